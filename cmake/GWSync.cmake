@@ -1,0 +1,65 @@
+# Helpers for the project's targets, so that every library, program and test
+# gets the same output folder, search path and visibility rules.
+#
+#   gw_library(log SHARED SOURCES a.cpp LIBS platform)
+#   gw_program(logtext-register SOURCES register.cpp LIBS platform)
+#   gw_test(log_test SOURCES tests/trace_test.cpp LIBS log LABELS unit)
+
+include_guard(GLOBAL)
+
+# gw_library(<name> SHARED|STATIC SOURCES ... [LIBS ...])
+# Shared libraries hide everything but what their headers mark as exported.
+function(gw_library name kind)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} ${kind} ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+  set_target_properties(${name} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    BUILD_RPATH "$ORIGIN")
+  if(ARG_LIBS)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  endif()
+  if(kind STREQUAL "SHARED")
+    # A conduit or plug-in with an unresolved symbol must fail at link time,
+    # not when the HotSync run loads it.
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
+
+# gw_program(<name> SOURCES ... [LIBS ...])
+function(gw_program name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES BUILD_RPATH "$ORIGIN/../lib")
+  if(ARG_LIBS)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  endif()
+endfunction()
+
+# gw_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [DEPENDS ...])
+# Test programs go to build/tests; each test case runs as its own process so
+# that environment changes (registry file, log file) never leak between cases.
+# DEPENDS names targets the test loads at run time rather than links.
+function(gw_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;DEPENDS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  set_target_properties(${name} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
+    BUILD_RPATH "$ORIGIN/../lib")
+  target_compile_definitions(${name} PRIVATE
+    GWSYNC_TEST_LIBDIR="${CMAKE_LIBRARY_OUTPUT_DIRECTORY}"
+    GWSYNC_TEST_BINDIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120)
+endfunction()
