@@ -61,5 +61,7 @@ function(gw_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120)
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120
+    # A test that forgets its own registry file still never reaches the user's.
+    ENVIRONMENT "XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/test-config")
 endfunction()
