@@ -271,6 +271,7 @@ class Parser {
       path.remove_prefix(1);  // the backslash
       const std::string_view name = path.substr(0, path.find('\\'));
       if (name.empty()) return fail("empty key name in [key] section");
+      if (!isStorableName(name)) return fail("control character in a key name");
       key = &key->subkeyOrCreate(name);
       path.remove_prefix(name.size());
     }
@@ -284,6 +285,8 @@ class Parser {
       line.remove_prefix(1);
     } else if (auto error = parseQuoted(line, name)) {
       return error;
+    } else if (!isStorableName(name)) {
+      return fail("control character in a value name");
     }
     line = trim(line);
     if (line.empty() || line.front() != '=') return fail("missing = after the value name");

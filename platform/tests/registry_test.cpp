@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/errors.h"
@@ -20,6 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_view_literals;
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -306,7 +308,7 @@ TEST_F(RegistryTest, ReadsHandWrittenFiles) {
 
 struct Malformed {
   const char* name;
-  const char* text;
+  std::string_view text;
   int line;
   const char* what;
 };
@@ -315,7 +317,7 @@ class MalformedRegistryTest : public RegistryTest,
                               public ::testing::WithParamInterface<Malformed> {};
 
 TEST_P(MalformedRegistryTest, FailsWithBadDbAndKeepsTheFile) {
-  const std::string text = GetParam().text;
+  const std::string text(GetParam().text);
   writeFile(text);
   HKEY key = nullptr;
   EXPECT_EQ(open(HKEY_CURRENT_USER, "Software", &key), ERROR_BADDB);
@@ -340,6 +342,10 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"UnknownHive", "REGEDIT4\n\n[HKEY_NOWHERE\\A]\n", 3, "HKEY_NOWHERE"},
         Malformed{"EmptyKeyName", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A\\\\B]\n", 3, "empty key"},
         Malformed{"ValueBeforeSection", "REGEDIT4\n\n\"a\"=\"b\"\n", 3, "before any [key]"},
+        Malformed{"NulInValueName",
+                  "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"x\0y\"=dword:00000001\n"sv, 4,
+                  "value name"},
+        Malformed{"ControlInKeyName", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A\tB]\n", 3, "key name"},
         Malformed{"BadEscape", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\\q\"\n", 4, "escape"},
         Malformed{"UnterminatedText", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\n", 4,
                   "unterminated"},
