@@ -313,6 +313,9 @@ struct Malformed {
   const char* what;
 };
 
+// Names the case in test listings (instead of a dump of its bytes).
+void PrintTo(const Malformed& m, std::ostream* os) { *os << m.name; }
+
 class MalformedRegistryTest : public RegistryTest,
                               public ::testing::WithParamInterface<Malformed> {};
 
