@@ -50,14 +50,14 @@ std::string conversions(const std::string& format) {
     while (i < format.size() && std::strchr("-+ #0123456789.", format[i])) ++i;
     if (i >= format.size()) return kinds + "?end";
     char c = format[i];
-    std::string spec = format.substr(start, i - start + 1);
-    if (spec.find('*') != std::string::npos) return kinds + "?" + spec;
+    std::string conversion = format.substr(start, i - start + 1);
+    if (conversion.find('*') != std::string::npos) return kinds + "?" + conversion;
     if (c == 's')
       kinds += 's';
     else if (std::strchr("diuxXc", c))
       kinds += 'n';
     else
-      kinds += "?" + spec;
+      kinds += "?" + conversion;
   }
   return kinds;
 }
