@@ -61,7 +61,15 @@ function(gw_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120
+    PROPERTIES TIMEOUT 120
     # A test that forgets its own registry file still never reaches the user's.
     ENVIRONMENT "XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/test-config")
+  # Labels are set once the cases are known: a list of labels does not survive
+  # the discovery script's PROPERTIES.
+  set(label_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+  file(WRITE "${label_script}"
+    "if(${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_script}")
 endfunction()
