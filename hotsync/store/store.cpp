@@ -20,6 +20,7 @@ constexpr char kJournalMagic[4] = {'G', 'W', 'S', 'J'};
 constexpr uint32_t kJournalVersion = 1;
 constexpr size_t kJournalHeaderSize = 4 + 4 + 8 + 4;
 constexpr size_t kMaxRecordSize = 65535;
+constexpr uint64_t kJournalChunk = 1u << 20;
 
 enum Op : uint8_t {
   kOpWrite = 1,
@@ -71,6 +72,27 @@ bool writeAll(int fd, std::string_view bytes) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool pwriteAll(int fd, std::string_view bytes, uint64_t at) {
+  while (!bytes.empty()) {
+    ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool zeroRange(int fd, uint64_t from, uint64_t to) {
+  static const std::string zeros(65536, '\0');
+  while (from < to) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
+    if (!pwriteAll(fd, std::string_view(zeros.data(), n), from)) return false;
+    from += n;
   }
   return true;
 }
@@ -285,7 +307,7 @@ StoreStatus StoredDatabase::load(const std::string& bytes, const std::string& jo
     while (at + 8 <= journal.size()) {
       const uint32_t length = getU32(journal, at);
       const uint32_t sum = getU32(journal, at + 4);
-      if (length > journal.size() - at - 8) break;  // torn tail
+      if (length == 0 || length > journal.size() - at - 8) break;  // the zeroed room, or a torn tail
       std::string_view payload(journal.data() + at + 8, length);
       if (crc32(payload) != sum || !apply(payload)) break;
       ++applied;
@@ -403,7 +425,9 @@ bool StoredDatabase::apply(std::string_view p) {
 }
 
 // Makes one change durable, then applies it. The journal entry is flushed
-// before the change shows in memory; a failed append is cut off again so
+// before the change shows in memory. The journal is grown ahead in zeroed
+// chunks so that each entry's flush writes data only, not the file's size;
+// replay stops at the first zero length. A failed entry is zeroed again so
 // the journal never holds a torn entry before a good one.
 StoreStatus StoredDatabase::commit(const std::string& payload) {
   if (!open_) return error(StoreError::BadArgument, "the database is closed");
@@ -412,19 +436,29 @@ StoreStatus StoredDatabase::commit(const std::string& payload) {
   std::string entry;
   bool fresh = journalFd_ < 0;
   if (fresh) {
-    journalFd_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    journalFd_ = ::open(journalPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (journalFd_ < 0) return ioError("cannot create", journalPath_);
     entry = journalHeader(baseSize_, baseCrc_);
     journalSize_ = 0;
+    journalRoom_ = 0;
   }
   appendU32(entry, static_cast<uint32_t>(payload.size()));
   appendU32(entry, crc32(payload));
   entry += payload;
-  if (!writeAll(journalFd_, entry) || ::fdatasync(journalFd_) != 0 || (fresh && !syncFolder(folder_))) {
+  if (journalSize_ + entry.size() > journalRoom_) {
+    const uint64_t room = std::max(journalRoom_ + kJournalChunk, (journalSize_ + entry.size() + kJournalChunk - 1) /
+                                                                     kJournalChunk * kJournalChunk);
+    if (!zeroRange(journalFd_, journalRoom_, room) || ::fsync(journalFd_) != 0) {
+      int err = errno;
+      return ioError("cannot grow", journalPath_, err);
+    }
+    journalRoom_ = room;
+  }
+  if (!pwriteAll(journalFd_, entry, journalSize_) || ::fdatasync(journalFd_) != 0 ||
+      (fresh && !syncFolder(folder_))) {
     int err = errno;
-    if (::ftruncate(journalFd_, static_cast<off_t>(journalSize_)) != 0 || ::fdatasync(journalFd_) != 0)
+    if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()) || ::fdatasync(journalFd_) != 0)
       broken_ = true;
-    ::lseek(journalFd_, static_cast<off_t>(journalSize_), SEEK_SET);
     return ioError("cannot write", journalPath_, err);
   }
   journalSize_ += entry.size();

@@ -130,7 +130,8 @@ class StoredDatabase {
   bool changed_ = false;  // since the last fold
   bool broken_ = false;   // the journal could not be kept whole: no more changes
   int journalFd_ = -1;
-  uint64_t journalSize_ = 0;
+  uint64_t journalSize_ = 0;  // bytes of entries
+  uint64_t journalRoom_ = 0;  // bytes of the file, zeroed beyond the entries
   uint64_t baseSize_ = 0;
   uint32_t baseCrc_ = 0;
 };

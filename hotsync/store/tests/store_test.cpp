@@ -93,7 +93,12 @@ TEST_F(Store, AJournalLeftByACrashIsReplayedAtTheNextOpen) {
 
 TEST_F(Store, ATornLastEntryIsIgnoredAndTheEntriesBeforeItKept) {
   writeAndDie(3);
-  fs::resize_file(journal(), fs::file_size(journal()) - 5);
+  // The last entry's data half on disk: its final bytes never arrived.
+  std::string bytes = testutil::readFile(journal());
+  size_t end = bytes.find_last_not_of('\0');
+  ASSERT_NE(end, std::string::npos);
+  bytes.replace(end - 3, 4, 4, '\0');
+  std::ofstream(journal(), std::ios::binary | std::ios::trunc) << bytes;
   std::unique_ptr<StoredDatabase> db;
   ASSERT_TRUE(StoredDatabase::open(folder(), "MemoDB", true, db));
   ASSERT_EQ(db->db().records.size(), 2u);
