@@ -34,6 +34,20 @@ enum Op : uint8_t {
 
 StoreStatus error(StoreError code, std::string message) { return {code, std::move(message)}; }
 
+IoFaultHook& faultHook() {
+  static IoFaultHook hook;
+  return hook;
+}
+
+// False (errno EIO) when the test seam says this operation fails.
+bool allowed(const char* operation) {
+  if (faultHook() && !faultHook()(operation)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
 StoreStatus ioError(const std::string& what, const std::string& path, int err = errno) {
   return error(StoreError::Io, what + " " + path + ": " + std::strerror(err));
 }
@@ -67,6 +81,7 @@ bool readWhole(const std::string& path, std::string& out, int& err) {
 }
 
 bool writeAll(int fd, std::string_view bytes) {
+  if (!allowed("write")) return false;
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -77,6 +92,7 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 bool pwriteAll(int fd, std::string_view bytes, uint64_t at) {
+  if (!allowed("write")) return false;
   while (!bytes.empty()) {
     ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
@@ -97,7 +113,13 @@ bool zeroRange(int fd, uint64_t from, uint64_t to) {
   return true;
 }
 
+bool flush(int fd, bool dataOnly) {
+  if (!allowed("flush")) return false;
+  return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0;
+}
+
 bool syncFolder(const std::string& folder) {
+  if (!allowed("flush")) return false;
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = ::fsync(fd) == 0;
@@ -170,6 +192,8 @@ uint8_t recordFlags(const Record& r) {
 
 }  // namespace
 
+void setIoFaultHook(IoFaultHook hook) { faultHook() = std::move(hook); }
+
 bool validDatabaseName(const std::string& name) {
   if (name.empty() || name.size() >= kNameSize || name == "." || name == "..") return false;
   return std::none_of(name.begin(), name.end(),
@@ -198,14 +222,14 @@ StoreStatus writeFileAtomic(const std::string& path, const std::string& bytes) {
   const std::string temp = path + ".tmp";
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return ioError("cannot create", temp);
-  if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+  if (!writeAll(fd, bytes) || !flush(fd, false)) {
     int err = errno;
     ::close(fd);
     ::unlink(temp.c_str());
     return ioError("cannot write", temp, err);
   }
   ::close(fd);
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
+  if (!allowed("rename") || ::rename(temp.c_str(), path.c_str()) != 0) {
     int err = errno;
     ::unlink(temp.c_str());
     return ioError("cannot replace", path, err);
@@ -448,13 +472,13 @@ StoreStatus StoredDatabase::commit(const std::string& payload) {
   if (journalSize_ + entry.size() > journalRoom_) {
     const uint64_t room = std::max(journalRoom_ + kJournalChunk, (journalSize_ + entry.size() + kJournalChunk - 1) /
                                                                      kJournalChunk * kJournalChunk);
-    if (!zeroRange(journalFd_, journalRoom_, room) || ::fsync(journalFd_) != 0) {
+    if (!zeroRange(journalFd_, journalRoom_, room) || !flush(journalFd_, false)) {
       int err = errno;
       return ioError("cannot grow", journalPath_, err);
     }
     journalRoom_ = room;
   }
-  if (!pwriteAll(journalFd_, entry, journalSize_) || ::fdatasync(journalFd_) != 0 ||
+  if (!pwriteAll(journalFd_, entry, journalSize_) || !flush(journalFd_, true) ||
       (fresh && !syncFolder(folder_))) {
     int err = errno;
     if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()) || ::fdatasync(journalFd_) != 0)

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -45,6 +46,12 @@ struct StoreStatus {
   std::string message;
   explicit operator bool() const { return code == StoreError::None; }
 };
+
+// Test seam: when set, asked before every write, flush and rename the store
+// makes ("write", "flush", "rename"); answering false makes that operation
+// fail as an I/O error would. Empty by default. Process-wide.
+using IoFaultHook = std::function<bool(const char* operation)>;
+void setIoFaultHook(IoFaultHook hook);
 
 // Whether `name` can be a database name here: 1 to 31 bytes, no "/" and no
 // control characters, not "." or "..".

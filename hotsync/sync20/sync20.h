@@ -17,8 +17,8 @@
 // Every function returns 0 on success or one of the SYNCERR_ codes below;
 // SYNCERR_NOT_FOUND (0x4003) also ends every reading loop. After a failure
 // SyncGetLastProblem() tells what went wrong in words. The argument records
-// keep the field order and widths of the packed records conduits were written
-// against; with 64-bit pointers their sizes differ, so never count on them.
+// keep the field order and widths of the records conduits were written
+// against, naturally aligned; their sizes differ, so never count on them.
 // Functions are also importable by ordinal (22 to 42, see the table in
 // sync20.cpp). Single-threaded, as the HotSync run that calls them.
 #pragma once
@@ -67,7 +67,9 @@ typedef DWORD CONDHANDLE;
 // The launch code that makes an application initialise a new database.
 #define sysAppLaunchCmdInitDatabase 11
 
-#pragma pack(push, 1)
+// Natural alignment, not byte packing: the fields keep their order and
+// widths, and callers can take references to them (a packed 32-bit field at
+// an odd address is undefined behaviour in C++).
 
 // One record, in and out of the record calls.
 struct CRawRecordInfo {
@@ -144,8 +146,6 @@ struct CRawPreferenceInfo {
   BYTE* m_pBuffer;
   DWORD m_dwReserved;
 };
-
-#pragma pack(pop)
 
 // ---- The stand-in's own calls ----
 

@@ -15,7 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "testutil/files.h"
 
@@ -180,6 +182,54 @@ TEST_F(Store, ChangesOfEveryKindReplayToTheSameDatabase) {
   EXPECT_TRUE(records[1].archived);
   EXPECT_EQ((*db->db().appInfo)[280], 'X');
   EXPECT_EQ(db->db().modificationNumber, 10u);
+}
+
+// Fails the Nth write, flush or rename of a run of writes, closes and
+// reopens, once or for good, for every N: every write that reported success
+// is there afterwards, and no write that reported failure is, except when
+// the disk also refused to wipe the failed entry (failing for good): then
+// that one write may be there, and the store took no further change.
+TEST_F(Store, AFailedWriteFlushOrRenameLosesNothingThatCompleted) {
+  for (bool forGood : {false, true}) {
+    for (int failAt = 1; failAt <= 60; ++failAt) {
+      SCOPED_TRACE((forGood ? "for good from operation " : "once at operation ") + std::to_string(failAt));
+      const std::string name = "F" + std::to_string(forGood) + "-" + std::to_string(failAt);
+      palm::Database initial = memoDb();
+      initial.name = name;
+      {
+        std::unique_ptr<StoredDatabase> db;
+        ASSERT_TRUE(StoredDatabase::create(folder(), initial, db));
+      }
+      int count = 0;
+      palm::setIoFaultHook([&](const char*) {
+        ++count;
+        return forGood ? count < failAt : count != failAt;
+      });
+      std::vector<std::string> completed;
+      std::optional<std::string> firstFailed;
+      int next = 0;
+      for (int session = 0; session < 3; ++session) {
+        std::unique_ptr<StoredDatabase> db;
+        if (!StoredDatabase::open(folder(), name, true, db)) continue;  // replay could not be folded
+        for (int i = 0; i < 4; ++i, ++next) {
+          std::string text = payload(static_cast<uint32_t>(next));
+          if (db->writeRecord(memo(text), nullptr))
+            completed.push_back(text);
+          else if (!firstFailed)
+            firstFailed = text;
+        }
+        db->close();
+      }
+      palm::setIoFaultHook(nullptr);
+      std::unique_ptr<StoredDatabase> db;
+      palm::StoreStatus st = StoredDatabase::open(folder(), name, true, db);
+      ASSERT_TRUE(st) << st.message;
+      std::vector<std::string> found;
+      for (const Record& r : db->db().records) found.push_back(r.data);
+      if (forGood && firstFailed && found.size() == completed.size() + 1) completed.push_back(*firstFailed);
+      EXPECT_EQ(found, completed);
+    }
+  }
 }
 
 // A child writes records as fast as it can, closing and reopening the
