@@ -301,6 +301,13 @@ TEST_F(SyncManager, ReadOnlyHandlesAndBadHandlesRefuseChanges) {
   EXPECT_EQ(SyncWriteRec(&info), SYNCERR_READ_ONLY);
   EXPECT_EQ(SyncPurgeAllRecs(h), SYNCERR_READ_ONLY);
   EXPECT_EQ(SyncResetSyncFlags(h), SYNCERR_READ_ONLY);
+  EXPECT_EQ(SyncPurgeDeletedRecs(h), SYNCERR_READ_ONLY);
+  EXPECT_EQ(SyncPurgeAllRecsInCategory(h, 0), SYNCERR_READ_ONLY);
+  EXPECT_EQ(SyncDeleteRec(&info), SYNCERR_READ_ONLY);
+  CDbGenInfo block{};
+  EXPECT_EQ(SyncWriteDBAppInfoBlock(h, &block), SYNCERR_READ_ONLY);
+  EXPECT_EQ(SyncWriteRec(nullptr), SYNCERR_BAD_ARG);
+  EXPECT_EQ(SyncRegisterConduit(nullptr), SYNCERR_BAD_ARG);
   EXPECT_EQ(SyncPurgeAllRecs(77), SYNCERR_BAD_HANDLE);
   EXPECT_EQ(SyncResetRecordIndex(0), SYNCERR_BAD_HANDLE);
   WORD count = 0;
