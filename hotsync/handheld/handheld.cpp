@@ -1,0 +1,800 @@
+// handheld: what a person does on the device, from the command line.
+//
+//   handheld create ~/palm
+//   handheld --folder ~/palm add memo --text $'Shopping\nmilk' --category Personal
+//   handheld --folder ~/palm list memo
+//   handheld --folder ~/palm delete memo 0x2
+//
+// Every change is made as the handheld's own applications make it: new and
+// edited records are dirty, deleted records keep their id with the deleted
+// mark (archived ones keep their data too), renamed categories get their
+// renamed bit. Changes go through the same durable store as the Sync
+// Manager, so a HotSync running at the same time makes this tool wait.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hotsync/handheld/records.h"
+#include "hotsync/pdb/pdb.h"
+#include "hotsync/store/store.h"
+
+namespace {
+
+using palm::Record;
+using palm::StoredDatabase;
+
+// A failure to report: the message and the exit code (1 a refused action,
+// 2 a wrong command line).
+struct Failure {
+  std::string message;
+  int exitCode = 1;
+};
+[[noreturn]] void usageError(const std::string& message) { throw Failure{message, 2}; }
+[[noreturn]] void refuse(const std::string& message) { throw Failure{message, 1}; }
+
+// ---- Applications ----
+
+enum class App { Address, Memo, Mail };
+
+struct AppInfo {
+  const char* word;
+  App app;
+  const char* database;
+  const char* creator;
+};
+
+const AppInfo kApps[] = {
+    {"address", App::Address, "AddressDB", "addr"},
+    {"memo", App::Memo, "MemoDB", "memo"},
+    {"mail", App::Mail, "MailDB", "mail"},
+};
+
+const AppInfo& appByWord(const std::string& word) {
+  for (const AppInfo& a : kApps)
+    if (word == a.word) return a;
+  usageError("unknown application \"" + word + "\" (address, memo or mail)");
+}
+
+uint32_t creatorOf(const AppInfo& a) {
+  return palm::fourCC(*reinterpret_cast<const char(*)[5]>(a.creator));
+}
+
+// ---- Command line ----
+
+struct Args {
+  std::vector<std::string> positional;
+  std::multimap<std::string, std::string> options;  // --name value
+  std::vector<std::string> switches;                // --name
+
+  bool has(const std::string& name) const {
+    return options.count(name) || std::find(switches.begin(), switches.end(), name) != switches.end();
+  }
+  std::optional<std::string> get(const std::string& name) const {
+    auto range = options.equal_range(name);
+    if (range.first == range.second) return std::nullopt;
+    return std::prev(range.second)->second;
+  }
+  std::vector<std::string> all(const std::string& name) const {
+    std::vector<std::string> out;
+    for (auto [it, end] = options.equal_range(name); it != end; ++it) out.push_back(it->second);
+    return out;
+  }
+};
+
+// Splits arguments by the command's option lists. Unknown options and
+// missing values are usage errors.
+Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& valued,
+               const std::vector<std::string>& flags) {
+  Args a;
+  for (size_t i = 0; i < in.size(); ++i) {
+    const std::string& s = in[i];
+    if (s.size() > 2 && s.compare(0, 2, "--") == 0) {
+      std::string name = s.substr(2);
+      if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
+        if (i + 1 >= in.size()) usageError("--" + name + " needs a value");
+        a.options.emplace(name, in[++i]);
+      } else if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+        a.switches.push_back(name);
+      } else {
+        usageError("unknown option " + s);
+      }
+    } else {
+      a.positional.push_back(s);
+    }
+  }
+  return a;
+}
+
+uint32_t parseId(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (text.empty() || *end || errno || v == 0 || v > 0xFFFFFF)
+    usageError("\"" + text + "\" is not a record id (1 to 0xFFFFFF)");
+  return static_cast<uint32_t>(v);
+}
+
+void needPositional(const Args& a, size_t n, const char* what) {
+  if (a.positional.size() < n) usageError(std::string("missing ") + what);
+  if (a.positional.size() > n) usageError("unexpected argument \"" + a.positional[n] + "\"");
+}
+
+// ---- The folder and its databases ----
+
+std::string g_folder;
+
+std::string folder() {
+  if (!g_folder.empty()) return g_folder;
+  const char* env = std::getenv("GWSYNC_HANDHELD");
+  if (env && *env) return env;
+  usageError("no handheld folder: give --folder DIR or set GWSYNC_HANDHELD");
+}
+
+std::unique_ptr<StoredDatabase> openApp(const AppInfo& app, bool writable) {
+  std::unique_ptr<StoredDatabase> db;
+  palm::StoreStatus st = StoredDatabase::open(folder(), app.database, writable, db);
+  if (st.code == palm::StoreError::NotFound)
+    refuse("the handheld in " + folder() + " has no " + app.database + " (run \"handheld create\" first)");
+  if (!st) refuse(st.message);
+  return db;
+}
+
+void check(const palm::StoreStatus& st) {
+  if (!st) refuse(st.message);
+}
+
+palm::CategoryBlock categories(const StoredDatabase& db) {
+  palm::CategoryBlock c;
+  if (!db.db().appInfo || !palm::parseCategoryBlock(*db.db().appInfo, c))
+    refuse(db.path() + " has no category block");
+  return c;
+}
+
+void storeCategories(StoredDatabase& db, const palm::CategoryBlock& c) {
+  std::string block = *db.db().appInfo;
+  palm::storeCategoryBlock(c, block);
+  check(db.setAppInfo(block));
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+int findCategory(const palm::CategoryBlock& c, const std::string& name) {
+  for (int i = 0; i < 16; ++i)
+    if (!c.names[i].empty() && c.names[i] == name) return i;
+  for (int i = 0; i < 16; ++i)
+    if (!c.names[i].empty() && sameName(c.names[i], name)) return i;
+  return -1;
+}
+
+int categoryIndex(const StoredDatabase& db, const std::string& name) {
+  int i = findCategory(categories(db), name);
+  if (i < 0) refuse("no category \"" + name + "\" (see \"handheld categories\")");
+  return i;
+}
+
+const Record& recordById(const StoredDatabase& db, uint32_t id) {
+  long at = db.indexOf(id);
+  if (at < 0) refuse("no record with id " + std::to_string(id));
+  return db.db().records[static_cast<size_t>(at)];
+}
+
+// ---- Showing records ----
+
+std::string attributeWords(const Record& r) {
+  std::string w;
+  auto add = [&](bool on, const char* word) {
+    if (!on) return;
+    if (!w.empty()) w += ',';
+    w += word;
+  };
+  add(r.dirty, "dirty");
+  add(r.secret, "private");
+  add(r.deleted, "deleted");
+  add(r.archived, "archived");
+  return w.empty() ? "-" : w;
+}
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+std::string summary(App app, const Record& r) {
+  if (r.deleted) return "";
+  std::string why;
+  switch (app) {
+    case App::Address: {
+      palm::AddressRecord a;
+      if (!palm::parseAddress(r.data, a, &why)) return "(unreadable: " + why + ")";
+      std::string s = a.fields[palm::kLastName].value_or("");
+      if (a.fields[palm::kFirstName] && !a.fields[palm::kFirstName]->empty())
+        s += (s.empty() ? "" : ", ") + *a.fields[palm::kFirstName];
+      if (s.empty()) s = a.fields[palm::kCompany].value_or("");
+      return s;
+    }
+    case App::Memo:
+      return firstLine(palm::memoText(r.data));
+    case App::Mail: {
+      palm::MailRecord m;
+      if (!palm::parseMail(r.data, m, &why)) return "(unreadable: " + why + ")";
+      return m.texts[palm::kSubject];
+    }
+  }
+  return "";
+}
+
+std::string categoryName(const palm::CategoryBlock& c, const Record& r) {
+  if (!r.live()) return "-";
+  return c.names[r.category].empty() ? "#" + std::to_string(r.category) : c.names[r.category];
+}
+
+void printField(const char* name, const std::string& value) {
+  std::printf("%s: ", name);
+  std::fwrite(value.data(), 1, value.size(), stdout);  // bytes as stored
+  std::printf("\n");
+}
+
+void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
+  std::printf("id: %u\n", r.uniqueId);
+  printField("category", categoryName(c, r));
+  printField("attributes", attributeWords(r));
+  if (r.deleted) return;
+  std::string why;
+  switch (app) {
+    case App::Address: {
+      palm::AddressRecord a;
+      if (!palm::parseAddress(r.data, a, &why)) refuse(why);
+      for (int k = 0; k < palm::kAddressFieldCount; ++k) {
+        if (!a.fields[k]) continue;
+        std::string name = palm::kAddressFieldNames[k];
+        if (k >= palm::kPhone1 && k <= palm::kPhone5)
+          name += std::string(" (") + palm::kPhoneLabels[a.phoneLabel(k - palm::kPhone1) & 7] + ")";
+        printField(name.c_str(), *a.fields[k]);
+      }
+      std::printf("shown phone: %d\n", a.shownPhone() + 1);
+      break;
+    }
+    case App::Memo:
+      printField("text", palm::memoText(r.data));
+      break;
+    case App::Mail: {
+      palm::MailRecord m;
+      if (!palm::parseMail(r.data, m, &why)) refuse(why);
+      if (m.year)
+        std::printf("date: %04d-%02d-%02d %02d:%02d\n", m.year, m.month, m.day, m.hour, m.minute);
+      else
+        std::printf("date: -\n");
+      static const char* const kPriorities[4] = {"high", "normal", "low", "?"};
+      std::printf("read: %s\npriority: %s\n", (m.flags & palm::kMailRead) ? "yes" : "no",
+                  kPriorities[m.priority()]);
+      for (int t = 0; t < palm::kMailTextCount; ++t) printField(palm::kMailTextNames[t], m.texts[t]);
+      break;
+    }
+  }
+}
+
+// ---- Building records from options ----
+
+const std::vector<std::string> kAddressOptions = {
+    "last", "first", "company", "phone", "address", "city", "state", "zip", "country", "title",
+    "custom1", "custom2", "custom3", "custom4", "note", "category", "show-phone"};
+const std::vector<std::string> kMemoOptions = {"text", "category"};
+const std::vector<std::string> kMailOptions = {"subject", "from", "to", "cc", "bcc", "reply-to", "sent-to",
+                                               "body", "date", "priority", "category"};
+const std::vector<std::string> kRecordFlags = {"private", "public", "read", "unread", "help"};
+
+int phoneLabel(const std::string& word) {
+  for (int i = 0; i < 8; ++i)
+    if (word == palm::kPhoneLabels[i]) return i;
+  usageError("unknown phone label \"" + word + "\" (work, home, fax, other, e-mail, main, pager, mobile)");
+}
+
+// Applies the address options to a record; an empty value removes a field.
+void applyAddress(const Args& a, palm::AddressRecord& r) {
+  static const std::pair<const char*, int> kPlain[] = {
+      {"last", palm::kLastName}, {"first", palm::kFirstName}, {"company", palm::kCompany},
+      {"address", palm::kAddress}, {"city", palm::kCity}, {"state", palm::kState}, {"zip", palm::kZip},
+      {"country", palm::kCountry}, {"title", palm::kTitle}, {"custom1", palm::kCustom1},
+      {"custom2", palm::kCustom2}, {"custom3", palm::kCustom3}, {"custom4", palm::kCustom4},
+      {"note", palm::kNote}};
+  for (const auto& [option, field] : kPlain)
+    if (auto v = a.get(option)) r.fields[field] = v->empty() ? std::nullopt : std::optional<std::string>(*v);
+  std::vector<std::string> phones = a.all("phone");
+  if (!phones.empty()) {
+    if (phones.size() > 5) usageError("at most 5 phones");
+    for (int slot = 0; slot < 5; ++slot) {
+      r.fields[palm::kPhone1 + slot].reset();
+      r.setPhoneLabel(slot, (palm::kDefaultAddressOptions >> (4 * slot)) & 0xF);
+    }
+    for (size_t slot = 0; slot < phones.size(); ++slot) {
+      size_t eq = phones[slot].find('=');
+      if (eq == std::string::npos) usageError("--phone takes LABEL=NUMBER, e.g. mobile=090-1234");
+      r.setPhoneLabel(static_cast<int>(slot), phoneLabel(phones[slot].substr(0, eq)));
+      std::string number = phones[slot].substr(eq + 1);
+      if (!number.empty()) r.fields[palm::kPhone1 + slot] = number;
+    }
+  }
+  if (auto v = a.get("show-phone")) {
+    if (v->size() != 1 || (*v)[0] < '1' || (*v)[0] > '5') usageError("--show-phone takes 1 to 5");
+    r.options = (r.options & ~0x00F00000u) | (uint32_t((*v)[0] - '1') << 20);
+  }
+}
+
+void parseDate(const std::string& text, palm::MailRecord& m) {
+  int y, mo, d, h = 0, mi = 0;
+  char tail;
+  int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d%c", &y, &mo, &d, &h, &mi, &tail);
+  if ((n != 3 && n != 5) || y < 1904 || y > 2031 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 ||
+      mi < 0 || mi > 59)
+    usageError("--date takes YYYY-MM-DD or \"YYYY-MM-DD HH:MM\" (years 1904 to 2031)");
+  m.year = y, m.month = mo, m.day = d, m.hour = h, m.minute = mi;
+}
+
+void applyMail(const Args& a, palm::MailRecord& m) {
+  static const std::pair<const char*, int> kTexts[] = {
+      {"subject", palm::kSubject}, {"from", palm::kFrom}, {"to", palm::kTo}, {"cc", palm::kCc},
+      {"bcc", palm::kBcc}, {"reply-to", palm::kReplyTo}, {"sent-to", palm::kSentTo}, {"body", palm::kBody}};
+  for (const auto& [option, text] : kTexts)
+    if (auto v = a.get(option)) m.texts[text] = *v;
+  if (auto v = a.get("date")) parseDate(*v, m);
+  if (auto v = a.get("priority")) {
+    static const char* const kWords[3] = {"high", "normal", "low"};
+    int p = -1;
+    for (int i = 0; i < 3; ++i)
+      if (*v == kWords[i]) p = i;
+    if (p < 0) usageError("--priority takes high, normal or low");
+    m.setPriority(p);
+  }
+  if (a.has("read")) m.flags |= palm::kMailRead;
+  if (a.has("unread")) m.flags &= static_cast<uint16_t>(~palm::kMailRead);
+}
+
+void nowInto(palm::MailRecord& m) {
+  time_t now = std::time(nullptr);
+  struct tm t{};
+  localtime_r(&now, &t);
+  m.year = t.tm_year + 1900, m.month = t.tm_mon + 1, m.day = t.tm_mday, m.hour = t.tm_hour, m.minute = t.tm_min;
+}
+
+// ---- Commands ----
+
+struct Command {
+  const char* name;
+  const char* usage;
+  std::function<void(const std::vector<std::string>&)> run;
+};
+
+void cmdCreate(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {}, {"help"});
+  if (a.positional.size() > 1) usageError("unexpected argument \"" + a.positional[1] + "\"");
+  if (!a.positional.empty()) g_folder = a.positional[0];
+  const std::string dir = folder();
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) refuse("cannot make " + dir + ": " + std::strerror(errno));
+  for (const AppInfo& app : kApps) {
+    struct stat st{};
+    for (bool resource : {false, true})
+      if (::stat(palm::databaseFile(dir, app.database, resource).c_str(), &st) == 0)
+        refuse(std::string("a database \"") + app.database + "\" exists in " + dir + "; the folder holds a handheld already");
+  }
+  for (const AppInfo& app : kApps) {
+    palm::Database db;
+    db.name = app.database;
+    db.attributes = palm::kDbBackup;
+    db.type = palm::fourCC("DATA");
+    db.creator = creatorOf(app);
+    db.created = db.modified = palm::palmNow();
+    db.appInfo = palm::defaultAppInfo(db.creator);
+    std::unique_ptr<StoredDatabase> made;
+    palm::StoreStatus st = StoredDatabase::create(dir, db, made);
+    if (st.code == palm::StoreError::Exists) refuse(st.message + "; the folder holds a handheld already");
+    check(st);
+    check(made->close());
+  }
+  std::printf("created a handheld in %s with an empty Address Book, Memo Pad and Mail\n", dir.c_str());
+}
+
+void cmdList(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {"category"}, {"help"});
+  needPositional(a, 1, "application (address, memo or mail)");
+  const AppInfo& app = appByWord(a.positional[0]);
+  auto db = openApp(app, false);
+  palm::CategoryBlock c = categories(*db);
+  int only = a.get("category") ? categoryIndex(*db, *a.get("category")) : -1;
+  for (const Record& r : db->db().records) {
+    if (only >= 0 && (!r.live() || r.category != only)) continue;
+    std::printf("%u\t", r.uniqueId);
+    std::string line = categoryName(c, r) + "\t" + attributeWords(r) + "\t" + summary(app.app, r) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+  }
+}
+
+void cmdShow(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {}, {"help"});
+  needPositional(a, 2, "application and record id");
+  const AppInfo& app = appByWord(a.positional[0]);
+  uint32_t id = parseId(a.positional[1]);
+  auto db = openApp(app, false);
+  showRecord(app.app, categories(*db), recordById(*db, id));
+}
+
+// Writes a record as the handheld application does: dirty, in the given
+// category, private when asked.
+uint32_t store(StoredDatabase& db, const Args& a, Record r, const std::string& data) {
+  r.data = data;
+  r.dirty = true;
+  if (auto name = a.get("category")) r.category = static_cast<uint8_t>(categoryIndex(db, *name));
+  if (a.has("private")) r.secret = true;
+  if (a.has("public")) r.secret = false;
+  uint32_t id = 0;
+  check(db.writeRecord(r, &id));
+  return id;
+}
+
+std::vector<std::string> optionsOf(App app) {
+  return app == App::Address ? kAddressOptions : app == App::Memo ? kMemoOptions : kMailOptions;
+}
+
+void cmdAdd(const std::vector<std::string>& in) {
+  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo or mail)");
+  const AppInfo& app = appByWord(in[0]);
+  Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), kRecordFlags);
+  needPositional(a, 0, "");
+  auto db = openApp(app, true);
+  std::string data;
+  Record r;
+  switch (app.app) {
+    case App::Address: {
+      palm::AddressRecord rec;
+      applyAddress(a, rec);
+      if (std::none_of(rec.fields.begin(), rec.fields.end(), [](const auto& f) { return f.has_value(); }))
+        usageError("an address needs at least one field");
+      data = palm::packAddress(rec);
+      break;
+    }
+    case App::Memo: {
+      auto text = a.get("text");
+      if (!text || text->empty()) usageError("a memo needs --text");
+      data = palm::packMemo(*text);
+      break;
+    }
+    case App::Mail: {
+      palm::MailRecord m;
+      nowInto(m);
+      applyMail(a, m);
+      data = palm::packMail(m);
+      // A message written on the handheld waits in the Outbox.
+      if (!a.get("category")) r.category = static_cast<uint8_t>(std::max(0, findCategory(categories(*db), "Outbox")));
+      break;
+    }
+  }
+  uint32_t id = store(*db, a, r, data);
+  check(db->close());
+  std::printf("%u\n", id);
+}
+
+void cmdEdit(const std::vector<std::string>& in) {
+  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo or mail)");
+  const AppInfo& app = appByWord(in[0]);
+  Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), kRecordFlags);
+  needPositional(a, 1, "record id");
+  uint32_t id = parseId(a.positional[0]);
+  auto db = openApp(app, true);
+  Record r = recordById(*db, id);
+  if (!r.live()) refuse("record " + std::to_string(id) + " is deleted");
+  std::string why, data;
+  switch (app.app) {
+    case App::Address: {
+      palm::AddressRecord rec;
+      if (!palm::parseAddress(r.data, rec, &why)) refuse(why);
+      applyAddress(a, rec);
+      data = palm::packAddress(rec);
+      break;
+    }
+    case App::Memo:
+      data = a.get("text") ? palm::packMemo(*a.get("text")) : r.data;
+      break;
+    case App::Mail: {
+      palm::MailRecord m;
+      if (!palm::parseMail(r.data, m, &why)) refuse(why);
+      applyMail(a, m);
+      data = palm::packMail(m);
+      break;
+    }
+  }
+  store(*db, a, r, data);
+  check(db->close());
+}
+
+// Deleting keeps the record's id and the deleted mark (and, when archived,
+// its data) until the next HotSync has told the desktop.
+void markRecord(const std::vector<std::string>& in, bool archive) {
+  Args a = parseArgs(in, {}, {"help"});
+  needPositional(a, 2, "application and record id");
+  const AppInfo& app = appByWord(a.positional[0]);
+  uint32_t id = parseId(a.positional[1]);
+  auto db = openApp(app, true);
+  Record r = recordById(*db, id);
+  if (!r.live()) refuse("record " + std::to_string(id) + " is deleted already");
+  r.dirty = true;
+  (archive ? r.archived : r.deleted) = true;
+  if (!archive) r.data.clear();
+  check(db->writeRecord(r, nullptr));
+  check(db->close());
+}
+
+void cmdCategories(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {}, {"help"});
+  needPositional(a, 1, "application (address, memo or mail)");
+  auto db = openApp(appByWord(a.positional[0]), false);
+  palm::CategoryBlock c = categories(*db);
+  for (int i = 0; i < 16; ++i) {
+    if (c.names[i].empty()) continue;
+    std::printf("%d\t%d\t%s\t", i, c.ids[i], (c.renamed >> i) & 1 ? "renamed" : "-");
+    std::fwrite(c.names[i].data(), 1, c.names[i].size(), stdout);
+    std::printf("\n");
+  }
+}
+
+void checkCategoryName(const std::string& name) {
+  if (name.empty()) usageError("a category needs a name");
+  if (name.size() > 15) usageError("category names have at most 15 bytes");
+  if (name.find('\0') != std::string::npos) usageError("category names cannot hold NUL");
+}
+
+// The handheld gives new categories ids 1 to 127 after the last one it gave.
+uint8_t newHandheldId(const palm::CategoryBlock& c) {
+  for (int step = 1; step <= 127; ++step) {
+    int id = (c.lastUniqueId % 128 + step) % 128;
+    if (id == 0) continue;
+    bool used = false;
+    for (int i = 0; i < 16; ++i) used = used || (!c.names[i].empty() && c.ids[i] == id);
+    if (!used) return static_cast<uint8_t>(id);
+  }
+  refuse("no free category id");
+}
+
+void cmdCategory(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {}, {"help"});
+  if (a.positional.size() < 3) usageError("usage: handheld category APP add|rename|remove NAME [NEW]");
+  const AppInfo& app = appByWord(a.positional[0]);
+  const std::string& action = a.positional[1];
+  auto db = openApp(app, true);
+  palm::CategoryBlock c = categories(*db);
+  const std::string& name = a.positional[2];
+  if (action == "add") {
+    needPositional(a, 3, "category name");
+    checkCategoryName(name);
+    if (findCategory(c, name) >= 0) refuse("a category \"" + name + "\" exists");
+    int slot = -1;
+    for (int i = 1; i < 16 && slot < 0; ++i)
+      if (c.names[i].empty()) slot = i;
+    if (slot < 0) refuse("all 15 categories are in use");
+    c.names[slot] = name;
+    c.ids[slot] = newHandheldId(c);
+    c.lastUniqueId = c.ids[slot];
+    c.renamed |= static_cast<uint16_t>(1u << slot);
+  } else if (action == "rename") {
+    needPositional(a, 4, "old and new category name");
+    const std::string& to = a.positional[3];
+    checkCategoryName(to);
+    int slot = categoryIndex(*db, name);
+    if (slot == 0) refuse("the first category cannot be renamed");
+    int other = findCategory(c, to);
+    if (other >= 0 && other != slot) refuse("a category \"" + to + "\" exists");
+    c.names[slot] = to;
+    c.renamed |= static_cast<uint16_t>(1u << slot);
+  } else if (action == "remove") {
+    needPositional(a, 3, "category name");
+    int slot = categoryIndex(*db, name);
+    if (slot == 0) refuse("the first category cannot be removed");
+    // Its records go to the first category, changed.
+    std::vector<Record> moved;
+    for (const Record& r : db->db().records)
+      if (r.live() && r.category == slot) moved.push_back(r);
+    for (Record& r : moved) {
+      r.category = 0;
+      r.dirty = true;
+      check(db->writeRecord(r, nullptr));
+    }
+    c.names[slot].clear();
+    c.ids[slot] = 0;
+    c.renamed |= static_cast<uint16_t>(1u << slot);
+  } else {
+    usageError("unknown category action \"" + action + "\" (add, rename, remove)");
+  }
+  storeCategories(*db, c);
+  check(db->close());
+}
+
+const char* const kSyncTypes[4] = {"all", "send", "filter", "unread"};
+
+void cmdMailPref(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {"sync", "truncate", "to", "from", "subject", "high-priority", "include"},
+                     {"remote", "help"});
+  needPositional(a, 0, "");
+  const std::string dir = folder();
+  const std::string name = "Saved Preferences";
+  const uint16_t prefId = a.has("remote") ? 2 : 1;
+  // Held open only for the folder lock: preferences are written whole.
+  std::unique_ptr<StoredDatabase> lock;
+  palm::StoreStatus st = StoredDatabase::open(dir, name, false, lock);
+  palm::Database prefs;
+  if (st) {
+    prefs = lock->db();
+  } else if (st.code == palm::StoreError::NotFound) {
+    prefs.name = name;
+    prefs.attributes = palm::kDbResource | palm::kDbBackup;
+    prefs.type = palm::fourCC("sprf");
+    prefs.creator = palm::fourCC("psys");
+    prefs.created = prefs.modified = palm::palmNow();
+  } else {
+    refuse(st.message);
+  }
+  palm::Resource* res = nullptr;
+  for (palm::Resource& r : prefs.resources)
+    if (r.type == palm::fourCC("mail") && r.id == prefId) res = &r;
+  palm::MailPreference p;
+  std::string why;
+  if (res && !palm::parseMailPreference(res->data, p, &why)) refuse(why);
+
+  bool change = false;
+  if (auto v = a.get("sync")) {
+    int t = -1;
+    for (int i = 0; i < 4; ++i)
+      if (*v == kSyncTypes[i]) t = i;
+    if (t < 0) usageError("--sync takes all, send, filter or unread");
+    p.syncType = static_cast<uint8_t>(t);
+    change = true;
+  }
+  auto yesNo = [&](const char* option, uint8_t& field) {
+    if (auto v = a.get(option)) {
+      if (*v != "yes" && *v != "no") usageError(std::string("--") + option + " takes yes or no");
+      field = *v == "yes";
+      change = true;
+    }
+  };
+  yesNo("high-priority", p.retrieveHighPriority);
+  yesNo("include", p.includeMatching);
+  if (auto v = a.get("truncate")) {
+    char* end = nullptr;
+    long n = std::strtol(v->c_str(), &end, 10);
+    if (v->empty() || *end || n < 0 || n > 65535) usageError("--truncate takes 0 to 65535 bytes");
+    p.truncation = static_cast<uint16_t>(n);
+    change = true;
+  }
+  for (auto [option, field] : {std::pair{"to", &p.to}, std::pair{"from", &p.from}, std::pair{"subject", &p.subject}})
+    if (auto v = a.get(option)) {
+      *field = *v;
+      change = true;
+    }
+  if (change) {
+    std::string data = palm::packMailPreference(p);
+    if (res)
+      res->data = data;
+    else
+      prefs.resources.push_back({palm::fourCC("mail"), prefId, data});
+    prefs.modified = palm::palmNow();
+    ++prefs.modificationNumber;
+    check(palm::writeDatabaseFile(palm::databaseFile(dir, name, true), prefs));
+  }
+  std::printf("sync: %s\nhigh priority: %s\ninclude matching: %s\ntruncate: %u\n",
+              p.syncType < 4 ? kSyncTypes[p.syncType] : "?", p.retrieveHighPriority ? "yes" : "no",
+              p.includeMatching ? "yes" : "no", p.truncation);
+  printField("to", p.to);
+  printField("from", p.from);
+  printField("subject", p.subject);
+}
+
+const Command kCommands[] = {
+    {"create", "handheld create [DIR]\n"
+               "  Makes DIR (or the handheld folder) a new handheld with empty Address Book,\n"
+               "  Memo Pad and Mail databases and their standard categories.\n",
+     cmdCreate},
+    {"list", "handheld list APP [--category NAME]\n"
+             "  Lists the records of APP (address, memo, mail), deleted ones included:\n"
+             "  id, category, attributes (dirty, private, deleted, archived), summary.\n",
+     cmdList},
+    {"show", "handheld show APP ID\n  Shows every field of one record.\n", cmdShow},
+    {"add", "handheld add address [--last T] [--first T] [--company T] [--phone LABEL=NUMBER]...\n"
+            "        [--address T] [--city T] [--state T] [--zip T] [--country T] [--title T]\n"
+            "        [--custom1..4 T] [--note T] [--show-phone 1-5] [--category NAME] [--private]\n"
+            "handheld add memo --text TEXT [--category NAME] [--private]\n"
+            "handheld add mail [--subject T] [--from T] [--to T] [--cc T] [--bcc T] [--reply-to T]\n"
+            "        [--sent-to T] [--body T] [--date 'YYYY-MM-DD HH:MM'] [--priority high|normal|low]\n"
+            "        [--read] [--category NAME (default Outbox)] [--private]\n"
+            "  Adds a record as the handheld application does (marked dirty) and prints its id.\n"
+            "  Phone labels: work, home, fax, other, e-mail, main, pager, mobile.\n",
+     cmdAdd},
+    {"edit", "handheld edit APP ID [the options of add] [--public] [--unread]\n"
+             "  Changes the given fields (an empty value removes an address field; --phone\n"
+             "  options replace all phones) and marks the record dirty.\n",
+     cmdEdit},
+    {"delete", "handheld delete APP ID\n"
+               "  Deletes a record as the handheld does: it keeps its id, loses its data and\n"
+               "  is marked deleted and dirty until the next HotSync.\n",
+     [](const std::vector<std::string>& in) { markRecord(in, false); }},
+    {"archive", "handheld archive APP ID\n"
+                "  Deletes a record keeping an archive copy: marked archived and dirty, data kept.\n",
+     [](const std::vector<std::string>& in) { markRecord(in, true); }},
+    {"categories", "handheld categories APP\n"
+                   "  Lists the categories: index, unique id, renamed mark, name.\n",
+     cmdCategories},
+    {"category", "handheld category APP add NAME\n"
+                 "handheld category APP rename NAME NEW\n"
+                 "handheld category APP remove NAME\n"
+                 "  Changes categories as the handheld does: the slot gets its renamed mark;\n"
+                 "  records of a removed category move to the first one, marked dirty.\n",
+     cmdCategory},
+    {"mail-pref", "handheld mail-pref [--sync all|send|filter|unread] [--truncate BYTES]\n"
+                  "        [--to T] [--from T] [--subject T] [--include yes|no]\n"
+                  "        [--high-priority yes|no] [--remote]\n"
+                  "  Shows, and with options sets, the Mail application's HotSync preference\n"
+                  "  (in \"Saved Preferences\"; --remote: the one for remote HotSync).\n",
+     cmdMailPref},
+};
+
+void printHelp(FILE* to) {
+  std::fprintf(to,
+               "usage: handheld [--folder DIR] COMMAND ...\n"
+               "The handheld is a folder of Palm database files: --folder DIR, else $GWSYNC_HANDHELD.\n"
+               "Commands (handheld COMMAND --help for each):\n");
+  for (const Command& c : kCommands) std::fprintf(to, "  %s", c.usage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    while (!args.empty() && args[0] == "--folder") {
+      if (args.size() < 2) usageError("--folder needs a value");
+      g_folder = args[1];
+      args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty()) {
+      printHelp(stderr);
+      return 2;
+    }
+    if (args[0] == "--help" || args[0] == "help") {
+      printHelp(stdout);
+      return 0;
+    }
+    for (const Command& c : kCommands) {
+      if (args[0] != c.name) continue;
+      std::vector<std::string> rest(args.begin() + 1, args.end());
+      if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
+        std::printf("usage: %s", c.usage);
+        return 0;
+      }
+      try {
+        c.run(rest);
+      } catch (const Failure& f) {
+        if (f.exitCode == 2) {
+          std::fprintf(stderr, "handheld %s: %s\nusage: %s", c.name, f.message.c_str(), c.usage);
+          return 2;
+        }
+        throw;
+      }
+      return 0;
+    }
+    usageError("unknown command \"" + args[0] + "\" (see handheld --help)");
+  } catch (const Failure& f) {
+    std::fprintf(stderr, "handheld: %s\n", f.message.c_str());
+    return f.exitCode;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "handheld: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,149 @@
+#include "hotsync/handheld/records.h"
+
+#include "hotsync/pdb/pdb.h"
+
+namespace palm {
+
+const char* const kPhoneLabels[8] = {"work", "home", "fax", "other", "e-mail", "main", "pager", "mobile"};
+
+const char* const kAddressFieldNames[kAddressFieldCount] = {
+    "last name", "first name", "company", "phone 1",  "phone 2",  "phone 3",  "phone 4",
+    "phone 5",   "address",    "city",    "state",    "zip code", "country",  "title",
+    "custom 1",  "custom 2",   "custom 3", "custom 4", "note"};
+
+const char* const kMailTextNames[kMailTextCount] = {"subject", "from",    "to",      "cc",
+                                                    "bcc",     "reply-to", "sent-to", "body"};
+
+namespace {
+
+bool fail(std::string* error, std::string text) {
+  if (error) *error = std::move(text);
+  return false;
+}
+
+// Takes one NUL-terminated text at `at`; false when the NUL is missing.
+bool takeText(std::string_view data, size_t& at, std::string& out) {
+  size_t nul = data.find('\0', at);
+  if (nul == std::string_view::npos) return false;
+  out = std::string(data.substr(at, nul - at));
+  at = nul + 1;
+  return true;
+}
+
+}  // namespace
+
+bool parseAddress(std::string_view data, AddressRecord& out, std::string* error) {
+  if (data.size() < 9) return fail(error, "an address record needs 9 bytes, this one has " + std::to_string(data.size()));
+  AddressRecord r;
+  r.options = getU32(data, 0);
+  const uint32_t flags = getU32(data, 4);
+  if (flags >> kAddressFieldCount)
+    return fail(error, "the address record marks fields that do not exist (flags " + std::to_string(flags) + ")");
+  size_t at = 9;
+  for (int k = 0; k < kAddressFieldCount; ++k) {
+    if (!(flags & (1u << k))) continue;
+    std::string text;
+    if (!takeText(data, at, text))
+      return fail(error, std::string("the address record ends inside its ") + kAddressFieldNames[k]);
+    r.fields[k] = std::move(text);
+  }
+  out = std::move(r);
+  return true;
+}
+
+std::string packAddress(const AddressRecord& r) {
+  std::string out;
+  appendU32(out, r.options);
+  uint32_t flags = 0;
+  for (int k = 0; k < kAddressFieldCount; ++k)
+    if (r.fields[k]) flags |= 1u << k;
+  appendU32(out, flags);
+  out.push_back('\0');  // company offset, set below
+  for (int k = 0; k < kAddressFieldCount; ++k) {
+    if (!r.fields[k]) continue;
+    if (k == kCompany) out[8] = static_cast<char>(out.size() - 9 + 1);
+    out += *r.fields[k];
+    out.push_back('\0');
+  }
+  return out;
+}
+
+std::string memoText(std::string_view data) {
+  return std::string(data.substr(0, data.find('\0')));
+}
+
+std::string packMemo(const std::string& text) { return text + std::string(1, '\0'); }
+
+uint16_t packDate(int year, int month, int day) {
+  if (year == 0) return 0;
+  return static_cast<uint16_t>(((year - 1904) << 9) | (month << 5) | day);
+}
+
+bool parseMail(std::string_view data, MailRecord& out, std::string* error) {
+  if (data.size() < 6) return fail(error, "a mail record needs 6 bytes, this one has " + std::to_string(data.size()));
+  MailRecord m;
+  const uint16_t date = getU16(data, 0);
+  if (date != 0) {
+    m.year = 1904 + (date >> 9);
+    m.month = (date >> 5) & 0xF;
+    m.day = date & 0x1F;
+  }
+  m.hour = static_cast<uint8_t>(data[2]);
+  m.minute = static_cast<uint8_t>(data[3]);
+  m.flags = getU16(data, 4);
+  size_t at = 6;
+  for (int t = 0; t < kMailTextCount; ++t)
+    if (!takeText(data, at, m.texts[t]))
+      return fail(error, std::string("the mail record ends inside its ") + kMailTextNames[t]);
+  out = std::move(m);
+  return true;
+}
+
+std::string packMail(const MailRecord& m) {
+  std::string out;
+  appendU16(out, packDate(m.year, m.month, m.day));
+  out.push_back(static_cast<char>(m.hour));
+  out.push_back(static_cast<char>(m.minute));
+  appendU16(out, m.flags);
+  for (const std::string& text : m.texts) {
+    out += text;
+    out.push_back('\0');
+  }
+  return out;
+}
+
+bool parseMailPreference(std::string_view data, MailPreference& out, std::string* error) {
+  if (data.size() < 8)
+    return fail(error, "the mail preference needs 8 bytes, this one has " + std::to_string(data.size()));
+  MailPreference p;
+  p.version = getU16(data, 0);
+  p.syncType = static_cast<uint8_t>(data[2]);
+  p.retrieveHighPriority = static_cast<uint8_t>(data[3]);
+  p.includeMatching = static_cast<uint8_t>(data[4]);
+  p.truncation = getU16(data, 6);
+  // The filter texts may be missing altogether (older preferences).
+  size_t at = 8;
+  for (std::string* text : {&p.to, &p.from, &p.subject}) {
+    if (at >= data.size()) break;
+    if (!takeText(data, at, *text)) return fail(error, "the mail preference ends inside a filter text");
+  }
+  out = std::move(p);
+  return true;
+}
+
+std::string packMailPreference(const MailPreference& p) {
+  std::string out;
+  appendU16(out, p.version);
+  out.push_back(static_cast<char>(p.syncType));
+  out.push_back(static_cast<char>(p.retrieveHighPriority));
+  out.push_back(static_cast<char>(p.includeMatching));
+  out.push_back('\0');
+  appendU16(out, p.truncation);
+  for (const std::string* text : {&p.to, &p.from, &p.subject}) {
+    out += *text;
+    out.push_back('\0');
+  }
+  return out;
+}
+
+}  // namespace palm

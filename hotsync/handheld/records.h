@@ -1,0 +1,102 @@
+// The records of the handheld's Address Book, Memo Pad and Mail, and the
+// Mail application's HotSync preference, as bytes and back.
+//
+//   palm::AddressRecord a;
+//   a.fields[palm::kLastName] = "Smith";
+//   std::string bytes = palm::packAddress(a);
+//   std::string why;
+//   if (!palm::parseAddress(bytes, a, &why)) ...
+//
+// Texts are byte strings and pass through unchanged (Shift-JIS included);
+// numbers are big-endian. Parsers refuse data that ends inside a field.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace palm {
+
+// ---- Address Book ----
+
+enum AddressField {
+  kLastName, kFirstName, kCompany, kPhone1, kPhone2, kPhone3, kPhone4, kPhone5,
+  kAddress, kCity, kState, kZip, kCountry, kTitle, kCustom1, kCustom2, kCustom3, kCustom4, kNote,
+  kAddressFieldCount
+};
+
+// Phone labels 0..7.
+extern const char* const kPhoneLabels[8];
+// Field names as the tool shows them ("last name", ...).
+extern const char* const kAddressFieldNames[kAddressFieldCount];
+
+constexpr uint32_t kDefaultAddressOptions = 0x00043210;
+
+struct AddressRecord {
+  uint32_t options = kDefaultAddressOptions;  // phone labels (4 bits each), shown phone at bits 20..23
+  std::array<std::optional<std::string>, kAddressFieldCount> fields;
+
+  int phoneLabel(int slot) const { return (options >> (4 * slot)) & 0xF; }  // slot 0..4
+  void setPhoneLabel(int slot, int label) {
+    options = (options & ~(0xFu << (4 * slot))) | (uint32_t(label & 0xF) << (4 * slot));
+  }
+  int shownPhone() const { return (options >> 20) & 0xF; }
+};
+
+bool parseAddress(std::string_view data, AddressRecord& out, std::string* error);
+// Present fields only (an empty text is written as present and empty); the
+// company offset is the company's position after the 9-byte head plus 1.
+std::string packAddress(const AddressRecord& record);
+
+// ---- Memo Pad ----
+
+// The memo's text: up to the first NUL (or all of it when there is none).
+std::string memoText(std::string_view data);
+std::string packMemo(const std::string& text);
+
+// ---- Mail ----
+
+enum MailText { kSubject, kFrom, kTo, kCc, kBcc, kReplyTo, kSentTo, kBody, kMailTextCount };
+extern const char* const kMailTextNames[kMailTextCount];
+
+constexpr uint16_t kMailRead = 0x8000;
+constexpr uint16_t kMailSignature = 0x4000;
+constexpr uint16_t kMailConfirmRead = 0x2000;
+constexpr uint16_t kMailConfirmDelivery = 0x1000;
+
+struct MailRecord {
+  int year = 0, month = 0, day = 0;  // year 0: no date
+  int hour = 0, minute = 0;
+  uint16_t flags = 0x0400;  // normal priority
+  std::array<std::string, kMailTextCount> texts;
+
+  int priority() const { return (flags >> 10) & 3; }  // 0 high, 1 normal, 2 low
+  void setPriority(int p) { flags = static_cast<uint16_t>((flags & ~0x0C00) | ((p & 3) << 10)); }
+};
+
+bool parseMail(std::string_view data, MailRecord& out, std::string* error);
+std::string packMail(const MailRecord& record);
+
+// Handheld dates: (year - 1904) << 9 | month << 5 | day; 0 for none.
+uint16_t packDate(int year, int month, int day);
+
+// ---- The Mail HotSync preference ----
+
+enum MailSyncType : uint8_t { kMailSyncAll = 0, kMailSyncSendOnly = 1, kMailSyncFilter = 2, kMailSyncUnread = 3 };
+
+struct MailPreference {
+  uint16_t version = 2;
+  uint8_t syncType = kMailSyncAll;
+  uint8_t retrieveHighPriority = 0;
+  uint8_t includeMatching = 1;
+  uint16_t truncation = 4000;
+  std::string to, from, subject;  // filters
+};
+
+// The resource data: u16 version, then the preference bytes.
+bool parseMailPreference(std::string_view data, MailPreference& out, std::string* error);
+std::string packMailPreference(const MailPreference& pref);
+
+}  // namespace palm

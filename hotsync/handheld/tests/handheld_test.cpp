@@ -1,0 +1,232 @@
+// The handheld tool, run as a person runs it; what it leaves is read back
+// from the database files directly.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hotsync/handheld/records.h"
+#include "hotsync/pdb/pdb.h"
+#include "hotsync/store/store.h"
+#include "testutil/files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class HandheldTool : public ::testing::Test {
+ protected:
+  Outcome run(const std::vector<std::string>& args) {
+    std::string cmd = std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder " + quote(folder_.string());
+    for (const std::string& a : args) cmd += " " + quote(a);
+    const fs::path err = dir_ / "stderr";
+    cmd += " 2>" + quote(err.string());
+    Outcome r{};
+    FILE* p = ::popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = ::pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = testutil::readFile(err);
+    return r;
+  }
+
+  // Runs a command that must succeed; gives its output.
+  std::string ok(const std::vector<std::string>& args) {
+    Outcome r = run(args);
+    EXPECT_EQ(r.code, 0) << r.err;
+    return r.out;
+  }
+
+  palm::Database database(const char* name) {
+    palm::Database db;
+    palm::StoreStatus st = palm::readDatabaseFile(palm::databaseFile(folder_.string(), name, false), db);
+    EXPECT_TRUE(st) << st.message;
+    return db;
+  }
+
+  void SetUp() override { ok({"create"}); }
+
+  testutil::TempDir dir_{"handheld-tool"};
+  fs::path folder_ = dir_ / "palm";
+};
+
+TEST_F(HandheldTool, CreateMakesThreeEmptyDatabasesWithTheirCategories) {
+  for (const char* name : {"AddressDB", "MemoDB", "MailDB"}) {
+    palm::Database db = database(name);
+    EXPECT_TRUE(db.records.empty()) << name;
+    EXPECT_EQ(db.appInfo, palm::defaultAppInfo(db.creator)) << name;
+    EXPECT_EQ(palm::fourCCText(db.type), "DATA");
+  }
+  EXPECT_EQ(palm::fourCCText(database("MailDB").creator), "mail");
+  Outcome again = run({"create"});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_NE(again.err.find("holds a handheld already"), std::string::npos) << again.err;
+}
+
+TEST_F(HandheldTool, AddedRecordsAreDirtyAndDecodeAsGiven) {
+  const std::string sjis = "\x93\xfa\x96\x7b\x8c\xea";
+  std::string id = ok({"add", "address", "--last", sjis, "--first", "Ann", "--company", "Acme", "--phone",
+                       "mobile=090", "--phone", "work=03", "--category", "business", "--private"});
+  EXPECT_EQ(id, "1\n");
+  palm::Database db = database("AddressDB");
+  ASSERT_EQ(db.records.size(), 1u);
+  const palm::Record& r = db.records[0];
+  EXPECT_TRUE(r.dirty && r.secret && r.live());
+  EXPECT_EQ(r.category, 1);
+  palm::AddressRecord a;
+  ASSERT_TRUE(palm::parseAddress(r.data, a, nullptr));
+  EXPECT_EQ(a.fields[palm::kLastName], sjis);
+  EXPECT_EQ(a.fields[palm::kPhone1], "090");
+  EXPECT_EQ(a.phoneLabel(0), 7);
+  EXPECT_EQ(a.phoneLabel(1), 0);
+  EXPECT_EQ(ok({"list", "address"}), "1\tBusiness\tdirty,private\t" + sjis + ", Ann\n");
+  std::string shown = ok({"show", "address", "0x1"});
+  EXPECT_NE(shown.find("phone 1 (mobile): 090\n"), std::string::npos) << shown;
+
+  ok({"add", "mail", "--subject", "Hi", "--to", "bob@example.com", "--body", "a\nb", "--date", "2026-03-04 05:06"});
+  palm::MailRecord m;
+  palm::Database mail = database("MailDB");
+  ASSERT_TRUE(palm::parseMail(mail.records[0].data, m, nullptr));
+  EXPECT_EQ(mail.records[0].category, 1);  // Outbox
+  EXPECT_EQ(m.texts[palm::kBody], "a\nb");
+  EXPECT_EQ(m.year * 10000 + m.month * 100 + m.day, 20260304);
+  EXPECT_EQ(m.hour * 100 + m.minute, 506);
+}
+
+TEST_F(HandheldTool, EditDeleteAndArchiveMarkRecordsAsTheHandheldDoes) {
+  ok({"add", "memo", "--text", "one"});
+  ok({"add", "memo", "--text", "two"});
+  ok({"add", "memo", "--text", "three"});
+  // As after a HotSync: nothing is dirty.
+  {
+    std::unique_ptr<palm::StoredDatabase> db;
+    ASSERT_TRUE(palm::StoredDatabase::open(folder_.string(), "MemoDB", true, db));
+    ASSERT_TRUE(db->resetSyncFlags());
+  }
+  ok({"edit", "memo", "1", "--text", "one, edited", "--category", "Personal"});
+  ok({"delete", "memo", "2"});
+  ok({"archive", "memo", "3"});
+  palm::Database db = database("MemoDB");
+  ASSERT_EQ(db.records.size(), 3u);
+  EXPECT_EQ(db.records[0].data, std::string("one, edited\0", 12));
+  EXPECT_TRUE(db.records[0].dirty);
+  EXPECT_EQ(db.records[0].category, 2);
+  EXPECT_EQ(db.records[1].uniqueId, 2u);
+  EXPECT_TRUE(db.records[1].deleted && db.records[1].dirty && db.records[1].data.empty());
+  EXPECT_EQ(db.records[2].uniqueId, 3u);
+  EXPECT_TRUE(db.records[2].archived && db.records[2].dirty);
+  EXPECT_EQ(db.records[2].data, std::string("three\0", 6));
+  EXPECT_EQ(run({"delete", "memo", "2"}).code, 1);
+}
+
+TEST_F(HandheldTool, CategoriesChangeAsOnTheHandheld) {
+  ok({"add", "memo", "--text", "in personal", "--category", "Personal"});
+  ok({"category", "memo", "rename", "Business", "Work"});
+  ok({"category", "memo", "add", "Travel"});
+  ok({"category", "memo", "remove", "Personal"});
+  palm::Database db = database("MemoDB");
+  palm::CategoryBlock c;
+  ASSERT_TRUE(palm::parseCategoryBlock(*db.appInfo, c));
+  EXPECT_EQ(c.names[1], "Work");
+  EXPECT_EQ(c.names[2], "");
+  EXPECT_EQ(c.names[3], "Travel");
+  EXPECT_EQ(c.ids[3], 16);
+  EXPECT_EQ(c.lastUniqueId, 16);
+  EXPECT_EQ(c.renamed, 0x000E);
+  EXPECT_EQ(db.appInfo->substr(276), palm::defaultAppInfo(db.creator)->substr(276));
+  EXPECT_EQ(db.records[0].category, 0);  // moved to Unfiled
+  EXPECT_TRUE(db.records[0].dirty);
+  EXPECT_EQ(ok({"categories", "memo"}), "0\t0\t-\tUnfiled\n1\t1\trenamed\tWork\n3\t16\trenamed\tTravel\n");
+}
+
+TEST_F(HandheldTool, MailPreferenceIsStoredInSavedPreferences) {
+  ok({"mail-pref", "--sync", "filter", "--subject", "urgent", "--include", "no", "--truncate", "2000"});
+  palm::Database prefs;
+  ASSERT_TRUE(palm::readDatabaseFile((folder_ / "Saved Preferences.prc").string(), prefs));
+  EXPECT_TRUE(prefs.isResourceDb());
+  EXPECT_EQ(palm::fourCCText(prefs.type), "sprf");
+  EXPECT_EQ(palm::fourCCText(prefs.creator), "psys");
+  ASSERT_EQ(prefs.resources.size(), 1u);
+  EXPECT_EQ(palm::fourCCText(prefs.resources[0].type), "mail");
+  EXPECT_EQ(prefs.resources[0].id, 1);
+  EXPECT_EQ(prefs.resources[0].data, std::string("\x00\x02\x02\x00\x00\x00\x07\xd0\0\0urgent\0", 17));
+  std::string shown = ok({"mail-pref", "--sync", "unread"});
+  EXPECT_NE(shown.find("sync: unread\n"), std::string::npos);
+  EXPECT_NE(shown.find("subject: urgent\n"), std::string::npos);  // other settings kept
+}
+
+// Legend: arguments, exit code, words on standard error.
+struct BadInput {
+  std::vector<std::string> args;
+  int code;
+  const char* words;
+};
+
+class HandheldBadInput : public HandheldTool, public ::testing::WithParamInterface<BadInput> {};
+
+TEST_P(HandheldBadInput, FailsClearlyAndChangesNothing) {
+  const std::string before = testutil::readFile(folder_ / "AddressDB.pdb");
+  Outcome r = run(GetParam().args);
+  EXPECT_EQ(r.code, GetParam().code);
+  EXPECT_NE(r.err.find(GetParam().words), std::string::npos) << r.err;
+  EXPECT_EQ(testutil::readFile(folder_ / "AddressDB.pdb"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handheld, HandheldBadInput,
+    ::testing::Values(BadInput{{"frobnicate"}, 2, "unknown command"},
+                      BadInput{{"list", "calendar"}, 2, "unknown application"},
+                      BadInput{{"list"}, 2, "missing application"},
+                      BadInput{{"show", "address", "zero"}, 2, "not a record id"},
+                      BadInput{{"show", "address", "7"}, 1, "no record with id 7"},
+                      BadInput{{"add", "address"}, 2, "at least one field"},
+                      BadInput{{"add", "address", "--last", "A", "--phone", "cell=1"}, 2, "unknown phone label"},
+                      BadInput{{"add", "address", "--last", "A", "--category", "Nope"}, 1, "no category"},
+                      BadInput{{"add", "address", "--last"}, 2, "needs a value"},
+                      BadInput{{"add", "address", "--colour", "red"}, 2, "unknown option --colour"},
+                      BadInput{{"add", "mail", "--date", "yesterday"}, 2, "--date takes"},
+                      BadInput{{"category", "address", "add", "A name that is too long"}, 2, "15 bytes"},
+                      BadInput{{"category", "address", "rename", "Business", "Personal"}, 1, "exists"},
+                      BadInput{{"category", "address", "remove", "Unfiled"}, 1, "cannot be removed"},
+                      BadInput{{"mail-pref", "--sync", "sometimes"}, 2, "--sync takes"},
+                      BadInput{{"mail-pref", "--truncate", "70000"}, 2, "--truncate takes"}));
+
+TEST_F(HandheldTool, EveryCommandHasHelp) {
+  for (const char* command : {"create", "list", "show", "add", "edit", "delete", "archive", "categories",
+                              "category", "mail-pref"}) {
+    Outcome r = run({command, "--help"});
+    EXPECT_EQ(r.code, 0) << command;
+    EXPECT_EQ(r.out.rfind(std::string("usage: handheld ") + command, 0), 0u) << r.out;
+  }
+  EXPECT_EQ(run({"--help"}).code, 0);
+}
+
+TEST_F(HandheldTool, ADamagedDatabaseIsReportedAndLeftAlone) {
+  std::string bytes = testutil::readFile(folder_ / "MemoDB.pdb");
+  bytes[75] = 9;  // a next-list id
+  std::ofstream(folder_ / "MemoDB.pdb", std::ios::binary | std::ios::trunc) << bytes;
+  Outcome r = run({"add", "memo", "--text", "x"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("MemoDB.pdb: the header links a further entry list"), std::string::npos) << r.err;
+  EXPECT_EQ(testutil::readFile(folder_ / "MemoDB.pdb"), bytes);
+}
+
+}  // namespace

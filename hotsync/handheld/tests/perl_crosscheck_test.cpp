@@ -1,0 +1,345 @@
+// Cross-checks with an independent reader and writer of Palm databases, the
+// Perl Palm::PDB modules: what the Sync Manager and the handheld tool write,
+// Perl reads with the same records, attributes, categories and ids; what
+// Perl writes, the Sync Manager reads the same way, and changes it keeps
+// readable for Perl.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hotsync/handheld/records.h"
+#include "hotsync/pdb/pdb.h"
+#include "hotsync/sync20/sync20.h"
+#include "testutil/files.h"
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+// Prints every database given: header, named categories, records (ids,
+// category, attributes, decoded fields) and resources, one line each.
+const char kDumpScript[] = R"PERL(
+use strict; use warnings;
+use Palm::PDB; use Palm::Raw; use Palm::Address; use Palm::Memo; use Palm::Mail;
+Palm::PDB::RegisterPRCHandlers("Palm::Raw", ["psys", "sprf"]);
+for my $file (@ARGV) {
+  my $pdb = Palm::PDB->new; $pdb->Load($file);
+  print "db $pdb->{name} $pdb->{type} $pdb->{creator}\n";
+  if (ref $pdb->{appinfo} eq 'HASH' && $pdb->{appinfo}{categories}) {
+    my $i = 0;
+    for my $c (@{$pdb->{appinfo}{categories}}) {
+      print "cat $i $c->{name} $c->{id} $c->{renamed}\n" if defined $c->{name} && $c->{name} ne '';
+      $i++;
+    }
+  }
+  for my $r (@{$pdb->{records} || []}) {
+    my $a = $r->{attributes};
+    my $flags = join ',', grep { $a->{$_} } qw(expunged dirty private archive);
+    my @f;
+    if ($pdb->{creator} eq 'addr' && $r->{fields}) {
+      for my $k (qw(name firstName company phone1 phone2 phone3 phone4 phone5 address city state
+                    zipCode country title custom1 custom2 custom3 custom4 note)) {
+        push @f, "$k=$r->{fields}{$k}" if defined $r->{fields}{$k} && $r->{fields}{$k} ne '';
+      }
+      push @f, "labels=" . join '', map { $r->{phoneLabel}{"phone$_"} } 1..5;
+    } elsif ($pdb->{creator} eq 'memo') {
+      push @f, "text=$r->{data}" if defined $r->{data};
+    } elsif ($pdb->{creator} eq 'mail' && defined $r->{subject}) {
+      push @f, map { "$_=" . ($r->{$_} // '') } qw(subject from to cc body year month day hour minute);
+      push @f, "read=" . ($r->{is_read} ? 1 : 0), "priority=$r->{priority}";
+    }
+    printf "rec %d %s %s %s\n", $r->{id}, $r->{category} // '-', $flags || '-', join ';', @f;
+  }
+  for my $r (@{$pdb->{resources} || []}) {
+    printf "res %s %d %s\n", $r->{type}, $r->{id}, unpack('H*', $r->{data});
+  }
+}
+)PERL";
+
+// Writes an Address Book, a Memo Pad and a Mail database the way desktop
+// tools do, with fixed record ids.
+const char kWriteScript[] = R"PERL(
+use strict; use warnings;
+use Palm::PDB; use Palm::Address; use Palm::Memo; use Palm::Mail;
+my $dir = shift;
+
+my $addr = Palm::Address->new;
+my $cats = $addr->{appinfo}{categories};
+$cats->[1] = { name => 'Business', id => 1, renamed => 0 };
+$cats->[2] = { name => 'Personal', id => 2, renamed => 1 };
+$cats->[5] = { name => 'Desktop', id => 130, renamed => 1 };
+my $r = $addr->new_Record;
+$r->{id} = 0x123456; $r->{category} = 2;
+$r->{attributes} = { dirty => 1, private => 1 };
+$r->{fields}{name} = "Tanaka"; $r->{fields}{firstName} = "\x91\xbe\x98\x59";
+$r->{fields}{company} = "Example Co"; $r->{fields}{phone1} = "03-1234"; $r->{fields}{phone2} = "090-9999";
+$r->{phoneLabel}{phone2} = 7; $r->{fields}{note} = "line1\nline2";
+$addr->append_Record($r);
+my $gone = $addr->new_Record; $gone->{id} = 0x20; $gone->{attributes} = { expunged => 1, dirty => 1 };
+$addr->append_Record($gone);
+my $kept = $addr->new_Record; $kept->{id} = 0x21;
+$kept->{attributes} = { expunged => 1, archive => 1 }; $kept->{fields}{name} = "Archived";
+$addr->append_Record($kept);
+$addr->Write("$dir/AddressDB.pdb");
+
+my $memo = Palm::Memo->new;
+$memo->{appinfo}{categories}[1] = { name => 'Business', id => 1, renamed => 0 };
+my $m = $memo->new_Record; $m->{id} = 0x10; $m->{category} = 1; $m->{data} = "Title\nbody";
+$m->{attributes} = {};
+$memo->append_Record($m);
+$memo->Write("$dir/MemoDB.pdb");
+
+my $mail = Palm::Mail->new;
+$mail->{appinfo}{categories}[3] = { name => 'Filed', id => 3, renamed => 0 };
+my $x = $mail->new_Record; $x->{id} = 0x30; $x->{category} = 3;
+@$x{qw(subject from to body year month day hour minute is_read priority)} =
+  ('Report', 'ann@example.com', 'bob@example.com', "Hello\nBob", 2026, 12, 7, 9, 30, 1, 1);
+$mail->append_Record($x);
+$mail->Write("$dir/MailDB.pdb");
+)PERL";
+
+struct Perl {
+  int code;
+  std::string out;
+};
+
+Perl perl(const fs::path& script, const std::vector<std::string>& args) {
+  std::string cmd = "perl '" + script.string() + "'";
+  for (const std::string& a : args) cmd += " '" + a + "'";
+  cmd += " 2>&1";
+  Perl p{-1, {}};
+  FILE* f = ::popen(cmd.c_str(), "r");
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) p.out.append(buf, n);
+  int status = ::pclose(f);
+  p.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return p;
+}
+
+class PerlCrossCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(dir_ / "dump.pl") << kDumpScript;
+    std::ofstream(dir_ / "write.pl") << kWriteScript;
+    fs::create_directories(folder_);
+    ASSERT_EQ(SyncSetHandheldFolder(folder_.c_str()), 0);
+  }
+  void TearDown() override {
+    for (BYTE h = 1; h <= 32; ++h) SyncCloseDB(h);
+    SyncSetHandheldFolder(nullptr);
+  }
+
+  std::string dump(const std::vector<std::string>& names) {
+    std::vector<std::string> files;
+    for (const std::string& n : names) files.push_back((folder_ / n).string());
+    Perl p = perl(dir_ / "dump.pl", files);
+    EXPECT_EQ(p.code, 0) << p.out;
+    return p.out;
+  }
+
+  std::string tool(const std::string& args) {
+    std::string cmd = std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder '" + folder_.string() + "' " + args;
+    FILE* f = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    EXPECT_EQ(::pclose(f), 0) << cmd;
+    return out;
+  }
+
+  DWORD write(BYTE h, const std::string& data, BYTE attributes, short category, DWORD id = 0) {
+    CRawRecordInfo info{};
+    info.m_FileHandle = h;
+    info.m_RecId = id;
+    info.m_Attribs = attributes;
+    info.m_CatId = category;
+    info.m_RecSize = static_cast<DWORD>(data.size());
+    info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(data.data()));
+    EXPECT_EQ(SyncWriteRec(&info), 0) << SyncGetLastProblem();
+    return info.m_RecId;
+  }
+
+  testutil::TempDir dir_{"perl-crosscheck"};
+  fs::path folder_ = dir_ / "palm";
+};
+
+TEST_F(PerlCrossCheck, PerlReadsWhatTheSyncManagerWrites) {
+  CDbCreateDB create{};
+  create.m_Creator = palm::fourCC("addr");
+  create.m_Type = palm::fourCC("DATA");
+  std::strcpy(create.m_Name, "AddressDB");
+  ASSERT_EQ(SyncCreateDB(&create), 0) << SyncGetLastProblem();
+  const BYTE h = create.m_FileHandle;
+  CInitDatabaseParam param{h, {}, create.m_Creator, create.m_Type, 0, 0};
+  CCallModuleParams call{};
+  call.m_dwCreatorID = create.m_Creator;
+  call.m_dwTypeID = palm::fourCC("appl");
+  call.m_wActionCode = sysAppLaunchCmdInitDatabase;
+  call.m_dwParamSize = sizeof param;
+  call.m_pParam = &param;
+  ASSERT_EQ(SyncCallRemoteModule(&call), 0);
+
+  // A desktop-side category in slot 4, as a conduit would add it.
+  std::string block = *palm::defaultAppInfo(create.m_Creator);
+  palm::CategoryBlock c;
+  palm::parseCategoryBlock(block, c);
+  c.names[4] = "GWSync";
+  c.ids[4] = 128;
+  palm::storeCategoryBlock(c, block);
+  CDbGenInfo info{};
+  info.m_TotalBytes = info.m_BytesRead = static_cast<WORD>(block.size());
+  info.m_pBytes = reinterpret_cast<BYTE*>(block.data());
+  ASSERT_EQ(SyncWriteDBAppInfoBlock(h, &info), 0);
+
+  palm::AddressRecord a;
+  a.fields[palm::kLastName] = "Smith";
+  a.fields[palm::kFirstName] = "John";
+  a.fields[palm::kCompany] = "Acme";
+  a.fields[palm::kPhone1] = "123";
+  a.fields[palm::kPhone2] = "456";
+  a.setPhoneLabel(1, 7);
+  EXPECT_EQ(write(h, palm::packAddress(a), 0, 1), 1u);
+  palm::AddressRecord b;
+  b.fields[palm::kLastName] = "\x8d\xb2\x93\xa1";
+  b.fields[palm::kNote] = "secret";
+  EXPECT_EQ(write(h, palm::packAddress(b), eRecAttrDirty | eRecAttrSecret, 4), 2u);
+  DWORD archived = write(h, palm::packAddress(a), 0, 2);
+  DWORD deleted = write(h, palm::packAddress(b), 0, 3);
+  write(h, palm::packAddress(a), eRecAttrArchived | eRecAttrDirty, 2, archived);
+  write(h, "", eRecAttrDeleted | eRecAttrDirty, 0, deleted);
+  ASSERT_EQ(SyncCloseDB(h), 0);
+
+  EXPECT_EQ(dump({"AddressDB.pdb"}),
+            "db AddressDB DATA addr\n"
+            "cat 0 Unfiled 0 0\ncat 1 Business 1 0\ncat 2 Personal 2 0\ncat 3 QuickList 3 0\n"
+            "cat 4 GWSync 128 0\n"
+            "rec 1 1 - name=Smith;firstName=John;company=Acme;phone1=123;phone2=456;labels=07234\n"
+            "rec 2 4 dirty,private name=\x8d\xb2\x93\xa1;note=secret;labels=01234\n"
+            "rec 3 - expunged,dirty,archive name=Smith;firstName=John;company=Acme;phone1=123;phone2=456;"
+            "labels=07234\n"
+            "rec 4 - expunged,dirty \n"s);  // no data: no fields
+}
+
+TEST_F(PerlCrossCheck, PerlReadsWhatTheHandheldToolWrites) {
+  tool("create");
+  tool("add memo --text 'Groceries\nmilk' --category Personal --private");
+  tool("add memo --text 'to delete'");
+  tool("delete memo 2");
+  tool("category memo rename Business Work");
+  tool("add mail --subject Hi --from me@example.com --to you@example.com --body 'see you' "
+       "--date '2026-12-24 18:05' --priority high --read");
+  tool("mail-pref --sync filter --from boss --truncate 1000");
+  EXPECT_EQ(dump({"MemoDB.pdb", "MailDB.pdb", "Saved Preferences.prc"}),
+            "db MemoDB DATA memo\n"
+            "cat 0 Unfiled 0 0\ncat 1 Work 1 1\ncat 2 Personal 2 0\n"
+            "rec 1 2 dirty,private text=Groceries\nmilk\n"
+            "rec 2 - expunged,dirty text=\n"
+            "db MailDB DATA mail\n"
+            "cat 0 Inbox 0 0\ncat 1 Outbox 1 0\ncat 2 Deleted 2 0\ncat 3 Filed 3 0\ncat 4 Draft 4 0\n"
+            "rec 1 1 dirty subject=Hi;from=me@example.com;to=you@example.com;cc=;body=see you;year=2026;"
+            "month=12;day=24;hour=18;minute=5;read=1;priority=0\n"
+            "db Saved Preferences sprf psys\n"
+            "res mail 1 00020200010003e800626f73730000\n");
+}
+
+TEST_F(PerlCrossCheck, TheSyncManagerReadsWhatPerlWritesAndPerlReadsItsChanges) {
+  Perl w = perl(dir_ / "write.pl", {folder_.string()});
+  ASSERT_EQ(w.code, 0) << w.out;
+
+  BYTE h = 0;
+  ASSERT_EQ(SyncOpenDB("AddressDB", 0, &h, eDbRead | eDbWrite | eDbShowSecret), 0) << SyncGetLastProblem();
+  BYTE buffer[65534];
+  BYTE blockBytes[4096];
+  CDbGenInfo blockInfo{};
+  blockInfo.m_TotalBytes = sizeof blockBytes;
+  blockInfo.m_pBytes = blockBytes;
+  ASSERT_EQ(SyncReadDBAppInfoBlock(h, &blockInfo), 0);
+  palm::CategoryBlock c;
+  ASSERT_TRUE(palm::parseCategoryBlock(std::string(reinterpret_cast<char*>(blockBytes), blockInfo.m_BytesRead), c));
+  EXPECT_EQ(c.names[2], "Personal");
+  EXPECT_EQ(c.names[5], "Desktop");
+  EXPECT_EQ(c.ids[5], 130);
+  EXPECT_EQ(c.renamed, 0x0024);
+
+  struct Seen {
+    DWORD id;
+    BYTE attributes;
+    short category;
+    std::string data;
+  };
+  std::vector<Seen> seen;
+  for (WORD i = 0;; ++i) {
+    CRawRecordInfo info{};
+    info.m_FileHandle = h;
+    info.m_RecIndex = i;
+    info.m_TotalBytes = sizeof buffer;
+    info.m_pBytes = buffer;
+    LONG r = SyncReadRecordByIndex(&info);
+    if (r == SYNCERR_NOT_FOUND) break;
+    ASSERT_EQ(r, 0);
+    seen.push_back({info.m_RecId, info.m_Attribs, info.m_CatId, std::string(reinterpret_cast<char*>(buffer), info.m_RecSize)});
+  }
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].id, 0x123456u);
+  EXPECT_EQ(seen[0].attributes, eRecAttrDirty | eRecAttrSecret);
+  EXPECT_EQ(seen[0].category, 2);
+  palm::AddressRecord a;
+  ASSERT_TRUE(palm::parseAddress(seen[0].data, a, nullptr));
+  EXPECT_EQ(a.fields[palm::kFirstName], "\x91\xbe\x98\x59");
+  EXPECT_EQ(a.fields[palm::kCompany], "Example Co");
+  EXPECT_EQ(a.fields[palm::kNote], "line1\nline2");
+  EXPECT_EQ(a.phoneLabel(1), 7);
+  // Perl's company offset (position after the head plus 1) is the one we write.
+  EXPECT_EQ(palm::packAddress(a), seen[0].data);
+  EXPECT_EQ(seen[1].id, 0x20u);
+  EXPECT_EQ(seen[1].attributes, eRecAttrDeleted | eRecAttrDirty);
+  EXPECT_EQ(seen[2].id, 0x21u);
+  EXPECT_EQ(seen[2].attributes, eRecAttrArchived);
+
+  // Our changes: a sync's clean-up and one new record.
+  ASSERT_EQ(SyncResetSyncFlags(h), 0);
+  ASSERT_EQ(SyncPurgeDeletedRecs(h), 0);
+  palm::AddressRecord added;
+  added.fields[palm::kLastName] = "Added";
+  DWORD id = write(h, palm::packAddress(added), 0, 5);
+  EXPECT_EQ(id & 0xFFFFFF, id);
+  ASSERT_EQ(SyncCloseDB(h), 0);
+
+  ASSERT_EQ(SyncOpenDB("MailDB", 0, &h, eDbRead), 0);
+  CRawRecordInfo mailInfo{};
+  mailInfo.m_FileHandle = h;
+  mailInfo.m_RecId = 0x30;
+  mailInfo.m_TotalBytes = sizeof buffer;
+  mailInfo.m_pBytes = buffer;
+  ASSERT_EQ(SyncReadRecordById(&mailInfo), 0);
+  EXPECT_EQ(mailInfo.m_CatId, 3);
+  palm::MailRecord m;
+  ASSERT_TRUE(palm::parseMail(std::string(reinterpret_cast<char*>(buffer), mailInfo.m_RecSize), m, nullptr));
+  EXPECT_EQ(m.texts[palm::kSubject], "Report");
+  EXPECT_EQ(m.texts[palm::kBody], "Hello\nBob");
+  EXPECT_EQ(m.year * 10000 + m.month * 100 + m.day, 20261207);
+  EXPECT_EQ(m.flags, palm::kMailRead | 0x0400);
+  SyncCloseDB(h);
+
+  const std::string after = dump({"AddressDB.pdb", "MemoDB.pdb"});
+  EXPECT_EQ(after,
+            "db AddressDB DATA addr\n"
+            "cat 0 Unfiled 0 0\ncat 1 Business 1 0\ncat 2 Personal 2 1\ncat 5 Desktop 130 1\n"
+            "rec 1193046 2 private name=Tanaka;firstName=\x91\xbe\x98\x59;company=Example Co;phone1=03-1234;"
+            "phone2=090-9999;note=line1\nline2;labels=07234\n"
+            "rec " + std::to_string(id) + " 5 - name=Added;labels=01234\n"
+            "db MemoDB DATA memo\n"
+            "cat 0 Unfiled 0 0\ncat 1 Business 1 0\n"
+            "rec 16 1 - text=Title\nbody\n");
+}
+
+}  // namespace

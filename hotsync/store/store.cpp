@@ -1,0 +1,576 @@
+#include "hotsync/store/store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <thread>
+
+namespace palm {
+
+namespace {
+
+constexpr char kJournalMagic[4] = {'G', 'W', 'S', 'J'};
+constexpr uint32_t kJournalVersion = 1;
+constexpr size_t kJournalHeaderSize = 4 + 4 + 8 + 4;
+constexpr size_t kMaxRecordSize = 65535;
+constexpr uint64_t kJournalChunk = 1u << 20;
+
+enum Op : uint8_t {
+  kOpWrite = 1,
+  kOpRemove = 2,
+  kOpPurgeAll = 3,
+  kOpPurgeCategory = 4,
+  kOpResetFlags = 5,
+  kOpPurgeDeleted = 6,
+  kOpAppInfo = 7,
+};
+
+StoreStatus error(StoreError code, std::string message) { return {code, std::move(message)}; }
+
+IoFaultHook& faultHook() {
+  static IoFaultHook hook;
+  return hook;
+}
+
+// False (errno EIO) when the test seam says this operation fails.
+bool allowed(const char* operation) {
+  if (faultHook() && !faultHook()(operation)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+StoreStatus ioError(const std::string& what, const std::string& path, int err = errno) {
+  return error(StoreError::Io, what + " " + path + ": " + std::strerror(err));
+}
+
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool readWhole(const std::string& path, std::string& out, int& err) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = errno;
+    return false;
+  }
+  out.clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  if (!allowed("write")) return false;
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool pwriteAll(int fd, std::string_view bytes, uint64_t at) {
+  if (!allowed("write")) return false;
+  while (!bytes.empty()) {
+    ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool zeroRange(int fd, uint64_t from, uint64_t to) {
+  static const std::string zeros(65536, '\0');
+  while (from < to) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
+    if (!pwriteAll(fd, std::string_view(zeros.data(), n), from)) return false;
+    from += n;
+  }
+  return true;
+}
+
+bool flush(int fd, bool dataOnly) {
+  if (!allowed("flush")) return false;
+  return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0;
+}
+
+bool syncFolder(const std::string& folder) {
+  if (!allowed("flush")) return false;
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string folderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// One lock per folder and process, counted by the databases open there.
+struct FolderLock {
+  int fd = -1;
+  int users = 0;
+};
+std::map<std::string, FolderLock>& folderLocks() {
+  static std::map<std::string, FolderLock> locks;
+  return locks;
+}
+
+StoreStatus lockFolder(const std::string& folder) {
+  FolderLock& lock = folderLocks()[folder];
+  if (lock.users > 0) {
+    ++lock.users;
+    return {};
+  }
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    folderLocks().erase(folder);
+    return ioError("cannot open the handheld folder", folder, err);
+  }
+  // A HotSync or another tool may be at work there; wait a little for it.
+  for (int attempt = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; ++attempt) {
+    if (errno != EWOULDBLOCK || attempt >= 100) {
+      ::close(fd);
+      folderLocks().erase(folder);
+      return error(StoreError::Busy, "the handheld folder " + folder + " is in use by another program");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  lock.fd = fd;
+  lock.users = 1;
+  return {};
+}
+
+void unlockFolder(const std::string& folder) {
+  auto it = folderLocks().find(folder);
+  if (it == folderLocks().end()) return;
+  if (--it->second.users > 0) return;
+  ::close(it->second.fd);  // releases the flock
+  folderLocks().erase(it);
+}
+
+std::string journalHeader(uint64_t baseSize, uint32_t baseCrc) {
+  std::string h(kJournalMagic, 4);
+  appendU32(h, kJournalVersion);
+  appendU32(h, static_cast<uint32_t>(baseSize >> 32));
+  appendU32(h, static_cast<uint32_t>(baseSize));
+  appendU32(h, baseCrc);
+  return h;
+}
+
+uint8_t recordFlags(const Record& r) {
+  return static_cast<uint8_t>((r.deleted ? 1 : 0) | (r.archived ? 2 : 0) | (r.dirty ? 4 : 0) |
+                              (r.secret ? 8 : 0) | (r.busy ? 16 : 0));
+}
+
+}  // namespace
+
+void setIoFaultHook(IoFaultHook hook) { faultHook() = std::move(hook); }
+
+bool validDatabaseName(const std::string& name) {
+  if (name.empty() || name.size() >= kNameSize || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(),
+                      [](char c) { return c == '/' || static_cast<unsigned char>(c) < 0x20; });
+}
+
+std::string databaseFile(const std::string& folder, const std::string& name, bool resource) {
+  return folder + "/" + name + (resource ? ".prc" : ".pdb");
+}
+
+StoreStatus readDatabaseFile(const std::string& path, Database& out) {
+  std::string bytes;
+  int err = 0;
+  if (!readWhole(path, bytes, err)) {
+    if (err == ENOENT) return error(StoreError::NotFound, path + " does not exist");
+    return ioError("cannot read", path, err);
+  }
+  std::string why;
+  if (!parseDatabase(bytes, out, &why)) return error(StoreError::Malformed, path + ": " + why);
+  return {};
+}
+
+namespace {
+
+StoreStatus writeFileAtomic(const std::string& path, const std::string& bytes) {
+  const std::string temp = path + ".tmp";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return ioError("cannot create", temp);
+  if (!writeAll(fd, bytes) || !flush(fd, false)) {
+    int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return ioError("cannot write", temp, err);
+  }
+  ::close(fd);
+  if (!allowed("rename") || ::rename(temp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    ::unlink(temp.c_str());
+    return ioError("cannot replace", path, err);
+  }
+  if (!syncFolder(folderOf(path))) return ioError("cannot flush the folder of", path);
+  return {};
+}
+
+}  // namespace
+
+StoreStatus writeDatabaseFile(const std::string& path, const Database& db) {
+  return writeFileAtomic(path, serializeDatabase(db));
+}
+
+// ---- StoredDatabase ----
+
+StoreStatus StoredDatabase::open(const std::string& folder, const std::string& name, bool writable,
+                                 std::unique_ptr<StoredDatabase>& out) {
+  if (!validDatabaseName(name)) return error(StoreError::BadArgument, "invalid database name \"" + name + "\"");
+  if (StoreStatus st = lockFolder(folder); !st) return st;
+  std::unique_ptr<StoredDatabase> db(new StoredDatabase);
+  db->folder_ = folder;
+  db->open_ = true;  // from here the destructor releases the folder
+  db->writable_ = writable;
+  db->path_ = databaseFile(folder, name, false);
+  if (!exists(db->path_)) {
+    std::string prc = databaseFile(folder, name, true);
+    if (exists(prc)) db->path_ = prc;
+  }
+  db->journalPath_ = db->path_ + ".journal";
+  ::unlink((db->path_ + ".tmp").c_str());  // a fold that a crash cut short
+
+  std::string bytes;
+  int err = 0;
+  if (!readWhole(db->path_, bytes, err)) {
+    db->open_ = false;
+    unlockFolder(folder);
+    if (err == ENOENT) return error(StoreError::NotFound, "no database \"" + name + "\" in " + folder);
+    return ioError("cannot read", db->path_, err);
+  }
+  if (StoreStatus st = db->load(bytes, db->journalPath_); !st) {
+    db->open_ = false;
+    unlockFolder(folder);
+    return st;
+  }
+  out = std::move(db);
+  return {};
+}
+
+StoreStatus StoredDatabase::create(const std::string& folder, Database initial,
+                                   std::unique_ptr<StoredDatabase>& out) {
+  const std::string name = initial.name;
+  if (!validDatabaseName(name)) return error(StoreError::BadArgument, "invalid database name \"" + name + "\"");
+  if (StoreStatus st = lockFolder(folder); !st) return st;
+  const std::string pdb = databaseFile(folder, name, false);
+  const std::string prc = databaseFile(folder, name, true);
+  if (exists(pdb) || exists(prc)) {
+    unlockFolder(folder);
+    return error(StoreError::Exists, "a database \"" + name + "\" exists in " + folder);
+  }
+  const std::string path = initial.isResourceDb() ? prc : pdb;
+  ::unlink((path + ".journal").c_str());  // never replay someone else's changes on a new file
+  if (StoreStatus st = writeDatabaseFile(path, initial); !st) {
+    unlockFolder(folder);
+    return st;
+  }
+  std::unique_ptr<StoredDatabase> db(new StoredDatabase);
+  db->folder_ = folder;
+  db->open_ = true;
+  db->writable_ = true;
+  db->path_ = path;
+  db->journalPath_ = path + ".journal";
+  const std::string bytes = serializeDatabase(initial);
+  if (StoreStatus st = db->load(bytes, db->journalPath_); !st) return st;  // destructor unlocks
+  out = std::move(db);
+  return {};
+}
+
+StoredDatabase::~StoredDatabase() { close(); }
+
+StoreStatus StoredDatabase::load(const std::string& bytes, const std::string& journalPath) {
+  std::string why;
+  if (!parseDatabase(bytes, db_, &why)) return error(StoreError::Malformed, path_ + ": " + why);
+  baseSize_ = bytes.size();
+  baseCrc_ = crc32(bytes);
+  recount();
+
+  std::string journal;
+  int err = 0;
+  if (!readWhole(journalPath, journal, err)) {
+    if (err == ENOENT) return {};
+    return ioError("cannot read", journalPath, err);
+  }
+  const bool matches = journal.size() >= kJournalHeaderSize &&
+                       journal.compare(0, kJournalHeaderSize, journalHeader(baseSize_, baseCrc_)) == 0;
+  size_t applied = 0;
+  if (matches) {
+    size_t at = kJournalHeaderSize;
+    while (at + 8 <= journal.size()) {
+      const uint32_t length = getU32(journal, at);
+      const uint32_t sum = getU32(journal, at + 4);
+      if (length == 0 || length > journal.size() - at - 8) break;  // the zeroed room, or a torn tail
+      std::string_view payload(journal.data() + at + 8, length);
+      if (crc32(payload) != sum || !apply(payload)) break;
+      ++applied;
+      at += 8 + length;
+    }
+  }
+  if (applied == 0) {
+    // Written against an older file, or cut short before its first entry:
+    // nothing in it belongs to this file.
+    ::unlink(journalPath.c_str());
+    return {};
+  }
+  changed_ = true;
+  return fold();
+}
+
+long StoredDatabase::indexOf(uint32_t uniqueId) const {
+  if (!ids_.count(uniqueId)) return -1;
+  for (size_t i = 0; i < db_.records.size(); ++i)
+    if (db_.records[i].uniqueId == uniqueId) return static_cast<long>(i);
+  return -1;
+}
+
+void StoredDatabase::recount() {
+  std::stable_partition(db_.records.begin(), db_.records.end(), [](const Record& r) { return r.live(); });
+  live_ = static_cast<size_t>(
+      std::count_if(db_.records.begin(), db_.records.end(), [](const Record& r) { return r.live(); }));
+  ids_.clear();
+  for (const Record& r : db_.records) ids_.insert(r.uniqueId);
+}
+
+void StoredDatabase::insert(Record r) {
+  ids_.insert(r.uniqueId);
+  if (r.live()) {
+    db_.records.insert(db_.records.begin() + static_cast<long>(live_), std::move(r));
+    ++live_;
+  } else {
+    db_.records.push_back(std::move(r));
+  }
+}
+
+void StoredDatabase::eraseAt(size_t index) {
+  ids_.erase(db_.records[index].uniqueId);
+  if (db_.records[index].live()) --live_;
+  db_.records.erase(db_.records.begin() + static_cast<long>(index));
+}
+
+// Applies one journal entry to the database in memory. False for an entry
+// this code cannot read (treated like a torn end).
+bool StoredDatabase::apply(std::string_view p) {
+  if (p.size() < 5) return false;
+  const uint8_t op = static_cast<uint8_t>(p[0]);
+  const uint32_t when = getU32(p, 1);
+  p.remove_prefix(5);
+  switch (op) {
+    case kOpWrite: {
+      if (p.size() < 10) return false;
+      Record r;
+      r.uniqueId = getU32(p, 0) & 0xFFFFFF;
+      const uint8_t flags = static_cast<uint8_t>(p[4]);
+      r.deleted = flags & 1;
+      r.archived = flags & 2;
+      r.dirty = flags & 4;
+      r.secret = flags & 8;
+      r.busy = flags & 16;
+      r.category = static_cast<uint8_t>(p[5]) & 0x0F;
+      const uint32_t seed = getU32(p, 6);
+      r.data = std::string(p.substr(10));
+      if (r.uniqueId == 0) return false;
+      if (r.deleted) r.data.clear();
+      long at = indexOf(r.uniqueId);
+      if (at >= 0 && db_.records[static_cast<size_t>(at)].live() == r.live()) {
+        db_.records[static_cast<size_t>(at)] = std::move(r);
+      } else {
+        if (at >= 0) eraseAt(static_cast<size_t>(at));
+        insert(std::move(r));
+      }
+      db_.uniqueIdSeed = seed;
+      break;
+    }
+    case kOpRemove: {
+      if (p.size() != 4) return false;
+      long at = indexOf(getU32(p, 0));
+      if (at < 0) return false;
+      eraseAt(static_cast<size_t>(at));
+      break;
+    }
+    case kOpPurgeAll:
+      db_.records.clear();
+      recount();
+      break;
+    case kOpPurgeCategory: {
+      if (p.size() != 1) return false;
+      const uint8_t category = static_cast<uint8_t>(p[0]);
+      std::erase_if(db_.records, [&](const Record& r) { return r.live() && r.category == category; });
+      recount();
+      break;
+    }
+    case kOpResetFlags:
+      for (Record& r : db_.records) r.dirty = false;
+      break;
+    case kOpPurgeDeleted:
+      std::erase_if(db_.records, [](const Record& r) { return !r.live(); });
+      recount();
+      break;
+    case kOpAppInfo:
+      db_.appInfo = std::string(p);
+      break;
+    default:
+      return false;
+  }
+  db_.modified = when;
+  ++db_.modificationNumber;
+  return true;
+}
+
+// Makes one change durable, then applies it. The journal entry is flushed
+// before the change shows in memory. The journal is grown ahead in zeroed
+// chunks so that each entry's flush writes data only, not the file's size;
+// replay stops at the first zero length. A failed entry is zeroed again so
+// the journal never holds a torn entry before a good one.
+StoreStatus StoredDatabase::commit(const std::string& payload) {
+  if (!open_) return error(StoreError::BadArgument, "the database is closed");
+  if (!writable_) return error(StoreError::BadArgument, path_ + " is open for reading only");
+  if (broken_) return error(StoreError::Io, "an earlier write to " + journalPath_ + " failed; reopen the database");
+  std::string entry;
+  bool fresh = journalFd_ < 0;
+  if (fresh) {
+    journalFd_ = ::open(journalPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (journalFd_ < 0) return ioError("cannot create", journalPath_);
+    entry = journalHeader(baseSize_, baseCrc_);
+    journalSize_ = 0;
+    journalRoom_ = 0;
+  }
+  appendU32(entry, static_cast<uint32_t>(payload.size()));
+  appendU32(entry, crc32(payload));
+  entry += payload;
+  if (journalSize_ + entry.size() > journalRoom_) {
+    const uint64_t room = std::max(journalRoom_ + kJournalChunk, (journalSize_ + entry.size() + kJournalChunk - 1) /
+                                                                     kJournalChunk * kJournalChunk);
+    if (!zeroRange(journalFd_, journalRoom_, room) || !flush(journalFd_, false)) {
+      int err = errno;
+      return ioError("cannot grow", journalPath_, err);
+    }
+    journalRoom_ = room;
+  }
+  if (!pwriteAll(journalFd_, entry, journalSize_) || !flush(journalFd_, true) ||
+      (fresh && !syncFolder(folder_))) {
+    int err = errno;
+    if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()) || ::fdatasync(journalFd_) != 0)
+      broken_ = true;
+    return ioError("cannot write", journalPath_, err);
+  }
+  journalSize_ += entry.size();
+  if (!apply(payload)) return error(StoreError::BadArgument, "internal: unreadable journal entry");
+  changed_ = true;
+  return {};
+}
+
+StoreStatus StoredDatabase::writeRecord(const Record& record, uint32_t* assigned) {
+  if (db_.isResourceDb()) return error(StoreError::BadArgument, path_ + " holds resources, not records");
+  if (record.category > 15) return error(StoreError::BadArgument, "category index out of range");
+  if (record.data.size() > kMaxRecordSize) return error(StoreError::BadArgument, "record larger than 65535 bytes");
+  if (record.uniqueId > 0xFFFFFF) return error(StoreError::BadArgument, "record id wider than 24 bits");
+  Database seedProbe;
+  seedProbe.uniqueIdSeed = db_.uniqueIdSeed;
+  uint32_t id = record.uniqueId;
+  if (id == 0) id = nextUniqueId(seedProbe, [&](uint32_t candidate) { return ids_.count(candidate) != 0; });
+  std::string p(1, static_cast<char>(kOpWrite));
+  appendU32(p, palmNow());
+  appendU32(p, id);
+  p.push_back(static_cast<char>(recordFlags(record)));
+  p.push_back(static_cast<char>(record.category));
+  appendU32(p, seedProbe.uniqueIdSeed);
+  if (!record.deleted) p += record.data;
+  StoreStatus st = commit(p);
+  if (st && assigned) *assigned = id;
+  return st;
+}
+
+StoreStatus StoredDatabase::removeRecord(uint32_t uniqueId) {
+  if (indexOf(uniqueId) < 0) return error(StoreError::NotFound, "no record with id " + std::to_string(uniqueId));
+  std::string p(1, static_cast<char>(kOpRemove));
+  appendU32(p, palmNow());
+  appendU32(p, uniqueId);
+  return commit(p);
+}
+
+namespace {
+std::string simpleOp(uint8_t op) {
+  std::string p(1, static_cast<char>(op));
+  appendU32(p, palmNow());
+  return p;
+}
+}  // namespace
+
+StoreStatus StoredDatabase::purgeAll() { return commit(simpleOp(kOpPurgeAll)); }
+
+StoreStatus StoredDatabase::purgeCategory(uint8_t category) {
+  if (category > 15) return error(StoreError::BadArgument, "category index out of range");
+  std::string p = simpleOp(kOpPurgeCategory);
+  p.push_back(static_cast<char>(category));
+  return commit(p);
+}
+
+StoreStatus StoredDatabase::resetSyncFlags() { return commit(simpleOp(kOpResetFlags)); }
+
+StoreStatus StoredDatabase::purgeDeleted() { return commit(simpleOp(kOpPurgeDeleted)); }
+
+StoreStatus StoredDatabase::setAppInfo(const std::string& block) {
+  if (block.size() > kMaxRecordSize) return error(StoreError::BadArgument, "app-info block larger than 65535 bytes");
+  return commit(simpleOp(kOpAppInfo) + block);
+}
+
+// Writes the database whole and drops the journal. A crash between the
+// rename and the unlink leaves a journal whose base no longer matches.
+StoreStatus StoredDatabase::fold() {
+  const std::string bytes = serializeDatabase(db_);
+  if (StoreStatus st = writeFileAtomic(path_, bytes); !st) return st;
+  if (journalFd_ >= 0) {
+    ::close(journalFd_);
+    journalFd_ = -1;
+  }
+  ::unlink(journalPath_.c_str());
+  baseSize_ = bytes.size();
+  baseCrc_ = crc32(bytes);
+  changed_ = false;
+  return {};
+}
+
+StoreStatus StoredDatabase::close() {
+  if (!open_) return {};
+  StoreStatus st;
+  if (changed_) st = fold();
+  if (journalFd_ >= 0) ::close(journalFd_);
+  journalFd_ = -1;
+  open_ = false;
+  unlockFolder(folder_);
+  return st;
+}
+
+}  // namespace palm

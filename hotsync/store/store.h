@@ -1,0 +1,146 @@
+// The handheld's storage: Palm database files in a folder, changed durably.
+//
+//   std::unique_ptr<palm::StoredDatabase> db;
+//   palm::StoreStatus st = palm::StoredDatabase::open(folder, "MemoDB", true, db);
+//   if (!st) report(st.message);
+//   uint32_t id = 0;
+//   st = db->writeRecord(record, &id);   // on disk when it returns
+//   st = db->close();                     // folds the journal into the file
+//
+// Each change is appended to a journal beside the file ("<file>.journal")
+// and flushed to disk before the call returns. Closing writes the whole file
+// to a temporary name, flushes it and renames it over the old one, then drops
+// the journal. Opening a database whose journal survived a crash replays the
+// completed entries (a torn last entry is ignored) and folds them in; a
+// journal left from before the last fold is recognised by the size and
+// checksum of the file it was written against, and dropped. So after a crash
+// at any moment every file reads as it was after some completed call.
+//
+// One process at a time works on a folder: opening takes a lock on the
+// folder, held until the last database of the process there is closed.
+// Not thread-safe; the system calls it from one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "hotsync/pdb/pdb.h"
+
+namespace palm {
+
+enum class StoreError {
+  None,
+  NotFound,     // no such database
+  Malformed,    // the file is not a valid database; it is left untouched
+  Exists,       // create: a database of that name is there already
+  Io,           // a file operation failed (message says which)
+  Busy,         // another process holds the folder
+  BadArgument,  // invalid name, category, id or size
+};
+
+struct StoreStatus {
+  StoreError code = StoreError::None;
+  std::string message;
+  explicit operator bool() const { return code == StoreError::None; }
+};
+
+// Test seam: when set, asked before every write, flush and rename the store
+// makes ("write", "flush", "rename"); answering false makes that operation
+// fail as an I/O error would. Empty by default. Process-wide.
+using IoFaultHook = std::function<bool(const char* operation)>;
+void setIoFaultHook(IoFaultHook hook);
+
+// Whether `name` can be a database name here: 1 to 31 bytes, no "/" and no
+// control characters, not "." or "..".
+bool validDatabaseName(const std::string& name);
+
+// The file of a database in a folder: "<folder>/<name>.pdb" (.prc for
+// resource databases).
+std::string databaseFile(const std::string& folder, const std::string& name, bool resource);
+
+// Reads a database file without opening it for changes (no journal replay,
+// no lock): for tools that only look, such as "Saved Preferences".
+StoreStatus readDatabaseFile(const std::string& path, Database& out);
+
+// Writes a whole database atomically (temporary file, flush, rename, flush
+// of the folder). Used for new files and for resource databases.
+StoreStatus writeDatabaseFile(const std::string& path, const Database& db);
+
+class StoredDatabase {
+ public:
+  // Opens a database of the folder by name (.pdb, else .prc), replaying a
+  // journal left by a crash. `writable` false refuses every change.
+  // NotFound only when neither file exists; a damaged file gives Malformed.
+  static StoreStatus open(const std::string& folder, const std::string& name, bool writable,
+                          std::unique_ptr<StoredDatabase>& out);
+
+  // Creates a new database file from `initial` (its name names the file) and
+  // opens it for changes. Exists when any database of that name is there.
+  static StoreStatus create(const std::string& folder, Database initial,
+                            std::unique_ptr<StoredDatabase>& out);
+
+  // Closes; a failure to fold the journal in loses nothing (the journal
+  // stays and the next open replays it).
+  ~StoredDatabase();
+  StoredDatabase(const StoredDatabase&) = delete;
+  StoredDatabase& operator=(const StoredDatabase&) = delete;
+
+  // The database as changed so far. Live records come first, then deleted
+  // and archived ones. Valid until the next change.
+  const Database& db() const { return db_; }
+  size_t liveCount() const { return live_; }
+  const std::string& path() const { return path_; }
+  bool writable() const { return writable_; }
+
+  // Index of the record with that unique id, or -1.
+  long indexOf(uint32_t uniqueId) const;
+
+  // Writes a record. uniqueId 0 makes a new record and stores its new id in
+  // *assigned; an id that exists replaces that record (data, category,
+  // attributes); an id that does not exist makes a record with that id.
+  StoreStatus writeRecord(const Record& record, uint32_t* assigned);
+  // Removes a record altogether; NotFound when there is none with that id.
+  StoreStatus removeRecord(uint32_t uniqueId);
+  StoreStatus purgeAll();
+  StoreStatus purgeCategory(uint8_t category);
+  // Clears the dirty mark of every record.
+  StoreStatus resetSyncFlags();
+  // Removes deleted and archived records.
+  StoreStatus purgeDeleted();
+  StoreStatus setAppInfo(const std::string& block);
+
+  // Folds the journal into the file and releases the folder. Further calls
+  // on the object fail. Idempotent.
+  StoreStatus close();
+
+ private:
+  StoredDatabase() = default;
+  StoreStatus load(const std::string& bytes, const std::string& journalPath);
+  StoreStatus commit(const std::string& payload);
+  bool apply(std::string_view payload);
+  StoreStatus fold();
+  void insert(Record r);
+  void eraseAt(size_t index);
+  void recount();
+
+  std::string folder_;
+  std::string path_;
+  std::string journalPath_;
+  Database db_;
+  size_t live_ = 0;
+  std::unordered_set<uint32_t> ids_;
+  bool writable_ = false;
+  bool open_ = false;
+  bool changed_ = false;  // since the last fold
+  bool broken_ = false;   // the journal could not be kept whole: no more changes
+  int journalFd_ = -1;
+  uint64_t journalSize_ = 0;  // bytes of entries
+  uint64_t journalRoom_ = 0;  // bytes of the file, zeroed beyond the entries
+  uint64_t baseSize_ = 0;
+  uint32_t baseCrc_ = 0;
+};
+
+}  // namespace palm
