@@ -218,10 +218,19 @@ bool HttpRequest::Impl::perform(const char* data, size_t length) {
     }
     curl_slist* extra = nullptr;
     // libcurl's own defaults; the server reads the form without them.
-    for (const char* h : {"Accept:", "Content-Type:", "Expect:"}) extra = curl_slist_append(extra, h);
-    std::string url = conn.base() + cookiePath(object);
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, object.c_str());
+    for (const char* h : {"Accept:", "Content-Type:", "Expect:", "Proxy-Connection:"})
+      extra = curl_slist_append(extra, h);
+    if (s.useProxy) {
+      // A proxy needs the absolute URL in the request line.
+      std::string url = conn.base() + object;
+      curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    } else {
+      // The object goes out byte for byte; the URL only serves the cookie
+      // store's path matching.
+      std::string url = conn.base() + cookiePath(object);
+      curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, object.c_str());
+    }
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, extra);
     curl_easy_setopt(easy, CURLOPT_SHARE, s.share);
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");

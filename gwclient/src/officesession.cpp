@@ -133,7 +133,9 @@ int COfficeSession::Open(const char* url, const char* proxy, short port) {
     std::string proxyText;
     if (proxy) {
       char buffer[32];
-      std::snprintf(buffer, sizeof buffer, ":%d", static_cast<int>(port));
+      // The port comes as a signed 16-bit number; ports above 32767 are
+      // still ports, not negative numbers.
+      std::snprintf(buffer, sizeof buffer, ":%u", static_cast<unsigned>(static_cast<uint16_t>(port)));
       proxyText = std::string(proxy) + buffer;
     }
     auto created = std::make_unique<CServerSession>(proxy ? proxyText.c_str() : nullptr);
