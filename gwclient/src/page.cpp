@@ -25,17 +25,6 @@ const SERVER_ERROR kServerErrors[] = {
 // The largest body piece written to the request at a time.
 const size_t kPieceSize = 256;
 
-// "a,b" with both parts digits only: the two numbers.
-bool SplitNumberPair(const std::string& line, DWORD* first, DWORD* second) {
-  size_t comma = line.find(',');
-  if (comma == std::string::npos) return false;
-  std::string a = line.substr(0, comma), b = line.substr(comma + 1);
-  if (!IsNumber(a.c_str()) || !IsNumber(b.c_str())) return false;
-  *first = static_cast<DWORD>(NumberValue(a.c_str()));
-  *second = static_cast<DWORD>(NumberValue(b.c_str()));
-  return true;
-}
-
 }  // namespace
 
 bool CheckServerErrorLine(CServerSession* session, const std::string& line) {
@@ -255,7 +244,7 @@ void CDataPage::Reset() {
 
 bool CDataPage::ParseRelationLine(const std::string& line) {
   DWORD server = 0, handheld = 0;
-  if (!SplitNumberPair(line, &server, &handheld)) return false;
+  if (!ParseNumberPair(line, &server, &handheld)) return false;
   m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{server, handheld}));
   return true;
 }
@@ -288,11 +277,7 @@ int CDataPage::Parse(platform::HttpRequest& reply) {
           throw;
         }
       } else if (line.find(',') == std::string::npos) {
-        if (line.compare(0, 3, "ts.") == 0) {
-          std::string digits = line.substr(3);
-          digits.erase(digits.find_last_not_of(" \t\v\f") + 1);
-          if (IsNumber(digits.c_str())) m_RelTimeStamp = NumberValue(digits.c_str());
-        }
+        ParseTimeStampLine(line, &m_RelTimeStamp);
       } else {
         ParseRelationLine(line);
       }
@@ -498,7 +483,7 @@ int CDataPage::ParseCommitReply(platform::HttpRequest& reply) {
       return true;
     }
     DWORD key = 0, newId = 0;
-    if (!SplitNumberPair(line, &key, &newId) || key == 0 || newId == 0) return true;
+    if (!ParseNumberPair(line, &key, &newId) || key == 0 || newId == 0) return true;
     for (auto& entry : m_New) {
       if (entry.nKey != key) continue;
       *static_cast<DWORD*>(entry.pItem) = newId;

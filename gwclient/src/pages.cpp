@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "gwclient/src/session.h"
@@ -210,4 +211,104 @@ void CSettingPage::ApplyLine(const CFieldList& f) {
     default:
       break;  // not a setting of ours
   }
+}
+
+// ---------------------------------------------------------------------------
+
+CRelationPage::~CRelationPage() { Reset(); }
+
+void CRelationPage::Reset() {
+  m_RelTimeStamp = 0;
+  CListPage::Reset();
+}
+
+void CRelationPage::BuildURL(std::string& url) {
+  url += m_pSession->m_ObjectPath;
+  url += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
+  url += "&label=" + UrlEscape(m_pSession->m_Label.c_str());
+}
+
+void CRelationPage::BuildCommitBody(std::string& body) {
+  body += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
+  body += "&label=" + UrlEscape(m_pSession->m_Label.c_str());
+  body += "&rt=ts." + std::to_string(m_RelTimeStamp);
+  for (void* item : m_Items) {
+    auto* pair = static_cast<__REL_DATA*>(item);
+    WriteField(body, "i", static_cast<LONG>(pair->nServerID));
+    WriteField(body, "s", static_cast<LONG>(pair->nHandheldID));
+  }
+}
+
+int CRelationPage::ParseCommitReply(platform::HttpRequest& reply) {
+  int result = 1;
+  bool first = true;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    if (first) m_RelTimeStamp = NumberValue(line.c_str());
+    first = false;
+    return true;
+  });
+  return result;
+}
+
+void* CRelationPage::ParseItem(const std::string& line) {
+  DWORD server = 0, handheld = 0;
+  if (line.find(',') == std::string::npos) {
+    ParseTimeStampLine(line, &m_RelTimeStamp);
+    return nullptr;
+  }
+  if (!ParseNumberPair(line, &server, &handheld)) return nullptr;
+  return new __REL_DATA{server, handheld};
+}
+
+void CRelationPage::DeleteItem(void* item) { delete static_cast<__REL_DATA*>(item); }
+
+int CRelationPage::SetRelation(DWORD serverId, DWORD handheldId) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  if (serverId == 0 || handheldId == 0) {
+    SetLastErrorCode(GWERR_BAD_ID);
+    return 0;
+  }
+  long i = IndexOf(serverId);
+  if (i >= 0) {
+    static_cast<__REL_DATA*>(m_Items[static_cast<size_t>(i)])->nHandheldID = handheldId;
+    return 1;
+  }
+  try {
+    auto pair = std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId});
+    m_Items.push_back(pair.get());
+    pair.release();
+  } catch (const std::bad_alloc&) {
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
+  return 1;
+}
+
+int CRelationPage::RemoveRelation(DWORD serverId) {
+  long i = serverId ? IndexOf(serverId) : -1;
+  if (i < 0) {
+    SetLastErrorCode(GWERR_NOT_FOUND);
+    return 0;
+  }
+  void* item = m_Items[static_cast<size_t>(i)];
+  m_Items.erase(m_Items.begin() + i);
+  if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
+  DeleteItem(item);
+  return 1;
+}
+
+int CRelationPage::SetRelationTimeStamp(long timeStamp) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  m_RelTimeStamp = static_cast<LONG>(timeStamp);
+  return 1;
 }

@@ -47,3 +47,30 @@ class CSettingPage : public CPageRequest {
   __SYNC5_SET m_Set;
   int m_nDeviceType = kDeviceNone;
 };
+
+// The mail kind's relation data, on a page of its own: lines
+// "server,handheld" and one "ts.<time stamp>" line.
+class CRelationPage : public CListPage {
+ public:
+  explicit CRelationPage(CServerSession* session) : CListPage(session) {}
+  ~CRelationPage() override;
+  void Reset() override;
+  void BuildURL(std::string& url) override;
+  void BuildCommitBody(std::string& body) override;
+  int ParseCommitReply(platform::HttpRequest& reply) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+
+  __REL_DATA* FindFirstRelation() { return static_cast<__REL_DATA*>(FindFirst()); }
+  __REL_DATA* FindNextRelation() { return static_cast<__REL_DATA*>(FindNext()); }
+  // Not loaded: error 13; an id 0: error 16; replaces the handheld id of an
+  // existing pair, else appends one. 1 or 0.
+  int SetRelation(DWORD serverId, DWORD handheldId);
+  // Id 0 or no such pair: error 15, 0.
+  int RemoveRelation(DWORD serverId);
+  long GetRelationTimeStamp() const { return m_RelTimeStamp; }
+  int SetRelationTimeStamp(long timeStamp);
+
+  std::string m_AppName = "VuzIzud";
+  LONG m_RelTimeStamp = 0;
+};

@@ -140,6 +140,25 @@ LONG ParseTimeStamp(const char* text) {
   return NumberValue(text + 3);
 }
 
+bool ParseNumberPair(const std::string& line, DWORD* first, DWORD* second) {
+  size_t comma = line.find(',');
+  if (comma == std::string::npos) return false;
+  std::string a = line.substr(0, comma), b = line.substr(comma + 1);
+  if (!IsNumber(a.c_str()) || !IsNumber(b.c_str())) return false;
+  *first = static_cast<DWORD>(NumberValue(a.c_str()));
+  *second = static_cast<DWORD>(NumberValue(b.c_str()));
+  return true;
+}
+
+bool ParseTimeStampLine(const std::string& line, LONG* timeStamp) {
+  if (line.compare(0, 3, "ts.") != 0) return false;
+  std::string digits = line.substr(3);
+  digits.erase(digits.find_last_not_of(" \t\v\f\r\n") + 1);
+  if (!IsNumber(digits.c_str())) return false;
+  *timeStamp = NumberValue(digits.c_str());
+  return true;
+}
+
 int DaysInMonth(LONG year, LONG month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (month < 1 || month > 12) return 0;

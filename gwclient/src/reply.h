@@ -40,6 +40,12 @@ bool IsNumber(const char* text, bool allowMinus = false);
 LONG NumberValue(const char* text);
 // "ts." followed by digits only: that number; anything else 0.
 LONG ParseTimeStamp(const char* text);
+// "a,b" with both parts digits only (no sign): the two numbers; false, and
+// nothing stored, for any other line.
+bool ParseNumberPair(const std::string& line, DWORD* first, DWORD* second);
+// A relation time stamp line: "ts." and digits, trailing white space allowed.
+// False, and nothing stored, for any other line.
+bool ParseTimeStampLine(const std::string& line, LONG* timeStamp);
 // "year/month/day" into date; empty text is no date (0,0,0). False, and
 // date 0,0,0, for anything else that is not a valid day.
 bool ParseDate(const char* text, __OFFICE_DATE* date);

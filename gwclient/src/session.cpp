@@ -19,7 +19,8 @@ CServerSession::CServerSession(const char* proxy)
     : m_pInternet(std::make_unique<platform::InternetSession>(proxy)),
       m_SettingPage(this),
       m_UserPage(this),
-      m_VersionPage(this) {
+      m_VersionPage(this),
+      m_MailRelationPage(this) {
   if (!m_pInternet->ok()) throw std::bad_alloc();
 }
 

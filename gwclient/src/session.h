@@ -48,9 +48,9 @@ class CServerSession {
   CSettingPage m_SettingPage;
   CUserPage m_UserPage;
   CVersionPage m_VersionPage;
+  CRelationPage m_MailRelationPage;
   // The pages of the data kinds (schedule, to-do, to-do categories, address
-  // items, addresses, mail, mail relations, memos) join here with their
-  // connection classes.
+  // items, addresses, mail, memos) join here with their connection classes.
 };
 
 // The session table: sessions by number; numbers start at 1 and are never

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gwclient/src/page.h"
+#include "gwclient/src/pages.h"
 #include "gwclient/src/reply.h"
 #include "gwclient/src/session.h"
 #include "testutil/fake_http_server.h"
@@ -312,6 +313,41 @@ TEST_F(DataPageTest, ForcedFetchForgetsEverythingHeld) {
   EXPECT_TRUE(page.RemovedIds().empty());
   EXPECT_EQ(page.GetRelationCount(), 0);
   EXPECT_EQ(page.GetRelationTimeStamp(), 0);
+}
+
+// The mail kind keeps its relation data on a page of its own.
+TEST_F(DataPageTest, MailRelationPageFetchesAndCommitsAllPairs) {
+  CRelationPage& relations = session.m_MailRelationPage;
+  server.reply(httpReply(200, "ts.900\r\n1,11\n2,x\n3,33\nnoise\n"));
+  server.reply(httpReply(200, "950\n"));
+  ASSERT_NE(relations.FindFirstRelation(), nullptr);
+  EXPECT_EQ(relations.GetCount(), 2);
+  EXPECT_EQ(relations.GetRelationTimeStamp(), 900);
+  ASSERT_EQ(relations.SetRelation(3, 34), 1);
+  ASSERT_EQ(relations.SetRelation(5, 55), 1);
+  EXPECT_EQ(relations.RemoveRelation(1), 1);
+  SetLastErrorCode(0);
+  EXPECT_EQ(relations.RemoveRelation(1), 0);
+  EXPECT_EQ(LastErrorCode(), 15u);
+  ASSERT_EQ(relations.SetRelationTimeStamp(-1), 1);
+  ASSERT_EQ(relations.Commit(), 1);
+  EXPECT_EQ(relations.GetRelationTimeStamp(), 950);
+  EXPECT_EQ(server.request(0),
+            testutil::withHost("GET /gw?page=SyncRelation&app=VuzIzud&label=Palm7&sync=1 "
+                               "HTTP/1.1\r\nHost: {host}\r\n\r\n",
+                               server.host()));
+  EXPECT_EQ(body(1),
+            "page=SyncRelation&app=VuzIzud&label=Palm7&rt=ts.-1&i=3&s=34&i=5&s=55&sync=1&rw=1");
+}
+
+TEST_F(DataPageTest, MailRelationCommitStopsAtAnErrorLine) {
+  CRelationPage& relations = session.m_MailRelationPage;
+  server.reply(httpReply(200, "1,11\n"));
+  server.reply(httpReply(200, "ErrorCode,16404\n"));
+  ASSERT_EQ(relations.Fetch(), 1);
+  EXPECT_EQ(relations.Commit(), 0);
+  EXPECT_EQ(LastErrorCode(), 19u);
+  EXPECT_EQ(relations.GetRelationTimeStamp(), 0);
 }
 
 }  // namespace
