@@ -214,7 +214,8 @@ int COfficeSession::Login(DWORD userId, const char* password) {
     if (!sent) return 0;
 
     bool errorLine = false;
-    ForEachReplyLine(request, [&](const std::string& line) {
+    CReplyReader reader(request);
+    ForEachReplyLine(reader, [&](const std::string& line) {
       errorLine = CheckServerErrorLine(session, line);
       return !errorLine;
     });

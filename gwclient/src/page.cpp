@@ -43,18 +43,16 @@ bool CheckServerErrorLine(CServerSession* session, const std::string& line) {
   return true;
 }
 
-void ForEachReplyLine(platform::HttpRequest& request,
+void ForEachReplyLine(CReplyReader& reply,
                       const std::function<bool(const std::string&)>& handler) {
   std::string line;
-  while (request.readLine(line)) {
-    DropCarriageReturns(line);
+  while (reply.ReadLine(line))
     if (!handler(line)) break;
-  }
 }
 
 // ---------------------------------------------------------------------------
 
-int CPageRequest::ParseCommitReply(platform::HttpRequest& reply) {
+int CPageRequest::ParseCommitReply(CReplyReader& reply) {
   int result = 1;
   ForEachReplyLine(reply, [&](const std::string& line) {
     if (!CheckErrorLine(line)) return true;
@@ -133,7 +131,8 @@ int CPageRequest::Fetch(bool force) {
   url += "&sync=1";
   platform::HttpRequest request(*m_pSession->Connection(), "GET", url);
   if (!Attempt([&] { return SendGet(request); })) return 0;
-  m_bLoaded = Parse(request);
+  CReplyReader reader(request);
+  m_bLoaded = Parse(reader);
   return m_bLoaded;
 }
 
@@ -154,7 +153,8 @@ int CPageRequest::Commit() {
   if (m_pSession->m_bRemote) body += "&remote=1";
   body += "&rw=1";
   if (!Attempt([&] { return SendPost(request, body.data(), body.size()); })) return 0;
-  return ParseCommitReply(request);
+  CReplyReader reader(request);
+  return ParseCommitReply(reader);
 }
 
 // ---------------------------------------------------------------------------
@@ -175,7 +175,7 @@ void CListPage::Reset() {
   m_bLoaded = 0;
 }
 
-int CListPage::Parse(platform::HttpRequest& reply) {
+int CListPage::Parse(CReplyReader& reply) {
   int result = 1;
   ForEachReplyLine(reply, [&](const std::string& line) {
     if (CheckErrorLine(line)) {
@@ -249,7 +249,7 @@ bool CDataPage::ParseRelationLine(const std::string& line) {
   return true;
 }
 
-int CDataPage::Parse(platform::HttpRequest& reply) {
+int CDataPage::Parse(CReplyReader& reply) {
   int result = 1;
   bool afterEmpty = false;
   bool inRelations = false;
@@ -469,7 +469,7 @@ void CDataPage::ClearPending() {
   m_Removed.clear();
 }
 
-int CDataPage::ParseCommitReply(platform::HttpRequest& reply) {
+int CDataPage::ParseCommitReply(CReplyReader& reply) {
   int result = 1;
   bool first = true;
   ForEachReplyLine(reply, [&](const std::string& line) {

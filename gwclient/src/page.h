@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gwclient/gwclient.h"
+#include "gwclient/src/reply.h"
 
 namespace platform {
 class HttpRequest;
@@ -17,10 +18,8 @@ class HttpRequest;
 
 class CServerSession;
 
-// Reads a reply body line by line (a line ends at LF; every CR is dropped),
-// handing each line to handler until it returns false. The last line counts
-// even without its LF; an empty body has no lines.
-void ForEachReplyLine(platform::HttpRequest& request,
+// Hands each line of a reply to handler until it returns false.
+void ForEachReplyLine(CReplyReader& reply,
                       const std::function<bool(const std::string&)>& handler);
 
 // True for a server error line ("ErrorCode,<code>,..."); sets the library
@@ -37,13 +36,13 @@ class CPageRequest {
   // Forgets the held data and clears the loaded flag.
   virtual void Reset() { m_bLoaded = 0; }
   // Reads a fetched reply; 1 when it held no error line.
-  virtual int Parse(platform::HttpRequest& reply) = 0;
+  virtual int Parse(CReplyReader& reply) = 0;
   // Appends the object path and the page's query to url.
   virtual void BuildURL(std::string& url) = 0;
   // Appends the form fields of a commit to body.
   virtual void BuildCommitBody(std::string& body) { (void)body; }
   // Reads a commit reply; the base only looks for an error line.
-  virtual int ParseCommitReply(platform::HttpRequest& reply);
+  virtual int ParseCommitReply(CReplyReader& reply);
   // True for a server error line; sets the error it stands for.
   virtual bool CheckErrorLine(const std::string& line);
   // Sends a prepared request and checks its status; true for 200.
@@ -73,7 +72,7 @@ class CListPage : public CPageRequest {
   ~CListPage() override;
 
   void Reset() override;
-  int Parse(platform::HttpRequest& reply) override;
+  int Parse(CReplyReader& reply) override;
   // One reply line to a new item; null to skip the line.
   virtual void* ParseItem(const std::string& line) = 0;
   virtual void DeleteItem(void* item) = 0;
@@ -111,9 +110,9 @@ class CDataPage : public CListPage {
   ~CDataPage() override;
 
   void Reset() override;
-  int Parse(platform::HttpRequest& reply) override;
+  int Parse(CReplyReader& reply) override;
   void BuildCommitBody(std::string& body) override;
-  int ParseCommitReply(platform::HttpRequest& reply) override;
+  int ParseCommitReply(CReplyReader& reply) override;
 
   // Holds a copy of record as a new one with key; null on failure.
   virtual void* NewEntry(const void* record, DWORD key);

@@ -107,7 +107,7 @@ void CVersionPage::BuildURL(std::string& url) {
   url += "page=SyncPXVersion&_Logout=1&_System=Login";
 }
 
-int CVersionPage::Parse(platform::HttpRequest& reply) {
+int CVersionPage::Parse(CReplyReader& reply) {
   int result = 1;
   ForEachReplyLine(reply, [&](const std::string& line) {
     if (CheckErrorLine(line)) {
@@ -154,7 +154,7 @@ void CSettingPage::BuildURL(std::string& url) {
   url += "&max=" + std::to_string(row->nMax);
 }
 
-int CSettingPage::Parse(platform::HttpRequest& reply) {
+int CSettingPage::Parse(CReplyReader& reply) {
   int result = 1;
   ForEachReplyLine(reply, [&](const std::string& line) {
     if (CheckErrorLine(line)) {
@@ -239,7 +239,7 @@ void CRelationPage::BuildCommitBody(std::string& body) {
   }
 }
 
-int CRelationPage::ParseCommitReply(platform::HttpRequest& reply) {
+int CRelationPage::ParseCommitReply(CReplyReader& reply) {
   int result = 1;
   bool first = true;
   ForEachReplyLine(reply, [&](const std::string& line) {

@@ -24,7 +24,7 @@ class CVersionPage : public CPageRequest {
   using CPageRequest::CPageRequest;
   ~CVersionPage() override;
   void Reset() override;
-  int Parse(platform::HttpRequest& reply) override;
+  int Parse(CReplyReader& reply) override;
   void BuildURL(std::string& url) override;
 
   LONG m_nMajor = 0;
@@ -39,7 +39,7 @@ class CSettingPage : public CPageRequest {
  public:
   explicit CSettingPage(CServerSession* session);
   void Reset() override;
-  int Parse(platform::HttpRequest& reply) override;
+  int Parse(CReplyReader& reply) override;
   void BuildURL(std::string& url) override;
   // Applies one settings line (already known not to be an error line).
   void ApplyLine(const CFieldList& fields);
@@ -57,7 +57,7 @@ class CRelationPage : public CListPage {
   void Reset() override;
   void BuildURL(std::string& url) override;
   void BuildCommitBody(std::string& body) override;
-  int ParseCommitReply(platform::HttpRequest& reply) override;
+  int ParseCommitReply(CReplyReader& reply) override;
   void* ParseItem(const std::string& line) override;
   void DeleteItem(void* item) override;
 

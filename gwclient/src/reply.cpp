@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/internet.h"
+
 namespace {
 
 DWORD g_LastError = 0;
@@ -120,6 +122,20 @@ const std::string& CFieldList::operator[](size_t i) const {
 
 void DropCarriageReturns(std::string& line) {
   if (line.find('\r') != std::string::npos) std::erase(line, '\r');
+}
+
+bool CReplyReader::ReadLine(std::string& line) {
+  if (m_pRequest) {
+    if (!m_pRequest->readLine(line)) return false;
+  } else {
+    if (m_Pos >= m_Body.size()) return false;
+    size_t lf = m_Body.find('\n', m_Pos);
+    size_t end = lf == std::string_view::npos ? m_Body.size() : lf;
+    line.assign(m_Body.substr(m_Pos, end - m_Pos));
+    m_Pos = lf == std::string_view::npos ? m_Body.size() : lf + 1;
+  }
+  DropCarriageReturns(line);
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,28 @@
 
 #include "gwclient/gwclient.h"
 
+namespace platform {
+class HttpRequest;
+}
+
+// A reply body read line by line: a line ends at LF, which is removed, and
+// every CR in it is dropped wherever it stands; a last line without LF is
+// read too; an empty body has no lines. Reads the body of a request as
+// received, or bytes given (tests, benchmarks).
+class CReplyReader {
+ public:
+  explicit CReplyReader(platform::HttpRequest& request) : m_pRequest(&request) {}
+  // body must outlive the reader.
+  explicit CReplyReader(std::string_view body) : m_Body(body) {}
+  // The next line; false at the end.
+  bool ReadLine(std::string& line);
+
+ private:
+  platform::HttpRequest* m_pRequest = nullptr;
+  std::string_view m_Body;
+  size_t m_Pos = 0;
+};
+
 // The fields of one reply line. Fields are split on commas; a field may be
 // quoted ("a,b" and "" for a quote inside), and "&#010;" in any field stands
 // for a line break.

@@ -66,6 +66,28 @@ TEST(FieldList, NextFieldReadsPastTheEndAsEmpty) {
   EXPECT_EQ(list[7], "");
 }
 
+// Legend: reply body, the lines read from it.
+struct ReaderRow {
+  std::string body;
+  Fields lines;
+};
+void PrintTo(const ReaderRow& r, std::ostream* os) { *os << "[" << r.body << "]"; }
+class ReplyReaderTest : public ::testing::TestWithParam<ReaderRow> {};
+TEST_P(ReplyReaderTest, ReadsLines) {
+  CReplyReader reader(GetParam().body);
+  Fields lines;
+  std::string line;
+  while (reader.ReadLine(line)) lines.push_back(line);
+  EXPECT_EQ(lines, GetParam().lines);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReplyReaderTest,
+    ::testing::Values(ReaderRow{"", {}}, ReaderRow{"\n", {""}}, ReaderRow{"a", {"a"}},
+                      ReaderRow{"a\nb\n", {"a", "b"}}, ReaderRow{"a\r\nb", {"a", "b"}},
+                      ReaderRow{"a\rb\r\r\n\r\n", {"ab", ""}}, ReaderRow{"\n\nx", {"", "", "x"}},
+                      // a NUL stays inside its line; the line ends only at LF
+                      ReaderRow{std::string("a\0b\nc", 5), {std::string("a\0b", 3), "c"}}));
+
 TEST(FieldList, DropsEveryCarriageReturn) {
   std::string line = "a\r,b\r\r";
   DropCarriageReturns(line);
