@@ -131,8 +131,9 @@ HttpConnection::HttpConnection(InternetSession& session, const std::string& sche
                                const std::string& host, int port, const std::string& user,
                                const std::string& password)
     : session_(session),
-      base_(scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-            std::to_string(port)),
+      base_(scheme + "://" +
+            (host.find(':') != std::string::npos && host[0] != '[' ? "[" + host + "]" : host) +
+            ":" + std::to_string(port)),
       user_(user),
       password_(password) {}
 

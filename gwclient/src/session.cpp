@@ -6,10 +6,12 @@
 namespace {
 
 // Open sessions by number, and the last number given out. Used from the one
-// thread of a sync run, as the rest of the library.
+// thread of a sync run, as the rest of the library. The table is never
+// destroyed, so that a session closed by a static object's destructor at exit
+// still finds it.
 std::map<DWORD, std::unique_ptr<CServerSession>>& SessionTable() {
-  static std::map<DWORD, std::unique_ptr<CServerSession>> table;
-  return table;
+  static auto* table = new std::map<DWORD, std::unique_ptr<CServerSession>>;
+  return *table;
 }
 DWORD g_LastSessionNumber = 0;
 

@@ -259,6 +259,28 @@ TEST_F(DataPageTest, FailedCommitKeepsThePendingChanges) {
   EXPECT_TRUE(page.PendingNew().empty());
 }
 
+TEST_F(DataPageTest, CommitTakesUnauthorizedAsAnyOtherStatusAndRetries) {
+  load();
+  session.m_dwRetry = 2;
+  server.reply(httpReply(401, ""));
+  server.reply(httpReply(401, ""));
+  EXPECT_EQ(page.Commit(), 0);
+  EXPECT_EQ(LastErrorCode(), 8u);
+  EXPECT_EQ(session.m_dwDetailError, 401u);
+  EXPECT_EQ(server.requestCount(), 3u);
+  EXPECT_EQ(body(1), body(2));
+}
+
+TEST_F(DataPageTest, PageWithoutAConnectionFailsWithError14) {
+  CServerSession unconnected(nullptr);
+  CTestPage lonely(&unconnected);
+  EXPECT_EQ(lonely.Fetch(), 0);
+  EXPECT_EQ(LastErrorCode(), 14u);
+  EXPECT_EQ(lonely.FindFirst(), nullptr);
+  EXPECT_EQ(lonely.GetCount(), 0);
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
 TEST_F(DataPageTest, CommitReplyFirstLineIsAPlainNumber) {
   load();
   server.reply(httpReply(200, "ts.5\n"));
