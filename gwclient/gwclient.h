@@ -145,8 +145,9 @@ class GWCLIENT_API COfficeSession {
   // The label that tells this handheld's relation data apart: name followed
   // by id, or only id when name is null. 1, or 0 with error 2.
   int SetLabel(const char* name, DWORD id);
-  // Sends cookie "lc" = locale with every later request. The cookie store's
-  // result; error 2 when not open.
+  // Sends cookie "lc" = locale with every later request to the server. 1
+  // when stored; 0 with error 2 when not open, or 0 with the last error
+  // untouched when the cookie store refuses the text (control characters).
   int SetLocale(const char* locale);
   int IsOpen() const { return m_dwHandle != 0; }
   // Ends the session and returns every setting to its default.

@@ -62,6 +62,11 @@ int CPageRequest::ParseCommitReply(CReplyReader& reply) {
   return result;
 }
 
+void CPageRequest::AppendLabel(std::string& text) const {
+  text += "&label=";
+  text += UrlEscape(m_pSession ? m_pSession->m_Label.c_str() : "");
+}
+
 bool CPageRequest::CheckErrorLine(const std::string& line) {
   return CheckServerErrorLine(m_pSession, line);
 }
@@ -446,9 +451,7 @@ void CDataPage::WriteRemoved(std::string& body) {
 void CDataPage::BuildCommitBody(std::string& body) {
   body += "page=";
   body += CommitPageName();
-  // The label is the user's text: escaped like every other form value.
-  body += "&label=";
-  body += UrlEscape(m_pSession ? m_pSession->m_Label.c_str() : "");
+  AppendLabel(body);
   WriteRemoved(body);
   for (const void* item : m_Modified) WriteRecord(body, item);
   for (const auto& entry : m_New) {

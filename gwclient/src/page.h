@@ -54,6 +54,9 @@ class CPageRequest {
   // Sends the page's pending changes.
   int Commit();
   int IsLoaded() const { return m_bLoaded; }
+  // Appends "&label=" and the session label, escaped like any form value
+  // (it is the user's text), to a URL or a commit body.
+  void AppendLabel(std::string& text) const;
   CServerSession* GetSession() const { return m_pSession; }
 
  protected:

@@ -225,12 +225,12 @@ void CRelationPage::Reset() {
 void CRelationPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
   url += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
-  url += "&label=" + UrlEscape(m_pSession->m_Label.c_str());
+  AppendLabel(url);
 }
 
 void CRelationPage::BuildCommitBody(std::string& body) {
   body += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
-  body += "&label=" + UrlEscape(m_pSession->m_Label.c_str());
+  AppendLabel(body);
   body += "&rt=ts." + std::to_string(m_RelTimeStamp);
   for (void* item : m_Items) {
     auto* pair = static_cast<__REL_DATA*>(item);
