@@ -1,0 +1,504 @@
+#include "gwclient/src/page.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <new>
+
+#include "gwclient/src/reply.h"
+#include "gwclient/src/session.h"
+#include "platform/internet.h"
+
+namespace {
+
+// Server error codes and the library errors they stand for; any other code
+// is error 21 with the code as detail.
+struct SERVER_ERROR {
+  LONG nServerCode;
+  DWORD dwError;
+};
+const SERVER_ERROR kServerErrors[] = {
+    {16401, GWERR_SERVER_AUTH},  {16403, GWERR_SERVER_AUTH}, {16402, GWERR_SERVER_USER},
+    {16404, GWERR_SERVER_USER},  {16405, GWERR_SERVER_LOGIN},
+};
+
+// The largest body piece written to the request at a time.
+const size_t kPieceSize = 256;
+
+}  // namespace
+
+bool CheckServerErrorLine(CServerSession* session, const std::string& line) {
+  if (line.compare(0, 10, "ErrorCode,") != 0) return false;
+  CFieldList fields(line);
+  fields.NextField();
+  LONG code = NumberValue(fields.NextField().c_str());
+  for (const auto& e : kServerErrors) {
+    if (e.nServerCode == code) {
+      SetLastErrorCode(e.dwError);
+      return true;
+    }
+  }
+  SetLastErrorCode(GWERR_SERVER_OTHER);
+  if (session) session->m_dwDetailError = static_cast<DWORD>(code);
+  return true;
+}
+
+void ForEachReplyLine(CReplyReader& reply,
+                      const std::function<bool(const std::string&)>& handler) {
+  std::string line;
+  while (reply.ReadLine(line))
+    if (!handler(line)) break;
+}
+
+// ---------------------------------------------------------------------------
+
+int CPageRequest::ParseCommitReply(CReplyReader& reply) {
+  int result = 1;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (!CheckErrorLine(line)) return true;
+    result = 0;
+    return false;
+  });
+  return result;
+}
+
+void CPageRequest::AppendLabel(std::string& text) const {
+  text += "&label=";
+  text += UrlEscape(m_pSession ? m_pSession->m_Label.c_str() : "");
+}
+
+bool CPageRequest::CheckErrorLine(const std::string& line) {
+  return CheckServerErrorLine(m_pSession, line);
+}
+
+bool CPageRequest::SendGet(platform::HttpRequest& request) {
+  DWORD status = 0;
+  if (!request.send(nullptr, 0)) {
+    SetLastErrorCode(GWERR_SEND);
+    return false;
+  }
+  if (!request.status(&status)) {
+    SetLastErrorCode(GWERR_NO_STATUS);
+    return false;
+  }
+  if (status == 200) {
+    m_pSession->ExchangeSucceeded();
+    return true;
+  }
+  m_pSession->m_dwDetailError = status;
+  SetLastErrorCode(status == 401 ? GWERR_UNAUTHORIZED : GWERR_HTTP_STATUS);
+  return false;
+}
+
+bool CPageRequest::SendPost(platform::HttpRequest& request, const char* body, size_t length) {
+  bool sent = request.begin(length);
+  for (size_t done = 0; sent && done < length; done += kPieceSize)
+    sent = request.write(body + done, std::min(kPieceSize, length - done));
+  if (!sent || !request.end()) {
+    SetLastErrorCode(GWERR_SEND);
+    return false;
+  }
+  DWORD status = 0;
+  if (!request.status(&status)) {
+    SetLastErrorCode(GWERR_NO_STATUS);
+    return false;
+  }
+  if (status == 200) {
+    m_pSession->ExchangeSucceeded();
+    return true;
+  }
+  m_pSession->m_dwDetailError = status;
+  SetLastErrorCode(GWERR_HTTP_STATUS);
+  return false;
+}
+
+bool CPageRequest::Attempt(const std::function<bool()>& send) {
+  // No attempt at all would leave a reply to parse that was never asked
+  // for: a retry count of 0 counts as 1.
+  DWORD attempts = std::max<DWORD>(m_pSession->m_dwRetry, 1);
+  for (DWORD i = 0; i < attempts; ++i) {
+    if (send()) return true;
+    if (LastErrorCode() == GWERR_UNAUTHORIZED) break;
+  }
+  return false;
+}
+
+int CPageRequest::Fetch(bool force) {
+  if (!force && m_bLoaded) return 1;
+  Reset();
+  if (!m_pSession || !m_pSession->HasConnection()) {
+    SetLastErrorCode(GWERR_NO_SESSION);
+    return 0;
+  }
+  std::string url;
+  BuildURL(url);
+  if (m_pSession->m_bRemote) url += "&remote=1";
+  url += "&sync=1";
+  platform::HttpRequest request(*m_pSession->Connection(), "GET", url);
+  if (!Attempt([&] { return SendGet(request); })) return 0;
+  CReplyReader reader(request);
+  m_bLoaded = Parse(reader);
+  return m_bLoaded;
+}
+
+int CPageRequest::Commit() {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  if (!m_pSession || !m_pSession->HasConnection()) {
+    SetLastErrorCode(GWERR_NO_SESSION);
+    return 0;
+  }
+  platform::HttpRequest request(*m_pSession->Connection(), "POST", m_pSession->m_ObjectPath);
+  std::string body;
+  body.reserve(1024);
+  BuildCommitBody(body);
+  body += "&sync=1";
+  if (m_pSession->m_bRemote) body += "&remote=1";
+  body += "&rw=1";
+  if (!Attempt([&] { return SendPost(request, body.data(), body.size()); })) return 0;
+  CReplyReader reader(request);
+  return ParseCommitReply(reader);
+}
+
+// ---------------------------------------------------------------------------
+
+CListPage::~CListPage() {
+  // Items are freed by the most derived page, which knows how (DeleteItem
+  // cannot be reached from here).
+}
+
+void CListPage::DeleteAllItems() {
+  for (void* item : m_Items) DeleteItem(item);
+  m_Items.clear();
+  m_Pos = SIZE_MAX;
+}
+
+void CListPage::Reset() {
+  DeleteAllItems();
+  m_bLoaded = 0;
+}
+
+int CListPage::Parse(CReplyReader& reply) {
+  int result = 1;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    void* item = nullptr;
+    try {
+      item = ParseItem(line);
+      if (item) m_Items.push_back(item);
+    } catch (const std::bad_alloc&) {
+      if (item) DeleteItem(item);
+      SetLastErrorCode(GWERR_NO_MEMORY);
+    }
+    return true;
+  });
+  return result;
+}
+
+void* CListPage::FindFirst() {
+  if (!Fetch() || m_Items.empty()) return nullptr;
+  m_Pos = 1;
+  return m_Items[0];
+}
+
+void* CListPage::FindNext() {
+  if (m_Pos >= m_Items.size()) return nullptr;
+  return m_Items[m_Pos++];
+}
+
+long CListPage::GetCount() { return Fetch() ? static_cast<long>(m_Items.size()) : 0; }
+
+long CListPage::IndexOf(DWORD id) const {
+  for (size_t i = 0; i < m_Items.size(); ++i)
+    if (IdOf(m_Items[i]) == id) return static_cast<long>(i);
+  return -1;
+}
+
+void* CListPage::Get(DWORD id) {
+  if (!Fetch()) return nullptr;
+  long i = id ? IndexOf(id) : -1;
+  if (i < 0) {
+    SetLastErrorCode(GWERR_NOT_FOUND);
+    return nullptr;
+  }
+  return m_Items[static_cast<size_t>(i)];
+}
+
+// ---------------------------------------------------------------------------
+
+CDataPage::~CDataPage() {
+  // Items belong to the most derived page; only the entries and pairs are ours.
+  m_New.clear();
+  m_Relations.clear();
+}
+
+void CDataPage::Reset() {
+  m_New.clear();
+  m_Modified.clear();
+  m_Removed.clear();
+  m_Relations.clear();
+  m_RelTimeStamp = 0;
+  m_RelPos = SIZE_MAX;
+  CListPage::Reset();
+}
+
+bool CDataPage::ParseRelationLine(const std::string& line) {
+  DWORD server = 0, handheld = 0;
+  if (!ParseNumberPair(line, &server, &handheld)) return false;
+  m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{server, handheld}));
+  return true;
+}
+
+int CDataPage::Parse(CReplyReader& reply) {
+  int result = 1;
+  bool afterEmpty = false;
+  bool inRelations = false;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    const bool empty = line.empty();
+    if (!inRelations && afterEmpty && strcasecmp(line.c_str(), "relation") == 0) {
+      inRelations = true;
+      afterEmpty = false;
+      return true;
+    }
+    afterEmpty = empty;
+    if (empty) return true;
+    try {
+      if (!inRelations) {
+        void* item = nullptr;
+        try {
+          item = ParseItem(line);
+          if (item) m_Items.push_back(item);
+        } catch (const std::bad_alloc&) {
+          if (item) DeleteItem(item);
+          throw;
+        }
+      } else if (line.find(',') == std::string::npos) {
+        ParseTimeStampLine(line, &m_RelTimeStamp);
+      } else {
+        ParseRelationLine(line);
+      }
+    } catch (const std::bad_alloc&) {
+      SetLastErrorCode(GWERR_NO_MEMORY);
+    }
+    return true;
+  });
+  return result;
+}
+
+void* CDataPage::CreateItem(const void*) {
+  SetLastErrorCode(GWERR_READ_ONLY);
+  return nullptr;
+}
+
+int CDataPage::CopyItem(void*, const void*) {
+  SetLastErrorCode(GWERR_READ_ONLY);
+  return 0;
+}
+
+void* CDataPage::NewEntry(const void* record, DWORD key) {
+  void* copy = CreateItem(record);
+  if (!copy) return nullptr;
+  try {
+    m_Items.reserve(m_Items.size() + 1);
+    m_New.push_back(NEW_ENTRY{key, copy});
+    m_Items.push_back(copy);
+  } catch (const std::bad_alloc&) {
+    DeleteItem(copy);
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return nullptr;
+  }
+  return copy;
+}
+
+void* CDataPage::Set(const void* record, DWORD key) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return nullptr;
+  }
+  if (!record) {
+    SetLastErrorCode(GWERR_BAD_ID);
+    return nullptr;
+  }
+  const DWORD id = IdOf(record);
+  if (id == 0) {
+    if (key != 0) {
+      for (auto& entry : m_New)
+        if (entry.nKey == key) return CopyItem(entry.pItem, record) ? entry.pItem : nullptr;
+    }
+    return NewEntry(record, key);
+  }
+  long i = IndexOf(id);
+  if (i < 0) {
+    SetLastErrorCode(GWERR_NOT_FOUND);
+    return nullptr;
+  }
+  void* held = m_Items[static_cast<size_t>(i)];
+  if (held == record) {
+    SetLastErrorCode(GWERR_BAD_ID);
+    return nullptr;
+  }
+  if (std::find(m_Modified.begin(), m_Modified.end(), held) == m_Modified.end()) {
+    try {
+      m_Modified.reserve(m_Modified.size() + 1);
+    } catch (const std::bad_alloc&) {
+      SetLastErrorCode(GWERR_NO_MEMORY);
+      return nullptr;
+    }
+    if (!CopyItem(held, record)) return nullptr;
+    m_Modified.push_back(held);
+    return held;
+  }
+  return CopyItem(held, record) ? held : nullptr;
+}
+
+int CDataPage::Remove(DWORD id) {
+  long i = id ? IndexOf(id) : -1;
+  if (i < 0) {
+    SetLastErrorCode(GWERR_NOT_FOUND);
+    return 0;
+  }
+  try {
+    m_Removed.push_back(id);
+  } catch (const std::bad_alloc&) {
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
+  void* item = m_Items[static_cast<size_t>(i)];
+  m_Items.erase(m_Items.begin() + i);
+  if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
+  std::erase(m_Modified, item);
+  DeleteItem(item);
+  return 1;
+}
+
+__REL_DATA* CDataPage::FindFirstRelation() {
+  if (!Fetch() || m_Relations.empty()) return nullptr;
+  m_RelPos = 1;
+  return m_Relations[0].get();
+}
+
+__REL_DATA* CDataPage::FindNextRelation() {
+  if (m_RelPos >= m_Relations.size()) return nullptr;
+  return m_Relations[m_RelPos++].get();
+}
+
+long CDataPage::GetRelationCount() {
+  return Fetch() ? static_cast<long>(m_Relations.size()) : 0;
+}
+
+int CDataPage::SetRelation(DWORD serverId, DWORD handheldId) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  if (serverId == 0 || handheldId == 0) {
+    SetLastErrorCode(GWERR_BAD_ID);
+    return 0;
+  }
+  for (auto& pair : m_Relations) {
+    if (pair->nServerID == serverId) {
+      pair->nHandheldID = handheldId;
+      return 1;
+    }
+  }
+  try {
+    m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId}));
+  } catch (const std::bad_alloc&) {
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
+  return 1;
+}
+
+int CDataPage::RemoveRelation(DWORD serverId) {
+  if (serverId == 0) return 0;
+  for (size_t i = 0; i < m_Relations.size(); ++i) {
+    if (m_Relations[i]->nServerID != serverId) continue;
+    m_Relations.erase(m_Relations.begin() + static_cast<long>(i));
+    if (m_RelPos != SIZE_MAX && i < m_RelPos) --m_RelPos;
+    return 1;
+  }
+  return 0;
+}
+
+int CDataPage::SetRelationTimeStamp(long timeStamp) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  m_RelTimeStamp = static_cast<LONG>(timeStamp);
+  return 1;
+}
+
+bool CDataPage::WriteRecord(std::string& body, const void* item) {
+  WriteField(body, "i", static_cast<LONG>(IdOf(item)));
+  return true;
+}
+
+void CDataPage::WriteRemoved(std::string& body) {
+  for (DWORD id : m_Removed) WriteField(body, "i", static_cast<LONG>(id));
+}
+
+void CDataPage::BuildCommitBody(std::string& body) {
+  body += "page=";
+  body += CommitPageName();
+  AppendLabel(body);
+  WriteRemoved(body);
+  for (const void* item : m_Modified) WriteRecord(body, item);
+  for (const auto& entry : m_New) {
+    WriteRecord(body, entry.pItem);
+    if (entry.nKey != 0) WriteField(body, "s", static_cast<LONG>(entry.nKey));
+  }
+  body += "&i=0";
+  body += "&rt=ts." + std::to_string(m_RelTimeStamp);
+  for (const auto& pair : m_Relations) {
+    WriteField(body, "i", static_cast<LONG>(pair->nServerID));
+    WriteField(body, "s", static_cast<LONG>(pair->nHandheldID));
+  }
+}
+
+void CDataPage::ClearPending() {
+  m_New.clear();
+  m_Modified.clear();
+  m_Removed.clear();
+}
+
+int CDataPage::ParseCommitReply(CReplyReader& reply) {
+  int result = 1;
+  bool first = true;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    if (first) {
+      first = false;
+      m_RelTimeStamp = NumberValue(line.c_str());
+      return true;
+    }
+    DWORD key = 0, newId = 0;
+    if (!ParseNumberPair(line, &key, &newId) || key == 0 || newId == 0) return true;
+    for (auto& entry : m_New) {
+      if (entry.nKey != key) continue;
+      *static_cast<DWORD*>(entry.pItem) = newId;
+      try {
+        m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{newId, key}));
+      } catch (const std::bad_alloc&) {
+        SetLastErrorCode(GWERR_NO_MEMORY);
+      }
+      break;
+    }
+    return true;
+  });
+  if (result) ClearPending();
+  return result;
+}

@@ -1,0 +1,164 @@
+// Server pages: the base that fetches (GET) and commits (POST) a page, the
+// list page that holds the parsed lines as items, and the data page that
+// also keeps pending changes and relation data. Private to the library.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gwclient/gwclient.h"
+#include "gwclient/src/reply.h"
+
+namespace platform {
+class HttpRequest;
+}
+
+class CServerSession;
+
+// Hands each line of a reply to handler until it returns false.
+void ForEachReplyLine(CReplyReader& reply,
+                      const std::function<bool(const std::string&)>& handler);
+
+// True for a server error line ("ErrorCode,<code>,..."); sets the library
+// error it stands for and, for an unknown code, the session's detail error.
+bool CheckServerErrorLine(CServerSession* session, const std::string& line);
+
+class CPageRequest {
+ public:
+  explicit CPageRequest(CServerSession* session) : m_pSession(session) {}
+  virtual ~CPageRequest() = default;
+  CPageRequest(const CPageRequest&) = delete;
+  CPageRequest& operator=(const CPageRequest&) = delete;
+
+  // Forgets the held data and clears the loaded flag.
+  virtual void Reset() { m_bLoaded = 0; }
+  // Reads a fetched reply; 1 when it held no error line.
+  virtual int Parse(CReplyReader& reply) = 0;
+  // Appends the object path and the page's query to url.
+  virtual void BuildURL(std::string& url) = 0;
+  // Appends the form fields of a commit to body.
+  virtual void BuildCommitBody(std::string& body) { (void)body; }
+  // Reads a commit reply; the base only looks for an error line.
+  virtual int ParseCommitReply(CReplyReader& reply);
+  // True for a server error line; sets the error it stands for.
+  virtual bool CheckErrorLine(const std::string& line);
+  // Sends a prepared request and checks its status; true for 200.
+  virtual bool SendGet(platform::HttpRequest& request);
+  virtual bool SendPost(platform::HttpRequest& request, const char* body, size_t length);
+
+  // Gets and parses the page unless it is loaded already (or force).
+  int Fetch(bool force = false);
+  // Sends the page's pending changes.
+  int Commit();
+  int IsLoaded() const { return m_bLoaded; }
+  // Appends "&label=" and the session label, escaped like any form value
+  // (it is the user's text), to a URL or a commit body.
+  void AppendLabel(std::string& text) const;
+  CServerSession* GetSession() const { return m_pSession; }
+
+ protected:
+  // Runs up to the session's retry count attempts of send; stops early
+  // after a 401. True when one attempt succeeded.
+  bool Attempt(const std::function<bool()>& send);
+
+  CServerSession* m_pSession;
+  int m_bLoaded = 0;
+};
+
+// A page whose reply lines become items, kept in server order.
+class CListPage : public CPageRequest {
+ public:
+  using CPageRequest::CPageRequest;
+  ~CListPage() override;
+
+  void Reset() override;
+  int Parse(CReplyReader& reply) override;
+  // One reply line to a new item; null to skip the line.
+  virtual void* ParseItem(const std::string& line) = 0;
+  virtual void DeleteItem(void* item) = 0;
+
+  // The iteration model that the connection classes export: fetch when not
+  // loaded, then walk the items.
+  void* FindFirst();
+  void* FindNext();
+  long GetCount();
+  // The item whose id (first field) is id; error 15 when none or id 0.
+  void* Get(DWORD id);
+
+  const std::vector<void*>& Items() const { return m_Items; }
+
+ protected:
+  void DeleteAllItems();
+  // Position of the item with id, or -1.
+  long IndexOf(DWORD id) const;
+  static DWORD IdOf(const void* item) { return *static_cast<const DWORD*>(item); }
+
+  std::vector<void*> m_Items;
+  size_t m_Pos = SIZE_MAX;  // next item of FindNext; SIZE_MAX before FindFirst
+};
+
+// A list page of records that can be changed and sent back, with the
+// relation data of the kind.
+class CDataPage : public CListPage {
+ public:
+  struct NEW_ENTRY {
+    DWORD nKey;    // the handheld record it came from, or 0
+    void* pItem;   // also in the item list
+  };
+
+  using CListPage::CListPage;
+  ~CDataPage() override;
+
+  void Reset() override;
+  int Parse(CReplyReader& reply) override;
+  void BuildCommitBody(std::string& body) override;
+  int ParseCommitReply(CReplyReader& reply) override;
+
+  // Holds a copy of record as a new one with key; null on failure.
+  virtual void* NewEntry(const void* record, DWORD key);
+  // A held copy of record (its id kept); default: error 17, null.
+  virtual void* CreateItem(const void* record);
+  // Copies record into the held item (keeping the held id); default: error 17, 0.
+  virtual int CopyItem(void* item, const void* record);
+  // The commit's page name, e.g. "SyncAddress"; default none.
+  virtual const char* CommitPageName() const { return ""; }
+  // Appends a record's form fields, starting with "&i=<id>"; false when a
+  // text could not be escaped (the rest of the record is then left out).
+  virtual bool WriteRecord(std::string& body, const void* item);
+  // Appends the removed records; the default writes "&i=<id>" for each.
+  virtual void WriteRemoved(std::string& body);
+
+  // Changes or adds a record (id 0 = new, with key); the held record or null.
+  void* Set(const void* record, DWORD key);
+  int Remove(DWORD id);
+
+  // Relation data.
+  __REL_DATA* FindFirstRelation();
+  __REL_DATA* FindNextRelation();
+  long GetRelationCount();
+  int SetRelation(DWORD serverId, DWORD handheldId);
+  int RemoveRelation(DWORD serverId);
+  long GetRelationTimeStamp() const { return m_RelTimeStamp; }
+  int SetRelationTimeStamp(long timeStamp);
+
+  const std::vector<NEW_ENTRY>& PendingNew() const { return m_New; }
+  const std::vector<void*>& Modified() const { return m_Modified; }
+  const std::vector<DWORD>& RemovedIds() const { return m_Removed; }
+
+ protected:
+  // Ends a successful commit: the pending lists are sent.
+  void ClearPending();
+  // Reads "server,handheld" (both digits only) into a new pair; false for
+  // any other line.
+  bool ParseRelationLine(const std::string& line);
+
+  std::vector<NEW_ENTRY> m_New;
+  std::vector<void*> m_Modified;
+  std::vector<DWORD> m_Removed;
+  LONG m_RelTimeStamp = 0;
+  std::vector<std::unique_ptr<__REL_DATA>> m_Relations;
+  size_t m_RelPos = SIZE_MAX;
+};

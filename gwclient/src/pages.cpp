@@ -1,0 +1,314 @@
+#include "gwclient/src/pages.h"
+
+#include <strings.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "gwclient/src/session.h"
+#include "platform/internet.h"
+
+namespace {
+
+// Settings pages by device type: the dtype name and the max number sent.
+struct DEVICE_ROW {
+  int nType;
+  const char* pszName;
+  int nMax;
+};
+const DEVICE_ROW kDevices[] = {
+    {kDeviceNone, "None", 0},
+    {kDevicePalm, "Palm", 19},
+    {kDevicePocketPC, "PocketPC", 38},
+    {kDeviceZaurus, "Zaurus", 5},
+};
+
+const CODE_NAME kModeWords[] = {{GWSYNC_DOWN, "Down"}, {GWSYNC_BOTH, "Sync"}, {0, nullptr}};
+
+const CODE_NAME kSettingKeys[] = {
+    {'s', "s"}, {'t', "t"}, {'a', "a"}, {'w', "w"}, {'m', "m"}, {0, nullptr}};
+
+// A decimal fraction read as tenths, truncated toward zero ("2.5" -> 25);
+// 0 for text that is no number.
+LONG Tenths(const std::string& text) {
+  const char* p = text.c_str();
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p == '+') ++p;
+  double value = 0;
+  auto [end, ec] = std::from_chars(p, p + std::strlen(p), value);
+  (void)end;
+  if (ec != std::errc() || !std::isfinite(value)) return 0;
+  double tenths = std::trunc(value * 10);
+  if (tenths > 2147483647.0 || tenths < -2147483648.0) return 0;
+  return static_cast<LONG>(tenths);
+}
+
+// A field that is digits only, as a number; -1 otherwise (and for numbers
+// too long to be any setting).
+LONG Digits(const std::string& field) {
+  if (!IsNumber(field.c_str()) || field.size() > 9) return -1;
+  return NumberValue(field.c_str());
+}
+
+// Digits only, and not all zeros (however long).
+bool NonZeroNumber(const std::string& field) {
+  return IsNumber(field.c_str()) && field.find_first_not_of('0') != std::string::npos;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+CUserPage::~CUserPage() { Reset(); }
+
+void CUserPage::BuildURL(std::string& url) {
+  url += m_pSession->m_ObjectPath;
+  url += "page=SyncUserList&_Logout=1&_System=Login";
+}
+
+void* CUserPage::ParseItem(const std::string& line) {
+  size_t comma = line.find(',');
+  if (comma == std::string::npos || comma + 1 == line.size()) return nullptr;
+  std::string id = line.substr(0, comma);
+  if (!IsNumber(id.c_str())) return nullptr;
+  auto* user = new __USER_DATA{static_cast<DWORD>(NumberValue(id.c_str())), nullptr};
+  try {
+    user->pszName = DupString(line.c_str() + comma + 1, static_cast<int>(line.size() - comma - 1));
+  } catch (...) {
+    delete user;
+    throw;
+  }
+  return user;
+}
+
+void CUserPage::DeleteItem(void* item) {
+  auto* user = static_cast<__USER_DATA*>(item);
+  FreeString(user->pszName);
+  delete user;
+}
+
+// ---------------------------------------------------------------------------
+
+CVersionPage::~CVersionPage() { FreeString(m_pszProductID); }
+
+void CVersionPage::Reset() {
+  m_nMajor = 0;
+  m_nMinor = 0;
+  FreeString(m_pszProductID);
+  m_pszProductID = nullptr;
+  CPageRequest::Reset();
+}
+
+void CVersionPage::BuildURL(std::string& url) {
+  url += m_pSession->m_ObjectPath;
+  url += "page=SyncPXVersion&_Logout=1&_System=Login";
+}
+
+int CVersionPage::Parse(CReplyReader& reply) {
+  int result = 1;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    CFieldList fields(line);
+    const std::string& key = fields[0];
+    if (strcasecmp(key.c_str(), "version") == 0) {
+      m_nMajor = Tenths(fields[1]);
+      m_nMinor = Tenths(fields[2]);
+    } else if (strcasecmp(key.c_str(), "ProductID") == 0) {
+      try {
+        char* id = DupString(fields[1].c_str());
+        FreeString(m_pszProductID);
+        m_pszProductID = id;
+      } catch (const std::bad_alloc&) {
+        SetLastErrorCode(GWERR_NO_MEMORY);
+      }
+    }
+    return true;
+  });
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+
+CSettingPage::CSettingPage(CServerSession* session) : CPageRequest(session) { Reset(); }
+
+void CSettingPage::Reset() {
+  std::memset(&m_Set, 0, sizeof m_Set);
+  m_Set.nScheduleNumberA = 1;
+  m_Set.nScheduleNumberB = 3;
+  CPageRequest::Reset();
+}
+
+void CSettingPage::BuildURL(std::string& url) {
+  const DEVICE_ROW* row = &kDevices[0];
+  for (const auto& r : kDevices)
+    if (r.nType == m_nDeviceType) row = &r;
+  url += m_pSession->m_ObjectPath;
+  url += "page=SyncSetting&dtype=";
+  url += row->pszName;
+  url += "&max=" + std::to_string(row->nMax);
+}
+
+int CSettingPage::Parse(CReplyReader& reply) {
+  int result = 1;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    ApplyLine(CFieldList(line));
+    return true;
+  });
+  return result;
+}
+
+void CSettingPage::ApplyLine(const CFieldList& f) {
+  // f[0] is the key, f[1] the mode word, f[2] on the numbers.
+  DWORD mode = static_cast<DWORD>(NameToCode(f[1].c_str(), kModeWords, true, GWSYNC_NONE));
+  const LONG third = Digits(f[2]);
+  switch (NameToCode(f[0].c_str(), kSettingKeys, true, 0)) {
+    case 's': {
+      if (mode == GWSYNC_DOWN) mode |= GWSYNC_DELETE_FIRST;
+      m_Set.nScheduleMode = mode;
+      if (third >= 0 && third <= 12) m_Set.nScheduleNumberA = static_cast<DWORD>(third);
+      LONG fourth = Digits(f[3]);
+      if (fourth >= 1 && fourth <= 12) m_Set.nScheduleNumberB = static_cast<DWORD>(fourth);
+      break;
+    }
+    case 't':
+      if (mode == GWSYNC_DOWN) mode |= GWSYNC_DELETE_FIRST;
+      m_Set.nToDoMode = mode;
+      break;
+    case 'a': {
+      if (mode == GWSYNC_DOWN && NonZeroNumber(f[2])) mode |= GWSYNC_DELETE_FIRST;
+      m_Set.nAddressMode = mode;
+      if (IsNumber(f[3].c_str())) m_Set.nAddressNumber = static_cast<DWORD>(NumberValue(f[3].c_str()));
+      if (NonZeroNumber(f[4])) m_Set.nAddressFlags |= 2;
+      if (NonZeroNumber(f[5])) m_Set.nAddressFlags |= 1;
+      m_Set.nAddressTimeStamp = static_cast<DWORD>(ParseTimeStamp(f[6].c_str()));
+      for (size_t i = 0; i < 100; ++i) {
+        const std::string& field = f[7 + i];
+        m_Set.nRelations[i] = IsNumber(field.c_str(), true) ? NumberValue(field.c_str()) : 0;
+      }
+      break;
+    }
+    case 'w':
+      if (NonZeroNumber(f[2])) mode += GWSYNC_DELETE_FIRST;
+      m_Set.nMailMode = mode;
+      if (IsNumber(f[3].c_str())) m_Set.nMailNumberA = static_cast<DWORD>(NumberValue(f[3].c_str()));
+      if (IsNumber(f[4].c_str())) m_Set.nMailNumberB = static_cast<DWORD>(NumberValue(f[4].c_str()));
+      break;
+    case 'm':
+      if (mode == GWSYNC_DOWN) mode |= GWSYNC_DELETE_FIRST;
+      m_Set.nMemoMode = mode;
+      if (IsNumber(f[2].c_str())) m_Set.nMemoNumber = static_cast<DWORD>(NumberValue(f[2].c_str()));
+      break;
+    default:
+      break;  // not a setting of ours
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+CRelationPage::~CRelationPage() { Reset(); }
+
+void CRelationPage::Reset() {
+  m_RelTimeStamp = 0;
+  CListPage::Reset();
+}
+
+void CRelationPage::BuildURL(std::string& url) {
+  url += m_pSession->m_ObjectPath;
+  url += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
+  AppendLabel(url);
+}
+
+void CRelationPage::BuildCommitBody(std::string& body) {
+  body += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
+  AppendLabel(body);
+  body += "&rt=ts." + std::to_string(m_RelTimeStamp);
+  for (void* item : m_Items) {
+    auto* pair = static_cast<__REL_DATA*>(item);
+    WriteField(body, "i", static_cast<LONG>(pair->nServerID));
+    WriteField(body, "s", static_cast<LONG>(pair->nHandheldID));
+  }
+}
+
+int CRelationPage::ParseCommitReply(CReplyReader& reply) {
+  int result = 1;
+  bool first = true;
+  ForEachReplyLine(reply, [&](const std::string& line) {
+    if (CheckErrorLine(line)) {
+      result = 0;
+      return false;
+    }
+    if (first) m_RelTimeStamp = NumberValue(line.c_str());
+    first = false;
+    return true;
+  });
+  return result;
+}
+
+void* CRelationPage::ParseItem(const std::string& line) {
+  DWORD server = 0, handheld = 0;
+  if (line.find(',') == std::string::npos) {
+    ParseTimeStampLine(line, &m_RelTimeStamp);
+    return nullptr;
+  }
+  if (!ParseNumberPair(line, &server, &handheld)) return nullptr;
+  return new __REL_DATA{server, handheld};
+}
+
+void CRelationPage::DeleteItem(void* item) { delete static_cast<__REL_DATA*>(item); }
+
+int CRelationPage::SetRelation(DWORD serverId, DWORD handheldId) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  if (serverId == 0 || handheldId == 0) {
+    SetLastErrorCode(GWERR_BAD_ID);
+    return 0;
+  }
+  long i = IndexOf(serverId);
+  if (i >= 0) {
+    static_cast<__REL_DATA*>(m_Items[static_cast<size_t>(i)])->nHandheldID = handheldId;
+    return 1;
+  }
+  try {
+    auto pair = std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId});
+    m_Items.push_back(pair.get());
+    pair.release();
+  } catch (const std::bad_alloc&) {
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
+  return 1;
+}
+
+int CRelationPage::RemoveRelation(DWORD serverId) {
+  long i = serverId ? IndexOf(serverId) : -1;
+  if (i < 0) {
+    SetLastErrorCode(GWERR_NOT_FOUND);
+    return 0;
+  }
+  void* item = m_Items[static_cast<size_t>(i)];
+  m_Items.erase(m_Items.begin() + i);
+  if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
+  DeleteItem(item);
+  return 1;
+}
+
+int CRelationPage::SetRelationTimeStamp(long timeStamp) {
+  if (!m_bLoaded) {
+    SetLastErrorCode(GWERR_NOT_LOADED);
+    return 0;
+  }
+  m_RelTimeStamp = static_cast<LONG>(timeStamp);
+  return 1;
+}

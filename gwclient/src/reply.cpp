@@ -1,0 +1,321 @@
+#include "gwclient/src/reply.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/internet.h"
+
+namespace {
+
+DWORD g_LastError = 0;
+
+char g_EmptyString[1] = {'\0'};
+
+// Replaces every occurrence of from by the one character to (the
+// replacements of reply fields are all shorter than what they replace).
+void ReplaceAll(std::string& s, std::string_view from, char to) {
+  size_t pos = s.find(from);
+  if (pos == std::string::npos) return;
+  std::string out;
+  out.reserve(s.size());
+  size_t done = 0;
+  for (; pos != std::string::npos; pos = s.find(from, done)) {
+    out.append(s, done, pos - done);
+    out += to;
+    done = pos + from.size();
+  }
+  out.append(s, done, std::string::npos);
+  s.swap(out);
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+void SetLastErrorCode(DWORD code) { g_LastError = code; }
+DWORD LastErrorCode() { return g_LastError; }
+
+// ---------------------------------------------------------------------------
+
+void CFieldList::Split(std::string_view line) {
+  m_Fields.clear();
+  m_Pos = 0;
+  if (line.empty()) return;
+  // One allocation for the list instead of one per growth step.
+  m_Fields.reserve(static_cast<size_t>(std::count(line.begin(), line.end(), ',')) + 1);
+  enum { kStart, kPlain, kQuoted, kAfterQuote } state = kStart;
+  const size_t n = line.size();
+  size_t begin = 0;
+
+  auto addPlain = [&](size_t end) {
+    std::string f(line.substr(begin, end - begin));
+    ReplaceAll(f, "&#010;", '\n');
+    m_Fields.push_back(std::move(f));
+  };
+  auto addQuoted = [&](size_t end) {
+    std::string f(line.substr(begin, end - begin));
+    ReplaceAll(f, "\"\"", '"');
+    ReplaceAll(f, "&#010;", '\n');
+    m_Fields.push_back(std::move(f));
+  };
+
+  for (size_t i = 0; i < n;) {
+    const char c = line[i];
+    switch (state) {
+      case kStart:
+        if (c == ',') {
+          m_Fields.emplace_back();
+          ++i;
+        } else if (c == '"') {
+          begin = ++i;
+          state = kQuoted;
+          if (i == n) addQuoted(n);  // a lone opening quote ends the line
+        } else {
+          begin = i;
+          state = kPlain;
+        }
+        break;
+      case kPlain:
+        if (c == ',') {
+          addPlain(i);
+          state = kStart;
+        } else if (i + 1 == n) {
+          addPlain(n);
+        }
+        ++i;
+        break;
+      case kQuoted:
+        if (c == '"' && i + 1 < n && line[i + 1] == '"') {
+          i += 2;
+          if (i == n) addQuoted(n);
+        } else if (c == '"') {
+          addQuoted(i);
+          state = kAfterQuote;
+          ++i;
+        } else {
+          ++i;
+          if (i == n) addQuoted(n);
+        }
+        break;
+      case kAfterQuote:
+        if (c == ',') state = kStart;
+        ++i;
+        break;
+    }
+  }
+}
+
+const std::string& CFieldList::NextField() {
+  static const std::string kEmpty;
+  return m_Pos < m_Fields.size() ? m_Fields[m_Pos++] : kEmpty;
+}
+
+const std::string& CFieldList::operator[](size_t i) const {
+  static const std::string kEmpty;
+  return i < m_Fields.size() ? m_Fields[i] : kEmpty;
+}
+
+void DropCarriageReturns(std::string& line) {
+  if (line.find('\r') != std::string::npos) std::erase(line, '\r');
+}
+
+bool CReplyReader::ReadLine(std::string& line) {
+  if (m_pRequest) {
+    if (!m_pRequest->readLine(line)) return false;
+  } else {
+    if (m_Pos >= m_Body.size()) return false;
+    size_t lf = m_Body.find('\n', m_Pos);
+    size_t end = lf == std::string_view::npos ? m_Body.size() : lf;
+    line.assign(m_Body.substr(m_Pos, end - m_Pos));
+    m_Pos = lf == std::string_view::npos ? m_Body.size() : lf + 1;
+  }
+  DropCarriageReturns(line);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+bool IsNumber(const char* text, bool allowMinus) {
+  if (!text) return false;
+  if (allowMinus && *text == '-') ++text;
+  return AllDigits(text);
+}
+
+LONG NumberValue(const char* text) {
+  if (!text) return 0;
+  return static_cast<LONG>(static_cast<uint32_t>(std::strtoll(text, nullptr, 10)));
+}
+
+LONG ParseTimeStamp(const char* text) {
+  if (!text || std::strncmp(text, "ts.", 3) != 0 || !AllDigits(text + 3)) return 0;
+  return NumberValue(text + 3);
+}
+
+bool ParseNumberPair(const std::string& line, DWORD* first, DWORD* second) {
+  size_t comma = line.find(',');
+  if (comma == std::string::npos) return false;
+  std::string a = line.substr(0, comma), b = line.substr(comma + 1);
+  if (!IsNumber(a.c_str()) || !IsNumber(b.c_str())) return false;
+  *first = static_cast<DWORD>(NumberValue(a.c_str()));
+  *second = static_cast<DWORD>(NumberValue(b.c_str()));
+  return true;
+}
+
+bool ParseTimeStampLine(const std::string& line, LONG* timeStamp) {
+  if (line.compare(0, 3, "ts.") != 0) return false;
+  std::string digits = line.substr(3);
+  digits.erase(digits.find_last_not_of(" \t\v\f\r\n") + 1);
+  if (!IsNumber(digits.c_str())) return false;
+  *timeStamp = NumberValue(digits.c_str());
+  return true;
+}
+
+int DaysInMonth(LONG year, LONG month) {
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return 29;
+  return kDays[month - 1];
+}
+
+bool IsValidDate(const __OFFICE_DATE& date) {
+  return date.lDay >= 1 && date.lDay <= DaysInMonth(date.lYear, date.lMonth);
+}
+
+bool IsValidTime(const __OFFICE_TIME& time) {
+  if (time.lHour == 24) return time.lMinute == 0;
+  return time.lHour >= 0 && time.lHour <= 23 && time.lMinute >= 0 && time.lMinute <= 59;
+}
+
+bool ParseDate(const char* text, __OFFICE_DATE* date) {
+  *date = {0, 0, 0};
+  if (!text || !*text) return true;
+  std::string_view s(text);
+  size_t a = s.find('/');
+  if (a == std::string_view::npos) return false;
+  size_t b = s.find('/', a + 1);
+  if (b == std::string_view::npos) return false;
+  std::string_view y = s.substr(0, a), m = s.substr(a + 1, b - a - 1), d = s.substr(b + 1);
+  // More than a few digits cannot be a day of any year we keep.
+  if (!AllDigits(y) || !AllDigits(m) || !AllDigits(d) || y.size() > 9 || m.size() > 9 ||
+      d.size() > 9)
+    return false;
+  __OFFICE_DATE v{std::atoi(std::string(y).c_str()), std::atoi(std::string(m).c_str()),
+                  std::atoi(std::string(d).c_str())};
+  if (v.lMonth < 1 || v.lMonth > 12 || v.lDay < 1 || v.lDay > 31 || !IsValidDate(v)) return false;
+  *date = v;
+  return true;
+}
+
+bool ParseTime(const char* text, __OFFICE_TIME* time) {
+  *time = {-1, -1};
+  if (!text || !*text) return true;
+  std::string_view s(text);
+  size_t a = s.find(':');
+  if (a == std::string_view::npos) return false;
+  std::string_view h = s.substr(0, a), m = s.substr(a + 1);
+  m = m.substr(0, m.find(':'));
+  if (!AllDigits(h) || !AllDigits(m) || h.size() > 9 || m.size() > 9) return false;
+  __OFFICE_TIME v{std::atoi(std::string(h).c_str()), std::atoi(std::string(m).c_str())};
+  if (!IsValidTime(v)) return false;
+  *time = v;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+char* DupString(const char* text, int length) {
+  if (!text || !*text || length == 0) return g_EmptyString;
+  size_t n = length < 0 ? std::strlen(text) : strnlen(text, static_cast<size_t>(length));
+  char* copy = static_cast<char*>(std::malloc(n + 1));
+  if (!copy) throw std::bad_alloc();
+  std::memcpy(copy, text, n);
+  copy[n] = '\0';
+  return copy;
+}
+
+void FreeString(char* text) {
+  if (text && text != g_EmptyString) std::free(text);
+}
+
+int NameToCode(const char* name, const CODE_NAME* table, bool ignoreCase, int def) {
+  if (!name) return def;
+  for (; table->pszName; ++table)
+    if ((ignoreCase ? strcasecmp(name, table->pszName) : std::strcmp(name, table->pszName)) == 0)
+      return table->nCode;
+  return def;
+}
+
+const char* CodeToName(int code, const CODE_NAME* table) {
+  for (; table->pszName; ++table)
+    if (table->nCode == code) return table->pszName;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+std::string UrlEscape(const char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  if (!text) return out;
+  out.reserve(std::strlen(text) * 3);
+  auto escape = [&](unsigned char c) {
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  };
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+    unsigned char c = *p;
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xEF)) {
+      escape(c);
+      // The trail byte, whatever it is; never the terminator.
+      if (p[1]) escape(*++p);
+    } else {
+      escape(c);
+    }
+  }
+  return out;
+}
+
+bool WriteField(std::string& body, const char* key, const char* text) {
+  if (!text || !*text) return true;
+  try {
+    std::string escaped = UrlEscape(text);
+    body.append("&").append(key).append("=").append(escaped);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void WriteField(std::string& body, const char* key, LONG number) {
+  body.append("&").append(key).append("=").append(std::to_string(number));
+}
+
+void WriteFlag(std::string& body, const char* key, bool flag, bool writeZero) {
+  if (flag || writeZero) body.append("&").append(key).append(flag ? "=1" : "=0");
+}
+
+void WriteField(std::string& body, const char* key, const __OFFICE_DATE& date) {
+  if (!IsValidDate(date)) return;
+  body.append("&").append(key).append("=da.").append(std::to_string(date.lYear)).append(".")
+      .append(std::to_string(date.lMonth)).append(".").append(std::to_string(date.lDay));
+}
+
+void WriteField(std::string& body, const char* key, const __OFFICE_TIME& time) {
+  if (!IsValidTime(time)) return;
+  body.append("&").append(key).append("=tm.").append(std::to_string(time.lHour)).append(".")
+      .append(std::to_string(time.lMinute)).append(".0");
+}

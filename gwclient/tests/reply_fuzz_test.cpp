@@ -1,0 +1,50 @@
+// Runs the reply fuzz target over seeded mutations of real replies, so that
+// every CI run (and its sanitizer build) reads a few thousand damaged ones.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+const char* const kSeeds[] = {
+    "1,Ann\r\n2,\"Lee, Bob\"\r\n\r\nrelation\r\nts.1700000000\r\n1,101\r\n",
+    "version,2.5,1.0\nProductID,GW\n",
+    "s,Sync,0,12\nt,Down\na,Down,2,17,1,0,ts.5,1,-2,3\nw,Sync,1,30,40\nm,Down,9\n",
+    "ErrorCode,16405,\"bad\"\n",
+    "12,ts.3,\"a\"\"b&#010;c\",,\x82\xa0,2024/2/29,24:00:00\n",
+    "",
+};
+
+void run(const std::string& bytes) {
+  LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+TEST(ReplyFuzz, DamagedRepliesAreReadWithoutHarm) {
+  std::mt19937 random(20261208);
+  const std::string alphabet = ",\"\r\n&#010;ts./:-0123456789relationErrorCode\x81\xe0 ";
+  for (const char* seed : kSeeds) {
+    run(seed);
+    for (int round = 0; round < 400; ++round) {
+      std::string bytes = seed;
+      int edits = 1 + static_cast<int>(random() % 6);
+      for (int e = 0; e < edits; ++e) {
+        size_t at = bytes.empty() ? 0 : random() % (bytes.size() + 1);
+        char c = alphabet[random() % alphabet.size()];
+        switch (random() % 4) {
+          case 0: bytes.insert(at, 1, c); break;
+          case 1: if (at < bytes.size()) bytes[at] = c; break;
+          case 2: if (at < bytes.size()) bytes.erase(at, 1 + random() % 8); break;
+          default: bytes.resize(std::min(bytes.size(), at)); break;
+        }
+      }
+      SCOPED_TRACE(bytes);
+      run(bytes);
+    }
+  }
+}
+
+}  // namespace
