@@ -26,7 +26,7 @@ struct SplitRow {
   const char* line;
   Fields fields;
 };
-void PrintTo(const SplitRow& r, std::ostream* os) { *os << "[" << r.line << "]"; }
+void PrintTo(const SplitRow& r, std::ostream* os) { *os << "'" << r.line << "'"; }
 
 class SplitTest : public ::testing::TestWithParam<SplitRow> {};
 
@@ -71,7 +71,7 @@ struct ReaderRow {
   std::string body;
   Fields lines;
 };
-void PrintTo(const ReaderRow& r, std::ostream* os) { *os << "[" << r.body << "]"; }
+void PrintTo(const ReaderRow& r, std::ostream* os) { *os << "'" << r.body << "'"; }
 class ReplyReaderTest : public ::testing::TestWithParam<ReaderRow> {};
 TEST_P(ReplyReaderTest, ReadsLines) {
   CReplyReader reader(GetParam().body);
@@ -100,7 +100,7 @@ struct NumberRow {
   bool minus;
   bool number;
 };
-void PrintTo(const NumberRow& r, std::ostream* os) { *os << "[" << r.text << "]"; }
+void PrintTo(const NumberRow& r, std::ostream* os) { *os << "'" << r.text << (r.minus ? "' signed" : "'"); }
 class IsNumberTest : public ::testing::TestWithParam<NumberRow> {};
 TEST_P(IsNumberTest, Decides) {
   EXPECT_EQ(IsNumber(GetParam().text, GetParam().minus), GetParam().number) << GetParam().text;
@@ -130,7 +130,7 @@ struct DateRow {
   bool ok;
   __OFFICE_DATE date;
 };
-void PrintTo(const DateRow& r, std::ostream* os) { *os << "[" << r.text << "]"; }
+void PrintTo(const DateRow& r, std::ostream* os) { *os << "'" << r.text << "'"; }
 class ParseDateTest : public ::testing::TestWithParam<DateRow> {};
 TEST_P(ParseDateTest, Reads) {
   __OFFICE_DATE d{7, 7, 7};
@@ -161,7 +161,7 @@ struct TimeRow {
   bool ok;
   __OFFICE_TIME time;
 };
-void PrintTo(const TimeRow& r, std::ostream* os) { *os << "[" << r.text << "]"; }
+void PrintTo(const TimeRow& r, std::ostream* os) { *os << "'" << r.text << "'"; }
 class ParseTimeTest : public ::testing::TestWithParam<TimeRow> {};
 TEST_P(ParseTimeTest, Reads) {
   __OFFICE_TIME t{7, 7};
@@ -221,7 +221,7 @@ struct EscapeRow {
   const char* text;
   const char* escaped;
 };
-void PrintTo(const EscapeRow& r, std::ostream* os) { *os << "[" << r.text << "]"; }
+void PrintTo(const EscapeRow& r, std::ostream* os) { *os << "'" << r.text << "'"; }
 class UrlEscapeTest : public ::testing::TestWithParam<EscapeRow> {};
 TEST_P(UrlEscapeTest, Escapes) { EXPECT_EQ(UrlEscape(GetParam().text), GetParam().escaped); }
 INSTANTIATE_TEST_SUITE_P(
