@@ -130,20 +130,12 @@ class Importer {
                  const std::vector<std::pair<bool, std::string>>& values, const std::vector<int64_t>& numbers) {
     int64_t fileId = idText == "-" ? 0 : number(idText, "id");
     if (fileId < 0) fail("negative id");
-    bool keep = false;
-    if (fileId > 0) {
-      Stmt s(db_, ("SELECT 1 FROM " + table + " WHERE id = ?").c_str());
-      s.bind(1, fileId);
-      keep = !s.step();
-    }
+    bool keep = fileId > 0 && claimRecordId(db_, fileId);
     std::string marks = "?, ?";
     for (size_t i = 0; i < values.size() + numbers.size(); ++i) marks += ", ?";
     std::string sql = "INSERT INTO " + table + "(id, user_id, " + columns + ") VALUES(" + marks + ")";
     Stmt ins(db_, sql.c_str());
-    if (keep)
-      ins.bind(1, fileId);
-    else
-      ins.bindNull(1);
+    ins.bind(1, keep ? fileId : nextRecordId(db_));
     ins.bind(2, user_);
     int i = 3;
     for (int64_t n : numbers) ins.bind(i++, n);
@@ -155,7 +147,6 @@ class Importer {
     }
     ins.run();
     int64_t id = db_.lastInsertId();
-    if (id > UINT32_MAX) fail("record ids exhausted");
     if (fileId > 0) idMap_[table][fileId] = id;
     return id;
   }

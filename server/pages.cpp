@@ -483,12 +483,11 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   std::vector<std::pair<uint32_t, uint32_t>> created;  // key, new id
   for (const Group& g : c.news) {
     Row row = kind.parse(db, g);
-    Stmt ins(db, ("INSERT INTO " + table + "(user_id, ts" + names + ") VALUES(?, ?" + marks + ")").c_str());
-    ins.bind(1, user).bind(2, ts);
-    for (int i = 0; i < n; ++i) bindValue(ins, i + 3, row.columns[i]);
+    int64_t id = nextRecordId(db);
+    Stmt ins(db, ("INSERT INTO " + table + "(id, user_id, ts" + names + ") VALUES(?, ?, ?" + marks + ")").c_str());
+    ins.bind(1, id).bind(2, user).bind(3, ts);
+    for (int i = 0; i < n; ++i) bindValue(ins, i + 4, row.columns[i]);
     ins.run();
-    int64_t id = db.lastInsertId();
-    if (id <= 0 || id > UINT32_MAX) throw StoreError("record id out of range");
     if (cards) storeItems(db, id, row);
     if (row.key != 0) created.emplace_back(row.key, static_cast<uint32_t>(id));
   }

@@ -63,7 +63,7 @@ CREATE TABLE IF NOT EXISTS relation_pairs(
   user_id INTEGER NOT NULL, label BLOB NOT NULL, app BLOB NOT NULL,
   pos INTEGER NOT NULL, server_id INTEGER NOT NULL, handheld_id INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS relation_pairs_key ON relation_pairs(user_id, label, app);
-INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1), ('clock_record', 0), ('clock_relation', 0);
+INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1), ('clock_record', 0), ('clock_relation', 0), ('next_id', 1);
 )sql";
 
 void check(sqlite3* db, int rc, const char* what) {
@@ -198,6 +198,24 @@ int64_t relationStamp(Db& db) {
   int64_t s = std::max(now, metaValue(db, "clock_record"));
   if (s > metaValue(db, "clock_relation")) setMeta(db, "clock_relation", s);
   return s;
+}
+
+int64_t nextRecordId(Db& db) {
+  int64_t id = metaValue(db, "next_id");
+  if (id > UINT32_MAX) throw StoreError("record ids exhausted");
+  setMeta(db, "next_id", id + 1);
+  return id;
+}
+
+bool claimRecordId(Db& db, int64_t id) {
+  if (id <= 0 || id > UINT32_MAX) return false;
+  for (const char* table : {"cards", "memos", "schedules", "todos", "mails"}) {
+    Stmt s(db, (std::string("SELECT 1 FROM ") + table + " WHERE id = ?").c_str());
+    s.bind(1, id);
+    if (s.step()) return false;
+  }
+  if (id >= metaValue(db, "next_id")) setMeta(db, "next_id", id + 1);
+  return true;
 }
 
 DbPool::Lease DbPool::take() {
