@@ -109,14 +109,17 @@ class Importer {
     return v;
   }
 
+  // Dates and times are stored in the form the pages send them.
   std::string date(const std::string& s) {
-    if (!parseStoredDate(s)) fail("bad date '" + s + "' (year/month/day)");
-    return s;
+    auto d = parseStoredDate(s);
+    if (!d) fail("bad date '" + s + "' (year/month/day)");
+    return formatDate(*d);
   }
 
   std::string time(const std::string& s) {
-    if (!parseStoredTime(s)) fail("bad time '" + s + "' (hour:minute)");
-    return s;
+    auto t = parseStoredTime(s);
+    if (!t) fail("bad time '" + s + "' (hour:minute)");
+    return formatTime(*t);
   }
 
   std::string text(const std::string& s, const char* what) {
@@ -182,6 +185,11 @@ class Importer {
   }
 
   void schedule(const std::vector<std::string>& f) {
+    if (f.size() == 15) {  // the exception dates may be left off
+      std::vector<std::string> full = f;
+      full.emplace_back();
+      return schedule(full);
+    }
     need(f, 16);
     static const std::vector<std::string> types = {"", "d", "n", "w", "m", "1", "2", "3", "4", "l"};
     if (std::find(types.begin(), types.end(), f[8]) == types.end()) fail("unknown repeat type '" + f[8] + "'");
@@ -191,8 +199,9 @@ class Importer {
     std::string one;
     while (std::getline(ex, one, ',')) {
       if (one.empty()) continue;
-      if (!parseStoredDate(one) || one.empty()) fail("bad exception date '" + one + "'");
-      exceptions += (exceptions.empty() ? "" : ",") + one;
+      auto d = parseStoredDate(one);
+      if (!d) fail("bad exception date '" + one + "'");
+      exceptions += (exceptions.empty() ? "" : ",") + formatDate(*d);
     }
     // The day is a number (or NULL) in the table, so it is set apart from the texts.
     int64_t id = insert("schedules", f[1],
@@ -381,7 +390,7 @@ void exportUser(Db& db, const std::string& name, std::ostream& out) {
   {
     Stmt s(db, "SELECT id, ts, kind, category FROM cards WHERE user_id = ? ORDER BY id");
     s.bind(1, user);
-    Stmt v(db, "SELECT item_id, value FROM card_values WHERE card_id = ? ORDER BY item_id DESC");
+    Stmt v(db, "SELECT item_id, value FROM card_values WHERE card_id = ? ORDER BY item_id > 0, abs(item_id)");
     while (s.step()) {
       out << "card\t" << s.integer(0) << "\t" << s.integer(1) << "\t" << s.integer(2) << "\t" << e(s.text(3));
       v.reset();

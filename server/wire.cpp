@@ -160,7 +160,8 @@ std::string formatDate(const Date& d) {
 
 std::string formatTime(const Time& t) {
   if (t.empty()) return {};
-  return std::to_string(t.hour) + ":" + std::to_string(t.minute);
+  std::string minute = std::to_string(t.minute);
+  return std::to_string(t.hour) + ":" + (minute.size() < 2 ? "0" : "") + minute;
 }
 
 std::optional<Date> parseStoredDate(std::string_view text) {

@@ -98,7 +98,7 @@ const char kSample[] =
     "\n"
     "memo\t10\t100\tTitle\tline 1\\nline 2\\ttab\n"
     "card\t20\t100\t1\tBiz\t-2=Yamada\t-1=Taro\t-9=03-1234\n"
-    "schedule\t30\t100\t2024/1/1\t2024/1/1\t2024/1/1\t9:00\t10:30\tw\t1\t1\t0\tMeeting\t\t\t2024/1/8,2024/1/15\n"
+    "schedule\t30\t100\t2024/1/1\t2024/1/1\t2024/01/01\t9:00\t10:30\tw\t1\t1\t0\tMeeting\t\t\t2024/1/8,2024/1/15\n"
     "todo\t40\t100\t2024/2/1\t2\t0\t\tWork\tFile taxes\t\n"
     "category\tWork\n"
     "mail\t50\t100\t90\t1\tHello\ta@example.com\tb@example.com\t\t\t\ttext/plain\tBody\n"
@@ -112,6 +112,7 @@ TEST_F(AdminTest, ImportThenExportGivesTheSameLinesAndKeepsFreeIds) {
   std::string out = exported("taro");
   EXPECT_NE(out.find("memo\t10\t100\tTitle\tline 1\\nline 2\\ttab\n"), std::string::npos) << out;
   EXPECT_NE(out.find("card\t20\t100\t1\tBiz\t-1=Taro\t-2=Yamada\t-9=03-1234\n"), std::string::npos) << out;
+  // Dates and times come back in the form the pages use.
   EXPECT_NE(out.find("schedule\t30\t100\t2024/1/1\t2024/1/1\t2024/1/1\t9:00\t10:30\tw\t1\t1\t0\tMeeting\t\t\t2024/1/8,2024/1/15\n"),
             std::string::npos)
       << out;

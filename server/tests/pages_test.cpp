@@ -182,7 +182,7 @@ TEST_F(Pages, CalendarRecordsCarryDatesTimesRepeatsAndExceptions) {
   auto w = fields(recs[0]);
   EXPECT_EQ(w[0], weekly);
   EXPECT_EQ(std::vector<std::string>(w.begin() + 2, w.end()),
-            (std::vector<std::string>{"2024/1/8", "2024/1/8", "2024/1/8", "9:0", "24:0", "w", "1", "1", "", "Weekly",
+            (std::vector<std::string>{"2024/1/8", "2024/1/8", "2024/1/8", "9:00", "24:00", "w", "1", "1", "", "Weekly",
                                       "detail", "memo", "2024/1/15", "2024/1/22"}));
   auto o = fields(recs[1]);
   EXPECT_EQ(field(o, 2), "");  // a single schedule has no valid date

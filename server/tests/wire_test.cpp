@@ -142,7 +142,7 @@ TEST(StoredForms, RoundTrip) {
   EXPECT_EQ(parseStoredDate("2024/2/9"), (Date{2024, 2, 9}));
   EXPECT_EQ(parseStoredDate(""), Date{});
   EXPECT_FALSE(parseStoredDate("2024/2/30"));
-  EXPECT_EQ(formatTime({24, 0}), "24:0");
+  EXPECT_EQ(formatTime({24, 0}), "24:00");
   EXPECT_EQ(parseStoredTime("7:05"), (Time{7, 5}));
   EXPECT_EQ(formatTime({}), "");
 }
