@@ -451,12 +451,14 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   std::string table = kind.table;
   bool cards = table == "cards";
 
+  Stmt d(db, ("DELETE FROM " + table + " WHERE id = ? AND user_id = ?").c_str());
+  Stmt v(db, "DELETE FROM card_values WHERE card_id = ?");
   for (uint32_t id : c.removals) {
-    Stmt d(db, ("DELETE FROM " + table + " WHERE id = ? AND user_id = ?").c_str());
+    d.reset();
     d.bind(1, id).bind(2, user).run();
     if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(id));
     if (cards) {
-      Stmt v(db, "DELETE FROM card_values WHERE card_id = ?");
+      v.reset();
       v.bind(1, id).run();
     }
   }
@@ -469,9 +471,10 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   }
   int64_t ts = (c.changes.empty() && c.news.empty()) ? 0 : recordStamp(db);
   int n = static_cast<int>(kind.columns.size());
+  Stmt u(db, ("UPDATE " + table + " SET ts = ?" + set + " WHERE id = ? AND user_id = ?").c_str());
   for (const Group& g : c.changes) {
     Row row = kind.parse(db, g);
-    Stmt u(db, ("UPDATE " + table + " SET ts = ?" + set + " WHERE id = ? AND user_id = ?").c_str());
+    u.reset();
     u.bind(1, ts);
     for (int i = 0; i < n; ++i) bindValue(u, i + 2, row.columns[i]);
     u.bind(n + 2, g.id).bind(n + 3, user).run();
@@ -481,10 +484,11 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
 
   std::string reply;
   std::vector<std::pair<uint32_t, uint32_t>> created;  // key, new id
+  Stmt ins(db, ("INSERT INTO " + table + "(id, user_id, ts" + names + ") VALUES(?, ?, ?" + marks + ")").c_str());
   for (const Group& g : c.news) {
     Row row = kind.parse(db, g);
     int64_t id = nextRecordId(db);
-    Stmt ins(db, ("INSERT INTO " + table + "(id, user_id, ts" + names + ") VALUES(?, ?, ?" + marks + ")").c_str());
+    ins.reset();
     ins.bind(1, id).bind(2, user).bind(3, ts);
     for (int i = 0; i < n; ++i) bindValue(ins, i + 4, row.columns[i]);
     ins.run();
