@@ -47,23 +47,6 @@ class ServerTest : public ::testing::Test {
     return r.body;
   }
 
-  // The record lines of a data page (before its relation section).
-  static std::vector<std::string> records(const std::string& body) {
-    std::vector<std::string> out;
-    for (const auto& l : lines(body)) {
-      if (l.empty()) break;
-      out.push_back(l);
-    }
-    return out;
-  }
-  // The relation section: time stamp line first, then the pairs.
-  static std::vector<std::string> relationSection(const std::string& body) {
-    auto ls = lines(body);
-    for (size_t i = 0; i + 1 < ls.size(); ++i)
-      if (ls[i].empty() && ls[i + 1] == "relation") return {ls.begin() + static_cast<long>(i) + 2, ls.end()};
-    return {};
-  }
-
   testutil::TempDir dir_;
   testutil::GwServer server_;
   std::string taro_, yamada_;

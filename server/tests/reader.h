@@ -72,4 +72,22 @@ inline std::vector<std::string> fields(const std::string& line) {
 // Field k (0-based) of a split line, "" past its end.
 inline std::string field(const std::vector<std::string>& f, size_t k) { return k < f.size() ? f[k] : ""; }
 
+// The record lines of a data page (before its relation section).
+inline std::vector<std::string> records(const std::string& body) {
+  std::vector<std::string> out;
+  for (const auto& l : lines(body)) {
+    if (l.empty()) break;
+    out.push_back(l);
+  }
+  return out;
+}
+
+// The relation section of a data page: its time stamp line, then the pairs.
+inline std::vector<std::string> relationSection(const std::string& body) {
+  auto ls = lines(body);
+  for (size_t i = 0; i + 1 < ls.size(); ++i)
+    if (ls[i].empty() && ls[i + 1] == "relation") return {ls.begin() + static_cast<long>(i) + 2, ls.end()};
+  return {};
+}
+
 }  // namespace gwtest
