@@ -137,8 +137,18 @@ Reply Service::login(const Incoming& in) {
   }
   std::string token = toHex(randomBytes(16));
   {
+    auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(loginsMutex_);
-    logins_[token] = {*id, std::chrono::steady_clock::now()};
+    // Logins that were never used again expire here, so the table stays small.
+    for (auto it = logins_.begin(); it != logins_.end();) {
+      if (now - it->second.lastUse > options_.loginIdle) {
+        ended_[it->first] = now;
+        it = logins_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    logins_[token] = {*id, now};
   }
   Reply reply;
   reply.headers.push_back({"Set-Cookie", std::string(kCookieName) + "=" + token + "; Path=/; HttpOnly"});

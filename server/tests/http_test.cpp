@@ -2,6 +2,7 @@
 // that need no login, Basic authentication and the transport's refusals.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 
@@ -185,6 +186,26 @@ TEST_F(ServerTest, ConcurrentUsersNeverSeeEachOthersData) {
   auto rel = relationSection(fetch("page=SyncMemo&label=P1"));
   ASSERT_EQ(rel.size(), 2u);
   EXPECT_EQ(fields(rel[1])[1], "20");
+}
+
+TEST_F(ServerTest, ConcurrentCommitsOfOneUserAreSerialised) {
+  startAndLogin();
+  Session second(server_);
+  ASSERT_EQ(second.login(taro_, "pw").status, 200);
+  std::atomic<int> refused{0};
+  auto writer = [&refused](Session& s, int base) {
+    for (int i = 0; i < 15; ++i) {
+      std::string k = std::to_string(base + i);
+      std::string r = commitAs(s, "page=SyncMemo&label=P1&i=0&n=m" + k + "&s=" + k + "&i=0&rt=ts.-1");
+      if (r.find("ErrorCode") != std::string::npos || lines(r).size() != 2) ++refused;
+    }
+  };
+  std::thread a(writer, std::ref(*session_), 100);
+  std::thread b(writer, std::ref(second), 200);
+  a.join();
+  b.join();
+  EXPECT_EQ(refused, 0);
+  EXPECT_EQ(records(fetch("page=SyncMemo&label=P1")).size(), 30u);
 }
 
 }  // namespace
