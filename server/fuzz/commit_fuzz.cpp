@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "server/admin.h"
@@ -22,22 +21,33 @@ int refused = 0;
 
 namespace {
 
-gwserver::Db& database() {
+std::string& databasePath() {
   static std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
                             "/gw-commit-fuzz-" + std::to_string(::getpid()) + ".db";
-  static std::unique_ptr<gwserver::Db> db = [] {
+  return path;
+}
+
+gwserver::Db* g_db = nullptr;
+
+// Closed and removed by an exit handler, not a static destructor, so that the
+// order of destruction at exit cannot matter.
+void closeDatabase() {
+  delete g_db;
+  g_db = nullptr;
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((databasePath() + suffix).c_str());
+}
+
+gwserver::Db& database() {
+  if (!g_db) {
+    const std::string& path = databasePath();
     std::remove(path.c_str());
     gwserver::initDatabase(path);
-    auto d = std::make_unique<gwserver::Db>(path);
-    gwserver::addUser(*d, "fuzz", "pw");
-    gwserver::addItem(*d, "Company", "Text");
-    std::atexit([] {
-      db.reset();
-      for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
-    });
-    return d;
-  }();
-  return *db;
+    g_db = new gwserver::Db(path);
+    gwserver::addUser(*g_db, "fuzz", "pw");
+    gwserver::addItem(*g_db, "Company", "Text");
+    std::atexit(closeDatabase);
+  }
+  return *g_db;
 }
 
 // Row counts of every table that a commit writes.
