@@ -166,4 +166,6 @@ bool HttpServer::run() { return server_->listen_after_bind(); }
 
 void HttpServer::stop() { server_->stop(); }
 
+bool HttpServer::running() const { return server_->is_running(); }
+
 }  // namespace gwserver

@@ -48,8 +48,9 @@ class HttpServer {
   std::string bind();
   // Serves until stop(); false when serving could not start.
   bool run();
-  // Safe from any thread.
+  // Safe from any thread; has no effect until run() is serving (see running()).
   void stop();
+  bool running() const;
 
  private:
   void arm(const std::string& page, const Fault& fault);

@@ -2,6 +2,8 @@
 // Usage is printed by `gwserver help`; server/README.md tells the formats.
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -88,12 +90,16 @@ int serve(const std::string& path, int argc, char** argv) {
     return 1;
   }
   std::cout << url << std::endl;
+  std::atomic<bool> finished{false};
   std::thread waiter([&] {
     int sig = 0;
     sigwait(&stopSignals, &sig);
-    server.stop();
+    // A signal that comes before the server is serving must still stop it.
+    while (!finished && !server.running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!finished) server.stop();
   });
   bool ok = server.run();
+  finished = true;
   kill(getpid(), SIGTERM);  // releases the waiter when the server ended by itself
   waiter.join();
   std::cerr << "gwserver: stopped\n";
