@@ -140,17 +140,26 @@ class GwServer {
     port_ = std::atoi(line.substr(line.rfind(':') + 1).c_str());
   }
 
-  // Sends SIGTERM and waits; returns the exit status (-1 when it was killed or
-  // was not running).
+  // Sends SIGTERM and waits up to 10 s (then SIGKILL); returns the exit
+  // status, -1 when it had to be killed or was not running.
   int stop() {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
     int status = 0;
-    waitpid(pid_, &status, 0);
+    bool exited = false;
+    for (int i = 0; i < 1000 && !exited; ++i) {
+      exited = waitpid(pid_, &status, WNOHANG) == pid_;
+      if (!exited) usleep(10000);
+    }
+    if (!exited) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      status = -1;
+    }
     pid_ = -1;
     if (out_ >= 0) close(out_);
     out_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   const std::string& url() const { return url_; }

@@ -277,6 +277,10 @@ TEST_F(Pages, AddressItemsAndCardsFollowTheHeaderColumns) {
   EXPECT_EQ(field(c, 5), "Sato");
   EXPECT_EQ(field(c, 15), "");
 
+  // A card stamped 0 (imported so) is still on the unfiltered page.
+  importFor("taro", "card\t-\t0\t1\t\t-2=Zero\n");
+  EXPECT_EQ(records(fetch("page=SyncAddress&label=P")).size(), 4u);
+
   // The ts filter gives the cards changed after that time; the header stays.
   int64_t relation = std::stoll(lines(commit("page=SyncAddress&label=P&i=0&rt=ts.-1"))[0]);
   EXPECT_EQ(records(fetch("page=SyncAddress&label=P&ts=ts." + std::to_string(relation))).size(), 1u);
