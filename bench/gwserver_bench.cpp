@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   testutil::HttpUrl url(server.url());
 
   auto login = testutil::rawRequest(
-      url.port, testutil::postRequest(url, "page=PXBlank&_System=login&_Login=1&_ID=" + id + "&Password=pw&Submit=1&sync=1"));
+      url.port,
+      testutil::postRequest(url, "page=PXBlank&_System=login&_Login=1&_ID=" + id + "&Password=pw&Submit=1&sync=1"));
   std::string cookie = login.header("Set-Cookie");
   cookie = cookie.substr(0, cookie.find(';'));
   if (cookie.empty()) {
@@ -119,9 +120,10 @@ int main(int argc, char** argv) {
     report(cards ? "fetch of address cards" : "fetch of memos", fetch);
   }
   std::printf("server peak resident memory:%s\n", peakMemory(server.pid()).c_str());
-  std::printf("database size: %ju bytes\n",
-              static_cast<uintmax_t>(std::filesystem::file_size(server.db())) +
-                  (std::filesystem::exists(server.db() + "-wal") ? std::filesystem::file_size(server.db() + "-wal") : 0));
+  std::printf(
+      "database size: %ju bytes\n",
+      static_cast<uintmax_t>(std::filesystem::file_size(server.db())) +
+          (std::filesystem::exists(server.db() + "-wal") ? std::filesystem::file_size(server.db() + "-wal") : 0));
   server.stop();
   return 0;
 }

@@ -47,15 +47,24 @@ class Importer {
     std::vector<std::string> f = splitTabs(text);
     for (auto& field : f) field = unescapeField(field);
     const std::string& kind = f[0];
-    if (kind == "memo") memo(f);
-    else if (kind == "card") card(f);
-    else if (kind == "schedule") schedule(f);
-    else if (kind == "todo") todo(f);
-    else if (kind == "category") category(f);
-    else if (kind == "mail") mail(f);
-    else if (kind == "sent") sent(f);
-    else if (kind == "relation") relation(f);
-    else fail("unknown record kind '" + kind + "'");
+    if (kind == "memo")
+      memo(f);
+    else if (kind == "card")
+      card(f);
+    else if (kind == "schedule")
+      schedule(f);
+    else if (kind == "todo")
+      todo(f);
+    else if (kind == "category")
+      category(f);
+    else if (kind == "mail")
+      mail(f);
+    else if (kind == "sent")
+      sent(f);
+    else if (kind == "relation")
+      relation(f);
+    else
+      fail("unknown record kind '" + kind + "'");
   }
 
   // Relation pairs are stored last, when every record's id is known.
@@ -70,7 +79,8 @@ class Importer {
       for (auto [server, handheld] : r.pairs) {
         auto it = ids.find(server);
         if (it != ids.end()) server = it->second;
-        Stmt i(db_, "INSERT INTO relation_pairs(user_id, label, app, pos, server_id, handheld_id) VALUES(?, ?, ?, ?, ?, ?)");
+        Stmt i(db_,
+               "INSERT INTO relation_pairs(user_id, label, app, pos, server_id, handheld_id) VALUES(?, ?, ?, ?, ?, ?)");
         i.bind(1, user_).bind(2, r.label).bind(3, r.app).bind(4, pos++).bind(5, server).bind(6, handheld).run();
       }
     }
@@ -83,13 +93,10 @@ class Importer {
     std::vector<std::pair<int64_t, int64_t>> pairs;
   };
 
-  [[noreturn]] void fail(const std::string& why) {
-    throw AdminError("line " + std::to_string(number_) + ": " + why);
-  }
+  [[noreturn]] void fail(const std::string& why) { throw AdminError("line " + std::to_string(number_) + ": " + why); }
 
   void need(const std::vector<std::string>& f, size_t n) {
-    if (f.size() != n)
-      fail(f[0] + " needs " + std::to_string(n) + " fields, has " + std::to_string(f.size()));
+    if (f.size() != n) fail(f[0] + " needs " + std::to_string(n) + " fields, has " + std::to_string(f.size()));
   }
 
   int64_t number(const std::string& s, const char* what) {
@@ -164,8 +171,8 @@ class Importer {
 
   void card(const std::vector<std::string>& f) {
     if (f.size() < 5) fail("card needs at least 5 fields");
-    int64_t id = insert("cards", f[1], "ts, kind, category", {v(text(f[4], "category"))},
-                        {stampOf(f[2]), number(f[3], "kind")});
+    int64_t id =
+        insert("cards", f[1], "ts, kind, category", {v(text(f[4], "category"))}, {stampOf(f[2]), number(f[3], "kind")});
     for (size_t k = 5; k < f.size(); ++k) {
       size_t eq = f[k].find('=');
       if (eq == std::string::npos) fail("card value without '=': " + f[k]);
@@ -193,7 +200,8 @@ class Importer {
     need(f, 16);
     static const std::vector<std::string> types = {"", "d", "n", "w", "m", "1", "2", "3", "4", "l"};
     if (std::find(types.begin(), types.end(), f[8]) == types.end()) fail("unknown repeat type '" + f[8] + "'");
-    std::pair<bool, std::string> day = f[9].empty() ? std::make_pair(true, std::string()) : v(std::to_string(number(f[9], "day")));
+    std::pair<bool, std::string> day =
+        f[9].empty() ? std::make_pair(true, std::string()) : v(std::to_string(number(f[9], "day")));
     std::string exceptions;
     std::stringstream ex(f[15]);
     std::string one;
@@ -205,7 +213,8 @@ class Importer {
     }
     // The day is a number (or NULL) in the table, so it is set apart from the texts.
     int64_t id = insert("schedules", f[1],
-                        "ts, private, banner, valid_date, set_date, end_date, set_time, end_time, type, event, detail, memo, exceptions",
+                        "ts, private, banner, valid_date, set_date, end_date, set_time, end_time, type, event, detail, "
+                        "memo, exceptions",
                         {v(date(f[3])), v(date(f[4])), v(date(f[5])), v(time(f[6])), v(time(f[7])), v(f[8]),
                          v(text(f[12], "event")), v(text(f[13], "detail")), v(text(f[14], "memo")), v(exceptions)},
                         {stampOf(f[2]), number(f[10], "private mark") != 0, number(f[11], "banner mark") != 0});
@@ -248,7 +257,8 @@ class Importer {
 
   void sent(const std::vector<std::string>& f) {
     need(f, 7);
-    Stmt i(db_, "INSERT INTO outbox(user_id, ts, subject, rcpt_to, rcpt_cc, rcpt_bcc, body) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    Stmt i(db_,
+           "INSERT INTO outbox(user_id, ts, subject, rcpt_to, rcpt_cc, rcpt_bcc, body) VALUES(?, ?, ?, ?, ?, ?, ?)");
     i.bind(1, user_).bind(2, stampOf(f[1]));
     for (int k = 2; k <= 6; ++k) i.bind(k + 1, text(f[k], "mail field"));
     i.run();
@@ -420,8 +430,8 @@ void exportUser(Db& db, const std::string& name, std::ostream& out) {
     s.bind(1, user);
     while (s.step())
       out << "todo\t" << s.integer(0) << "\t" << s.integer(1) << "\t" << s.text(2) << "\t" << s.integer(3) << "\t"
-          << s.integer(4) << "\t" << s.text(5) << "\t" << e(s.text(6)) << "\t" << e(s.text(7)) << "\t"
-          << e(s.text(8)) << "\n";
+          << s.integer(4) << "\t" << s.text(5) << "\t" << e(s.text(6)) << "\t" << e(s.text(7)) << "\t" << e(s.text(8))
+          << "\n";
   }
   {
     Stmt s(db, "SELECT name FROM todo_categories WHERE user_id = ? ORDER BY pos");
@@ -451,8 +461,9 @@ void exportUser(Db& db, const std::string& name, std::ostream& out) {
   {
     Stmt s(db, "SELECT label, app, ts FROM relations WHERE user_id = ? ORDER BY label, app");
     s.bind(1, user);
-    Stmt p(db,
-           "SELECT server_id, handheld_id FROM relation_pairs WHERE user_id = ? AND label = ? AND app = ? ORDER BY pos");
+    Stmt p(
+        db,
+        "SELECT server_id, handheld_id FROM relation_pairs WHERE user_id = ? AND label = ? AND app = ? ORDER BY pos");
     while (s.step()) {
       out << "relation\t" << e(s.text(0)) << "\t" << e(s.text(1)) << "\t" << s.integer(2);
       p.reset();
@@ -470,13 +481,12 @@ int importUser(Db& db, const std::string& name, std::istream& in, bool replace) 
   if (!std::getline(in, line) || (line != kHeader && line != std::string(kHeader) + "\r"))
     throw AdminError(std::string("line 1: the file does not begin with '") + kHeader + "'");
   if (replace) {
-    for (const char* sql :
-         {"DELETE FROM card_values WHERE card_id IN (SELECT id FROM cards WHERE user_id = ?)",
-          "DELETE FROM cards WHERE user_id = ?", "DELETE FROM memos WHERE user_id = ?",
-          "DELETE FROM schedules WHERE user_id = ?", "DELETE FROM todos WHERE user_id = ?",
-          "DELETE FROM todo_categories WHERE user_id = ?", "DELETE FROM mails WHERE user_id = ?",
-          "DELETE FROM outbox WHERE user_id = ?", "DELETE FROM relations WHERE user_id = ?",
-          "DELETE FROM relation_pairs WHERE user_id = ?"}) {
+    for (const char* sql : {"DELETE FROM card_values WHERE card_id IN (SELECT id FROM cards WHERE user_id = ?)",
+                            "DELETE FROM cards WHERE user_id = ?", "DELETE FROM memos WHERE user_id = ?",
+                            "DELETE FROM schedules WHERE user_id = ?", "DELETE FROM todos WHERE user_id = ?",
+                            "DELETE FROM todo_categories WHERE user_id = ?", "DELETE FROM mails WHERE user_id = ?",
+                            "DELETE FROM outbox WHERE user_id = ?", "DELETE FROM relations WHERE user_id = ?",
+                            "DELETE FROM relation_pairs WHERE user_id = ?"}) {
       Stmt s(db, sql);
       s.bind(1, user).run();
     }

@@ -30,7 +30,9 @@ std::string base64(const std::string& in) {
   return out;
 }
 
-bool isLoopback(const std::string& addr) { return addr == "127.0.0.1" || addr == "::1" || addr.rfind("127.", 0) == 0 || addr == "::ffff:127.0.0.1"; }
+bool isLoopback(const std::string& addr) {
+  return addr == "127.0.0.1" || addr == "::1" || addr.rfind("127.", 0) == 0 || addr == "::ffff:127.0.0.1";
+}
 
 // The request's socket, found by its two addresses: the HTTP library does not
 // hand it to handlers, and dropping a connection needs it.
@@ -96,8 +98,9 @@ std::string HttpServer::bind() {
     Incoming in;
     in.post = req.method == "POST";
     size_t q = req.target.find('?');
-    in.form = decodeForm(in.post ? std::string_view(req.body)
-                                 : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1)));
+    in.form = decodeForm(
+        in.post ? std::string_view(req.body)
+                : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1)));
     if (in.post) in.rawBody = req.body;
     in.cookieHeader = req.get_header_value("Cookie");
 

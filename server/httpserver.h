@@ -23,20 +23,20 @@ namespace gwserver {
 
 struct HttpOptions {
   std::string bind = "127.0.0.1";
-  int port = 8080;               // 0 picks a free port
+  int port = 8080;  // 0 picks a free port
   std::string path = "/gw";
-  std::string basicAuth;         // "USER:PASS"; empty = none
-  bool faults = false;           // serve /_fault (from loopback peers only)
-  size_t maxBody = 64u << 20;    // larger bodies get HTTP 413
+  std::string basicAuth;       // "USER:PASS"; empty = none
+  bool faults = false;         // serve /_fault (from loopback peers only)
+  size_t maxBody = 64u << 20;  // larger bodies get HTTP 413
 };
 
 // A fault armed for the next `count` requests of one page ("*" = any page).
 struct Fault {
   int count = 0;
-  int status = 0;            // reply with this HTTP status
-  std::string errorLine;     // reply "ErrorCode,<this>" with status 200
-  int delayMs = 0;           // wait, then answer (normally or with the above)
-  bool drop = false;         // close the connection without any reply
+  int status = 0;         // reply with this HTTP status
+  std::string errorLine;  // reply "ErrorCode,<this>" with status 200
+  int delayMs = 0;        // wait, then answer (normally or with the above)
+  bool drop = false;      // close the connection without any reply
 };
 
 class HttpServer {

@@ -127,7 +127,8 @@ int run(int argc, char** argv) {
     }
     if (sub == "list" && argc == 4) {
       gwserver::Stmt s(db, "SELECT id, name, may_sync FROM users ORDER BY id");
-      while (s.step()) std::cout << s.integer(0) << "\t" << s.text(1) << (s.integer(2) ? "" : "\t(may not sync)") << "\n";
+      while (s.step())
+        std::cout << s.integer(0) << "\t" << s.text(1) << (s.integer(2) ? "" : "\t(may not sync)") << "\n";
       return 0;
     }
     if (sub == "sync" && argc == 6 && (std::strcmp(argv[5], "yes") == 0 || std::strcmp(argv[5], "no") == 0)) {

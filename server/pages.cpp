@@ -11,10 +11,17 @@
 namespace gwserver::pages {
 
 const BuiltinItem kBuiltinItems[11] = {
-    {-1, "FirstName", "First name"}, {-2, "LastName", "Last name"}, {-3, "Post", "Post"},
-    {-4, "City", "City"},           {-5, "State", "State"},        {-6, "Country", "Country"},
-    {-7, "Address", "Address"},     {-8, "Zip", "Zip"},            {-9, "Tel", "Tel"},
-    {-10, "Mail", "Mail"},          {-11, "Memo", "Memo"},
+    {-1, "FirstName", "First name"},
+    {-2, "LastName", "Last name"},
+    {-3, "Post", "Post"},
+    {-4, "City", "City"},
+    {-5, "State", "State"},
+    {-6, "Country", "Country"},
+    {-7, "Address", "Address"},
+    {-8, "Zip", "Zip"},
+    {-9, "Tel", "Tel"},
+    {-10, "Mail", "Mail"},
+    {-11, "Memo", "Memo"},
 };
 
 namespace {
@@ -61,7 +68,8 @@ void storeRelation(Db& db, uint32_t user, const std::string& label, const std::s
 
 void appendPairs(std::string& out, const Relation& rel) {
   out += stamp(rel.ts) + "\n";
-  for (const auto& [server, handheld] : rel.pairs) out += std::to_string(server) + "," + std::to_string(handheld) + "\n";
+  for (const auto& [server, handheld] : rel.pairs)
+    out += std::to_string(server) + "," + std::to_string(handheld) + "\n";
 }
 
 // The relation section that ends every data page.
@@ -196,8 +204,8 @@ Value numberValue(const FormField& f) {
 // Fills the columns named in `keys` (wire key -> column index) from a group;
 // calls `other` for keys not in the map.
 template <typename Other>
-Row readRow(const Group& g, size_t columnCount, const std::map<std::string, std::pair<size_t, Value (*)(const FormField&)>>& keys,
-            Other other) {
+Row readRow(const Group& g, size_t columnCount,
+            const std::map<std::string, std::pair<size_t, Value (*)(const FormField&)>>& keys, Other other) {
   Row row;
   row.columns.assign(columnCount, Value{});
   for (const FormField* f : g.fields) {
@@ -410,12 +418,19 @@ void fetchCards(Db& db, uint32_t user, const Form& form, std::string& out) {
 
 const Kind kKinds[] = {
     {"SyncMemo", "memos", {"name", "data"}, false, parseMemo, fetchMemos},
-    {"SyncToDo", "todos", {"limit_date", "priority", "finish", "end_date", "category", "name", "memo"}, false,
-     parseToDo, fetchToDos},
-    {"SyncCalendar", "schedules",
+    {"SyncToDo",
+     "todos",
+     {"limit_date", "priority", "finish", "end_date", "category", "name", "memo"},
+     false,
+     parseToDo,
+     fetchToDos},
+    {"SyncCalendar",
+     "schedules",
      {"valid_date", "set_date", "end_date", "set_time", "end_time", "type", "day", "private", "banner", "event",
       "detail", "memo", "exceptions"},
-     true, parseSchedule, fetchSchedules},
+     true,
+     parseSchedule,
+     fetchSchedules},
     {"SyncAddress", "cards", {"kind", "category"}, false, parseCard, fetchCards},
 };
 
@@ -613,11 +628,16 @@ std::string sendMail(Db& db, uint32_t user, const Form& form) {
     }
     if (mails.empty()) malformed("mail does not begin with s");
     Mail& m = mails.back();
-    if (f.key == "t") m.t = f.value;
-    else if (f.key == "c") m.c = f.value;
-    else if (f.key == "b") m.b = f.value;
-    else if (f.key == "d") m.d = f.value;
-    else malformed("unknown key " + f.key);
+    if (f.key == "t")
+      m.t = f.value;
+    else if (f.key == "c")
+      m.c = f.value;
+    else if (f.key == "b")
+      m.b = f.value;
+    else if (f.key == "d")
+      m.d = f.value;
+    else
+      malformed("unknown key " + f.key);
   }
   Transaction tx(db, true);
   int refused = 0;
@@ -627,7 +647,8 @@ std::string sendMail(Db& db, uint32_t user, const Form& form) {
       refused = static_cast<int>(i) + 1;
       break;
     }
-    Stmt ins(db, "INSERT INTO outbox(user_id, ts, subject, rcpt_to, rcpt_cc, rcpt_bcc, body) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    Stmt ins(db,
+             "INSERT INTO outbox(user_id, ts, subject, rcpt_to, rcpt_cc, rcpt_bcc, body) VALUES(?, ?, ?, ?, ?, ?, ?)");
     ins.bind(1, user).bind(2, static_cast<int64_t>(std::time(nullptr)));
     ins.bind(3, m.s).bind(4, m.t).bind(5, m.c).bind(6, m.b).bind(7, m.d).run();
   }

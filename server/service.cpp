@@ -84,8 +84,7 @@ std::string hashPassword(const std::string& salt, const std::string& password) {
   std::string input = salt + password;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (EVP_Digest(input.data(), input.size(), digest, &len, EVP_sha256(), nullptr) != 1)
-    throw StoreError("hash failed");
+  if (EVP_Digest(input.data(), input.size(), digest, &len, EVP_sha256(), nullptr) != 1) throw StoreError("hash failed");
   return std::string(reinterpret_cast<char*>(digest), len);
 }
 

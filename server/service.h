@@ -25,23 +25,23 @@ namespace gwserver {
 
 // Error codes of "ErrorCode," lines. The numbers never change.
 enum ErrorCode : int {
-  kErrStorage = 16400,        // the database failed (disk full, locked too long)
-  kErrNotLoggedIn = 16401,    // a data page without a login cookie, or an unknown one
-  kErrUnknownUser = 16402,    // login with a user id that does not exist
-  kErrLoginExpired = 16403,   // the login cookie has expired or was logged out
-  kErrBadPassword = 16404,    // login with the wrong password
-  kErrMayNotSync = 16405,     // the user exists but is not allowed to synchronise
-  kErrMalformed = 16406,      // bad number, date or key; missing end marker; truncated body
-  kErrUnknownId = 16407,      // a record or address item id this user does not have
-  kErrUnknownPage = 16408,    // no such page, or a page that cannot be posted / fetched
-  kErrMailRefused = 16409,    // a queued mail without any recipient (with its position)
+  kErrStorage = 16400,       // the database failed (disk full, locked too long)
+  kErrNotLoggedIn = 16401,   // a data page without a login cookie, or an unknown one
+  kErrUnknownUser = 16402,   // login with a user id that does not exist
+  kErrLoginExpired = 16403,  // the login cookie has expired or was logged out
+  kErrBadPassword = 16404,   // login with the wrong password
+  kErrMayNotSync = 16405,    // the user exists but is not allowed to synchronise
+  kErrMalformed = 16406,     // bad number, date or key; missing end marker; truncated body
+  kErrUnknownId = 16407,     // a record or address item id this user does not have
+  kErrUnknownPage = 16408,   // no such page, or a page that cannot be posted / fetched
+  kErrMailRefused = 16409,   // a queued mail without any recipient (with its position)
 };
 
 // What a page request carries, whatever the transport.
 struct Incoming {
   bool post = false;
-  Form form;              // the query of a GET, the form body of a POST
-  std::string rawBody;    // the body as received (the login reads its password from it)
+  Form form;            // the query of a GET, the form body of a POST
+  std::string rawBody;  // the body as received (the login reads its password from it)
   std::string cookieHeader;
 };
 

@@ -140,8 +140,8 @@ Stmt& Stmt::bind(int i, int64_t v) {
 
 Stmt& Stmt::bind(int i, std::string_view text) {
   // A zero-length blob must still be a blob, not NULL.
-  check(db_.handle(), sqlite3_bind_blob(st_, i, text.empty() ? "" : text.data(),
-                                        static_cast<int>(text.size()), SQLITE_TRANSIENT),
+  check(db_.handle(),
+        sqlite3_bind_blob(st_, i, text.empty() ? "" : text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT),
         "bind");
   return *this;
 }

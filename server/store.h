@@ -52,13 +52,16 @@ class Stmt {
   Stmt& operator=(const Stmt&) = delete;
 
   Stmt& bind(int i, int64_t v);
-  Stmt& bind(int i, std::string_view text);  // stored as a blob: bytes, not UTF-8
+  Stmt& bind(int i, std::string_view text);      // stored as a blob: bytes, not UTF-8
   Stmt& bindText(int i, std::string_view text);  // stored as TEXT: for ASCII keys
   Stmt& bindNull(int i);
   // True while a row is ready; false when done. Errors throw.
   bool step();
   // Runs a statement that returns no rows.
-  void run() { while (step()) {} }
+  void run() {
+    while (step()) {
+    }
+  }
   void reset();
 
   int64_t integer(int col) const { return sqlite3_column_int64(st_, col); }

@@ -51,7 +51,10 @@ inline CommandResult runCommand(const std::vector<std::string>& args, const std:
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
-    close(in[0]); close(in[1]); close(out[0]); close(out[1]);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

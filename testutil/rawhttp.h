@@ -11,12 +11,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <strings.h>
 #include <string>
 #include <vector>
 

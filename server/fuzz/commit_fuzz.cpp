@@ -22,8 +22,8 @@ int refused = 0;
 namespace {
 
 std::string& databasePath() {
-  static std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                            "/gw-commit-fuzz-" + std::to_string(::getpid()) + ".db";
+  static std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/gw-commit-fuzz-" +
+                            std::to_string(::getpid()) + ".db";
   return path;
 }
 
@@ -62,8 +62,8 @@ std::string fingerprint(gwserver::Db& db) {
   return out;
 }
 
-const char* const kPages[] = {"SyncMemo", "SyncAddress", "SyncCalendar", "SyncToDo",
-                              "SyncToDoCategory", "SyncMail", "SyncRelation"};
+const char* const kPages[] = {"SyncMemo",         "SyncAddress", "SyncCalendar", "SyncToDo",
+                              "SyncToDoCategory", "SyncMail",    "SyncRelation"};
 
 }  // namespace
 

@@ -1,10 +1,11 @@
 // Administration on a real database file: users, settings, the time stamp
 // clock, and the export format read and written.
+#include "server/admin.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "server/admin.h"
 #include "server/store.h"
 #include "testutil/files.h"
 
@@ -113,7 +114,8 @@ TEST_F(AdminTest, ImportThenExportGivesTheSameLinesAndKeepsFreeIds) {
   EXPECT_NE(out.find("memo\t10\t100\tTitle\tline 1\\nline 2\\ttab\n"), std::string::npos) << out;
   EXPECT_NE(out.find("card\t20\t100\t1\tBiz\t-1=Taro\t-2=Yamada\t-9=03-1234\n"), std::string::npos) << out;
   // Dates and times come back in the form the pages use.
-  EXPECT_NE(out.find("schedule\t30\t100\t2024/1/1\t2024/1/1\t2024/1/1\t9:00\t10:30\tw\t1\t1\t0\tMeeting\t\t\t2024/1/8,2024/1/15\n"),
+  EXPECT_NE(out.find("schedule\t30\t100\t2024/1/1\t2024/1/1\t2024/1/1\t9:00\t10:30\tw\t1\t1\t0\tMeeting\t\t\t2024/1/"
+                     "8,2024/1/15\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("relation\tPalm1\tSyncMemo\t150\t10:1001\n"), std::string::npos) << out;
@@ -166,16 +168,17 @@ TEST_P(BadImport, NamesTheLineAndChangesNothing) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM memos"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, BadImport,
-                         ::testing::Values(BadImportRow{"memo\t1\t5\t\tno name", "without a name"},        // 0
-                                           BadImportRow{"memo\t1\t5\tx", "needs 5 fields"},               // 1
-                                           BadImportRow{"card\t1\t5\t1\t\t-12=x", "no address item"},     // 2
-                                           BadImportRow{"todo\t1\t5\t2024/2/30\t1\t0\t\t\tn\t", "bad date"},  // 3
-                                           BadImportRow{"schedule\t1\t5\t\t\t\t25:00\t\t\t\t0\t0\t\t\t\t", "bad time"},  // 4
-                                           BadImportRow{"schedule\t1\t5\t\t\t\t\t\tq\t\t0\t0\t\t\t\t", "repeat type"},  // 5
-                                           BadImportRow{"relation\tP\tSyncMemo\t5\t1:x", "bad relation pair"},  // 6
-                                           BadImportRow{"memo\tx\t5\tn\td", "bad id"},                    // 7
-                                           BadImportRow{"note\t1", "unknown record kind"}));              // 8
+INSTANTIATE_TEST_SUITE_P(
+    Rows, BadImport,
+    ::testing::Values(BadImportRow{"memo\t1\t5\t\tno name", "without a name"},                      // 0
+                      BadImportRow{"memo\t1\t5\tx", "needs 5 fields"},                              // 1
+                      BadImportRow{"card\t1\t5\t1\t\t-12=x", "no address item"},                    // 2
+                      BadImportRow{"todo\t1\t5\t2024/2/30\t1\t0\t\t\tn\t", "bad date"},             // 3
+                      BadImportRow{"schedule\t1\t5\t\t\t\t25:00\t\t\t\t0\t0\t\t\t\t", "bad time"},  // 4
+                      BadImportRow{"schedule\t1\t5\t\t\t\t\t\tq\t\t0\t0\t\t\t\t", "repeat type"},   // 5
+                      BadImportRow{"relation\tP\tSyncMemo\t5\t1:x", "bad relation pair"},           // 6
+                      BadImportRow{"memo\tx\t5\tn\td", "bad id"},                                   // 7
+                      BadImportRow{"note\t1", "unknown record kind"}));                             // 8
 
 TEST_F(AdminTest, ImportNeedsTheHeaderAndAKnownUser) {
   std::istringstream noHeader("memo\t1\t5\tn\td\n");

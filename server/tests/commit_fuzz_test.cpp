@@ -30,7 +30,8 @@ TEST(CommitFuzz, DamagedBodiesAreAppliedOrRefusedWhole) {
   std::mt19937 random(20261208);
   const std::string alphabet = "&=%+.,-0123456789isnrtpdcegbfl\x82\xa0ts.da.tm.";
   for (const char* seed : kSeeds) {
-    std::string base(seed, seed[0] == '\0' ? 1 + std::char_traits<char>::length(seed + 1) : std::char_traits<char>::length(seed));
+    std::string base(
+        seed, seed[0] == '\0' ? 1 + std::char_traits<char>::length(seed + 1) : std::char_traits<char>::length(seed));
     for (int round = 0; round < 300; ++round) {
       std::string bytes = base;
       int edits = 1 + static_cast<int>(random() % 4);
@@ -38,10 +39,18 @@ TEST(CommitFuzz, DamagedBodiesAreAppliedOrRefusedWhole) {
         size_t at = 1 + random() % bytes.size();
         char c = alphabet[random() % alphabet.size()];
         switch (random() % 4) {
-          case 0: bytes.insert(at, 1, c); break;
-          case 1: if (at < bytes.size()) bytes[at] = c; break;
-          case 2: if (at < bytes.size()) bytes.erase(at, 1 + random() % 6); break;
-          default: bytes.resize(std::max<size_t>(1, std::min(bytes.size(), at))); break;
+          case 0:
+            bytes.insert(at, 1, c);
+            break;
+          case 1:
+            if (at < bytes.size()) bytes[at] = c;
+            break;
+          case 2:
+            if (at < bytes.size()) bytes.erase(at, 1 + random() % 6);
+            break;
+          default:
+            bytes.resize(std::max<size_t>(1, std::min(bytes.size(), at)));
+            break;
         }
       }
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

@@ -14,8 +14,7 @@ class Faults : public ServerTest {
   void SetUp() override { startAndLogin(); }
 
   std::string arm(const std::string& query) {
-    auto r = testutil::rawRequest(server_.port(),
-                                  testutil::getRequest(testutil::HttpUrl(base() + "/_fault"), query));
+    auto r = testutil::rawRequest(server_.port(), testutil::getRequest(testutil::HttpUrl(base() + "/_fault"), query));
     EXPECT_EQ(r.status, 200) << query;
     return r.body;
   }
@@ -64,8 +63,8 @@ TEST_F(Faults, CountZeroDisarmsAndBadStatusIsRefused) {
   arm("page=SyncMemo&count=5&status=500");
   arm("page=SyncMemo&count=0");
   EXPECT_EQ(session_->get("page=SyncMemo&label=P").status, 200);
-  auto bad = testutil::rawRequest(server_.port(),
-                                  testutil::getRequest(testutil::HttpUrl(base() + "/_fault"), "page=SyncMemo&status=42"));
+  auto bad = testutil::rawRequest(
+      server_.port(), testutil::getRequest(testutil::HttpUrl(base() + "/_fault"), "page=SyncMemo&status=42"));
   EXPECT_EQ(bad.status, 400);
 }
 

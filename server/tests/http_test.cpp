@@ -91,18 +91,18 @@ TEST_P(Login, AnswersWithACookieOrAnErrorLineAlwaysWithStatus200) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Login,
-    ::testing::Values(LoginRow{"right", "taro", "pw", ""},                   // 0
-                      LoginRow{"wrongPassword", "taro", "pW", "16404"},      // 1
-                      LoginRow{"emptyPassword", "taro", "", "16404"},        // 2
-                      LoginRow{"unknownId", "999", "pw", "16402"},           // 3
-                      LoginRow{"idNotANumber", "taro%20", "pw", "16402"},    // 4
-                      LoginRow{"mayNotSync", "blocked", "pw", "16405"},      // 5
-                      LoginRow{"raw", "amp", "a&b+c", ""},                   // 6 sent unescaped
-                      LoginRow{"escaped", "amp", "a%26b%2Bc", ""},           // 7 fully escaped
-                      LoginRow{"blockedWrongPw", "blocked", "no", "16404"}),  // 8 password checked first
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Login,
+                         ::testing::Values(LoginRow{"right", "taro", "pw", ""},                 // 0
+                                           LoginRow{"wrongPassword", "taro", "pW", "16404"},    // 1
+                                           LoginRow{"emptyPassword", "taro", "", "16404"},      // 2
+                                           LoginRow{"unknownId", "999", "pw", "16402"},         // 3
+                                           LoginRow{"idNotANumber", "taro%20", "pw", "16402"},  // 4
+                                           LoginRow{"mayNotSync", "blocked", "pw", "16405"},    // 5
+                                           LoginRow{"raw", "amp", "a&b+c", ""},                 // 6 sent unescaped
+                                           LoginRow{"escaped", "amp", "a%26b%2Bc", ""},         // 7 fully escaped
+                                           LoginRow{"blockedWrongPw", "blocked", "no",
+                                                    "16404"}),  // 8 password checked first
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServerTest, DataPagesNeedALoginAndLogoutEndsIt) {
   startAndLogin();
@@ -143,7 +143,7 @@ TEST_F(ServerTest, BasicAuthenticationGuardsEveryRequestWithStatus401Only) {
   EXPECT_EQ(none.status, 401);
   EXPECT_NE(none.header("WWW-Authenticate").find("Basic"), std::string::npos);
   EXPECT_EQ(s.get("page=SyncPXVersion", "Authorization: Basic YWRtaW46d3Jvbmc=\r\n").status, 401);  // admin:wrong
-  const std::string good = "Authorization: Basic YWRtaW46czNjcmV0\r\n";                               // admin:s3cret
+  const std::string good = "Authorization: Basic YWRtaW46czNjcmV0\r\n";                             // admin:s3cret
   EXPECT_EQ(s.get("page=SyncPXVersion", good).status, 200);
   // A wrong user password is an error line, never a 401.
   auto r = s.post("page=PXBlank&_System=login&_Login=1&_ID=" + taro_ + "&Password=bad&Submit=1&sync=1", good);
@@ -156,7 +156,8 @@ TEST_F(ServerTest, UnknownPagesPathsAndOversizedBodies) {
   EXPECT_EQ(fetch("page=SyncNothing"), "ErrorCode,16408\n");
   EXPECT_EQ(fetch("nopage=1"), "ErrorCode,16408\n");
   EXPECT_EQ(commit("page=SyncSetting&dtype=Palm"), "ErrorCode,16408\n");
-  auto other = testutil::rawRequest(server_.port(), testutil::getRequest(testutil::HttpUrl(server_.url() + "x"), "page=SyncPXVersion"));
+  auto other = testutil::rawRequest(server_.port(),
+                                    testutil::getRequest(testutil::HttpUrl(server_.url() + "x"), "page=SyncPXVersion"));
   EXPECT_EQ(other.status, 404);
   auto big = session_->post("page=SyncMemo&label=P1&i=0&n=" + std::string(3000, 'x') + "&i=0&rt=ts.-1");
   EXPECT_EQ(big.status, 413);

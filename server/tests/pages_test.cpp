@@ -97,8 +97,8 @@ TEST_F(Pages, LabelsAndUsersKeepSeparateRelationData) {
 // within the same second.
 TEST_F(Pages, RelationStampSeparatesChangesAtASecondBoundary) {
   for (int round = 0; round < 5; ++round) {
-    auto reply = lines(commit("page=SyncMemo&label=P&i=0&n=r" + std::to_string(round) + "&s=" +
-                              std::to_string(round + 1) + "&i=0&rt=ts.-1"));
+    auto reply = lines(commit("page=SyncMemo&label=P&i=0&n=r" + std::to_string(round) +
+                              "&s=" + std::to_string(round + 1) + "&i=0&rt=ts.-1"));
     int64_t relation = std::stoll(reply[0]);
     std::string id = fields(reply[1])[1];
     auto recs = records(fetch("page=SyncMemo&label=P"));
@@ -130,8 +130,7 @@ TEST_P(BadCommit, IsRefusedWithAnErrorLineAndChangesNothing) {
   std::string other = fields(lines(commitAs(*session_, "page=SyncToDo&label=P&i=0&n=t&p=1&s=1&i=0&rt=ts.1"))[1])[1];
   Session hanako(server_);
   hanako.login(yamada_, "pw2");
-  std::string hers =
-      fields(lines(commitAs(hanako, "page=SyncMemo&label=P&i=0&n=hers&s=1&i=0&rt=ts.1"))[1])[1];
+  std::string hers = fields(lines(commitAs(hanako, "page=SyncMemo&label=P&i=0&n=hers&s=1&i=0&rt=ts.1"))[1])[1];
   std::string before = fetch("page=SyncMemo&label=P");
   std::string before2 = fetchAs(hanako, "page=SyncMemo&label=P");
 
@@ -301,7 +300,7 @@ TEST_F(Pages, MailboxSendAndMailRelations) {
   auto recs = lines(fetch("page=SyncMail&rw=VuzIzud"));
   ASSERT_EQ(recs.size(), 2u);
   EXPECT_EQ(fields(recs[0]), (std::vector<std::string>{"5", "ts.100", "ts.90", "Hello", "1", "from@x", "me@x", "cc@x",
-                                                        "", "", "text/plain", "Line1\nLine2"}));
+                                                       "", "", "text/plain", "Line1\nLine2"}));
   EXPECT_EQ(field(fields(recs[1]), 4), "");
 
   // Mails before the first without recipients are sent; that one is refused with its place.

@@ -1,9 +1,10 @@
 // Form decoding, reply quoting and the commit value forms, checked against the
 // client's own reading rules (tests/reader.h).
+#include "server/wire.h"
+
 #include <gtest/gtest.h>
 
 #include "server/tests/reader.h"
-#include "server/wire.h"
 
 namespace gwserver {
 namespace {
@@ -19,14 +20,14 @@ class UrlDecode : public ::testing::TestWithParam<DecodeRow> {};
 TEST_P(UrlDecode, DecodesLikeAFormBody) { EXPECT_EQ(urlDecode(GetParam().in), GetParam().out); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, UrlDecode,
-                         ::testing::Values(DecodeRow{"a+b", "a b"},                     // 0 plus is a blank
-                                           DecodeRow{"%41%2b%2B", "A++"},               // 1 hex of either case
+                         ::testing::Values(DecodeRow{"a+b", "a b"},                        // 0 plus is a blank
+                                           DecodeRow{"%41%2b%2B", "A++"},                  // 1 hex of either case
                                            DecodeRow{"%96%B3%91%E8", "\x96\xB3\x91\xE8"},  // 2 Shift-JIS bytes
-                                           DecodeRow{"100%", "100%"},                   // 3 lone percent kept
-                                           DecodeRow{"%4", "%4"},                       // 4 short escape kept
-                                           DecodeRow{"%zz1", "%zz1"},                   // 5 not hex: kept
-                                           DecodeRow{"%00x", std::string("\0x", 2)},    // 6 NUL byte decoded
-                                           DecodeRow{"", ""}));                         // 7 empty
+                                           DecodeRow{"100%", "100%"},                      // 3 lone percent kept
+                                           DecodeRow{"%4", "%4"},                          // 4 short escape kept
+                                           DecodeRow{"%zz1", "%zz1"},                      // 5 not hex: kept
+                                           DecodeRow{"%00x", std::string("\0x", 2)},       // 6 NUL byte decoded
+                                           DecodeRow{"", ""}));                            // 7 empty
 
 TEST(DecodeForm, KeepsOrderRepeatsAndPiecesWithoutEquals) {
   Form f = decodeForm("page=SyncMemo&i=5&i=0&&n=%83%5C&bare&d=");
@@ -49,8 +50,19 @@ TEST(QuoteField, EveryByteButCarriageReturnSurvivesTheClientsReader) {
   std::string all;
   for (int c = 1; c < 256; ++c)
     if (c != '\r') all += static_cast<char>(c);
-  const std::string samples[] = {all, "", ",", "\"", "\"\"", "a,\"b\",c", "\n", "x\n", "\nx\n\n",
-                                 "\x83\x5C\x83\x5C", "ends with quote\"", "\"starts", " lead blank"};
+  const std::string samples[] = {all,
+                                 "",
+                                 ",",
+                                 "\"",
+                                 "\"\"",
+                                 "a,\"b\",c",
+                                 "\n",
+                                 "x\n",
+                                 "\nx\n\n",
+                                 "\x83\x5C\x83\x5C",
+                                 "ends with quote\"",
+                                 "\"starts",
+                                 " lead blank"};
   for (const std::string& s : samples) {
     std::string line = "7," + quoteField(s) + "," + quoteField("after");
     ASSERT_EQ(line.find('\n'), std::string::npos);
@@ -87,15 +99,15 @@ TEST_P(CommitDate, Parses) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, CommitDate,
                          ::testing::Values(DateRow{"da.2024.2.29", true, 2024, 2, 29},  // 0 leap day
-                                           DateRow{"da.1900.2.29", false},               // 1 not leap
+                                           DateRow{"da.1900.2.29", false},              // 1 not leap
                                            DateRow{"da.2000.2.29", true, 2000, 2, 29},  // 2 leap by 400
-                                           DateRow{"da.2024.13.1", false},               // 3 month 13
-                                           DateRow{"da.2024.4.31", false},               // 4 day 31 in April
-                                           DateRow{"da.2024.1", false},                  // 5 too few parts
-                                           DateRow{"da.2024.1.1.1", false},              // 6 too many parts
-                                           DateRow{"2024.1.1", false},                   // 7 no prefix
-                                           DateRow{"da.-1.1.1", false},                  // 8 sign
-                                           DateRow{"da.0.0.0", false}));                 // 9 no date is no valid date
+                                           DateRow{"da.2024.13.1", false},              // 3 month 13
+                                           DateRow{"da.2024.4.31", false},              // 4 day 31 in April
+                                           DateRow{"da.2024.1", false},                 // 5 too few parts
+                                           DateRow{"da.2024.1.1.1", false},             // 6 too many parts
+                                           DateRow{"2024.1.1", false},                  // 7 no prefix
+                                           DateRow{"da.-1.1.1", false},                 // 8 sign
+                                           DateRow{"da.0.0.0", false}));                // 9 no date is no valid date
 
 // Legend: text, valid, hour, minute.
 struct TimeRow {
