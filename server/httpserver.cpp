@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <thread>
 
 namespace gwserver {
@@ -151,6 +152,21 @@ std::string HttpServer::bind() {
       }
       arm(page, f);
       res.set_content("armed " + page + " " + std::to_string(f.count) + "\n", "text/plain");
+    });
+  }
+
+  if (options_.log) {
+    // Page and outcome only: bodies carry passwords and user data.
+    svr.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+      size_t q = req.target.find('?');
+      std::string_view query =
+          req.method == "POST" ? std::string_view(req.body)
+                               : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1));
+      std::string page = formValue(decodeForm(query), "page").value_or("-");
+      std::string outcome = std::to_string(res.status);
+      if (res.body.rfind("ErrorCode,", 0) == 0) outcome += " " + res.body.substr(0, res.body.find('\n'));
+      std::fprintf(stderr, "gwserver: %s %s %s %s %s\n", req.remote_addr.c_str(), req.method.c_str(), req.path.c_str(),
+                   page.c_str(), outcome.c_str());
     });
   }
 

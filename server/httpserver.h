@@ -27,6 +27,7 @@ struct HttpOptions {
   std::string path = "/gw";
   std::string basicAuth;       // "USER:PASS"; empty = none
   bool faults = false;         // serve /_fault (from loopback peers only)
+  bool log = false;            // one line per request on standard error (never bodies)
   size_t maxBody = 64u << 20;  // larger bodies get HTTP 413
 };
 

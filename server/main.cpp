@@ -27,7 +27,7 @@ const char kUsage[] =
     "  gwserver export DB NAME > FILE\n"
     "  gwserver import DB NAME [--replace] < FILE\n"
     "  gwserver serve DB [--port N] [--bind ADDR] [--path /gw] [--basic-auth USER:PASS]\n"
-    "                    [--faults] [--login-timeout SECONDS] [--max-body BYTES]\n";
+    "                    [--faults] [--log] [--login-timeout SECONDS] [--max-body BYTES]\n";
 
 int usage() {
   std::cerr << kUsage;
@@ -63,6 +63,8 @@ int serve(const std::string& path, int argc, char** argv) {
       if (http.basicAuth.find(':') == std::string::npos) throw gwserver::AdminError("--basic-auth is USER:PASS");
     } else if (a == "--faults") {
       http.faults = true;
+    } else if (a == "--log") {
+      http.log = true;
     } else if (a == "--login-timeout") {
       service.loginIdle = std::chrono::seconds(number());
     } else if (a == "--max-body") {
