@@ -160,8 +160,9 @@ std::string HttpServer::bind() {
     svr.set_logger([](const httplib::Request& req, const httplib::Response& res) {
       size_t q = req.target.find('?');
       std::string_view query =
-          req.method == "POST" ? std::string_view(req.body)
-                               : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1));
+          req.method == "POST"
+              ? std::string_view(req.body)
+              : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1));
       std::string page = formValue(decodeForm(query), "page").value_or("-");
       std::string outcome = std::to_string(res.status);
       if (res.body.rfind("ErrorCode,", 0) == 0) outcome += " " + res.body.substr(0, res.body.find('\n'));

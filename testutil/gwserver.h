@@ -115,6 +115,10 @@ class GwServer {
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
     if (pid_ == 0) {
+      if (!errorLog_.empty()) {
+        int fd = open(errorLog_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) dup2(fd, 2);
+      }
       dup2(out[1], 1);
       close(out[0]);
       close(out[1]);
@@ -165,6 +169,10 @@ class GwServer {
     return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  // Sends the server's standard error to this file from the next start() on
+  // (by default it goes to the test's own).
+  void setErrorLog(const std::string& path) { errorLog_ = path; }
+
   const std::string& url() const { return url_; }
   int port() const { return port_; }
   const std::string& db() const { return db_; }
@@ -172,6 +180,7 @@ class GwServer {
 
  private:
   std::string db_;
+  std::string errorLog_;
   std::string url_;
   int port_ = 0;
   pid_t pid_ = -1;

@@ -189,6 +189,21 @@ TEST_F(ServerTest, ConcurrentUsersNeverSeeEachOthersData) {
   EXPECT_EQ(fields(rel[1])[1], "20");
 }
 
+TEST_F(ServerTest, RequestLogNamesPagesAndOutcomesButNoPasswordOrText) {
+  std::string secretUser = server_.addUser("secret", "Pa55-SECRET");
+  server_.setErrorLog((dir_ / "server.log").string());
+  server_.start({"--log"});
+  Session s(server_);
+  s.login(secretUser, "wrong-SECRET");
+  s.login(secretUser, "Pa55-SECRET");
+  commitAs(s, "page=SyncMemo&label=P&i=0&n=SECRET+memo&s=1&i=0&rt=ts.-1");
+  server_.stop();
+  std::string log = testutil::readFile(dir_ / "server.log");
+  EXPECT_NE(log.find("PXBlank 200 ErrorCode,16404"), std::string::npos) << log;
+  EXPECT_NE(log.find("POST /gw SyncMemo 200"), std::string::npos) << log;
+  EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
+}
+
 TEST_F(ServerTest, ConcurrentCommitsOfOneUserAreSerialised) {
   startAndLogin();
   Session second(server_);
