@@ -11,6 +11,48 @@
 namespace gwtest {
 namespace {
 
+// Legend: arguments after the program ("DB" is the test's database), the
+// exit status, and text that standard output must hold ("" = nothing; a
+// leading '=' = exactly the rest).
+struct CliRow {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  const char* out;
+};
+
+class Cli : public ServerTest, public ::testing::WithParamInterface<CliRow> {};
+
+TEST_P(Cli, ExitsWithTheRightStatus) {
+  std::vector<std::string> args = GetParam().args;
+  for (auto& a : args)
+    if (a == "DB") a = server_.db();
+  auto r = server_.admin(args);
+  EXPECT_EQ(r.status, GetParam().status) << r.out;
+  std::string want = GetParam().out;
+  if (want.empty() || want[0] == '=')
+    EXPECT_EQ(r.out, want.empty() ? "" : want.substr(1));
+  else
+    EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Cli,
+    ::testing::Values(CliRow{"noArguments", {}, 2, ""},                                                 // 0
+                      CliRow{"help", {"help"}, 0, "gwserver serve DB"},                                 // 1
+                      CliRow{"unknownCommand", {"frobnicate", "DB"}, 2, ""},                            // 2
+                      CliRow{"userAddPrintsOnlyTheId", {"user", "add", "DB", "jiro", "x"}, 0, "=3\n"},  // 3
+                      CliRow{"duplicateUser", {"user", "add", "DB", "taro", "x"}, 1, ""},               // 4
+                      CliRow{"userList", {"user", "list", "DB"}, 0, "1\ttaro\n"},                       // 5
+                      CliRow{"syncOfNobody", {"user", "sync", "DB", "nobody", "no"}, 1, ""},            // 6
+                      CliRow{"syncBadWord", {"user", "sync", "DB", "taro", "maybe"}, 2, ""},            // 7
+                      CliRow{"itemBadType", {"item", "add", "DB", "Photo", "Image"}, 1, ""},            // 8
+                      CliRow{"exportOfNobody", {"export", "DB", "nobody"}, 1, ""},                      // 9
+                      CliRow{"serveBadPort", {"serve", "DB", "--port", "x"}, 1, ""},                    // 10
+                      CliRow{"serveBadOption", {"serve", "DB", "--color"}, 1, ""},                      // 11
+                      CliRow{"notADatabase", {"user", "list", "/nonexistent/x.db"}, 1, ""}),            // 12
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ServerTest, PrintsItsUrlFirstAndStopsCleanlyOnSigterm) {
   server_.start();
   EXPECT_TRUE(std::regex_match(server_.url(), std::regex("http://127\\.0\\.0\\.1:[0-9]+/gw"))) << server_.url();
