@@ -112,7 +112,8 @@ Reply Service::handle(const Incoming& in) {
   } catch (const StoreError& e) {
     std::fprintf(stderr, "gwserver: %s\n", e.what());
     reply.body = errorLine(Refusal(kErrStorage));
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "gwserver: %s\n", e.what());
     reply.body = errorLine(Refusal(kErrStorage));
   }
   return reply;

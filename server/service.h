@@ -25,7 +25,7 @@ namespace gwserver {
 
 // Error codes of "ErrorCode," lines. The numbers never change.
 enum ErrorCode : int {
-  kErrStorage = 16400,       // the database failed (disk full, locked too long)
+  kErrStorage = 16400,       // the server failed: database (disk full, locked too long) or memory
   kErrNotLoggedIn = 16401,   // a data page without a login cookie, or an unknown one
   kErrUnknownUser = 16402,   // login with a user id that does not exist
   kErrLoginExpired = 16403,  // the login cookie has expired or was logged out
