@@ -6,6 +6,7 @@
 #include <regex>
 #include <thread>
 
+#include "server/store.h"
 #include "server/tests/fixture.h"
 
 namespace gwtest {
@@ -244,6 +245,24 @@ TEST_F(ServerTest, RequestLogNamesPagesAndOutcomesButNoPasswordOrText) {
   EXPECT_NE(log.find("PXBlank 200 ErrorCode,16404"), std::string::npos) << log;
   EXPECT_NE(log.find("POST /gw SyncMemo 200"), std::string::npos) << log;
   EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
+}
+
+TEST_F(ServerTest, AStorageFailureIsAnErrorLineAndTheServerGoesOn) {
+  startAndLogin();
+  {
+    gwserver::Db db(server_.db());
+    db.exec("DROP TABLE memos");
+  }
+  EXPECT_EQ(fetch("page=SyncMemo&label=P"), "ErrorCode,16400\n");
+  EXPECT_EQ(commit("page=SyncMemo&label=P&i=0&n=x&s=1&i=0&rt=ts.-1"), "ErrorCode,16400\n");
+  {
+    // The failed commit wrote no relation data either.
+    gwserver::Db db(server_.db());
+    gwserver::Stmt s(db, "SELECT COUNT(*) FROM relations");
+    ASSERT_TRUE(s.step());
+    EXPECT_EQ(s.integer(0), 0);
+  }
+  EXPECT_EQ(lines(commit("page=SyncToDo&label=P&i=0&n=t&p=1&i=0&rt=ts.5"))[0], "5");
 }
 
 TEST_F(ServerTest, ConcurrentCommitsOfOneUserAreSerialised) {
