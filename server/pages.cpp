@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <optional>
 #include <set>
 #include <variant>
 
@@ -345,24 +346,16 @@ void fetchSchedules(Db& db, uint32_t user, const Form&, std::string& out) {
 
 // ---- address cards ----
 
-bool itemExists(Db& db, int id) {
-  if (id <= -1 && id >= -11) return true;
-  if (id <= 0) return false;
-  Stmt s(db, "SELECT 1 FROM address_items WHERE id = ?");
-  s.bind(1, id);
-  return s.step();
-}
-
-Row parseCard(Db& db, const Group& g) {
+// Item ids are checked when the card is stored (CardValues::store).
+Row parseCard(Db&, const Group& g) {
   // columns: kind category
-  Row row = readRow(g, 2, {{"t", {0, numberValue}}, {"g", {1, textValue}}}, [&db](const FormField& f, Row& r) {
+  Row row = readRow(g, 2, {{"t", {0, numberValue}}, {"g", {1, textValue}}}, [](const FormField& f, Row& r) {
     if (f.key == "c") {
       if (!parseUnsigned(f.value)) malformed("bad item count");
       return;
     }
     auto id = parseSigned(f.key);
     if (!id) malformed("unknown key " + f.key);
-    if (!itemExists(db, *id)) throw Refusal(kErrUnknownId, 0, "unknown address item " + f.key);
     r.items[*id] = f.value;
   });
   if (std::holds_alternative<std::monostate>(row.columns[0])) row.columns[0] = int64_t{1};
@@ -449,16 +442,39 @@ void bindValue(Stmt& s, int i, const Value& v) {
     s.bindNull(i);
 }
 
-void storeItems(Db& db, int64_t cardId, const Row& row) {
-  Stmt d(db, "DELETE FROM card_values WHERE card_id = ?");
-  d.bind(1, cardId).run();
-  Stmt i(db, "INSERT INTO card_values(card_id, item_id, value) VALUES(?, ?, ?)");
-  for (const auto& [item, value] : row.items) {
-    if (value.empty()) continue;
-    i.reset();
-    i.bind(1, cardId).bind(2, item).bind(3, value).run();
+// The item values of the cards of one commit, with the statements and the
+// defined items read once.
+class CardValues {
+ public:
+  explicit CardValues(Db& db)
+      : remove_(db, "DELETE FROM card_values WHERE card_id = ?"),
+        insert_(db, "INSERT INTO card_values(card_id, item_id, value) VALUES(?, ?, ?)") {
+    Stmt s(db, "SELECT id FROM address_items");
+    while (s.step()) items_.insert(static_cast<int>(s.integer(0)));
   }
-}
+
+  // Replaces the card's values; an item that is not defined refuses the commit.
+  void store(int64_t cardId, const Row& row) {
+    remove(cardId);
+    for (const auto& [item, value] : row.items) {
+      bool builtin = item <= -1 && item >= -11;
+      if (!builtin && !items_.count(item))
+        throw Refusal(kErrUnknownId, 0, "unknown address item " + std::to_string(item));
+      if (value.empty()) continue;
+      insert_.reset();
+      insert_.bind(1, cardId).bind(2, item).bind(3, value).run();
+    }
+  }
+
+  void remove(int64_t cardId) {
+    remove_.reset();
+    remove_.bind(1, cardId).run();
+  }
+
+ private:
+  Stmt remove_, insert_;
+  std::set<int> items_;
+};
 
 std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form) {
   DataCommit c = parseDataCommit(form, kind.calendar);
@@ -467,16 +483,14 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   std::string table = kind.table;
   bool cards = table == "cards";
 
+  std::optional<CardValues> values;
+  if (cards) values.emplace(db);
   Stmt d(db, ("DELETE FROM " + table + " WHERE id = ? AND user_id = ?").c_str());
-  Stmt v(db, "DELETE FROM card_values WHERE card_id = ?");
   for (uint32_t id : c.removals) {
     d.reset();
     d.bind(1, id).bind(2, user).run();
     if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(id));
-    if (cards) {
-      v.reset();
-      v.bind(1, id).run();
-    }
+    if (values) values->remove(id);
   }
 
   std::string set, names, marks;
@@ -495,20 +509,21 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
     for (int i = 0; i < n; ++i) bindValue(u, i + 2, row.columns[i]);
     u.bind(n + 2, g.id).bind(n + 3, user).run();
     if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(g.id));
-    if (cards) storeItems(db, g.id, row);
+    if (values) values->store(g.id, row);
   }
 
   std::string reply;
   std::vector<std::pair<uint32_t, uint32_t>> created;  // key, new id
   Stmt ins(db, ("INSERT INTO " + table + "(id, user_id, ts" + names + ") VALUES(?, ?, ?" + marks + ")").c_str());
+  int64_t nextId = c.news.empty() ? 0 : nextRecordId(db, static_cast<int64_t>(c.news.size()));
   for (const Group& g : c.news) {
     Row row = kind.parse(db, g);
-    int64_t id = nextRecordId(db);
+    int64_t id = nextId++;
     ins.reset();
     ins.bind(1, id).bind(2, user).bind(3, ts);
     for (int i = 0; i < n; ++i) bindValue(ins, i + 4, row.columns[i]);
     ins.run();
-    if (cards) storeItems(db, id, row);
+    if (values) values->store(id, row);
     if (row.key != 0) created.emplace_back(row.key, static_cast<uint32_t>(id));
   }
 

@@ -200,10 +200,10 @@ int64_t relationStamp(Db& db) {
   return s;
 }
 
-int64_t nextRecordId(Db& db) {
+int64_t nextRecordId(Db& db, int64_t count) {
   int64_t id = metaValue(db, "next_id");
-  if (id > UINT32_MAX) throw StoreError("record ids exhausted");
-  setMeta(db, "next_id", id + 1);
+  if (id + count - 1 > UINT32_MAX) throw StoreError("record ids exhausted");
+  setMeta(db, "next_id", id + count);
   return id;
 }
 

@@ -95,10 +95,10 @@ int64_t relationStamp(Db& db);
 
 // Record ids are unique across all kinds of records (cards, memos, schedules,
 // to-dos, mails), so an id sent with the wrong page never names another
-// record. nextRecordId takes the next free one; claimRecordId takes a given
-// one when no record has it yet (false otherwise). Call inside a write
-// transaction.
-int64_t nextRecordId(Db& db);
+// record. nextRecordId takes the next `count` free ones and returns the first;
+// claimRecordId takes a given one when no record has it yet (false
+// otherwise). Call inside a write transaction.
+int64_t nextRecordId(Db& db, int64_t count = 1);
 bool claimRecordId(Db& db, int64_t id);
 
 // Connections for the server's worker threads; each request borrows one.
