@@ -1,0 +1,740 @@
+#include "server/pages.h"
+
+#include <algorithm>
+#include <climits>
+#include <map>
+#include <optional>
+#include <set>
+#include <variant>
+
+#include "server/service.h"
+
+namespace gwserver::pages {
+
+const BuiltinItem kBuiltinItems[11] = {
+    {-1, "FirstName", "First name"},
+    {-2, "LastName", "Last name"},
+    {-3, "Post", "Post"},
+    {-4, "City", "City"},
+    {-5, "State", "State"},
+    {-6, "Country", "Country"},
+    {-7, "Address", "Address"},
+    {-8, "Zip", "Zip"},
+    {-9, "Tel", "Tel"},
+    {-10, "Mail", "Mail"},
+    {-11, "Memo", "Memo"},
+};
+
+namespace {
+
+using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
+using Value = std::variant<std::monostate, int64_t, std::string>;
+
+[[noreturn]] void malformed(std::string why) { throw Refusal(kErrMalformed, 0, std::move(why)); }
+
+std::string stamp(int64_t ts) { return "ts." + std::to_string(ts); }
+
+// ---- relation data ----
+
+struct Relation {
+  int64_t ts = 0;
+  Pairs pairs;
+};
+
+Relation loadRelation(Db& db, uint32_t user, const std::string& label, const std::string& app) {
+  Relation rel;
+  Stmt t(db, "SELECT ts FROM relations WHERE user_id = ? AND label = ? AND app = ?");
+  t.bind(1, user).bind(2, label).bind(3, app);
+  if (t.step()) rel.ts = t.integer(0);
+  Stmt p(db,
+         "SELECT server_id, handheld_id FROM relation_pairs WHERE user_id = ? AND label = ? AND app = ? "
+         "ORDER BY pos");
+  p.bind(1, user).bind(2, label).bind(3, app);
+  while (p.step()) rel.pairs.emplace_back(static_cast<uint32_t>(p.integer(0)), static_cast<uint32_t>(p.integer(1)));
+  return rel;
+}
+
+void storeRelation(Db& db, uint32_t user, const std::string& label, const std::string& app, const Relation& rel) {
+  Stmt t(db, "INSERT OR REPLACE INTO relations(user_id, label, app, ts) VALUES(?, ?, ?, ?)");
+  t.bind(1, user).bind(2, label).bind(3, app).bind(4, rel.ts).run();
+  Stmt d(db, "DELETE FROM relation_pairs WHERE user_id = ? AND label = ? AND app = ?");
+  d.bind(1, user).bind(2, label).bind(3, app).run();
+  Stmt i(db, "INSERT INTO relation_pairs(user_id, label, app, pos, server_id, handheld_id) VALUES(?, ?, ?, ?, ?, ?)");
+  int64_t pos = 0;
+  for (const auto& [server, handheld] : rel.pairs) {
+    i.reset();
+    i.bind(1, user).bind(2, label).bind(3, app).bind(4, pos++).bind(5, server).bind(6, handheld).run();
+  }
+}
+
+void appendPairs(std::string& out, const Relation& rel) {
+  out += stamp(rel.ts) + "\n";
+  for (const auto& [server, handheld] : rel.pairs)
+    out += std::to_string(server) + "," + std::to_string(handheld) + "\n";
+}
+
+// The relation section that ends every data page.
+void appendRelationSection(std::string& out, const Relation& rel) {
+  out += "\nrelation\n";
+  appendPairs(out, rel);
+}
+
+// "rt=ts.N" of a commit: N stored as sent, -1 stamped now.
+int64_t relationTime(Db& db, const std::string& rt) {
+  auto v = parseStamp(rt);
+  if (!v || *v < -1) malformed("bad relation time stamp");
+  return *v == -1 ? relationStamp(db) : *v;
+}
+
+std::string labelOf(const Form& form) { return formValue(form, "label").value_or(""); }
+
+// ---- data-page commit bodies ----
+
+// One record of a commit body: its id and the fields that follow it.
+struct Group {
+  uint32_t id = 0;
+  std::vector<const FormField*> fields;
+};
+
+struct DataCommit {
+  std::vector<uint32_t> removals;
+  std::vector<Group> changes;
+  std::vector<Group> news;
+  std::string rt;
+  Pairs pairs;
+};
+
+bool isFrameKey(const std::string& key) {
+  return key == "page" || key == "label" || key == "sync" || key == "remote" || key == "rw";
+}
+
+// Reads the order-dependent body: records up to the end marker "i=0" that is
+// directly followed by "rt=", then the relation pairs. An "i" directly
+// followed by another "i" (for the calendar: with only "pd") is a removal.
+DataCommit parseDataCommit(const Form& form, bool calendar) {
+  std::vector<const FormField*> fields;
+  for (const auto& f : form) {
+    if (!f.hasEquals) malformed("piece without '='");
+    if (!isFrameKey(f.key)) fields.push_back(&f);
+  }
+  DataCommit out;
+  size_t i = 0;
+  bool ended = false;
+  while (i < fields.size()) {
+    if (fields[i]->key != "i") malformed("record does not begin with i");
+    auto id = parseUnsigned(fields[i]->value);
+    if (!id) malformed("bad record id");
+    Group g{*id, {}};
+    ++i;
+    while (i < fields.size() && fields[i]->key != "i" && fields[i]->key != "rt") g.fields.push_back(fields[i++]);
+    if (i < fields.size() && fields[i]->key == "rt") {
+      if (g.id != 0 || !g.fields.empty()) malformed("no end marker before rt");
+      out.rt = fields[i++]->value;
+      ended = true;
+      break;
+    }
+    if (i == fields.size()) malformed("body ends before the end marker");
+    bool onlyPd = calendar && g.fields.size() == 1 && g.fields[0]->key == "pd";
+    if (g.id != 0 && (g.fields.empty() || onlyPd)) {
+      if (onlyPd && !parseCommitDate(g.fields[0]->value)) malformed("bad pd");
+      out.removals.push_back(g.id);
+    } else if (g.id != 0) {
+      out.changes.push_back(std::move(g));
+    } else {
+      out.news.push_back(std::move(g));
+    }
+  }
+  if (!ended) malformed("no end marker");
+  while (i < fields.size()) {
+    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
+    auto server = parseUnsigned(fields[i]->value);
+    auto handheld = parseUnsigned(fields[i + 1]->value);
+    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
+    out.pairs.emplace_back(*server, *handheld);
+    i += 2;
+  }
+  return out;
+}
+
+// A record's fields read into the values of its table's columns.
+struct Row {
+  std::vector<Value> columns;
+  std::map<int, std::string> items;  // address item values
+  uint32_t key = 0;                  // "s" of a new record
+};
+
+// How one data kind is stored and read from a commit.
+struct Kind {
+  const char* page;
+  const char* table;
+  std::vector<const char*> columns;  // besides id, user_id and ts
+  bool calendar;
+  Row (*parse)(Db& db, const Group& g);
+  void (*fetch)(Db& db, uint32_t user, const Form& form, std::string& out);
+};
+
+uint32_t keyOf(const FormField& f) {
+  auto v = parseUnsigned(f.value);
+  if (!v) malformed("bad s");
+  return *v;
+}
+
+Value dateValue(const FormField& f) {
+  auto d = parseCommitDate(f.value);
+  if (!d) malformed("bad date in " + f.key);
+  return formatDate(*d);
+}
+
+Value timeValue(const FormField& f) {
+  auto t = parseCommitTime(f.value);
+  if (!t) malformed("bad time in " + f.key);
+  return formatTime(*t);
+}
+
+Value flagValue(const FormField& f) {
+  if (f.value != "0" && f.value != "1") malformed("bad flag " + f.key);
+  return int64_t{f.value == "1"};
+}
+
+Value numberValue(const FormField& f) {
+  auto v = parseSigned(f.value);
+  if (!v) malformed("bad number in " + f.key);
+  return int64_t{*v};
+}
+
+// Fills the columns named in `keys` (wire key -> column index) from a group;
+// calls `other` for keys not in the map.
+template <typename Other>
+Row readRow(const Group& g, size_t columnCount,
+            const std::map<std::string, std::pair<size_t, Value (*)(const FormField&)>>& keys, Other other) {
+  Row row;
+  row.columns.assign(columnCount, Value{});
+  for (const FormField* f : g.fields) {
+    if (f->key == "s") {
+      row.key = keyOf(*f);
+      continue;
+    }
+    auto it = keys.find(f->key);
+    if (it != keys.end())
+      row.columns[it->second.first] = it->second.second(*f);
+    else
+      other(*f, row);
+  }
+  return row;
+}
+
+Value textValue(const FormField& f) { return f.value; }
+
+std::string textOr(const Value& v) { return std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : ""; }
+
+[[noreturn]] void unknownKey(const FormField& f, Row&) { malformed("unknown key " + f.key); }
+
+// ---- memos ----
+
+Row parseMemo(Db&, const Group& g) {
+  Row row = readRow(g, 2, {{"n", {0, textValue}}, {"d", {1, textValue}}}, unknownKey);
+  if (textOr(row.columns[0]).empty()) malformed("memo without a name");
+  row.columns[1] = textOr(row.columns[1]);
+  return row;
+}
+
+void fetchMemos(Db& db, uint32_t user, const Form&, std::string& out) {
+  Stmt s(db, "SELECT id, ts, name, data FROM memos WHERE user_id = ? ORDER BY id");
+  s.bind(1, user);
+  while (s.step())
+    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + quoteField(s.text(2)) + "," +
+           quoteField(s.text(3)) + "\n";
+}
+
+// ---- to-dos ----
+
+Row parseToDo(Db&, const Group& g) {
+  Row row = readRow(g, 7,
+                    {{"l", {0, dateValue}},
+                     {"p", {1, numberValue}},
+                     {"f", {2, flagValue}},
+                     {"e", {3, dateValue}},
+                     {"c", {4, textValue}},
+                     {"n", {5, textValue}},
+                     {"m", {6, textValue}}},
+                    unknownKey);
+  if (textOr(row.columns[5]).empty()) malformed("to-do without a name");
+  for (int i : {0, 3, 4, 6}) row.columns[i] = textOr(row.columns[i]);
+  for (int i : {1, 2})
+    if (std::holds_alternative<std::monostate>(row.columns[i])) row.columns[i] = int64_t{0};
+  return row;
+}
+
+void fetchToDos(Db& db, uint32_t user, const Form&, std::string& out) {
+  Stmt s(db,
+         "SELECT id, ts, limit_date, priority, finish, end_date, category, name, memo FROM todos "
+         "WHERE user_id = ? ORDER BY id");
+  s.bind(1, user);
+  while (s.step())
+    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + s.text(2) + "," +
+           std::to_string(s.integer(3)) + "," + (s.integer(4) ? "1" : "") + "," + s.text(5) + "," +
+           quoteField(s.text(6)) + "," + quoteField(s.text(7)) + "," + quoteField(s.text(8)) + "\n";
+}
+
+// ---- calendar ----
+
+const char* const kRepeatNames[] = {"d", "n", "w", "m", "1", "2", "3", "4", "l"};
+
+Value repeatValue(const FormField& f) {
+  std::string name = f.value;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name.empty()) return std::string();
+  for (const char* n : kRepeatNames)
+    if (name == n) return name;
+  malformed("unknown repeat type " + f.value);
+}
+
+Row parseSchedule(Db&, const Group& g) {
+  // columns: valid_date set_date end_date set_time end_time type day private banner event detail memo exceptions
+  std::string exceptions;
+  Row row = readRow(g, 13,
+                    {{"sd", {1, dateValue}},
+                     {"ed", {2, dateValue}},
+                     {"st", {3, timeValue}},
+                     {"et", {4, timeValue}},
+                     {"t", {5, repeatValue}},
+                     {"n", {6, numberValue}},
+                     {"p", {7, flagValue}},
+                     {"b", {8, flagValue}},
+                     {"c", {9, textValue}},
+                     {"d", {10, textValue}},
+                     {"m", {11, textValue}}},
+                    [&exceptions](const FormField& f, Row&) {
+                      if (f.key == "pd") {
+                        // The date the client knows the record by; records are
+                        // named by id, so it is only checked for form.
+                        if (!parseCommitDate(f.value)) malformed("bad pd");
+                      } else if (f.key == "e") {
+                        auto d = parseCommitDate(f.value);
+                        if (!d) malformed("bad exception date");
+                        if (!exceptions.empty()) exceptions += ",";
+                        exceptions += formatDate(*d);
+                      } else {
+                        malformed("unknown key " + f.key);
+                      }
+                    });
+  for (int i : {1, 2, 3, 4, 5, 9, 10, 11}) row.columns[i] = textOr(row.columns[i]);
+  for (int i : {7, 8})
+    if (std::holds_alternative<std::monostate>(row.columns[i])) row.columns[i] = int64_t{0};
+  // A repeating schedule is known by its valid date, which starts as its first day.
+  row.columns[0] = textOr(row.columns[5]).empty() ? std::string() : textOr(row.columns[1]);
+  row.columns[12] = exceptions;
+  return row;
+}
+
+void fetchSchedules(Db& db, uint32_t user, const Form&, std::string& out) {
+  Stmt s(db,
+         "SELECT id, ts, valid_date, set_date, end_date, set_time, end_time, type, day, private, banner, "
+         "event, detail, memo, exceptions FROM schedules WHERE user_id = ? ORDER BY id");
+  s.bind(1, user);
+  while (s.step()) {
+    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1));
+    for (int c = 2; c <= 7; ++c) out += "," + s.text(c);
+    out += "," + (s.isNull(8) ? std::string() : std::to_string(s.integer(8)));
+    out += std::string(",") + (s.integer(9) ? "1" : "") + "," + (s.integer(10) ? "1" : "");
+    for (int c = 11; c <= 13; ++c) out += "," + quoteField(s.text(c));
+    std::string exceptions = s.text(14);
+    if (!exceptions.empty()) out += "," + exceptions;
+    out += "\n";
+  }
+}
+
+// ---- address cards ----
+
+// Item ids are checked when the card is stored (CardValues::store).
+Row parseCard(Db&, const Group& g) {
+  // columns: kind category
+  Row row = readRow(g, 2, {{"t", {0, numberValue}}, {"g", {1, textValue}}}, [](const FormField& f, Row& r) {
+    if (f.key == "c") {
+      if (!parseUnsigned(f.value)) malformed("bad item count");
+      return;
+    }
+    auto id = parseSigned(f.key);
+    if (!id) malformed("unknown key " + f.key);
+    r.items[*id] = f.value;
+  });
+  if (std::holds_alternative<std::monostate>(row.columns[0])) row.columns[0] = int64_t{1};
+  row.columns[1] = textOr(row.columns[1]);
+  return row;
+}
+
+std::vector<int> addressColumns(Db& db) {
+  std::vector<int> cols;
+  for (const auto& b : kBuiltinItems) cols.push_back(b.id);
+  Stmt s(db, "SELECT id FROM address_items ORDER BY id");
+  while (s.step()) cols.push_back(static_cast<int>(s.integer(0)));
+  return cols;
+}
+
+void fetchCards(Db& db, uint32_t user, const Form& form, std::string& out) {
+  int64_t since = INT64_MIN;  // no filter: every card, also one stamped 0
+  if (auto ts = formValue(form, "ts")) {
+    auto v = parseStamp(*ts);
+    if (!v) malformed("bad ts");
+    since = *v;
+  }
+  std::vector<int> cols = addressColumns(db);
+  out += "0,,,";
+  for (int id : cols) {
+    out += ",";
+    if (id < 0)
+      out += kBuiltinItems[-id - 1].name;
+    else
+      out += std::to_string(id);
+  }
+  out += "\n";
+  std::map<int64_t, std::map<int, std::string>> values;
+  Stmt v(db,
+         "SELECT v.card_id, v.item_id, v.value FROM card_values v JOIN cards c ON c.id = v.card_id "
+         "WHERE c.user_id = ? AND c.ts > ?");
+  v.bind(1, user).bind(2, since);
+  while (v.step()) values[v.integer(0)][static_cast<int>(v.integer(1))] = v.text(2);
+  Stmt s(db, "SELECT id, ts, kind, category FROM cards WHERE user_id = ? AND ts > ? ORDER BY id");
+  s.bind(1, user).bind(2, since);
+  while (s.step()) {
+    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + std::to_string(s.integer(2)) + "," +
+           quoteField(s.text(3));
+    const auto& card = values[s.integer(0)];
+    for (int id : cols) {
+      out += ",";
+      auto it = card.find(id);
+      if (it != card.end() && !it->second.empty()) out += quoteField(it->second);
+    }
+    out += "\n";
+  }
+}
+
+const Kind kKinds[] = {
+    {"SyncMemo", "memos", {"name", "data"}, false, parseMemo, fetchMemos},
+    {"SyncToDo",
+     "todos",
+     {"limit_date", "priority", "finish", "end_date", "category", "name", "memo"},
+     false,
+     parseToDo,
+     fetchToDos},
+    {"SyncCalendar",
+     "schedules",
+     {"valid_date", "set_date", "end_date", "set_time", "end_time", "type", "day", "private", "banner", "event",
+      "detail", "memo", "exceptions"},
+     true,
+     parseSchedule,
+     fetchSchedules},
+    {"SyncAddress", "cards", {"kind", "category"}, false, parseCard, fetchCards},
+};
+
+const Kind* kindOf(const std::string& page) {
+  for (const auto& k : kKinds)
+    if (page == k.page) return &k;
+  return nullptr;
+}
+
+void bindValue(Stmt& s, int i, const Value& v) {
+  if (std::holds_alternative<int64_t>(v))
+    s.bind(i, std::get<int64_t>(v));
+  else if (std::holds_alternative<std::string>(v))
+    s.bind(i, std::get<std::string>(v));
+  else
+    s.bindNull(i);
+}
+
+// The item values of the cards of one commit, with the statements and the
+// defined items read once.
+class CardValues {
+ public:
+  explicit CardValues(Db& db)
+      : remove_(db, "DELETE FROM card_values WHERE card_id = ?"),
+        insert_(db, "INSERT INTO card_values(card_id, item_id, value) VALUES(?, ?, ?)") {
+    Stmt s(db, "SELECT id FROM address_items");
+    while (s.step()) items_.insert(static_cast<int>(s.integer(0)));
+  }
+
+  // Replaces the card's values; an item that is not defined refuses the commit.
+  void store(int64_t cardId, const Row& row) {
+    remove(cardId);
+    for (const auto& [item, value] : row.items) {
+      bool builtin = item <= -1 && item >= -11;
+      if (!builtin && !items_.count(item))
+        throw Refusal(kErrUnknownId, 0, "unknown address item " + std::to_string(item));
+      if (value.empty()) continue;
+      insert_.reset();
+      insert_.bind(1, cardId).bind(2, item).bind(3, value).run();
+    }
+  }
+
+  void remove(int64_t cardId) {
+    remove_.reset();
+    remove_.bind(1, cardId).run();
+  }
+
+ private:
+  Stmt remove_, insert_;
+  std::set<int> items_;
+};
+
+std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form) {
+  DataCommit c = parseDataCommit(form, kind.calendar);
+  std::string label = labelOf(form);
+  Transaction tx(db, true);
+  std::string table = kind.table;
+  bool cards = table == "cards";
+
+  std::optional<CardValues> values;
+  if (cards) values.emplace(db);
+  Stmt d(db, ("DELETE FROM " + table + " WHERE id = ? AND user_id = ?").c_str());
+  for (uint32_t id : c.removals) {
+    d.reset();
+    d.bind(1, id).bind(2, user).run();
+    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(id));
+    if (values) values->remove(id);
+  }
+
+  std::string set, names, marks;
+  for (const char* col : kind.columns) {
+    set += std::string(", ") + col + " = ?";
+    names += std::string(", ") + col;
+    marks += ", ?";
+  }
+  int64_t ts = (c.changes.empty() && c.news.empty()) ? 0 : recordStamp(db);
+  int n = static_cast<int>(kind.columns.size());
+  Stmt u(db, ("UPDATE " + table + " SET ts = ?" + set + " WHERE id = ? AND user_id = ?").c_str());
+  for (const Group& g : c.changes) {
+    Row row = kind.parse(db, g);
+    u.reset();
+    u.bind(1, ts);
+    for (int i = 0; i < n; ++i) bindValue(u, i + 2, row.columns[i]);
+    u.bind(n + 2, g.id).bind(n + 3, user).run();
+    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(g.id));
+    if (values) values->store(g.id, row);
+  }
+
+  std::string reply;
+  std::vector<std::pair<uint32_t, uint32_t>> created;  // key, new id
+  Stmt ins(db, ("INSERT INTO " + table + "(id, user_id, ts" + names + ") VALUES(?, ?, ?" + marks + ")").c_str());
+  int64_t nextId = c.news.empty() ? 0 : nextRecordId(db, static_cast<int64_t>(c.news.size()));
+  for (const Group& g : c.news) {
+    Row row = kind.parse(db, g);
+    int64_t id = nextId++;
+    ins.reset();
+    ins.bind(1, id).bind(2, user).bind(3, ts);
+    for (int i = 0; i < n; ++i) bindValue(ins, i + 4, row.columns[i]);
+    ins.run();
+    if (values) values->store(id, row);
+    if (row.key != 0) created.emplace_back(row.key, static_cast<uint32_t>(id));
+  }
+
+  Relation rel;
+  rel.pairs = c.pairs;
+  for (const auto& [key, id] : created) rel.pairs.emplace_back(id, key);
+  rel.ts = relationTime(db, c.rt);
+  storeRelation(db, user, label, kind.page, rel);
+  tx.commit();
+
+  reply = std::to_string(rel.ts) + "\n";
+  for (const auto& [key, id] : created) reply += std::to_string(key) + "," + std::to_string(id) + "\n";
+  return reply;
+}
+
+std::string fetchData(Db& db, uint32_t user, const Kind& kind, const Form& form) {
+  Transaction tx(db, false);
+  std::string out;
+  kind.fetch(db, user, form, out);
+  appendRelationSection(out, loadRelation(db, user, labelOf(form), kind.page));
+  return out;
+}
+
+// ---- the other pages ----
+
+std::string fetchSettings(Db& db, const Form& form) {
+  std::string device = formValue(form, "dtype").value_or("");
+  if (device != "None" && device != "Palm" && device != "PocketPC" && device != "Zaurus")
+    malformed("unknown device type");
+  Stmt s(db, "SELECT lines FROM settings WHERE device = ?");
+  s.bind(1, device);
+  return s.step() ? s.text(0) : std::string();
+}
+
+std::string fetchItems(Db& db) {
+  std::string out;
+  for (const auto& b : kBuiltinItems)
+    out += std::string(b.name) + ",Text," + (b.id == -2 ? "1" : "") + ",," + quoteField(b.label) + "\n";
+  Stmt s(db, "SELECT id, type, necessary, disable, name FROM address_items ORDER BY id");
+  while (s.step())
+    out += std::to_string(s.integer(0)) + "," + s.text(1) + "," + (s.integer(2) ? "1" : "") + "," +
+           (s.integer(3) ? "1" : "") + "," + quoteField(s.text(4)) + "\n";
+  return out;
+}
+
+std::string fetchCategories(Db& db, uint32_t user) {
+  std::string out;
+  Stmt s(db, "SELECT name FROM todo_categories WHERE user_id = ? ORDER BY pos");
+  s.bind(1, user);
+  while (s.step()) out += "c," + s.text(0) + "\n";
+  return out;
+}
+
+// Category names arrive unescaped from some clients, so a piece without '='
+// after a name is the rest of a name that held '&'.
+std::string commitCategories(Db& db, uint32_t user, const Form& form) {
+  std::vector<std::string> names;
+  bool lastWasName = false;
+  for (const auto& f : form) {
+    if (!f.hasEquals) {
+      if (!lastWasName) malformed("piece without '='");
+      names.back() += "&" + f.key;
+      continue;
+    }
+    lastWasName = f.key == "c";
+    if (f.key == "c")
+      names.push_back(f.value);
+    else if (!isFrameKey(f.key))
+      malformed("unknown key " + f.key);
+  }
+  Transaction tx(db, true);
+  Stmt d(db, "DELETE FROM todo_categories WHERE user_id = ?");
+  d.bind(1, user).run();
+  Stmt i(db, "INSERT INTO todo_categories(user_id, pos, name) VALUES(?, ?, ?)");
+  std::set<std::string> seen;
+  int64_t pos = 0;
+  for (const auto& name : names) {
+    if (name.find_first_of("\r\n") != std::string::npos) malformed("line break in a category");
+    if (name.empty() || !seen.insert(name).second) continue;
+    i.reset();
+    i.bind(1, user).bind(2, pos++).bind(3, name).run();
+  }
+  tx.commit();
+  return {};
+}
+
+std::string fetchMail(Db& db, uint32_t user) {
+  std::string out;
+  Stmt s(db,
+         "SELECT id, ts, sent, subject, read, sender, rcpt_to, rcpt_cc, rcpt_bcc, reply_to, content_type, body "
+         "FROM mails WHERE user_id = ? ORDER BY id");
+  s.bind(1, user);
+  while (s.step()) {
+    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + stamp(s.integer(2)) + "," +
+           quoteField(s.text(3)) + "," + (s.integer(4) ? "1" : "");
+    for (int c = 5; c <= 11; ++c) out += "," + quoteField(s.text(c));
+    out += "\n";
+  }
+  return out;
+}
+
+// Sends the queued mails in order: those before the first one without any
+// recipient are sent; that one is refused with its position and the rest are
+// left for the client to send again.
+std::string sendMail(Db& db, uint32_t user, const Form& form) {
+  struct Mail {
+    std::string s, t, c, b, d;
+  };
+  std::vector<Mail> mails;
+  for (const auto& f : form) {
+    if (!f.hasEquals) malformed("piece without '='");
+    if (isFrameKey(f.key)) continue;
+    if (f.key == "s") {
+      mails.emplace_back();
+      mails.back().s = f.value;
+      continue;
+    }
+    if (mails.empty()) malformed("mail does not begin with s");
+    Mail& m = mails.back();
+    if (f.key == "t")
+      m.t = f.value;
+    else if (f.key == "c")
+      m.c = f.value;
+    else if (f.key == "b")
+      m.b = f.value;
+    else if (f.key == "d")
+      m.d = f.value;
+    else
+      malformed("unknown key " + f.key);
+  }
+  Transaction tx(db, true);
+  int refused = 0;
+  for (size_t i = 0; i < mails.size(); ++i) {
+    const Mail& m = mails[i];
+    if (m.t.empty() && m.c.empty() && m.b.empty()) {
+      refused = static_cast<int>(i) + 1;
+      break;
+    }
+    Stmt ins(db,
+             "INSERT INTO outbox(user_id, ts, subject, rcpt_to, rcpt_cc, rcpt_bcc, body) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    ins.bind(1, user).bind(2, static_cast<int64_t>(std::time(nullptr)));
+    ins.bind(3, m.s).bind(4, m.t).bind(5, m.c).bind(6, m.b).bind(7, m.d).run();
+  }
+  tx.commit();
+  if (refused) return "ErrorCode," + std::to_string(kErrMailRefused) + "," + std::to_string(refused) + "\n";
+  return {};
+}
+
+std::string appOf(const Form& form) {
+  std::string app = formValue(form, "app").value_or("");
+  if (app.empty()) malformed("no app");
+  return app;
+}
+
+std::string fetchRelation(Db& db, uint32_t user, const Form& form) {
+  Transaction tx(db, false);
+  std::string out;
+  appendPairs(out, loadRelation(db, user, labelOf(form), appOf(form)));
+  return out;
+}
+
+std::string commitRelation(Db& db, uint32_t user, const Form& form) {
+  std::string app = appOf(form);
+  std::vector<const FormField*> fields;
+  for (const auto& f : form) {
+    if (!f.hasEquals) malformed("piece without '='");
+    if (!isFrameKey(f.key) && f.key != "app") fields.push_back(&f);
+  }
+  if (fields.empty() || fields[0]->key != "rt") malformed("no rt");
+  Relation rel;
+  for (size_t i = 1; i < fields.size(); i += 2) {
+    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
+    auto server = parseUnsigned(fields[i]->value);
+    auto handheld = parseUnsigned(fields[i + 1]->value);
+    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
+    rel.pairs.emplace_back(*server, *handheld);
+  }
+  Transaction tx(db, true);
+  rel.ts = relationTime(db, fields[0]->value);
+  storeRelation(db, user, labelOf(form), app, rel);
+  tx.commit();
+  return std::to_string(rel.ts) + "\n";
+}
+
+}  // namespace
+
+std::string userList(Db& db) {
+  std::string out;
+  Stmt s(db, "SELECT id, name FROM users ORDER BY id");
+  while (s.step()) out += std::to_string(s.integer(0)) + "," + s.text(1) + "\n";
+  return out;
+}
+
+std::string version() { return "version,2.5,1.0\nProductID,gwserver 1.0\n"; }
+
+std::string fetch(Db& db, uint32_t user, const std::string& page, const Form& form) {
+  if (const Kind* k = kindOf(page)) return fetchData(db, user, *k, form);
+  if (page == "SyncSetting") return fetchSettings(db, form);
+  if (page == "SyncAddressItem") return fetchItems(db);
+  if (page == "SyncToDoCategory") return fetchCategories(db, user);
+  if (page == "SyncMail") return fetchMail(db, user);
+  if (page == "SyncRelation") return fetchRelation(db, user, form);
+  throw Refusal(kErrUnknownPage, 0, "unknown page " + page);
+}
+
+std::string commit(Db& db, uint32_t user, const std::string& page, const Form& form) {
+  if (const Kind* k = kindOf(page)) return commitData(db, user, *k, form);
+  if (page == "SyncToDoCategory") return commitCategories(db, user, form);
+  if (page == "SyncMail") return sendMail(db, user, form);
+  if (page == "SyncRelation") return commitRelation(db, user, form);
+  throw Refusal(kErrUnknownPage, 0, "page " + page + " takes no commit");
+}
+
+}  // namespace gwserver::pages

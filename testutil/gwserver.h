@@ -1,0 +1,190 @@
+// Starts a real gwserver process for a test: a fresh database in a folder of
+// the test's own, users added through the command line, `serve` on a free
+// loopback port with the fault switch on, and SIGTERM at the end.
+//
+//   testutil::TempDir dir("mytest");
+//   testutil::GwServer server(dir.path());          // gwserver init DB
+//   std::string id = server.addUser("taro", "pw");  // gwserver user add DB taro pw
+//   server.start();                                  // gwserver serve DB --port 0 --faults
+//   server.url();    // "http://127.0.0.1:PORT/gw", the first line serve printed
+//   server.stop();   // SIGTERM and wait; also done by the destructor
+//
+// The program is $GWSYNC_GWSERVER when set, else gwserver in the build's bin
+// folder (GWSYNC_TEST_BINDIR, defined for every gw_test target). A test that
+// needs it adds `DEPENDS gwserver` to its gw_test.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+inline std::string gwserverProgram() {
+  if (const char* p = std::getenv("GWSYNC_GWSERVER")) return p;
+#ifdef GWSYNC_TEST_BINDIR
+  return std::string(GWSYNC_TEST_BINDIR) + "/gwserver";
+#else
+  return "gwserver";
+#endif
+}
+
+struct CommandResult {
+  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string out;  // standard output
+};
+
+// Runs a program with these arguments, feeding `input` on standard input;
+// standard error passes through to the test's own.
+inline CommandResult runCommand(const std::vector<std::string>& args, const std::string& input = "") {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  signal(SIGPIPE, SIG_IGN);
+  size_t sent = 0;
+  while (sent < input.size()) {
+    ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  close(in[1]);
+  CommandResult r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+class GwServer {
+ public:
+  // Creates `dir`/gw.db with `gwserver init`.
+  explicit GwServer(const std::filesystem::path& dir) : db_((dir / "gw.db").string()) {
+    if (admin({"init", db_}).status != 0) throw std::runtime_error("gwserver init failed");
+  }
+  ~GwServer() { stop(); }
+  GwServer(const GwServer&) = delete;
+  GwServer& operator=(const GwServer&) = delete;
+
+  // `gwserver ARGS...` with the program prepended (the database is not added).
+  CommandResult admin(std::vector<std::string> args, const std::string& input = "") const {
+    args.insert(args.begin(), gwserverProgram());
+    return runCommand(args, input);
+  }
+
+  // Adds a user; returns the id it printed. Throws when the command fails.
+  std::string addUser(const std::string& name, const std::string& password) const {
+    CommandResult r = admin({"user", "add", db_, name, password});
+    if (r.status != 0) throw std::runtime_error("gwserver user add failed");
+    while (!r.out.empty() && (r.out.back() == '\n')) r.out.pop_back();
+    return r.out;
+  }
+
+  // Starts `gwserver serve DB --port 0 --faults` plus `extra`, and waits (up to
+  // 20 s) for the URL line. Throws when the server does not come up.
+  void start(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {gwserverProgram(), "serve", db_, "--port", "0", "--faults"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (!errorLog_.empty()) {
+        int fd = open(errorLog_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) dup2(fd, 2);
+      }
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+    std::string line;
+    while (line.empty() || line.back() != '\n') {
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, 20000) <= 0) break;
+      char c;
+      if (read(out_, &c, 1) != 1) break;
+      line += c;
+    }
+    if (line.empty() || line.back() != '\n') {
+      stop();
+      throw std::runtime_error("gwserver serve printed no URL");
+    }
+    line.pop_back();
+    url_ = line;
+    port_ = std::atoi(line.substr(line.rfind(':') + 1).c_str());
+  }
+
+  // Sends SIGTERM and waits up to 10 s (then SIGKILL); returns the exit
+  // status, -1 when it had to be killed or was not running.
+  int stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    bool exited = false;
+    for (int i = 0; i < 1000 && !exited; ++i) {
+      exited = waitpid(pid_, &status, WNOHANG) == pid_;
+      if (!exited) usleep(10000);
+    }
+    if (!exited) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      status = -1;
+    }
+    pid_ = -1;
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Sends the server's standard error to this file from the next start() on
+  // (by default it goes to the test's own).
+  void setErrorLog(const std::string& path) { errorLog_ = path; }
+
+  const std::string& url() const { return url_; }
+  int port() const { return port_; }
+  const std::string& db() const { return db_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  std::string db_;
+  std::string errorLog_;
+  std::string url_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+}  // namespace testutil
