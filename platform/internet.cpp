@@ -93,7 +93,6 @@ InternetSession::InternetSession(const char* proxy) : impl_(std::make_unique<Imp
   impl_->share = curl_share_init();
   if (impl_->share) {
     curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   }
   if (proxy && *proxy) {
     impl_->proxy = proxy;
@@ -236,6 +235,11 @@ bool HttpRequest::Impl::perform(const char* data, size_t length) {
     curl_easy_setopt(easy, CURLOPT_SHARE, s.share);
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    // Every request on a connection of its own: libcurl silently sends a
+    // request again when a reused connection turns out closed, and a commit
+    // the server had already applied would then be applied twice.
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
     if (s.useProxy) curl_easy_setopt(easy, CURLOPT_PROXY, s.proxy.c_str());
