@@ -73,3 +73,37 @@ function(gw_test name)
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_script}")
 endfunction()
+
+# gw_fuzz(<name> FUZZER <source> TEST <source> LIBS ...)
+# A parser of untrusted input gets a libFuzzer program <name> (configure with
+# CXX=clang++ -DGWSYNC_FUZZ=ON) and, in every build, the test <name>_test that
+# runs the same entry point over seeded mutations.
+function(gw_fuzz name)
+  cmake_parse_arguments(ARG "" "FUZZER;TEST" "LIBS" ${ARGN})
+  gw_test(${name}_test SOURCES ${ARG_TEST} ${ARG_FUZZER} LIBS ${ARG_LIBS} LABELS unit fault)
+  # Both may reach private classes of a library whose members are hidden.
+  set_target_properties(${name}_test PROPERTIES CXX_VISIBILITY_PRESET hidden)
+  if(GWSYNC_FUZZ)
+    add_executable(${name} ${ARG_FUZZER})
+    set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  endif()
+endfunction()
+
+# gw_link_alone_test(<library> <source>)
+# A program of someone else's compiles <source> with only the repository root
+# on its include path and links -l<library> alone.
+function(gw_link_alone_test library source)
+  set(sanitize "")
+  if(GWSYNC_SANITIZE)
+    set(sanitize -fsanitize=address,undefined)
+  endif()
+  add_test(NAME ${library}.LinksWith${library}Alone
+    COMMAND sh -c "\"$0\" -std=c++20 $1 -I\"$2\" \"$3\" -L\"$4\" -l$5 -Wl,-rpath,\"$4\" -o \"$6\" && \"$6\""
+            ${CMAKE_CXX_COMPILER} "${sanitize}" ${PROJECT_SOURCE_DIR} ${source}
+            $<TARGET_FILE_DIR:${library}> ${library} ${CMAKE_BINARY_DIR}/tests/${library}_link_alone)
+  set_tests_properties(${library}.LinksWith${library}Alone PROPERTIES LABELS unit)
+endfunction()

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "testutil/files.h"
+#include "testutil/mutate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -38,18 +39,7 @@ TEST(RegistryFuzz, DamagedFilesAreReadOrRefusedWhole) {
   for (const char* seed : kSeeds) {
     run(seed);
     for (int round = 0; round < 400; ++round) {
-      std::string bytes = seed;
-      int edits = 1 + static_cast<int>(random() % 4);
-      for (int e = 0; e < edits; ++e) {
-        size_t at = bytes.empty() ? 0 : random() % (bytes.size() + 1);
-        char c = alphabet[random() % alphabet.size()];
-        switch (random() % 4) {
-          case 0: bytes.insert(at, 1, c); break;
-          case 1: if (at < bytes.size()) bytes[at] = c; break;
-          case 2: if (at < bytes.size()) bytes.erase(at, 1 + random() % 8); break;
-          default: bytes.resize(std::min(bytes.size(), at)); break;
-        }
-      }
+      std::string bytes = testutil::damage(seed, random, alphabet, 4);
       SCOPED_TRACE(bytes);
       run(bytes);
     }
