@@ -102,7 +102,6 @@ std::string HttpServer::bind() {
     in.form = decodeForm(
         in.post ? std::string_view(req.body)
                 : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1)));
-    if (in.post) in.rawBody = req.body;
     in.cookieHeader = req.get_header_value("Cookie");
 
     Fault fault;

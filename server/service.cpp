@@ -46,22 +46,6 @@ std::string cookieValue(const std::string& header, const std::string& name) {
   return {};
 }
 
-// The password as the client wrote it. A client that does not escape it may
-// send '&' inside it, so the raw text runs up to the "&Submit=" that follows.
-std::string rawPassword(const std::string& body) {
-  size_t start = body.find("&Password=");
-  if (start == std::string::npos) {
-    if (body.compare(0, 9, "Password=") != 0) return {};
-    start = 9;
-  } else {
-    start += 10;
-  }
-  size_t end = body.find("&Submit=", start);
-  if (end == std::string::npos) end = body.find('&', start);
-  if (end == std::string::npos) end = body.size();
-  return body.substr(start, end - start);
-}
-
 bool samePassword(Db& db, uint32_t userId, const std::string& candidate) {
   Stmt s(db, "SELECT salt, hash FROM users WHERE id = ?");
   s.bind(1, userId);
@@ -128,10 +112,9 @@ Reply Service::login(const Incoming& in) {
     s.bind(1, *id);
     if (!s.step()) throw Refusal(kErrUnknownUser);
     bool maySync = s.integer(0) != 0;
-    // The decoded form is what an escaping client means; the raw text is what
-    // a client that does not escape means. Either may match.
-    std::string decoded = formValue(in.form, "Password").value_or("");
-    if (!samePassword(*db, *id, decoded) && !samePassword(*db, *id, rawPassword(in.rawBody)))
+    // Read strictly as a form: a client that sends the password unescaped
+    // must fail here rather than have its fault hidden.
+    if (!samePassword(*db, *id, formValue(in.form, "Password").value_or("")))
       throw Refusal(kErrBadPassword);
     if (!maySync) throw Refusal(kErrMayNotSync);
   }

@@ -41,7 +41,6 @@ enum ErrorCode : int {
 struct Incoming {
   bool post = false;
   Form form;            // the query of a GET, the form body of a POST
-  std::string rawBody;  // the body as received (the login reads its password from it)
   std::string cookieHeader;
 };
 

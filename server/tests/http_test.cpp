@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Login,
                                            LoginRow{"unknownId", "999", "pw", "16402"},         // 3
                                            LoginRow{"idNotANumber", "taro%20", "pw", "16402"},  // 4
                                            LoginRow{"mayNotSync", "blocked", "pw", "16405"},    // 5
-                                           LoginRow{"raw", "amp", "a&b+c", ""},                 // 6 sent unescaped
+                                           LoginRow{"unescaped", "amp", "a&b+c", "16404"},      // 6 "&" splits it
                                            LoginRow{"escaped", "amp", "a%26b%2Bc", ""},         // 7 fully escaped
                                            LoginRow{"blockedWrongPw", "blocked", "no",
                                                     "16404"}),  // 8 password checked first
