@@ -102,14 +102,17 @@ std::string exportFile(int n) {
   std::string out = "gwserver-export 1\n";
   for (int i = 1; i <= n; ++i) {
     std::string k = std::to_string(i);
-    out += "memo\t-\t-\tMemo " + k + " " + jp + "\tfirst line, \"quoted\"\\nsecond line " + k + "\n";
+    out +=
+        "memo\t-\t-\tMemo " + k + " " + jp + "\tfirst line, \"quoted\"\\nsecond line " + k + "\n";
     out += "card\t-\t-\t1\tWork\t-2=Name" + k + "\t-1=" + jp + "\t-9=03-0000-" + k + "\t-10=p" + k +
            "@example.com\t-7=1-2-3 Minato\\nTokyo\t-11=memo " + k + "\n";
     out += "schedule\t-\t-\t\t2026/12/10\t2026/12/10\t10:00\t11:30\t\t\t0\t0\tMeeting " + k +
            "\tRoom 3\tBring the report\n";
     out += "todo\t-\t-\t2026/12/20\t1\t0\t\tWork\tTask " + k + "\tnotes " + jp + "\n";
-    out += "mail\t-\t-\t-\t0\tSubject " + k + "\tfrom@example.com\tto@example.com\t\t\t\ttext/plain\t"
-           "Hello,\\nthis is mail " + k + ".\\n" + jp + "\n";
+    out += "mail\t-\t-\t-\t0\tSubject " + k +
+           "\tfrom@example.com\tto@example.com\t\t\t\ttext/plain\t"
+           "Hello,\\nthis is mail " +
+           k + ".\\n" + jp + "\n";
   }
   return out;
 }
@@ -203,10 +206,10 @@ int main(int argc, char** argv) {
 
   // curl logs in once and keeps the cookie in a jar.
   const std::string jar = (dir.path() / "cookies").string();
-  const std::string login_body = "page=PXBlank&_System=login&_Login=1&_ID=" + id +
-                                 "&Password=pw&Submit=1&sync=1";
-  testutil::runCommand({"/usr/bin/curl", "-s", "-o", "/dev/null", "-c", jar, "--data", login_body,
-                        url + "?"});
+  const std::string login_body =
+      "page=PXBlank&_System=login&_Login=1&_ID=" + id + "&Password=pw&Submit=1&sync=1";
+  testutil::runCommand(
+      {"/usr/bin/curl", "-s", "-o", "/dev/null", "-c", jar, "--data", login_body, url + "?"});
 
   for (const Kind& kind : kinds()) {
     Measure m = inChild([&] {

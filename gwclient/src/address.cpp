@@ -11,7 +11,7 @@
 namespace {
 
 const CODE_NAME kBuiltinItems[] = {
-    {-1, "FirstName"}, {-2, "LastName"}, {-3, "Post"}, {-4, "City"},
+    {-1, "FirstName"}, {-2, "LastName"}, {-3, "Post"},    {-4, "City"},
     {-5, "State"},     {-6, "Country"},  {-7, "Address"}, {-8, "Zip"},
     {-9, "Tel"},       {-10, "Mail"},    {-11, "Memo"},   {0, nullptr},
 };

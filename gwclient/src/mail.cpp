@@ -11,8 +11,8 @@ namespace {
 
 // The eight texts of a mail, in record order.
 char* __MAIL_DATA::*const kMailTexts[] = {
-    &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom,        &__MAIL_DATA::pszTo,
-    &__MAIL_DATA::pszCC,      &__MAIL_DATA::pszBCC,         &__MAIL_DATA::pszReplyTo,
+    &__MAIL_DATA::pszSubject,     &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
+    &__MAIL_DATA::pszCC,          &__MAIL_DATA::pszBCC,  &__MAIL_DATA::pszReplyTo,
     &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData,
 };
 

@@ -10,9 +10,9 @@
 #include "gwclient/src/kinds.h"
 
 const CODE_NAME kRepeatTypes[] = {
-    {GWREPEAT_NONE, ""},    {GWREPEAT_DAILY, "d"},   {GWREPEAT_N, "n"}, {GWREPEAT_WEEKLY, "w"},
-    {GWREPEAT_MONTHLY, "m"}, {GWREPEAT_1, "1"},      {GWREPEAT_2, "2"}, {GWREPEAT_3, "3"},
-    {GWREPEAT_4, "4"},      {GWREPEAT_L, "l"},       {0, nullptr},
+    {GWREPEAT_NONE, ""},     {GWREPEAT_DAILY, "d"}, {GWREPEAT_N, "n"}, {GWREPEAT_WEEKLY, "w"},
+    {GWREPEAT_MONTHLY, "m"}, {GWREPEAT_1, "1"},     {GWREPEAT_2, "2"}, {GWREPEAT_3, "3"},
+    {GWREPEAT_4, "4"},       {GWREPEAT_L, "l"},     {0, nullptr},
 };
 
 __OFFICE_DATE ScheduleIdentityDate(const __SCHEDULE_DATA& s) {

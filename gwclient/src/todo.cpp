@@ -9,8 +9,8 @@
 namespace {
 
 __TODO_DATA* NewToDo() {
-  return new __TODO_DATA{0,       0, {0, 0, 0}, 0, 0, {0, 0, 0}, DupString(nullptr),
-                         DupString(nullptr), DupString(nullptr)};
+  return new __TODO_DATA{
+      0, 0, {0, 0, 0}, 0, 0, {0, 0, 0}, DupString(nullptr), DupString(nullptr), DupString(nullptr)};
 }
 
 void FreeToDo(__TODO_DATA* todo) {
@@ -198,10 +198,10 @@ CToDoConnection::~CToDoConnection() {
 
 GW_DATA_MEMBERS(CToDoConnection, m_ToDoPage, __TODO_DATA)
 
-const __TODO_DATA* CToDoConnection::Set(unsigned long nID, long nTimeStamp,
-                                        __OFFICE_DATE dateLimit, long nPriority, int bFinish,
-                                        const char* pszName, const char* pszCategory,
-                                        const char* pszMemo, unsigned long key) {
+const __TODO_DATA* CToDoConnection::Set(unsigned long nID, long nTimeStamp, __OFFICE_DATE dateLimit,
+                                        long nPriority, int bFinish, const char* pszName,
+                                        const char* pszCategory, const char* pszMemo,
+                                        unsigned long key) {
   // The texts are only read by the copy that Set makes.
   __TODO_DATA todo{static_cast<DWORD>(nID),
                    static_cast<LONG>(nTimeStamp),
@@ -231,8 +231,8 @@ long CToDoConnection::GetCategoryCount() {
 }
 
 int CToDoConnection::SetCategory(const char* name) {
-  return WithSession<int>(m_pSession, 0,
-                          [&](CServerSession& s) { return s.m_ToDoCategoryPage.SetCategory(name); });
+  return WithSession<int>(
+      m_pSession, 0, [&](CServerSession& s) { return s.m_ToDoCategoryPage.SetCategory(name); });
 }
 
 int CToDoConnection::RemoveCategory(const char* name) {

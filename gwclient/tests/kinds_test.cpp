@@ -166,8 +166,15 @@ TEST_F(KindsTest, ToDoCommitBody) {
   ASSERT_EQ(todos.GetCount(), 2);
   __OFFICE_DATE due{2024, 12, 31};
   ASSERT_NE(todos.Set(1, 0, due, 0, 0, "", "Home & away", "m", 0), nullptr);
-  __TODO_DATA fresh{0, 0, {0, 0, 0}, 2, 1, {2025, 1, 2}, const_cast<char*>("New"),
-                    const_cast<char*>(""), const_cast<char*>("")};
+  __TODO_DATA fresh{0,
+                    0,
+                    {0, 0, 0},
+                    2,
+                    1,
+                    {2025, 1, 2},
+                    const_cast<char*>("New"),
+                    const_cast<char*>(""),
+                    const_cast<char*>("")};
   ASSERT_NE(todos.Set(&fresh, 44), nullptr);
   reply("99\n44,700\n");
   ASSERT_EQ(todos.Commit(), 1);
@@ -251,24 +258,25 @@ TEST_P(ScheduleLineTest, Reads) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ScheduleLineTest,
-    ::testing::Values(
-        ScheduleLineRow{"Single", "1,ts.1,2024/1/1,2024/5/6,,,,,,,,e,,", 0, -1, 2024, 5, 6, 0},
-        ScheduleLineRow{"WeeklyCapital", "1,ts.1,2024/1/1,2024/5/6,,,,W,2,,,e,,", 3, 2, 2024, 1,
-                        1, 0},
-        ScheduleLineRow{"UnknownType", "1,ts.1,2024/1/1,2024/5/6,,,,zz,x,,,e,,", -1, -1, 2024, 5,
-                        6, 0},
-        ScheduleLineRow{"ExceptionsStopAtAnEmptyField",
-                        "1,ts.1,2024/1/1,2024/1/1,,,,d,,,,e,,,2024/1/3,,2024/1/9", 1, -1, 2024, 1,
-                        1, 1},
-        ScheduleLineRow{"BadExceptionDropped",
-                        "1,ts.1,2024/1/1,2024/1/1,,,,m,15,,,e,,,2024/2/30,2024/3/1", 4, 15, 2024,
-                        1, 1, 1},
-        ScheduleLineRow{"NoFieldsButTheId", "8", 0, -1, 0, 0, 0, 0}),
+    ::testing::Values(ScheduleLineRow{"Single", "1,ts.1,2024/1/1,2024/5/6,,,,,,,,e,,", 0, -1, 2024,
+                                      5, 6, 0},
+                      ScheduleLineRow{"WeeklyCapital", "1,ts.1,2024/1/1,2024/5/6,,,,W,2,,,e,,", 3,
+                                      2, 2024, 1, 1, 0},
+                      ScheduleLineRow{"UnknownType", "1,ts.1,2024/1/1,2024/5/6,,,,zz,x,,,e,,", -1,
+                                      -1, 2024, 5, 6, 0},
+                      ScheduleLineRow{"ExceptionsStopAtAnEmptyField",
+                                      "1,ts.1,2024/1/1,2024/1/1,,,,d,,,,e,,,2024/1/3,,2024/1/9", 1,
+                                      -1, 2024, 1, 1, 1},
+                      ScheduleLineRow{"BadExceptionDropped",
+                                      "1,ts.1,2024/1/1,2024/1/1,,,,m,15,,,e,,,2024/2/30,2024/3/1",
+                                      4, 15, 2024, 1, 1, 1},
+                      ScheduleLineRow{"NoFieldsButTheId", "8", 0, -1, 0, 0, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(KindsTest, ScheduleLineFields) {
-  reply("5,ts.9,,2024/5/6,2024/5/7,9:30,24:00:59,,,1,,\"Talk, long\",Room&#010;2,m\n"
-        "x,ts.1\n\nrelation\nts.3\n5,55\n");
+  reply(
+      "5,ts.9,,2024/5/6,2024/5/7,9:30,24:00:59,,,1,,\"Talk, long\",Room&#010;2,m\n"
+      "x,ts.1\n\nrelation\nts.3\n5,55\n");
   CScheduleConnection schedules(session);
   ASSERT_EQ(schedules.GetCount(), 1);
   EXPECT_EQ(requestLine(0), "GET /gw?page=SyncCalendar&label=Palm7&sync=1 HTTP/1.1");
@@ -299,8 +307,8 @@ TEST_F(KindsTest, ScheduleCommitBody) {
   // with its start moved.
   __OFFICE_DATE moved{2024, 1, 8}, noDate{0, 0, 0}, exceptions[] = {{2024, 1, 15}, {2024, 1, 22}};
   __OFFICE_TIME noTime{-1, -1}, end{24, 0}, start{9, 5};
-  ASSERT_NE(schedules.Set(1, 0, moved, noDate, start, end, GWREPEAT_MONTHLY, -1, "A & B", "", "",
-                          2, exceptions, 1, 0),
+  ASSERT_NE(schedules.Set(1, 0, moved, noDate, start, end, GWREPEAT_MONTHLY, -1, "A & B", "", "", 2,
+                          exceptions, 1, 0),
             nullptr);
   ASSERT_EQ(schedules.Remove(2), 1);
   // A new one: no pd; nothing but what is set; the key before the dates.
@@ -487,9 +495,17 @@ TEST_F(KindsTest, MailLines) {
 
 TEST_F(KindsTest, MailSendKeepsTheQueueUntilTheServerTakesIt) {
   CMailConnection mail(session);
-  __MAIL_DATA one{1, 2, 3, 1, const_cast<char*>("Hi & bye"), const_cast<char*>("me"),
-                  const_cast<char*>("a@x"), const_cast<char*>(""), const_cast<char*>("b@x"),
-                  const_cast<char*>("r"), const_cast<char*>("text/plain"),
+  __MAIL_DATA one{1,
+                  2,
+                  3,
+                  1,
+                  const_cast<char*>("Hi & bye"),
+                  const_cast<char*>("me"),
+                  const_cast<char*>("a@x"),
+                  const_cast<char*>(""),
+                  const_cast<char*>("b@x"),
+                  const_cast<char*>("r"),
+                  const_cast<char*>("text/plain"),
                   const_cast<char*>("l1\nl2")};
   ASSERT_EQ(mail.Set(&one), 1);
   ASSERT_EQ(mail.Set(&one), 1);  // twice: queued twice
@@ -513,7 +529,7 @@ TEST_F(KindsTest, MailSendKeepsTheQueueUntilTheServerTakesIt) {
   EXPECT_EQ(body(1), expected);
   reply("sent\n");
   ASSERT_EQ(mail.Send(), 1);
-  EXPECT_EQ(body(2), expected);  // the whole queue again
+  EXPECT_EQ(body(2), expected);               // the whole queue again
   EXPECT_EQ(mail.GetSendErrorPosition(), 3);  // a success does not clear it
   reply("");
   ASSERT_EQ(mail.Send(), 1);

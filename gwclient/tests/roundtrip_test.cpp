@@ -114,10 +114,11 @@ TEST_F(RoundTripTest, Addresses) {
     for (const __ADDRESS_ITEM* i = addresses.FindFirstItem(); i; i = addresses.FindNextItem())
       items[i->nID] = i;
     ASSERT_EQ(addresses.GetCount(), 0);
-    __ADDRESS_ITEM_VALUE values[] = {{const_cast<__ADDRESS_ITEM*>(items[-2]), const_cast<char*>("Lee")},
-                                     {const_cast<__ADDRESS_ITEM*>(items[-1]), const_cast<char*>("")},
-                                     {const_cast<__ADDRESS_ITEM*>(items[-11]), const_cast<char*>(kJapanese)},
-                                     {const_cast<__ADDRESS_ITEM*>(items[1]), const_cast<char*>("Acme, Inc.")}};
+    __ADDRESS_ITEM_VALUE values[] = {
+        {const_cast<__ADDRESS_ITEM*>(items[-2]), const_cast<char*>("Lee")},
+        {const_cast<__ADDRESS_ITEM*>(items[-1]), const_cast<char*>("")},
+        {const_cast<__ADDRESS_ITEM*>(items[-11]), const_cast<char*>(kJapanese)},
+        {const_cast<__ADDRESS_ITEM*>(items[1]), const_cast<char*>("Acme, Inc.")}};
     __ADDRESS_DATA card{0, 0, 1, const_cast<char*>("Work & play"), 4, values};
     const __ADDRESS_DATA* held = addresses.Set(&card, 55);
     ASSERT_NE(held, nullptr);
@@ -182,8 +183,8 @@ TEST_F(RoundTripTest, ToDosAndCategories) {
     ASSERT_EQ(todos.RemoveCategory("dropped"), 1);
     ASSERT_EQ(todos.SetCategory("\x83\x5C\x83\x74\x83\x67 home"), 1);
     ASSERT_EQ(todos.CommitCategory(), 1);
-    const __TODO_DATA* t = todos.Set(0, 0, __OFFICE_DATE{2026, 12, 20}, 2, 1, "",
-                                     "R&D = lab", kJapanese, 9);
+    const __TODO_DATA* t =
+        todos.Set(0, 0, __OFFICE_DATE{2026, 12, 20}, 2, 1, "", "R&D = lab", kJapanese, 9);
     ASSERT_NE(t, nullptr);
     commitStamped(todos);
     id = t->nID;
@@ -287,7 +288,8 @@ TEST_F(RoundTripTest, MailRelationsAndARefusedSend) {
   const std::string data =
       "gwserver-export 1\n"
       "mail\t-\t-\t-\t1\tHello\ta@x\ttaro@x\t\t\t\ttext/plain\tline 1\\nline 2\n"
-      "mail\t-\t-\t-\t0\t" + std::string(kJapanese).replace(std::string(kJapanese).find('\n'), 1, "\\n") +
+      "mail\t-\t-\t-\t0\t" +
+      std::string(kJapanese).replace(std::string(kJapanese).find('\n'), 1, "\\n") +
       "\tb@x\ttaro@x\t\t\t\ttext/plain\t\n";
   ASSERT_EQ(server.admin({"import", server.db(), "taro"}, data).status, 0);
   std::vector<DWORD> ids;
