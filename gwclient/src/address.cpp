@@ -64,7 +64,17 @@ char* Dup(const std::string& s) { return DupString(s.c_str(), static_cast<int>(s
 
 // ---------------------------------------------------------------------------
 
-CAddressItemPage::~CAddressItemPage() { Reset(); }
+CAddressItemPage::~CAddressItemPage() {
+  Reset();
+  for (void* item : m_Retired) DeleteItem(item);
+}
+
+void CAddressItemPage::Reset() {
+  m_Retired.insert(m_Retired.end(), m_Items.begin(), m_Items.end());
+  m_Items.clear();
+  m_Pos = SIZE_MAX;
+  m_bLoaded = 0;
+}
 
 void CAddressItemPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;

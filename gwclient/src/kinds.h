@@ -19,11 +19,17 @@ class CAddressItemPage : public CListPage {
  public:
   using CListPage::CListPage;
   ~CAddressItemPage() override;
+  // Cards and the address page's columns point at the definitions: a fetch
+  // after a failed one keeps the old ones alive until the session ends.
+  void Reset() override;
   void BuildURL(std::string& url) override;
   void* ParseItem(const std::string& line) override;
   void DeleteItem(void* item) override;
   // The held definition with id; null when none (or id 0).
   __ADDRESS_ITEM* Find(LONG id) const;
+
+ private:
+  std::vector<void*> m_Retired;
 };
 
 // Address cards: a header line naming the columns, then one line per card

@@ -423,6 +423,21 @@ TEST_F(KindsTest, AddressCardsFollowTheHeaderColumns) {
   EXPECT_EQ(addresses.GetRelationCount(), 1);
 }
 
+TEST_F(KindsTest, CardsOutliveAFailedItemFetchAndItsRetry) {
+  reply("Tel,Text,,,Phone\nErrorCode,16403\n");
+  reply("0,,,,Tel\n5,ts.9,1,,03-1\n");
+  reply("Tel,Text,,,Phone\n");
+  CAddressConnection addresses(session);
+  EXPECT_EQ(addresses.GetItemCount(), 0);
+  EXPECT_EQ(session.GetLastError(), 18u);
+  ASSERT_EQ(addresses.GetCount(), 1);  // matched to the definition read before the error
+  ASSERT_EQ(addresses.GetItemCount(), 1);
+  const __ADDRESS_DATA* card = addresses.Get(5);
+  ASSERT_EQ(card->nItemCount, 1);
+  EXPECT_STREQ(card->pValues[0].pItem->pszName, "Phone");
+  EXPECT_STREQ(card->pValues[0].pszValue, "03-1");
+}
+
 TEST_F(KindsTest, AddressCommitBody) {
   reply(kItems);
   reply("0,,,,FirstName,LastName,Tel\n5,ts.9,2,Friends,Ann,Lee,03\n");
