@@ -68,12 +68,13 @@ class CBenchPage : public CDataPage {
     delete r;
   }
   const char* CommitPageName() const override { return "Bench"; }
-  bool WriteRecord(std::string& body, const void* item) override {
+  bool WriteRecord(std::string& body, void* item, DWORD key) override {
     auto* r = static_cast<const BENCH_REC*>(item);
     WriteField(body, "i", static_cast<LONG>(r->nID));
     if (!WriteField(body, "n", r->pszName) || !WriteField(body, "t", r->pszNote)) return false;
     WriteField(body, "d", r->date);
     WriteField(body, "h", r->time);
+    if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
     return true;
   }
   void MarkAllModified() { m_Modified = m_Items; }

@@ -1,6 +1,7 @@
 // Client of the groupware server's HTTP page protocol: the session, the user
-// list, the server version and the per-device sync settings, and the records
-// shared by every kind of server data.
+// list, the server version and the per-device sync settings, the records
+// shared by every kind of server data, and one connection class per kind
+// (addresses, mail, memos, schedules, to-dos) with its relation data.
 //
 //   COfficeSession session;
 //   if (!session.Open("http://server/cgi-bin/gw", nullptr, 0)) return session.GetLastError();
@@ -185,4 +186,326 @@ class GWCLIENT_API COfficeSession {
   // Replaces this object's credentials by copies of other's.
   void CopyCredentials(const COfficeSession& other);
   __SYNC5_SET* GetSetting(int deviceType);
+};
+
+// ---------------------------------------------------------------------------
+// The data kinds.
+//
+//   CMemoConnection memos(session);
+//   for (const __MEMO_DATA* m = memos.FindFirst(); m; m = memos.FindNext()) ...
+//   memos.Set(0, 0, "title", "text", handheldId);   // a new memo, keyed
+//   memos.SetRelationTimeStamp(-1);                  // "stamp it now"
+//   memos.Commit();                                  // records and relations
+//   long stamp = memos.GetRelationTimeStamp();       // the server's time
+//
+// A connection holds only a pointer to its COfficeSession, which must outlive
+// it; every call finds the server session again and fails with error 2 when
+// it is closed. Pages are fetched on first use and kept until the connection
+// is destroyed or the session closes. Records returned belong to the library
+// (see the note at the top); records passed in are copied. Strings in
+// returned records are never null.
+//
+// Common members, the same on every connection:
+//   FindFirst/FindNext  walk the records; null at the end, on an empty list
+//                       (last error untouched) or when the fetch failed.
+//   GetCount            number of records; 0 on failure.
+//   Get(id)             the record with that id; error 15 when none.
+//   Set(record, key)    id 0: a new record keyed by the handheld id it came
+//                       from (a second Set with the same non-zero key updates
+//                       it); id not 0: a change of the held record. Needs the
+//                       page fetched (error 13). The held record, or null.
+//   Remove(id)          drops a held record; error 15 when none. 1 or 0.
+//   Commit              sends removals, changes, new records and all relation
+//                       pairs in one request; new ids are filled into the
+//                       held records and related to their keys. A failed
+//                       commit keeps everything pending for the next one.
+//   FindFirstRelation/FindNextRelation/GetRelationCount  the relation pairs.
+//   SetRelation(server, handheld)  adds or replaces a pair (error 13 before
+//                       a fetch, 16 for an id 0).
+//   RemoveRelation(server)  1, or 0 when there is no such pair.
+//   GetRelationTimeStamp/SetRelationTimeStamp  the time of the last completed
+//                       sync; set -1 before Commit to have the server stamp it.
+
+// An address item: a column a card may carry. Built-in items have negative
+// ids (-1 FirstName ... -11 Memo), user-defined ones positive ids.
+struct __ADDRESS_ITEM {
+  LONG nID;
+  char* pszName;
+  LONG nType;       // 1 Text, 2 File, 0 other
+  BOOL bNecessary;
+  BOOL bDisable;
+};
+
+// One value of a card.
+struct __ADDRESS_ITEM_VALUE {
+  __ADDRESS_ITEM* pItem;
+  char* pszValue;   // may hold line breaks
+};
+
+// An address card.
+struct __ADDRESS_DATA {
+  DWORD nID;                      // 0 = not on the server yet
+  LONG nTimeStamp;
+  LONG nKind;                     // as the server sent it; 1 for new cards
+  char* pszCategory;
+  LONG nItemCount;
+  __ADDRESS_ITEM_VALUE* pValues;  // nItemCount values; null when 0
+};
+
+struct __MAIL_DATA {
+  DWORD nID;
+  LONG nTimeStamp;
+  LONG nTimeSent;     // a server time stamp
+  BOOL bRead;
+  char* pszSubject;
+  char* pszFrom;
+  char* pszTo;
+  char* pszCC;
+  char* pszBCC;
+  char* pszReplyTo;
+  char* pszContentType;
+  char* pszData;      // the body
+};
+
+struct __MEMO_DATA {
+  DWORD nID;          // 0 = not on the server yet
+  LONG nTimeStamp;
+  char* pszName;      // title; an empty one is sent as "無題" (Shift-JIS)
+  char* pszData;
+};
+
+// Repeat types of a schedule (nType).
+enum : LONG {
+  GWREPEAT_UNKNOWN = -1,  // a name this library does not know
+  GWREPEAT_NONE = 0,
+  GWREPEAT_DAILY = 1,     // "d"
+  GWREPEAT_N = 2,         // "n"
+  GWREPEAT_WEEKLY = 3,    // "w"
+  GWREPEAT_MONTHLY = 4,   // "m"
+  GWREPEAT_1 = 5,         // "1"
+  GWREPEAT_2 = 6,         // "2"
+  GWREPEAT_3 = 7,         // "3"
+  GWREPEAT_4 = 8,         // "4"
+  GWREPEAT_L = 9,         // "l"
+};
+
+struct __SCHEDULE_DATA {
+  DWORD nID;                  // 0 = not on the server yet
+  LONG nTimeStamp;
+  __OFFICE_DATE datePrev;     // the date the server knows it by, as loaded
+  __OFFICE_DATE dateValid;    // valid date of a repeating schedule
+  __OFFICE_DATE dateSet;      // start
+  __OFFICE_DATE dateEnd;
+  __OFFICE_TIME timeSet;
+  __OFFICE_TIME timeEnd;
+  LONG nType;                 // GWREPEAT_*
+  LONG nDay;                  // -1 = none
+  char* pszEvent;
+  char* pszDetail;
+  char* pszMemo;
+  LONG nExceptionCount;
+  __OFFICE_DATE* pExceptions; // nExceptionCount dates; null when 0
+  BOOL bPrivate;
+  BOOL bBanner;
+};
+
+struct __TODO_DATA {
+  DWORD nID;                  // 0 = not on the server yet
+  LONG nTimeStamp;
+  __OFFICE_DATE dateLimit;    // due
+  LONG nPriority;
+  BOOL bFinish;
+  __OFFICE_DATE dateEnd;
+  char* pszName;              // an empty one is sent as "無題" (Shift-JIS)
+  char* pszCategory;
+  char* pszMemo;
+};
+
+// Addresses: item definitions, cards and their relation data. Fetch the
+// items (FindFirstItem or GetItemCount) before the cards: card values are
+// matched to the definitions held when the cards are read, and values of
+// columns without a definition are dropped.
+class GWCLIENT_API CAddressConnection {
+ public:
+  explicit CAddressConnection(COfficeSession& session) : m_pSession(&session) {}
+  // Drops the cards (the next use fetches again); the items are kept.
+  ~CAddressConnection();
+  CAddressConnection(const CAddressConnection&) = delete;
+  CAddressConnection& operator=(const CAddressConnection&) = delete;
+
+  const __ADDRESS_ITEM* FindFirstItem();
+  const __ADDRESS_ITEM* FindNextItem();
+  long GetItemCount();
+  // Only cards changed after timeStamp (1 or more) are fetched from then on;
+  // takes effect at the next fetch. 1, or 0 with error 2.
+  int SetLastTimeStamp(long timeStamp);
+
+  const __ADDRESS_DATA* FindFirst();
+  const __ADDRESS_DATA* FindNext();
+  long GetCount();
+  const __ADDRESS_DATA* Get(unsigned long id);
+  // The card's values keep their own copies of the item definitions.
+  const __ADDRESS_DATA* Set(const __ADDRESS_DATA* card, unsigned long key);
+  int Remove(unsigned long id);
+  int Commit();
+
+  const __REL_DATA* FindFirstRelation();
+  const __REL_DATA* FindNextRelation();
+  long GetRelationCount();
+  int SetRelation(unsigned long serverId, unsigned long handheldId);
+  int RemoveRelation(unsigned long serverId);
+  long GetRelationTimeStamp();
+  int SetRelationTimeStamp(long timeStamp);
+
+ private:
+  COfficeSession* m_pSession;
+};
+
+// Mail: the server's mail box is read; new mails are queued with Set and
+// sent with Send; Commit writes only the relation data.
+class GWCLIENT_API CMailConnection {
+ public:
+  explicit CMailConnection(COfficeSession& session) : m_pSession(&session) {}
+  // Drops the mail list, unsent mails and the relation data.
+  ~CMailConnection();
+  CMailConnection(const CMailConnection&) = delete;
+  CMailConnection& operator=(const CMailConnection&) = delete;
+
+  const __MAIL_DATA* FindFirst();
+  const __MAIL_DATA* FindNext();
+  long GetCount();
+  const __MAIL_DATA* Get(unsigned long id);
+  // Queues a copy of the mail's texts for the next Send (ids, stamps and the
+  // read mark are not kept). 1, or 0 with error 1.
+  int Set(const __MAIL_DATA* mail);
+  int Set(const char* subject, const char* to, const char* cc, const char* bcc, const char* data);
+  // Sends every queued mail in one request; needs the mail list fetched
+  // (error 13). 1 and the queue emptied; 0 and the queue kept when the server
+  // refused one (error 21, detail the server's code, GetSendErrorPosition
+  // its place from 1) or the request failed.
+  int Send();
+  // Place (from 1) of the mail the last refused Send named; 0 when none did.
+  long GetSendErrorPosition();
+  // Sends the relation data.
+  int Commit();
+
+  const __REL_DATA* FindFirstRelation();
+  const __REL_DATA* FindNextRelation();
+  long GetRelationCount();
+  int SetRelation(unsigned long serverId, unsigned long handheldId);
+  // Error 15 when there is no such pair.
+  int RemoveRelation(unsigned long serverId);
+  long GetRelationTimeStamp();
+  int SetRelationTimeStamp(long timeStamp);
+
+ private:
+  COfficeSession* m_pSession;
+};
+
+class GWCLIENT_API CMemoConnection {
+ public:
+  explicit CMemoConnection(COfficeSession& session) : m_pSession(&session) {}
+  ~CMemoConnection();
+  CMemoConnection(const CMemoConnection&) = delete;
+  CMemoConnection& operator=(const CMemoConnection&) = delete;
+
+  const __MEMO_DATA* FindFirst();
+  const __MEMO_DATA* FindNext();
+  long GetCount();
+  const __MEMO_DATA* Get(unsigned long id);
+  const __MEMO_DATA* Set(const __MEMO_DATA* memo, unsigned long key);
+  const __MEMO_DATA* Set(unsigned long nID, long nTimeStamp, const char* pszName,
+                         const char* pszData, unsigned long key);
+  int Remove(unsigned long id);
+  int Commit();
+
+  const __REL_DATA* FindFirstRelation();
+  const __REL_DATA* FindNextRelation();
+  long GetRelationCount();
+  int SetRelation(unsigned long serverId, unsigned long handheldId);
+  int RemoveRelation(unsigned long serverId);
+  long GetRelationTimeStamp();
+  int SetRelationTimeStamp(long timeStamp);
+
+ private:
+  COfficeSession* m_pSession;
+};
+
+class GWCLIENT_API CScheduleConnection {
+ public:
+  explicit CScheduleConnection(COfficeSession& session) : m_pSession(&session) {}
+  ~CScheduleConnection();
+  CScheduleConnection(const CScheduleConnection&) = delete;
+  CScheduleConnection& operator=(const CScheduleConnection&) = delete;
+
+  const __SCHEDULE_DATA* FindFirst();
+  const __SCHEDULE_DATA* FindNext();
+  long GetCount();
+  const __SCHEDULE_DATA* Get(unsigned long id);
+  // A changed schedule keeps the datePrev it was loaded with.
+  const __SCHEDULE_DATA* Set(const __SCHEDULE_DATA* schedule, unsigned long key);
+  const __SCHEDULE_DATA* Set(unsigned long nID, long nTimeStamp, const __OFFICE_DATE& dateSet,
+                             const __OFFICE_DATE& dateEnd, const __OFFICE_TIME& timeSet,
+                             const __OFFICE_TIME& timeEnd, long nType, long nDay,
+                             const char* pszEvent, const char* pszDetail, const char* pszMemo,
+                             long nExceptionCount, __OFFICE_DATE* exceptions, int bPrivate,
+                             unsigned long key);
+  // The removed schedule is sent as its id and start date.
+  int Remove(unsigned long id);
+  int Commit();
+
+  const __REL_DATA* FindFirstRelation();
+  const __REL_DATA* FindNextRelation();
+  long GetRelationCount();
+  int SetRelation(unsigned long serverId, unsigned long handheldId);
+  int RemoveRelation(unsigned long serverId);
+  long GetRelationTimeStamp();
+  int SetRelationTimeStamp(long timeStamp);
+
+ private:
+  COfficeSession* m_pSession;
+};
+
+// To-dos and the user's list of to-do categories, fetched and committed
+// independently of each other.
+class GWCLIENT_API CToDoConnection {
+ public:
+  explicit CToDoConnection(COfficeSession& session) : m_pSession(&session) {}
+  ~CToDoConnection();
+  CToDoConnection(const CToDoConnection&) = delete;
+  CToDoConnection& operator=(const CToDoConnection&) = delete;
+
+  const __TODO_DATA* FindFirst();
+  const __TODO_DATA* FindNext();
+  long GetCount();
+  const __TODO_DATA* Get(unsigned long id);
+  const __TODO_DATA* Set(const __TODO_DATA* todo, unsigned long key);
+  const __TODO_DATA* Set(unsigned long nID, long nTimeStamp, __OFFICE_DATE dateLimit,
+                         long nPriority, int bFinish, const char* pszName,
+                         const char* pszCategory, const char* pszMemo, unsigned long key);
+  int Remove(unsigned long id);
+  int Commit();
+
+  const __REL_DATA* FindFirstRelation();
+  const __REL_DATA* FindNextRelation();
+  long GetRelationCount();
+  int SetRelation(unsigned long serverId, unsigned long handheldId);
+  int RemoveRelation(unsigned long serverId);
+  long GetRelationTimeStamp();
+  int SetRelationTimeStamp(long timeStamp);
+
+  // Category names; the first call fetches. Null at the end or on failure.
+  const char* FindFirstCategory();
+  const char* FindNextCategory();
+  long GetCategoryCount();
+  // Adds a name (an existing one, byte for byte, is kept once). Needs the
+  // list fetched (error 13); null name: error 16. 1 or 0.
+  int SetCategory(const char* name);
+  // Error 15 when there is no category of exactly that name.
+  int RemoveCategory(const char* name);
+  // Sends the whole category list; needs it fetched (error 13).
+  int CommitCategory();
+
+ private:
+  COfficeSession* m_pSession;
 };

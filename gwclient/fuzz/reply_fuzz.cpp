@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "gwclient/src/kinds.h"
 #include "gwclient/src/pages.h"
 #include "gwclient/src/reply.h"
 #include "gwclient/src/session.h"
@@ -28,6 +29,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   session->m_MailRelationPage.Parse(forRelations);
   CReplyReader forRelationCommit(body);
   session->m_MailRelationPage.ParseCommitReply(forRelationCommit);
+
+  // The data kinds: every record line parser, the relation section and the
+  // commit replies (new ids for keys that nothing may hold).
+  CPageRequest* kinds[] = {&session->m_AddressItemPage, &session->m_AddressPage,
+                           &session->m_MemoPage,        &session->m_SchedulePage,
+                           &session->m_ToDoPage,        &session->m_ToDoCategoryPage,
+                           &session->m_MailPage};
+  for (CPageRequest* page : kinds) {
+    if (page != &session->m_AddressItemPage) page->Reset();
+    CReplyReader forPage(body);
+    page->Parse(forPage);
+    CReplyReader forPageCommit(body);
+    page->ParseCommitReply(forPageCommit);
+  }
+  // Mails read are queued and their send body built, as a send would.
+  for (void* mail : session->m_MailPage.Items())
+    session->m_MailPage.QueueCopy(*static_cast<__MAIL_DATA*>(mail));
+  std::string sendBody;
+  session->m_MailPage.BuildCommitBody(sendBody);
+  session->m_MailPage.FreeQueue();
 
   CReplyReader lines(body);
   std::string line;

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "gwclient/gwclient.h"
+#include "gwclient/src/connection.h"
 #include "gwclient/src/reply.h"
 #include "gwclient/src/session.h"
 
@@ -61,6 +62,10 @@ bool FindLoginCookie(const std::string& headers, std::string& mark) {
 }
 
 }  // namespace
+
+CServerSession* SessionOf(const COfficeSession* session) {
+  return Lookup(session ? session->m_dwHandle : 0);
+}
 
 COfficeSession::COfficeSession()
     : m_dwHandle(0),

@@ -439,8 +439,9 @@ int CDataPage::SetRelationTimeStamp(long timeStamp) {
   return 1;
 }
 
-bool CDataPage::WriteRecord(std::string& body, const void* item) {
+bool CDataPage::WriteRecord(std::string& body, void* item, DWORD key) {
   WriteField(body, "i", static_cast<LONG>(IdOf(item)));
+  if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
   return true;
 }
 
@@ -453,11 +454,8 @@ void CDataPage::BuildCommitBody(std::string& body) {
   body += CommitPageName();
   AppendLabel(body);
   WriteRemoved(body);
-  for (const void* item : m_Modified) WriteRecord(body, item);
-  for (const auto& entry : m_New) {
-    WriteRecord(body, entry.pItem);
-    if (entry.nKey != 0) WriteField(body, "s", static_cast<LONG>(entry.nKey));
-  }
+  for (void* item : m_Modified) WriteRecord(body, item, 0);
+  for (const auto& entry : m_New) WriteRecord(body, entry.pItem, entry.nKey);
   body += "&i=0";
   body += "&rt=ts." + std::to_string(m_RelTimeStamp);
   for (const auto& pair : m_Relations) {

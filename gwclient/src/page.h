@@ -125,9 +125,12 @@ class CDataPage : public CListPage {
   virtual int CopyItem(void* item, const void* record);
   // The commit's page name, e.g. "SyncAddress"; default none.
   virtual const char* CommitPageName() const { return ""; }
-  // Appends a record's form fields, starting with "&i=<id>"; false when a
-  // text could not be escaped (the rest of the record is then left out).
-  virtual bool WriteRecord(std::string& body, const void* item);
+  // Appends a record's form fields, starting with "&i=<id>"; key is the
+  // handheld key of a pending-new record (0 otherwise), written as "&s=" where
+  // the kind places it. May fill in defaults of the held record (a title).
+  // False when a text could not be escaped (the rest of the record is then
+  // left out).
+  virtual bool WriteRecord(std::string& body, void* item, DWORD key);
   // Appends the removed records; the default writes "&i=<id>" for each.
   virtual void WriteRemoved(std::string& body);
 

@@ -22,7 +22,14 @@ CServerSession::CServerSession(const char* proxy)
       m_SettingPage(this),
       m_UserPage(this),
       m_VersionPage(this),
-      m_MailRelationPage(this) {
+      m_SchedulePage(this),
+      m_ToDoPage(this),
+      m_ToDoCategoryPage(this),
+      m_AddressItemPage(this),
+      m_AddressPage(this, &m_AddressItemPage),
+      m_MailPage(this),
+      m_MailRelationPage(this),
+      m_MemoPage(this) {
   if (!m_pInternet->ok()) throw std::bad_alloc();
 }
 

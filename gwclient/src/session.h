@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gwclient/gwclient.h"
+#include "gwclient/src/kinds.h"
 #include "gwclient/src/pages.h"
 #include "platform/internet.h"
 
@@ -48,9 +49,14 @@ class CServerSession {
   CSettingPage m_SettingPage;
   CUserPage m_UserPage;
   CVersionPage m_VersionPage;
+  CSchedulePage m_SchedulePage;
+  CToDoPage m_ToDoPage;
+  CToDoCategoryPage m_ToDoCategoryPage;
+  CAddressItemPage m_AddressItemPage;
+  CAddressPage m_AddressPage;  // after the item page, which it points to
+  CMailPage m_MailPage;
   CRelationPage m_MailRelationPage;
-  // The pages of the data kinds (schedule, to-do, to-do categories, address
-  // items, addresses, mail, memos) join here with their connection classes.
+  CMemoPage m_MemoPage;
 };
 
 // The session table: sessions by number; numbers start at 1 and are never

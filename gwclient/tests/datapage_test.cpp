@@ -54,10 +54,12 @@ class CTestPage : public CDataPage {
     return 1;
   }
   const char* CommitPageName() const override { return "SyncTest"; }
-  bool WriteRecord(std::string& body, const void* item) override {
+  bool WriteRecord(std::string& body, void* item, DWORD key) override {
     auto* r = static_cast<const TEST_REC*>(item);
     WriteField(body, "i", static_cast<LONG>(r->nID));
-    return WriteField(body, "n", r->pszName);
+    if (!WriteField(body, "n", r->pszName)) return false;
+    if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
+    return true;
   }
 };
 

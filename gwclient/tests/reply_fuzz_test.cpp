@@ -18,6 +18,11 @@ const char* const kSeeds[] = {
     "s,Sync,0,12\nt,Down\na,Down,2,17,1,0,ts.5,1,-2,3\nw,Sync,1,30,40\nm,Down,9\n",
     "ErrorCode,16405,\"bad\"\n",
     "12,ts.3,\"a\"\"b&#010;c\",,\x82\xa0,2024/2/29,24:00:00\n",
+    "0,,,,Tel,12,FirstName,,Memo\n5,ts.9,2,\"Friends\",03-1,\"fax, office\",Ann\n",
+    "FirstName,Text,,,First\nlastname,text,1,,Last\n12,File,,1,Fax\n",
+    "1,ts.1,2024/1/1,2024/5/6,,9:30,24:00,W,2,1,,\"e,v\",d,m,2024/1/3,,2024/1/9\n",
+    "1,ts.5,2024/2/29,3,1,2024/3/1,Work,Report,memo\nc,a,b\n",
+    "1,ts.5,ts.4,Hello,1,f,t,c,b,r,text/plain,\"Body&#010;x\"\nErrorCode,16409,2\n",
     "",
 };
 

@@ -1,0 +1,158 @@
+// The pages of the five data kinds: addresses (items and cards), mail, memos,
+// schedules, to-dos and to-do categories. Private to the library.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gwclient/gwclient.h"
+#include "gwclient/src/page.h"
+#include "gwclient/src/reply.h"
+
+// The application name the mail kind is known by on the server.
+extern const char kMailAppName[];
+// "無題" in Shift-JIS: the title of a memo or to-do sent without one.
+extern const char kUntitled[];
+
+// Address item definitions: lines "id-or-name,type,necessary,disable,name".
+class CAddressItemPage : public CListPage {
+ public:
+  using CListPage::CListPage;
+  ~CAddressItemPage() override;
+  // Cards and the address page's columns point at the definitions: a fetch
+  // after a failed one keeps the old ones alive until the session ends.
+  void Reset() override;
+  void BuildURL(std::string& url) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+  // The held definition with id; null when none (or id 0).
+  __ADDRESS_ITEM* Find(LONG id) const;
+
+ private:
+  std::vector<void*> m_Retired;
+};
+
+// Address cards: a header line naming the columns, then one line per card
+// whose values follow those columns; then the relation section.
+class CAddressPage : public CDataPage {
+ public:
+  CAddressPage(CServerSession* session, CAddressItemPage* items)
+      : CDataPage(session), m_pItemPage(items) {}
+  ~CAddressPage() override;
+  void BuildURL(std::string& url) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+  void* CreateItem(const void* record) override;
+  int CopyItem(void* item, const void* record) override;
+  const char* CommitPageName() const override { return "SyncAddress"; }
+  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+
+  CAddressItemPage* m_pItemPage;
+  // One entry per column of the first header line read in the session: the
+  // matching definition, or null.
+  std::vector<__ADDRESS_ITEM*> m_Columns;
+  bool m_bHaveColumns = false;
+  LONG m_nMatchingColumns = 0;
+  LONG m_nLastTimeStamp = 0;
+};
+
+class CMemoPage : public CDataPage {
+ public:
+  using CDataPage::CDataPage;
+  ~CMemoPage() override;
+  void BuildURL(std::string& url) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+  void* CreateItem(const void* record) override;
+  int CopyItem(void* item, const void* record) override;
+  const char* CommitPageName() const override { return "SyncMemo"; }
+  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+};
+
+class CToDoPage : public CDataPage {
+ public:
+  using CDataPage::CDataPage;
+  ~CToDoPage() override;
+  void BuildURL(std::string& url) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+  void* CreateItem(const void* record) override;
+  int CopyItem(void* item, const void* record) override;
+  const char* CommitPageName() const override { return "SyncToDo"; }
+  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+};
+
+// To-do categories: lines "c,<name>"; the commit sends the whole list.
+class CToDoCategoryPage : public CListPage {
+ public:
+  struct CATEGORY {
+    char* pszName;
+  };
+  using CListPage::CListPage;
+  ~CToDoCategoryPage() override;
+  void BuildURL(std::string& url) override;
+  void BuildCommitBody(std::string& body) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+
+  const char* FindFirstName();
+  const char* FindNextName();
+  int SetCategory(const char* name);
+  int RemoveCategory(const char* name);
+};
+
+// Schedules. Removed schedules are kept whole until the next commit's reply,
+// because the server is told a removal by id and start date.
+class CSchedulePage : public CDataPage {
+ public:
+  using CDataPage::CDataPage;
+  ~CSchedulePage() override;
+  void Reset() override;
+  void BuildURL(std::string& url) override;
+  int ParseCommitReply(CReplyReader& reply) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+  void* CreateItem(const void* record) override;
+  int CopyItem(void* item, const void* record) override;
+  const char* CommitPageName() const override { return "SyncCalendar"; }
+  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+  void WriteRemoved(std::string& body) override;
+
+  // Moves the schedule to the removed list; error 15 when none.
+  int Remove(DWORD id);
+  const std::vector<__SCHEDULE_DATA*>& RemovedRecords() const { return m_RemovedRecords; }
+
+ private:
+  std::vector<__SCHEDULE_DATA*> m_RemovedRecords;
+};
+
+// The mail box, the queue of mails to send and the position the server
+// gave when it refused one.
+class CMailPage : public CListPage {
+ public:
+  using CListPage::CListPage;
+  ~CMailPage() override;
+  void BuildURL(std::string& url) override;
+  void BuildCommitBody(std::string& body) override;
+  int ParseCommitReply(CReplyReader& reply) override;
+  bool CheckErrorLine(const std::string& line) override;
+  void* ParseItem(const std::string& line) override;
+  void DeleteItem(void* item) override;
+  // Appends a copy of the mail's texts to the send queue; throws bad_alloc.
+  virtual void QueueCopy(const __MAIL_DATA& mail);
+  // Drops the mails not sent. A fetch keeps them: mails queued before the
+  // mail box is read are still sent.
+  void FreeQueue();
+
+  const std::vector<__MAIL_DATA*>& Queue() const { return m_Queue; }
+  LONG m_nSendErrorPosition = 0;
+
+ private:
+  std::vector<__MAIL_DATA*> m_Queue;
+};
+
+// Repeat-type names of schedules, by code.
+extern const CODE_NAME kRepeatTypes[];
+// The date a schedule is known by: its start date when it does not repeat,
+// else its valid date.
+__OFFICE_DATE ScheduleIdentityDate(const __SCHEDULE_DATA& s);

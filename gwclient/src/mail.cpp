@@ -1,0 +1,202 @@
+// Mail: the mail box ("SyncMail"), the queue of mails to send and its send,
+// and the relation data on the mail relation page.
+#include <memory>
+
+#include "gwclient/src/connection.h"
+#include "gwclient/src/kinds.h"
+
+const char kMailAppName[] = "VuzIzud";
+
+namespace {
+
+// The eight texts of a mail, in record order.
+char* __MAIL_DATA::*const kMailTexts[] = {
+    &__MAIL_DATA::pszSubject,     &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
+    &__MAIL_DATA::pszCC,          &__MAIL_DATA::pszBCC,  &__MAIL_DATA::pszReplyTo,
+    &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData,
+};
+
+__MAIL_DATA* NewMail() {
+  auto* mail = new __MAIL_DATA{};
+  for (auto text : kMailTexts) mail->*text = DupString(nullptr);
+  return mail;
+}
+
+void FreeMail(__MAIL_DATA* mail) {
+  for (auto text : kMailTexts) FreeString(mail->*text);
+  delete mail;
+}
+
+char* Dup(const std::string& s) { return DupString(s.c_str(), static_cast<int>(s.size())); }
+
+}  // namespace
+
+CMailPage::~CMailPage() {
+  FreeQueue();
+  Reset();
+}
+
+void CMailPage::FreeQueue() {
+  for (__MAIL_DATA* mail : m_Queue) FreeMail(mail);
+  m_Queue.clear();
+}
+
+void CMailPage::BuildURL(std::string& url) {
+  url += m_pSession->m_ObjectPath;
+  url += "page=SyncMail&rw=";
+  url += UrlEscape(kMailAppName);
+}
+
+void* CMailPage::ParseItem(const std::string& line) {
+  CFieldList f(line);
+  // id, stamp, sent, subject, read mark, from, to, cc, bcc, reply-to,
+  // content type, body
+  if (!IsNumber(f[0].c_str()) || (f[3].empty() && f[11].empty())) return nullptr;
+  std::unique_ptr<__MAIL_DATA, void (*)(__MAIL_DATA*)> mail(NewMail(), FreeMail);
+  mail->nID = static_cast<DWORD>(NumberValue(f[0].c_str()));
+  mail->nTimeStamp = ParseTimeStamp(f[1].c_str());
+  mail->nTimeSent = ParseTimeStamp(f[2].c_str());
+  mail->bRead = f[4].empty() ? 0 : 1;
+  mail->pszSubject = Dup(f[3]);
+  mail->pszFrom = Dup(f[5]);
+  mail->pszTo = Dup(f[6]);
+  mail->pszCC = Dup(f[7]);
+  mail->pszBCC = Dup(f[8]);
+  mail->pszReplyTo = Dup(f[9]);
+  mail->pszContentType = Dup(f[10]);
+  mail->pszData = Dup(f[11]);
+  return mail.release();
+}
+
+void CMailPage::DeleteItem(void* item) { FreeMail(static_cast<__MAIL_DATA*>(item)); }
+
+void CMailPage::QueueCopy(const __MAIL_DATA& from) {
+  std::unique_ptr<__MAIL_DATA, void (*)(__MAIL_DATA*)> mail(NewMail(), FreeMail);
+  for (auto text : kMailTexts) mail.get()->*text = DupString(from.*text);
+  m_Queue.push_back(mail.get());
+  mail.release();
+}
+
+void CMailPage::BuildCommitBody(std::string& body) {
+  body += "page=SyncMail";
+  for (const __MAIL_DATA* mail : m_Queue) {
+    try {
+      std::string fields = "&s=" + UrlEscape(mail->pszSubject) + "&t=" + UrlEscape(mail->pszTo) +
+                           "&c=" + UrlEscape(mail->pszCC) + "&b=" + UrlEscape(mail->pszBCC) +
+                           "&d=" + UrlEscape(mail->pszData);
+      body += fields;
+    } catch (const std::bad_alloc&) {
+      // Left out; the server's position of a refused mail then counts
+      // without it.
+    }
+  }
+}
+
+bool CMailPage::CheckErrorLine(const std::string& line) {
+  if (line.compare(0, 10, "ErrorCode,") != 0) return false;
+  CFieldList fields(line);
+  SetLastErrorCode(GWERR_SERVER_OTHER);
+  m_pSession->m_dwDetailError = static_cast<DWORD>(NumberValue(fields[1].c_str()));
+  m_nSendErrorPosition = NumberValue(fields[2].c_str());
+  return true;
+}
+
+int CMailPage::ParseCommitReply(CReplyReader& reply) {
+  if (!CPageRequest::ParseCommitReply(reply)) return 0;  // the queue is kept
+  FreeQueue();
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+
+CMailConnection::~CMailConnection() {
+  if (CServerSession* s = FindSession(m_pSession->m_dwHandle)) {
+    s->m_MailPage.FreeQueue();
+    s->m_MailPage.Reset();
+    s->m_MailRelationPage.Reset();
+  }
+}
+
+GW_LIST_MEMBERS(CMailConnection, m_MailPage, __MAIL_DATA)
+
+int CMailConnection::Set(const __MAIL_DATA* mail) {
+  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
+    if (!mail) {
+      SetLastErrorCode(GWERR_BAD_ID);
+      return 0;
+    }
+    s.m_MailPage.QueueCopy(*mail);
+    return 1;
+  });
+}
+
+int CMailConnection::Set(const char* subject, const char* to, const char* cc, const char* bcc,
+                         const char* data) {
+  // The texts are only read by the copy that is queued.
+  __MAIL_DATA mail{};
+  char empty[1] = {'\0'};
+  for (auto text : {&__MAIL_DATA::pszFrom, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType})
+    mail.*text = empty;
+  mail.pszSubject = const_cast<char*>(subject ? subject : "");
+  mail.pszTo = const_cast<char*>(to ? to : "");
+  mail.pszCC = const_cast<char*>(cc ? cc : "");
+  mail.pszBCC = const_cast<char*>(bcc ? bcc : "");
+  mail.pszData = const_cast<char*>(data ? data : "");
+  return Set(&mail);
+}
+
+int CMailConnection::Send() {
+  return WithSession<int>(m_pSession, 0, [](CServerSession& s) { return s.m_MailPage.Commit(); });
+}
+
+long CMailConnection::GetSendErrorPosition() {
+  return WithSession<long>(m_pSession, 0,
+                           [](CServerSession& s) { return s.m_MailPage.m_nSendErrorPosition; });
+}
+
+int CMailConnection::Commit() {
+  return WithSession<int>(m_pSession, 0,
+                          [](CServerSession& s) { return s.m_MailRelationPage.Commit(); });
+}
+
+const __REL_DATA* CMailConnection::FindFirstRelation() {
+  return WithSession<const __REL_DATA*>(m_pSession, nullptr, [](CServerSession& s) {
+    return s.m_MailRelationPage.FindFirstRelation();
+  });
+}
+
+const __REL_DATA* CMailConnection::FindNextRelation() {
+  return WithSession<const __REL_DATA*>(m_pSession, nullptr, [](CServerSession& s) {
+    return s.m_MailRelationPage.FindNextRelation();
+  });
+}
+
+long CMailConnection::GetRelationCount() {
+  return WithSession<long>(m_pSession, 0,
+                           [](CServerSession& s) { return s.m_MailRelationPage.GetCount(); });
+}
+
+int CMailConnection::SetRelation(unsigned long serverId, unsigned long handheldId) {
+  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
+    return s.m_MailRelationPage.SetRelation(static_cast<DWORD>(serverId),
+                                            static_cast<DWORD>(handheldId));
+  });
+}
+
+int CMailConnection::RemoveRelation(unsigned long serverId) {
+  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
+    return s.m_MailRelationPage.RemoveRelation(static_cast<DWORD>(serverId));
+  });
+}
+
+long CMailConnection::GetRelationTimeStamp() {
+  return WithSession<long>(m_pSession, 0, [](CServerSession& s) {
+    return static_cast<long>(s.m_MailRelationPage.GetRelationTimeStamp());
+  });
+}
+
+int CMailConnection::SetRelationTimeStamp(long timeStamp) {
+  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
+    return s.m_MailRelationPage.SetRelationTimeStamp(timeStamp);
+  });
+}
