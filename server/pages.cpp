@@ -577,18 +577,12 @@ std::string fetchCategories(Db& db, uint32_t user) {
   return out;
 }
 
-// Category names arrive unescaped from some clients, so a piece without '='
-// after a name is the rest of a name that held '&'.
+// The list of category names replaces the stored one. Names are form values
+// like any other: a client must escape "&", "=" and "+" in them.
 std::string commitCategories(Db& db, uint32_t user, const Form& form) {
   std::vector<std::string> names;
-  bool lastWasName = false;
   for (const auto& f : form) {
-    if (!f.hasEquals) {
-      if (!lastWasName) malformed("piece without '='");
-      names.back() += "&" + f.key;
-      continue;
-    }
-    lastWasName = f.key == "c";
+    if (!f.hasEquals) malformed("piece without '='");
     if (f.key == "c")
       names.push_back(f.value);
     else if (!isFrameKey(f.key))

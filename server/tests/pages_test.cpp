@@ -219,10 +219,12 @@ TEST_F(Pages, ToDoFieldsAndCategoryListsRoundTrip) {
   EXPECT_EQ(field(p, 4), "");  // not finished
   EXPECT_EQ(field(p, 7), "Plain");
 
-  // Category names arrive unescaped: '&' splits them, raw bytes stay raw.
-  std::string amp = "Tom&Jerry";
-  EXPECT_EQ(commit("page=SyncToDoCategory&c=Home&c=" + amp + "&c=" + kYamada + "&c=Home&c=a b"), "");
-  EXPECT_EQ(fetch("page=SyncToDoCategory"), "c,Home\nc," + amp + "\nc," + kYamada + "\nc,a b\n");
+  // Escaped names arrive whole, raw bytes stay raw; an unescaped "&" leaves a
+  // piece without "=" and the commit is refused, changing nothing.
+  EXPECT_EQ(commit("page=SyncToDoCategory&c=Home&c=Tom%26Jerry&c=" + kYamada + "&c=Home&c=a+b"), "");
+  EXPECT_EQ(fetch("page=SyncToDoCategory"), "c,Home\nc,Tom&Jerry\nc," + kYamada + "\nc,a b\n");
+  EXPECT_EQ(commit("page=SyncToDoCategory&c=Tom&Jerry"), "ErrorCode,16406\n");
+  EXPECT_EQ(fetch("page=SyncToDoCategory"), "c,Home\nc,Tom&Jerry\nc," + kYamada + "\nc,a b\n");
   EXPECT_EQ(commit("page=SyncToDoCategory&c=One"), "");
   EXPECT_EQ(fetch("page=SyncToDoCategory"), "c,One\n");
   EXPECT_EQ(commit("page=SyncToDoCategory&c=two%0Alines"), "ErrorCode,16406\n");
