@@ -132,11 +132,14 @@ class MemGWDataSrc : public CGWDataSrc {
   const std::vector<__REL_DATA>& relations() const { return m_Relations; }
   LONG relationStamp() const { return m_RelStamp; }
   void setSetting(DWORD w) { m_Setting = w; }
+  // A new run opens a new connection: changes never committed are gone.
+  void newRun() { m_Pending.clear(); }
 
-  // The next `count` calls of op fail (op: "putNewRecord", "putRecord",
-  // "removeRecord", "commitChanges", "putRelation", "removeRelation",
-  // "putRelationTimeStamp", "findFirst", "findFirstRelation").
-  void failOn(const std::string& op, int count = 1) { m_Fail[op] = count; }
+  // After `after` more calls of op succeed, the next `count` calls fail (op:
+  // "putNewRecord", "putRecord", "removeRecord", "commitChanges",
+  // "putRelation", "removeRelation", "putRelationTimeStamp", "findFirst",
+  // "findFirstRelation").
+  void failOn(const std::string& op, int count = 1, int after = 0) { m_Fail[op] = {after, count}; }
   std::map<std::string, int> calls;
 
   // --- CGWDataSrc -----------------------------------------------------------
@@ -223,16 +226,23 @@ class MemGWDataSrc : public CGWDataSrc {
   }
   DWORD clientError() const override { return m_Error; }
 
- private:
+ protected:
   bool failing(const std::string& op) {
     ++calls[op];
     m_Error = 0;
     auto it = m_Fail.find(op);
-    if (it == m_Fail.end() || it->second <= 0) return false;
-    --it->second;
+    if (it == m_Fail.end()) return false;
+    auto& [after, count] = it->second;
+    if (after > 0) {
+      --after;
+      return false;
+    }
+    if (count <= 0) return false;
+    --count;
     m_Error = GWERR_SERVER_OTHER;
     return true;
   }
+ private:
   const TEST_DATA* view(const Stored& s) {
     auto* d = new TEST_DATA{s.id, s.stamp, dup(s.name), dup(s.category)};
     return d;
@@ -259,14 +269,16 @@ class MemGWDataSrc : public CGWDataSrc {
   std::vector<__REL_DATA> m_RelSnapshot;
   std::vector<std::function<void()>> m_Pending;
   std::vector<const TEST_DATA*> m_Views, m_Old;
-  std::map<std::string, int> m_Fail;
+  std::map<std::string, std::pair<int, int>> m_Fail;  // op -> (calls to let through, calls to fail)
   size_t m_Pos = 0, m_RelPos = 0;
   RecRel m_Current;
   DWORD m_NextId = 1;
   LONG m_RelStamp = 0;
   LONG m_Clock = 1000;
-  DWORD m_Setting = 3;
   DWORD m_Error = 0;
+
+ protected:
+  DWORD m_Setting = 3;
 };
 
 }  // namespace testgw

@@ -64,6 +64,7 @@ class Record : public CHHRecord {
   Stored s;
   int status = HHSTAT_UNCHANGED;
   bool failConvert = false;  // convertHH2GW answers false
+  bool outboxOnly = false;   // only changed records go to the server (mail)
 
   void assign(const CHHRecord& other) override { s = static_cast<const Record&>(other).s; }
   int getStatus() const override { return status; }
@@ -71,7 +72,7 @@ class Record : public CHHRecord {
   void setRecordId(DWORD id) override { s.id = id; }
   bool acceptForGW(CHHDataSrc*, CGWDataSrc*, const CGWRecord*, DWORD* code) override {
     *code = 0;
-    return true;
+    return !outboxOnly || s.dirty;
   }
   bool convertHH2GW(CHHDataSrc*, CGWDataSrc*, const CGWRecord*, CGWRecord* target) override {
     if (failConvert) return false;
@@ -160,6 +161,8 @@ class MemHH : public CHHDataSrc {
     return true;
   }
   bool isFirstSync(LONG) override { return lastSyncTime == 0; }
+  WORD extraFlags = 0;  // added by determineHowToSync (SYNC_ONE_WAY for mail)
+  WORD determineHowToSync(WORD flags) override { return flags | extraFlags; }
   void notifyNoSync() override { log.push_back("<no sync>"); }
   bool readCategories() override { return !failing("readCategories"); }
   int writeCategories(CHHRecOpResult** result) override {
@@ -182,11 +185,13 @@ class MemHH : public CHHDataSrc {
       r->s = s;
       r->status = s.deleted ? HHSTAT_DELETED : (s.dirty || all ? HHSTAT_CHANGED : HHSTAT_UNCHANGED);
       r->failConvert = unconvertible.count(id) > 0;
+      r->outboxOnly = mailOutbox;
       records.addRead(std::move(r));
     }
     return true;
   }
   std::map<DWORD, bool> unconvertible;
+  bool mailOutbox = false;  // records read for mail: only changed ones are outgoing
   bool getFirstRecordToSync(CHHRecord** r) override {
     *r = records.getFirst();
     return true;
