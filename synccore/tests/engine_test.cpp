@@ -276,6 +276,22 @@ TEST_F(EngineTest, OnlyModificationsAreCommittedByTheirPass) {
   expectInStep({"A2", "B", "C"});
 }
 
+// The window that remains: relations written after handheld writes in pass
+// 3 reach the server only with the final commit. When that commit fails, the
+// handheld keeps the record it was given while the server forgets the pair,
+// so the next run offers the record again and the handheld holds it twice.
+TEST_F(EngineTest, FinalCommitFailureAfterAHandheldAddLeavesADuplicate) {
+  startInStep();
+  gw_.addServerRecord("E", 1500);
+  gw_.failOn("commitChanges");  // no earlier commit in this run: the final one
+  EXPECT_FALSE(sync());
+  EXPECT_EQ(handheldNames(), (Names{"A", "B", "C", "E"}));
+  EXPECT_EQ(hh_.lastSyncTime, 1000u);
+  ASSERT_TRUE(sync());
+  EXPECT_EQ(handheldNames(), (Names{"A", "B", "C", "E", "E"}));
+  EXPECT_EQ(serverNames(), (Names{"A", "B", "C", "E"}));
+}
+
 // Server faults at each point of a second sync: the run fails with 0x40000017
 // and the next run completes with nothing lost or duplicated.
 struct FaultRow {
