@@ -123,7 +123,9 @@ class SYNCCORE_API CHHRecordSet {
   virtual CHHRecord* find(DWORD recId) = 0;
   // A new record: kind 0 a scratch record (only the server-to-handheld
   // filter), kind 1 a record to be filled and written. Owned by the set
-  // until given back with releaseRecord; may throw CMemoryRunOut.
+  // until given back with releaseRecord; may throw CMemoryRunOut. New and
+  // released records must not disturb an iteration in progress (the engine
+  // writes records while it walks the ones read).
   virtual CHHRecord* newRecord(int kind) = 0;
   virtual void releaseRecord(CHHRecord* record) = 0;
 };
