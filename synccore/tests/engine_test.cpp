@@ -262,6 +262,44 @@ TEST_F(EngineTest, OutOfMemoryInAPassFailsTheSyncWithItsMessage) {
   EXPECT_TRUE(hh_.store.empty());
 }
 
+TEST_F(EngineTest, UnconvertibleServerRecordIsSkippedWithItsMessage) {
+  startInStep();
+  gw_.addServerRecord("unconvertible", 1500);
+  gw_.addServerRecord("E", 1500);
+  ASSERT_TRUE(sync());
+  EXPECT_EQ(handheldNames(), (Names{"A", "B", "C", "E"}));
+  EXPECT_EQ(messages("A server record could not be copied to the handheld: unconvertible"), 1);
+}
+
+TEST_F(EngineTest, WithoutSingleCommitRecordMessagesGoToTheHandheldLog) {
+  startInStep();
+  changeOnHandheld("A", "A-handheld");
+  gw_.changeServerRecord(gwIdOf("A"), "A-server", 1500);
+  ASSERT_TRUE(sync(false));
+  expectInStep({"A-server", "B", "C"});
+  EXPECT_EQ(messages("A-server"), 0);  // nothing in the event log
+  EXPECT_EQ(messages("synchronisation finished"), 0);
+  ASSERT_FALSE(hh_.log.empty());
+  EXPECT_EQ(hh_.log.back(),
+            "Changed on both the handheld and the server; the server's version was kept: A-server\r\n");
+}
+
+TEST_F(EngineTest, DeferredListThatCannotBeHadFailsTheOpen) {
+  testutil::AllocFailure fail(0);
+  CSyncCore core(hh_, gw_, false);
+  EXPECT_FALSE(core.openSync("Test Book", 100));
+  EXPECT_FALSE(hh_.dbOpen);
+  EXPECT_EQ(messages("Out of memory in SyncCore::openSync: Corvane record/ List of Relation Data Operation deley."),
+            1);
+}
+
+TEST_F(EngineTest, FailedHandheldOpenFailsWithTheStatusMessage) {
+  hh_.fail["openDB"] = 1;
+  CSyncCore core(hh_, gw_, true);
+  EXPECT_FALSE(core.openSync("Test Book", 30));
+  EXPECT_EQ(messages("Test Book: synchronisation could not be completed."), 1);
+}
+
 // A handheld change that only modifies the server must be committed by its
 // pass, and a failed final stamp must fail the run: nothing is lost.
 TEST_F(EngineTest, OnlyModificationsAreCommittedByTheirPass) {
