@@ -119,6 +119,37 @@ TEST_F(EngineTest, InitialSyncCopiesBothWaysAndRelatesEverything) {
   EXPECT_EQ(hh_.passes, passes);
 }
 
+TEST_F(EngineTest, TraceShowsTheRunPassesAndDecisions) {
+  std::string trace = (dir_ / "trace").string();
+  g_TraceObj.start(10, TraceToFile, trace.c_str(), 1000, 2, false, false);
+  hh_.addRecord("hh1");
+  gw_.addServerRecord("gw1", 500);
+  ASSERT_TRUE(sync());
+  g_TraceObj.stop();
+  std::string t = testutil::readFile(trace);
+  for (const char* line : {
+           "++++++++++ openSync Test Book maxnbatch:30++++++++++",
+           "++++++++++ doSync Test Book ++++++++++",
+           "SyncCore| sync proc. determine how to sync. GW:0x3-->0x3200",
+           "----------  Two-way sync start Test Book ----------",
+           "----- Init sync: Deleting all GW relations -----",
+           "---------- sync pass1 ----------",
+           "SyncCore|Sync Operation hhstatus:0x01 gwattrib:00 Operation:hh_none, gw_addrec_addrel",
+           "GWDataSrc::commit() called",
+           "---------- sync pass 2 ----------",
+           "SyncCore|Sync Operation gwattrib:0x03 hhstatus:00 Operation:hh_addrec, gw_addrel",
+           "----- sync pass 3-1 -----",
+           "----- sync pass 3-2 -----",
+           "+++ Converting following GW record:",
+           "convertGW2HH() returned 1",
+           "GWDataSrc| add a Relation Data. hhrecid:0x101 gwrecid:0x1",
+           "----- sync pass 3-3 -----",
+           "GWDataSrc| update TStamp of Relation Data. TStamp:0xffffffff",
+           "++++++++++ closeSync Test Book ++++++++++",
+       })
+    EXPECT_NE(t.find(line), std::string::npos) << "missing: " << line;
+}
+
 TEST_F(EngineTest, InitialSyncWithTheSameRecordOnBothSidesDuplicatesItAsDesigned) {
   hh_.addRecord("same");
   gw_.addServerRecord("same", 500);
