@@ -1,0 +1,22 @@
+#include "synccore/hhdatasrc.h"
+
+CHHDataSrc::CHHDataSrc(CHHCategoryList* categories, CHHRecordSet* records)
+    : m_Categories(categories), m_Records(records) {}
+
+CHHDataSrc::~CHHDataSrc() = default;
+
+bool CHHDataSrc::prepareSync() { return true; }
+
+WORD CHHDataSrc::determineHowToSync(WORD flags) { return flags; }
+
+bool CHHDataSrc::addCategory(const char* name) { return m_Categories && m_Categories->add(name) != nullptr; }
+
+int CHHDataSrc::recordDone(int /*operation*/) { return 1; }
+
+int CHHDataSrc::batchDone(LONG /*batchResult*/, int /*operation*/) { return 0; }
+
+const CHHCategory* CHHDataSrc::findCategory(const char* name) const {
+  return m_Categories ? m_Categories->find(name) : nullptr;
+}
+
+CHHRecord* CHHDataSrc::findRecord(DWORD recId) const { return m_Records ? m_Records->find(recId) : nullptr; }
