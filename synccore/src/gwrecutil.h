@@ -73,3 +73,44 @@ CGWRecRel* fromRelation(Entry& cur, const __REL_DATA* r) {
 }
 
 }  // namespace gwrec
+
+// The operations every kind's data source implements the same way over its
+// connection (m_Conn, m_Current): Data is the kind's record structure.
+#define GWREC_DATASRC_COMMON(Cls, Data, RecCls)                                                     \
+  int Cls::getRelationCount() { return gwrec::relationCount(*this, m_Conn.GetRelationCount()); }    \
+  LONG Cls::getRelationTimeStamp() { return static_cast<LONG>(m_Conn.GetRelationTimeStamp()); }     \
+  CGWRecord* Cls::createRecord() {                                                                  \
+    CGWRecord* r = new (std::nothrow) RecCls;                                                       \
+    if (!r) throw CMemoryRunOut(#Cls, "createRecord", "Alloc " #RecCls);                            \
+    return r;                                                                                       \
+  }                                                                                                 \
+  void Cls::destroyRecord(CGWRecord* record) { delete record; }                                     \
+  CGWRecRel* Cls::findFirst() { return gwrec::fromRecord(m_Current, m_Conn.FindFirst()); }          \
+  CGWRecRel* Cls::findNext() { return gwrec::fromRecord(m_Current, m_Conn.FindNext()); }            \
+  CGWRecRel* Cls::findFirstRelation() {                                                             \
+    return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation());                              \
+  }                                                                                                 \
+  CGWRecRel* Cls::findNextRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation()); } \
+  bool Cls::putNewRecord(CGWRecord* record, DWORD hhRecId) {                                        \
+    return m_Conn.Set(static_cast<const Data*>(record->getRecPtr()), hhRecId) != nullptr;           \
+  }                                                                                                 \
+  bool Cls::putRecord(CGWRecord* record) {                                                          \
+    return m_Conn.Set(static_cast<const Data*>(record->getRecPtr()), 0) != nullptr;                 \
+  }                                                                                                 \
+  bool Cls::removeRecord(DWORD gwRecId) { return m_Conn.Remove(gwRecId) != 0; }                     \
+  bool Cls::commitChanges() { return m_Conn.Commit() != 0; }                                        \
+  bool Cls::putRelation(DWORD hhRecId, DWORD gwRecId) { return m_Conn.SetRelation(gwRecId, hhRecId) != 0; } \
+  bool Cls::removeRelation(DWORD gwRecId) { return m_Conn.RemoveRelation(gwRecId) != 0; }          \
+  bool Cls::putRelationTimeStamp(LONG timeStamp) { return m_Conn.SetRelationTimeStamp(timeStamp) != 0; }
+
+// Fills an entry as a data source's current entry.
+#define GWREC_RECREL_COMMON(Cls, Data)                                                              \
+  void Cls::reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const Data* record) {                 \
+    m_Next = nullptr;                                                                               \
+    m_Marks = 0;                                                                                    \
+    m_Attrib = attrib;                                                                              \
+    m_GWRecId = gwRecId;                                                                            \
+    m_HHRecId = hhRecId;                                                                            \
+    m_Rec.setRecPtr(record);                                                                        \
+  }                                                                                                 \
+  CGWRecRel* Cls::clone(ObjBuf& pool) const { return new (gwrec::cloneSlot(pool, #Cls)) Cls(*this); }

@@ -38,6 +38,12 @@ class HookedHH : public testhh::MemHH {
     testhh::MemHH::beginPass(pass);
     if (onPass) onPass(pass);
   }
+  // Called as the handheld's records are read (after the server's lists).
+  std::function<void()> onRead;
+  bool readRecords(CGWDataSrc* gw, bool all) override {
+    if (onRead) onRead();
+    return testhh::MemHH::readRecords(gw, all);
+  }
 };
 
 class ServerSync : public ::testing::Test {
