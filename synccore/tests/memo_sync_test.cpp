@@ -237,3 +237,19 @@ TEST_F(MemoSync, AServerThatFailsEveryMemoRequestFailsTheRunWithOneReport) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MemoSync, UnconvertibleHandheldMemoIsSkippedAndTheRunSucceeds) {
+  DWORD bad = hh_.addRecord("broken");
+  hh_.unconvertible[bad] = true;
+  hh_.addRecord("fine");
+  ASSERT_TRUE(sync());
+  EXPECT_EQ(messages("A handheld record could not be copied to the server: broken"), 1);
+  EXPECT_EQ(messages("synchronisation finished successfully"), 1);
+  EXPECT_EQ(serverNames(), (Names{"fine"}));
+  EXPECT_EQ(handheldNames(), (Names{"broken", "fine"}));
+  EXPECT_EQ(relations("SyncMemo").size(), 1u);
+}
+
+}  // namespace
