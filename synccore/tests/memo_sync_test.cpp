@@ -132,9 +132,10 @@ TEST_F(MemoSync, SecondSyncMovesOnlyTheChanges) {
 }
 
 // Conflicts, each with the message it writes and the state both sides end
-// in. Legend: server change (null subject: deleted), handheld change
+// in. Legend: row name, server change (null subject: deleted), handheld change
 // ("" = deleted), message, the names both sides hold afterwards.
 struct Conflict {
+  const char* name;
   const char* serverSubject;
   const char* handheldName;
   const char* message;
@@ -164,11 +165,12 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, MemoConflict,
     ::testing::Values(
         // changed on both: the server's version wins (0x40000041)
-        Conflict{"x-server", "x-handheld", "the server's version was kept: x-server", {"keep", "x-server"}},
+        Conflict{"ChangedOnBoth", "x-server", "x-handheld", "the server's version was kept: x-server", {"keep", "x-server"}},
         // deleted on the handheld, changed on the server: restored (0x40000042)
-        Conflict{"x-server", "", "restored on the handheld: x-server", {"keep", "x-server"}},
+        Conflict{"DeletedOnHandheldChangedOnServer", "x-server", "", "restored on the handheld: x-server", {"keep", "x-server"}},
         // changed on the handheld, deleted on the server: re-created (0x40000043)
-        Conflict{nullptr, "x-handheld", "created again on the server: x-handheld", {"keep", "x-handheld"}}));
+        Conflict{"ChangedOnHandheldDeletedOnServer", nullptr, "x-handheld", "created again on the server: x-handheld", {"keep", "x-handheld"}}),
+    [](const ::testing::TestParamInfo<Conflict>& info) { return std::string(info.param.name); });
 
 TEST_F(MemoSync, DeletedOnBothSidesLeavesNoTrace) {
   hh_.addRecord("gone");
