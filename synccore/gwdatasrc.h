@@ -289,6 +289,8 @@ class SYNCCORE_API CGWDataSrc {
   CGWRecRel* findRecRel(DWORD hhRecId) { return m_RecordSet.findByHHRecId(hhRecId); }
   CGWRecordSet& getRecordSet() { return m_RecordSet; }
   CGWSession& getSession() { return m_Session; }
+  // True when the client library's last call failed.
+  bool lastCallFailed() const { return clientFailed(); }
 
  protected:
   bool clientFailed() const { return clientError() != 0; }

@@ -57,6 +57,20 @@ struct Stored {
   std::string category;
   bool dirty = false;
   bool deleted = false;
+  std::string body;  // a second text, for kinds that carry one (memo body, mail body)
+};
+
+// How records cross to and from a real server kind (the records of
+// gwmemo.h and the others); without one, the test kind of memgw.h is used.
+struct Conversion {
+  virtual ~Conversion() = default;
+  virtual bool toGW(const Stored& s, CGWRecord* target) const = 0;
+  virtual bool fromGW(const CGWRecord* source, Stored& s) const = 0;
+  // The filter of records coming from the server; *code is the message.
+  virtual bool accept(const CGWRecord*, DWORD* code) const {
+    *code = 0;
+    return true;
+  }
 };
 
 class Record : public CHHRecord {
@@ -65,6 +79,7 @@ class Record : public CHHRecord {
   int status = HHSTAT_UNCHANGED;
   bool failConvert = false;  // convertHH2GW answers false
   bool outboxOnly = false;   // only changed records go to the server (mail)
+  const Conversion* conv = nullptr;
 
   void assign(const CHHRecord& other) override { s = static_cast<const Record&>(other).s; }
   int getStatus() const override { return status; }
@@ -76,6 +91,7 @@ class Record : public CHHRecord {
   }
   bool convertHH2GW(CHHDataSrc*, CGWDataSrc*, const CGWRecord*, CGWRecord* target) override {
     if (failConvert) return false;
+    if (conv) return conv->toGW(s, target);
     auto* r = static_cast<testgw::Rec*>(target);
     r->setName(s.name.c_str());
     r->setCategory(s.category.empty() ? nullptr : s.category.c_str());
@@ -84,12 +100,14 @@ class Record : public CHHRecord {
   // The filter: server records whose name starts with "x-" stay off the
   // handheld (message 0x40000099 for the test).
   bool acceptFromGW(CHHDataSrc*, CGWDataSrc*, const CGWRecord* record, DWORD* code) override {
+    if (conv) return conv->accept(record, code);
     auto* d = static_cast<const testgw::TEST_DATA*>(record->getRecPtr());
     bool ok = !(d && d->pszName && std::strncmp(d->pszName, "x-", 2) == 0);
     *code = ok ? 0 : 0x40000099;
     return ok;
   }
   bool convertGW2HH(CHHDataSrc*, CGWDataSrc*, const CHHRecord*, const CGWRecord* source) override {
+    if (conv) return conv->fromGW(source, s);
     auto* d = static_cast<const testgw::TEST_DATA*>(source->getRecPtr());
     if (!d || (d->pszName && std::strcmp(d->pszName, "unconvertible") == 0)) return false;
     s.name = d->pszName ? d->pszName : "";
@@ -118,6 +136,7 @@ class RecordSet : public CHHRecordSet {
   }
   CHHRecord* newRecord(int) override {
     m_New.push_back(std::make_unique<Record>());
+    m_New.back()->conv = conv;
     return m_New.back().get();
   }
   void releaseRecord(CHHRecord* r) override {
@@ -126,6 +145,7 @@ class RecordSet : public CHHRecordSet {
   void clearRead() { m_Read.clear(); }
   void addRead(std::unique_ptr<Record> r) { m_Read.push_back(std::move(r)); }
   size_t outstanding() const { return m_New.size(); }
+  const Conversion* conv = nullptr;  // given to every record read or made
 
  private:
   std::vector<std::unique_ptr<Record>> m_Read;
@@ -148,7 +168,7 @@ class MemHH : public CHHDataSrc {
 
   DWORD addRecord(const std::string& name, const std::string& category = "") {
     DWORD id = m_NextId++;
-    store[id] = Stored{id, name, category, true, false};
+    store[id] = Stored{id, name, category, true, false, ""};
     return id;
   }
   void markClean() {
@@ -186,6 +206,7 @@ class MemHH : public CHHDataSrc {
       r->status = s.deleted ? HHSTAT_DELETED : (s.dirty || all ? HHSTAT_CHANGED : HHSTAT_UNCHANGED);
       r->failConvert = unconvertible.count(id) > 0;
       r->outboxOnly = mailOutbox;
+      r->conv = records.conv;
       records.addRead(std::move(r));
     }
     return true;

@@ -1,0 +1,111 @@
+// Address cards on the server: the data source over the client library's
+// address connection and the records the engine and the address conduit's
+// converter use.
+//
+//   CGWAddressRec r;
+//   __ADDRESS_ITEM_VALUE* v = r.setItemCount(2);   // room for two values
+//   v = r.setItemValue(v, lastName);                // copied; the next cursor
+//   r.setItemValue(v, firstName);
+#pragma once
+
+#include "synccore/gwdatasrc.h"
+
+// A card as the client library holds it; read-only (setters stop the
+// process).
+class SYNCCORE_API CGWAddressConstRec : public CGWRecord {
+ public:
+  explicit CGWAddressConstRec(const __ADDRESS_DATA* record = nullptr) : CGWRecord("CGWAddressConstRec", record) {}
+
+  const __ADDRESS_DATA* data() const { return static_cast<const __ADDRESS_DATA*>(m_RecPtr); }
+  // *values: the card's values (owned by the record, may be null); answers
+  // their count.
+  LONG getItemValues(const __ADDRESS_ITEM_VALUE** values) const;
+  const char* getCategory() const override { return data() ? data()->pszCategory : nullptr; }
+
+  // Copies count values, each with its own copy of its item definition.
+  virtual void setItemValues(const __ADDRESS_ITEM_VALUE* values, LONG count);
+  // Makes room for count empty values; answers a cursor on the first (null
+  // for 0). Fill with setItemValue.
+  virtual __ADDRESS_ITEM_VALUE* setItemCount(LONG count);
+  // Copies value (definition and text) at cursor; answers the next cursor.
+  virtual __ADDRESS_ITEM_VALUE* setItemValue(__ADDRESS_ITEM_VALUE* cursor, const __ADDRESS_ITEM_VALUE& value);
+  // Copied into the record's own 256 bytes, cut to fit (null: none).
+  virtual void setCategory(const char* category);
+
+  // "last first": the values of items -2 and -1.
+  char* getRecIdStr(char* buffer, int length) const override;
+  void trace() const override;
+
+ protected:
+  CGWAddressConstRec(const char* className, const __ADDRESS_DATA* record) : CGWRecord(className, record) {}
+};
+
+// A card of our own, owning its structure, values, definitions and texts.
+// Copies throw CMemoryRunOut("CGWAddressRec", "allocItemValues" or
+// "copyItemValue", what failed); a half-built array is freed first.
+class SYNCCORE_API CGWAddressRec : public CGWAddressConstRec {
+ public:
+  CGWAddressRec();
+  ~CGWAddressRec() override;
+  CGWAddressRec(const CGWAddressRec&) = delete;
+  CGWAddressRec& operator=(const CGWAddressRec&) = delete;
+
+  void setItemValues(const __ADDRESS_ITEM_VALUE* values, LONG count) override;
+  __ADDRESS_ITEM_VALUE* setItemCount(LONG count) override;
+  __ADDRESS_ITEM_VALUE* setItemValue(__ADDRESS_ITEM_VALUE* cursor, const __ADDRESS_ITEM_VALUE& value) override;
+  void setCategory(const char* category) override;
+  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void assign(const CGWRecord& other) override;
+
+ private:
+  void freeItems();
+
+  __ADDRESS_DATA m_Data;
+  char m_Category[256];
+};
+
+class SYNCCORE_API CGWAddressRecRel : public CGWRecRel {
+ public:
+  CGWAddressRecRel() : CGWRecRel(&m_Rec) {}
+  CGWAddressRecRel(const CGWAddressRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
+  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __ADDRESS_DATA* record);
+  // Throws CMemoryRunOut("CGWAddressRecRel", "clone", "Placement new").
+  CGWRecRel* clone(ObjBuf& pool) const override;
+  int getSize() const override { return sizeof(CGWAddressRecRel); }
+
+ private:
+  CGWAddressConstRec m_Rec;
+};
+
+class SYNCCORE_API CGWAddressDataSrc : public CGWDataSrc {
+ public:
+  explicit CGWAddressDataSrc(CGWSession& session);
+  ~CGWAddressDataSrc() override;
+
+  // Loads the item definitions (cards are matched to them when read). False
+  // after one server-error report when they cannot be read.
+  bool prepare() override;
+  int getRelationCount() override;
+  LONG getRelationTimeStamp() override;
+  // The address sync mode.
+  DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nAddressMode; }
+  CGWRecord* createRecord() override;
+  void destroyRecord(CGWRecord* record) override;
+  CGWRecRel* findFirst() override;
+  CGWRecRel* findNext() override;
+  CGWRecRel* findFirstRelation() override;
+  CGWRecRel* findNextRelation() override;
+  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
+  bool putRecord(CGWRecord* record) override;
+  bool removeRecord(DWORD gwRecId) override;
+  bool commitChanges() override;
+  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
+  bool removeRelation(DWORD gwRecId) override;
+  bool putRelationTimeStamp(LONG timeStamp) override;
+
+  CAddressConnection& connection() { return m_Conn; }
+
+ private:
+  CAddressConnection m_Conn;
+  CGWAddressRecRel m_Current;
+};

@@ -1,0 +1,135 @@
+// Schedules on the server: the data source over the client library's
+// schedule connection and the records the engine and a schedule converter
+// use.
+#pragma once
+
+#include "synccore/gwdatasrc.h"
+
+// A schedule as the client library holds it; read-only (setters stop the
+// process).
+class SYNCCORE_API CGWScheduleConstRec : public CGWRecord {
+ public:
+  explicit CGWScheduleConstRec(const __SCHEDULE_DATA* record = nullptr)
+      : CGWRecord("CGWScheduleConstRec", record) {}
+
+  const __SCHEDULE_DATA* data() const { return static_cast<const __SCHEDULE_DATA*>(m_RecPtr); }
+  // Zeroed values or null when there is no structure.
+  __OFFICE_DATE getDateValid() const { return data() ? data()->dateValid : __OFFICE_DATE{}; }
+  __OFFICE_DATE getDateSet() const { return data() ? data()->dateSet : __OFFICE_DATE{}; }
+  __OFFICE_DATE getDateEnd() const { return data() ? data()->dateEnd : __OFFICE_DATE{}; }
+  __OFFICE_TIME getTimeSet() const { return data() ? data()->timeSet : __OFFICE_TIME{}; }
+  __OFFICE_TIME getTimeEnd() const { return data() ? data()->timeEnd : __OFFICE_TIME{}; }
+  LONG getType() const { return data() ? data()->nType : 0; }
+  LONG getDay() const { return data() ? data()->nDay : 0; }
+  const char* getEvent() const { return data() ? data()->pszEvent : nullptr; }
+  const char* getDetail() const { return data() ? data()->pszDetail : nullptr; }
+  const char* getMemo() const { return data() ? data()->pszMemo : nullptr; }
+  // *dates: the record's exception array (owned by the record, may be null);
+  // answers the count.
+  LONG getExceptions(const __OFFICE_DATE** dates) const;
+  BOOL getPrivate() const { return data() ? data()->bPrivate : 0; }
+  BOOL getBanner() const { return data() ? data()->bBanner : 0; }
+
+  virtual void setDateValid(const __OFFICE_DATE& date);
+  virtual void setDateSet(const __OFFICE_DATE& date);
+  virtual void setDateEnd(const __OFFICE_DATE& date);
+  virtual void setTimeSet(const __OFFICE_TIME& time);
+  virtual void setTimeEnd(const __OFFICE_TIME& time);
+  virtual void setType(LONG type);
+  virtual void setDay(LONG day);
+  virtual void setEvent(const char* text);
+  virtual void setDetail(const char* text);
+  virtual void setMemo(const char* text);
+  // Copies count dates (none for 0 or a null array).
+  virtual void setExceptions(const __OFFICE_DATE* dates, LONG count);
+  // Makes room for count dates (zeroed); answers a cursor on the first, or
+  // null for 0. Fill with setException.
+  virtual __OFFICE_DATE* setExceptionCount(LONG count);
+  // Stores date at cursor; answers the next cursor.
+  virtual __OFFICE_DATE* setException(__OFFICE_DATE* cursor, const __OFFICE_DATE& date);
+  virtual void setPrivate(BOOL on);
+  virtual void setBanner(BOOL on);
+
+  // "M/D event" of the set date, with the detail when the event is empty.
+  char* getRecIdStr(char* buffer, int length) const override;
+  void trace() const override;
+
+ protected:
+  CGWScheduleConstRec(const char* className, const __SCHEDULE_DATA* record) : CGWRecord(className, record) {}
+};
+
+// A schedule of our own, owning its structure, texts and exception dates.
+// String setters throw CMemoryRunOut("CGWRecord", "copyStrField", label);
+// the exception array ("CGWScheduleRec", "setExceptionCount" or
+// "copyDateField", "Alloc Buffer of Exception Date").
+class SYNCCORE_API CGWScheduleRec : public CGWScheduleConstRec {
+ public:
+  CGWScheduleRec();
+  ~CGWScheduleRec() override;
+  CGWScheduleRec(const CGWScheduleRec&) = delete;
+  CGWScheduleRec& operator=(const CGWScheduleRec&) = delete;
+
+  void setDateValid(const __OFFICE_DATE& date) override { m_Data.dateValid = date; }
+  void setDateSet(const __OFFICE_DATE& date) override { m_Data.dateSet = date; }
+  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.dateEnd = date; }
+  void setTimeSet(const __OFFICE_TIME& time) override { m_Data.timeSet = time; }
+  void setTimeEnd(const __OFFICE_TIME& time) override { m_Data.timeEnd = time; }
+  void setType(LONG type) override { m_Data.nType = type; }
+  void setDay(LONG day) override { m_Data.nDay = day; }
+  void setEvent(const char* text) override;
+  void setDetail(const char* text) override;
+  void setMemo(const char* text) override;
+  void setExceptions(const __OFFICE_DATE* dates, LONG count) override;
+  __OFFICE_DATE* setExceptionCount(LONG count) override;
+  __OFFICE_DATE* setException(__OFFICE_DATE* cursor, const __OFFICE_DATE& date) override;
+  void setPrivate(BOOL on) override { m_Data.bPrivate = on; }
+  void setBanner(BOOL on) override { m_Data.bBanner = on; }
+  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void assign(const CGWRecord& other) override;
+
+ private:
+  __SCHEDULE_DATA m_Data;
+};
+
+class SYNCCORE_API CGWScheduleRecRel : public CGWRecRel {
+ public:
+  CGWScheduleRecRel() : CGWRecRel(&m_Rec) {}
+  CGWScheduleRecRel(const CGWScheduleRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
+  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __SCHEDULE_DATA* record);
+  // Throws CMemoryRunOut("CGWScheduleRecRel", "clone", "Placement new").
+  CGWRecRel* clone(ObjBuf& pool) const override;
+  int getSize() const override { return sizeof(CGWScheduleRecRel); }
+
+ private:
+  CGWScheduleConstRec m_Rec;
+};
+
+class SYNCCORE_API CGWScheduleDataSrc : public CGWDataSrc {
+ public:
+  explicit CGWScheduleDataSrc(CGWSession& session);
+  ~CGWScheduleDataSrc() override;
+
+  int getRelationCount() override;
+  LONG getRelationTimeStamp() override;
+  // The schedule sync mode.
+  DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nScheduleMode; }
+  CGWRecord* createRecord() override;
+  void destroyRecord(CGWRecord* record) override;
+  CGWRecRel* findFirst() override;
+  CGWRecRel* findNext() override;
+  CGWRecRel* findFirstRelation() override;
+  CGWRecRel* findNextRelation() override;
+  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
+  bool putRecord(CGWRecord* record) override;
+  bool removeRecord(DWORD gwRecId) override;
+  bool commitChanges() override;
+  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
+  bool removeRelation(DWORD gwRecId) override;
+  bool putRelationTimeStamp(LONG timeStamp) override;
+
+  CScheduleConnection& connection() { return m_Conn; }
+
+ private:
+  CScheduleConnection m_Conn;
+  CGWScheduleRecRel m_Current;
+};

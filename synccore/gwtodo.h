@@ -1,0 +1,105 @@
+// To-dos on the server: the data source over the client library's to-do
+// connection and the records the engine and a to-do converter use.
+#pragma once
+
+#include "synccore/gwdatasrc.h"
+
+// A to-do as the client library holds it; read-only (setters stop the
+// process).
+class SYNCCORE_API CGWToDoConstRec : public CGWRecord {
+ public:
+  explicit CGWToDoConstRec(const __TODO_DATA* record = nullptr) : CGWRecord("CGWToDoConstRec", record) {}
+
+  const __TODO_DATA* data() const { return static_cast<const __TODO_DATA*>(m_RecPtr); }
+  // Zeroed dates, 0 or null when there is no structure.
+  __OFFICE_DATE getDateLimit() const { return data() ? data()->dateLimit : __OFFICE_DATE{}; }
+  LONG getImportant() const { return data() ? data()->nPriority : 0; }
+  BOOL getFinish() const { return data() ? data()->bFinish : 0; }
+  __OFFICE_DATE getDateEnd() const { return data() ? data()->dateEnd : __OFFICE_DATE{}; }
+  const char* getName() const { return data() ? data()->pszName : nullptr; }
+  const char* getCategory() const override { return data() ? data()->pszCategory : nullptr; }
+  const char* getMemo() const { return data() ? data()->pszMemo : nullptr; }
+
+  virtual void setDateLimit(const __OFFICE_DATE& date);
+  virtual void setImportant(LONG priority);
+  virtual void setFinish(BOOL finished);
+  virtual void setDateEnd(const __OFFICE_DATE& date);
+  virtual void setName(const char* name);
+  virtual void setCategory(const char* category);
+  virtual void setMemo(const char* memo);
+
+  // The name, cut with "..." to fit length bytes.
+  char* getRecIdStr(char* buffer, int length) const override;
+  void trace() const override;
+
+ protected:
+  CGWToDoConstRec(const char* className, const __TODO_DATA* record) : CGWRecord(className, record) {}
+};
+
+// A to-do of our own, owning its structure and texts. String setters throw
+// CMemoryRunOut("CGWRecord", "copyStrField", label).
+class SYNCCORE_API CGWToDoRec : public CGWToDoConstRec {
+ public:
+  CGWToDoRec();
+  ~CGWToDoRec() override;
+  CGWToDoRec(const CGWToDoRec&) = delete;
+  CGWToDoRec& operator=(const CGWToDoRec&) = delete;
+
+  void setDateLimit(const __OFFICE_DATE& date) override { m_Data.dateLimit = date; }
+  void setImportant(LONG priority) override { m_Data.nPriority = priority; }
+  void setFinish(BOOL finished) override { m_Data.bFinish = finished; }
+  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.dateEnd = date; }
+  void setName(const char* name) override;
+  void setCategory(const char* category) override;
+  void setMemo(const char* memo) override;
+  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void assign(const CGWRecord& other) override;
+
+ private:
+  __TODO_DATA m_Data;
+};
+
+class SYNCCORE_API CGWToDoRecRel : public CGWRecRel {
+ public:
+  CGWToDoRecRel() : CGWRecRel(&m_Rec) {}
+  CGWToDoRecRel(const CGWToDoRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
+  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __TODO_DATA* record);
+  // Throws CMemoryRunOut("CGWToDoRecRel", "clone", "Placement new").
+  CGWRecRel* clone(ObjBuf& pool) const override;
+  int getSize() const override { return sizeof(CGWToDoRecRel); }
+
+ private:
+  CGWToDoConstRec m_Rec;
+};
+
+// The to-do data source; client failures answer false, -1 or null and the
+// engine's wrappers report them.
+class SYNCCORE_API CGWToDoDataSrc : public CGWDataSrc {
+ public:
+  explicit CGWToDoDataSrc(CGWSession& session);
+  ~CGWToDoDataSrc() override;
+
+  int getRelationCount() override;
+  LONG getRelationTimeStamp() override;
+  // The to-do sync mode.
+  DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nToDoMode; }
+  CGWRecord* createRecord() override;
+  void destroyRecord(CGWRecord* record) override;
+  CGWRecRel* findFirst() override;
+  CGWRecRel* findNext() override;
+  CGWRecRel* findFirstRelation() override;
+  CGWRecRel* findNextRelation() override;
+  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
+  bool putRecord(CGWRecord* record) override;
+  bool removeRecord(DWORD gwRecId) override;
+  bool commitChanges() override;
+  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
+  bool removeRelation(DWORD gwRecId) override;
+  bool putRelationTimeStamp(LONG timeStamp) override;
+
+  CToDoConnection& connection() { return m_Conn; }
+
+ private:
+  CToDoConnection m_Conn;
+  CGWToDoRecRel m_Current;
+};

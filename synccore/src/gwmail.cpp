@@ -1,0 +1,139 @@
+// Mail records and the mail data source.
+#include "synccore/gwmail.h"
+
+#include <initializer_list>
+
+#include "log/log.h"
+#include "synccore/gwsession.h"
+#include "synccore/helpers.h"
+#include "synccore/src/gwrecutil.h"
+
+void CGWMailConstRec::setRead(BOOL) { fatalStop(m_ClassName, "setRead"); }
+void CGWMailConstRec::setSubject(const char*) { fatalStop(m_ClassName, "setSubject"); }
+void CGWMailConstRec::setFrom(const char*) { fatalStop(m_ClassName, "setFrom"); }
+void CGWMailConstRec::setTo(const char*) { fatalStop(m_ClassName, "setTo"); }
+void CGWMailConstRec::setCC(const char*) { fatalStop(m_ClassName, "setCC"); }
+void CGWMailConstRec::setBCC(const char*) { fatalStop(m_ClassName, "setBCC"); }
+void CGWMailConstRec::setReplyTo(const char*) { fatalStop(m_ClassName, "setReplyTo"); }
+void CGWMailConstRec::setContentType(const char*) { fatalStop(m_ClassName, "setContentType"); }
+void CGWMailConstRec::setData(const char*) { fatalStop(m_ClassName, "setData"); }
+
+char* CGWMailConstRec::getRecIdStr(char* buffer, int length) const {
+  copyDbcsText(buffer, getSubject() ? getSubject() : "", length, DBCS_COPY, "...");
+  return buffer;
+}
+
+void CGWMailConstRec::trace() const {
+  if (!g_TraceObj.shouldTrace(10)) return;
+  const __MAIL_DATA* d = data();
+  if (!d) return;
+  using gwrec::len;
+  g_TraceObj.write(10, "*** Mail *** nID:%d nTimeStamp:0x%lx bRead:%d\n", static_cast<int>(d->nID),
+                   static_cast<unsigned long>(static_cast<DWORD>(d->nTimeStamp)), d->bRead);
+  g_TraceObj.write(10,
+                   "  pszSubject:%db pszFrom:%db  pszTo:%db pszCC:%db pszBCC:%db pszReplyTo:%db "
+                   "pszContentType:%db pszData:%db\n",
+                   len(d->pszSubject), len(d->pszFrom), len(d->pszTo), len(d->pszCC), len(d->pszBCC),
+                   len(d->pszReplyTo), len(d->pszContentType), len(d->pszData));
+}
+
+CGWMailRec::CGWMailRec() : CGWMailConstRec("CGWMailRec", nullptr), m_Data{} { m_RecPtr = &m_Data; }
+
+CGWMailRec::~CGWMailRec() {
+  for (char* p : {m_Data.pszSubject, m_Data.pszFrom, m_Data.pszTo, m_Data.pszCC, m_Data.pszBCC,
+                  m_Data.pszReplyTo, m_Data.pszContentType, m_Data.pszData})
+    delete[] p;
+}
+
+void CGWMailRec::setSubject(const char* t) { gwrec::setStr(m_Data.pszSubject, t, "Subject"); }
+void CGWMailRec::setFrom(const char* t) { gwrec::setStr(m_Data.pszFrom, t, "From"); }
+void CGWMailRec::setTo(const char* t) { gwrec::setStr(m_Data.pszTo, t, "To"); }
+void CGWMailRec::setCC(const char* t) { gwrec::setStr(m_Data.pszCC, t, "CC"); }
+void CGWMailRec::setBCC(const char* t) { gwrec::setStr(m_Data.pszBCC, t, "BCC"); }
+void CGWMailRec::setReplyTo(const char* t) { gwrec::setStr(m_Data.pszReplyTo, t, "ReplyTo"); }
+void CGWMailRec::setContentType(const char* t) { gwrec::setStr(m_Data.pszContentType, t, "Content type"); }
+void CGWMailRec::setData(const char* t) { gwrec::setStr(m_Data.pszData, t, "Body"); }
+
+void CGWMailRec::assign(const CGWRecord& other) {
+  const auto* d = static_cast<const __MAIL_DATA*>(other.getRecPtr());
+  if (d == &m_Data) return;
+  static const __MAIL_DATA kEmpty{};
+  if (!d) d = &kEmpty;
+  setSubject(d->pszSubject);
+  setFrom(d->pszFrom);
+  setTo(d->pszTo);
+  setCC(d->pszCC);
+  setBCC(d->pszBCC);
+  setReplyTo(d->pszReplyTo);
+  gwrec::setStr(m_Data.pszContentType, d->pszContentType, "Content-Type");
+  setData(d->pszData);
+  m_Data.nID = d->nID;
+  m_Data.nTimeStamp = d->nTimeStamp;
+  m_Data.nTimeSent = d->nTimeSent;
+  m_Data.bRead = d->bRead;
+}
+
+void CGWMailRecRel::reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __MAIL_DATA* record) {
+  m_Next = nullptr;
+  m_Marks = 0;
+  m_Attrib = attrib;
+  m_GWRecId = gwRecId;
+  m_HHRecId = hhRecId;
+  m_Rec.setRecPtr(record);
+}
+
+CGWRecRel* CGWMailRecRel::clone(ObjBuf& pool) const {
+  return new (gwrec::cloneSlot(pool, "CGWMailRecRel")) CGWMailRecRel(*this);
+}
+
+CGWMailDataSrc::CGWMailDataSrc(CGWSession& session)
+    : CGWDataSrc(session, sizeof(CGWMailRecRel)), m_Conn(session.getOfficeSession()) {}
+
+CGWMailDataSrc::~CGWMailDataSrc() = default;
+
+WORD CGWMailDataSrc::determineHowToSync(WORD flags) {
+  return mailSyncFlagsFromSetting(flags, getSyncSetting(m_Session.getSyncSet()));
+}
+
+int CGWMailDataSrc::send() {
+  if (m_Conn.Send()) {
+    int sent = m_Queued;
+    m_Queued = 0;
+    return sent;
+  }
+  long p = m_Conn.GetSendErrorPosition();
+  if (p) {
+    report("Send", "%dth Mail failed.", static_cast<int>(p));
+    return -static_cast<int>(p);
+  }
+  report("Send", "%dth Mail failed.(connecting server error)", 1);
+  return -1;
+}
+
+int CGWMailDataSrc::getRelationCount() { return gwrec::relationCount(*this, m_Conn.GetRelationCount()); }
+LONG CGWMailDataSrc::getRelationTimeStamp() { return static_cast<LONG>(m_Conn.GetRelationTimeStamp()); }
+DWORD CGWMailDataSrc::getSyncSetting(const __SYNC5_SET* set) { return set->nMailMode; }
+
+CGWRecord* CGWMailDataSrc::createRecord() {
+  CGWRecord* r = new (std::nothrow) CGWMailRec;
+  if (!r) throw CMemoryRunOut("CGWMailDataSrc", "createRecord", "Alloc CGWMailRec");
+  return r;
+}
+void CGWMailDataSrc::destroyRecord(CGWRecord* record) { delete record; }
+
+CGWRecRel* CGWMailDataSrc::findFirst() { return gwrec::fromRecord(m_Current, m_Conn.FindFirst()); }
+CGWRecRel* CGWMailDataSrc::findNext() { return gwrec::fromRecord(m_Current, m_Conn.FindNext()); }
+CGWRecRel* CGWMailDataSrc::findFirstRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation()); }
+CGWRecRel* CGWMailDataSrc::findNextRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation()); }
+
+bool CGWMailDataSrc::putNewRecord(CGWRecord* record, DWORD) { return putRecord(record); }
+bool CGWMailDataSrc::putRecord(CGWRecord* record) {
+  if (!m_Conn.Set(static_cast<const __MAIL_DATA*>(record->getRecPtr()))) return false;
+  ++m_Queued;
+  return true;
+}
+bool CGWMailDataSrc::removeRecord(DWORD) { fatalStop("CGWMailDataSrc", "removeRecord"); }
+bool CGWMailDataSrc::commitChanges() { return m_Conn.Commit() != 0; }
+bool CGWMailDataSrc::putRelation(DWORD hhRecId, DWORD gwRecId) { return m_Conn.SetRelation(gwRecId, hhRecId) != 0; }
+bool CGWMailDataSrc::removeRelation(DWORD gwRecId) { return m_Conn.RemoveRelation(gwRecId) != 0; }
+bool CGWMailDataSrc::putRelationTimeStamp(LONG timeStamp) { return m_Conn.SetRelationTimeStamp(timeStamp) != 0; }

@@ -1,0 +1,70 @@
+// To-do records and the to-do data source.
+#include "synccore/gwtodo.h"
+
+#include "log/log.h"
+#include "synccore/gwsession.h"
+#include "synccore/helpers.h"
+#include "synccore/src/gwrecutil.h"
+
+void CGWToDoConstRec::setDateLimit(const __OFFICE_DATE&) { fatalStop(m_ClassName, "setDateLimit"); }
+void CGWToDoConstRec::setImportant(LONG) { fatalStop(m_ClassName, "setImportant"); }
+void CGWToDoConstRec::setFinish(BOOL) { fatalStop(m_ClassName, "setFinish"); }
+void CGWToDoConstRec::setDateEnd(const __OFFICE_DATE&) { fatalStop(m_ClassName, "setDateEnd"); }
+void CGWToDoConstRec::setName(const char*) { fatalStop(m_ClassName, "setName"); }
+void CGWToDoConstRec::setCategory(const char*) { fatalStop(m_ClassName, "setCategory"); }
+void CGWToDoConstRec::setMemo(const char*) { fatalStop(m_ClassName, "setMemo"); }
+
+char* CGWToDoConstRec::getRecIdStr(char* buffer, int length) const {
+  copyDbcsText(buffer, getName() ? getName() : "", length, DBCS_COPY, "...");
+  return buffer;
+}
+
+void CGWToDoConstRec::trace() const {
+  if (!g_TraceObj.shouldTrace(10)) return;
+  const __TODO_DATA* d = data();
+  if (!d) return;
+  g_TraceObj.write(10, "*** ToDo *** nID:%d nTimeStamp:0x%lx\n", static_cast<int>(d->nID),
+                   static_cast<unsigned long>(static_cast<DWORD>(d->nTimeStamp)));
+  g_TraceObj.write(10, "  dateLimit:%d/%d/%d nPriority:%d bFinish:%d dateEnd:%d/%d/%d\n", d->dateLimit.lYear,
+                   d->dateLimit.lMonth, d->dateLimit.lDay, d->nPriority, d->bFinish, d->dateEnd.lYear,
+                   d->dateEnd.lMonth, d->dateEnd.lDay);
+  g_TraceObj.write(10, "  pszName:%db pszCategory:%db\n", gwrec::len(d->pszName), gwrec::len(d->pszCategory));
+  g_TraceObj.write(10, "  pszMemo:%db\n", gwrec::len(d->pszMemo));
+}
+
+CGWToDoRec::CGWToDoRec() : CGWToDoConstRec("CGWToDoRec", nullptr), m_Data{} { m_RecPtr = &m_Data; }
+
+CGWToDoRec::~CGWToDoRec() {
+  delete[] m_Data.pszName;
+  delete[] m_Data.pszCategory;
+  delete[] m_Data.pszMemo;
+}
+
+void CGWToDoRec::setName(const char* t) { gwrec::setStr(m_Data.pszName, t, "ToDo"); }
+void CGWToDoRec::setCategory(const char* t) { gwrec::setStr(m_Data.pszCategory, t, "Category"); }
+void CGWToDoRec::setMemo(const char* t) { gwrec::setStr(m_Data.pszMemo, t, "Memo"); }
+
+void CGWToDoRec::assign(const CGWRecord& other) {
+  const auto* d = static_cast<const __TODO_DATA*>(other.getRecPtr());
+  if (d == &m_Data) return;
+  static const __TODO_DATA kEmpty{};
+  if (!d) d = &kEmpty;
+  gwrec::setStr(m_Data.pszName, d->pszName, "ToDo Name");
+  setCategory(d->pszCategory);
+  setMemo(d->pszMemo);
+  m_Data.nID = d->nID;
+  m_Data.nTimeStamp = d->nTimeStamp;
+  m_Data.dateLimit = d->dateLimit;
+  m_Data.nPriority = d->nPriority;
+  m_Data.bFinish = d->bFinish;
+  m_Data.dateEnd = d->dateEnd;
+}
+
+GWREC_RECREL_COMMON(CGWToDoRecRel, __TODO_DATA)
+
+CGWToDoDataSrc::CGWToDoDataSrc(CGWSession& session)
+    : CGWDataSrc(session, sizeof(CGWToDoRecRel)), m_Conn(session.getOfficeSession()) {}
+
+CGWToDoDataSrc::~CGWToDoDataSrc() = default;
+
+GWREC_DATASRC_COMMON(CGWToDoDataSrc, __TODO_DATA, CGWToDoRec)

@@ -1,0 +1,149 @@
+// Whole syncs between the in-memory handheld and a real gwserver process:
+// the server is started with the Palm settings given, a user "taro" is
+// added, and every run opens its own session as a conduit does. The server's
+// state is read back with `gwserver export`, independent of the client.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "synccore/gwsession.h"
+#include "synccore/synccore.h"
+#include "synccore/tests/logcapture.h"
+#include "synccore/tests/memhh.h"
+#include "testutil/files.h"
+#include "testutil/gwserver.h"
+#include "testutil/rawhttp.h"
+
+namespace testsync {
+
+using Fields = std::vector<std::string>;
+using Names = std::multiset<std::string>;
+
+// Settings under which every kind syncs both ways.
+inline const char kBothWays[] =
+    "s,Sync,1,3\nt,Sync\na,Sync,0,0,0,0,ts.0\nw,Sync,0,0,0\nm,Sync,0\n";
+
+// A handheld whose pass hooks can act on the server mid-run.
+class HookedHH : public testhh::MemHH {
+ public:
+  std::function<void(int)> onPass;
+  void beginPass(int pass) override {
+    testhh::MemHH::beginPass(pass);
+    if (onPass) onPass(pass);
+  }
+  // Called as the handheld's records are read (after the server's lists).
+  std::function<void()> onRead;
+  bool readRecords(CGWDataSrc* gw, bool all) override {
+    if (onRead) onRead();
+    return testhh::MemHH::readRecords(gw, all);
+  }
+};
+
+class ServerSync : public ::testing::Test {
+ protected:
+  explicit ServerSync(const char* settings = kBothWays) {
+    server_.addUser("taro", "taro-pw");
+    setSettings(settings);
+    server_.start();
+  }
+
+  void setSettings(const std::string& lines) {
+    EXPECT_EQ(server_.admin({"settings", server_.db(), "Palm"}, lines).status, 0);
+  }
+
+  // One run as a conduit makes it: session, data source, open, sync, close.
+  template <class Src>
+  bool sync(const char* name = "Test Book") {
+    CGWSession session;
+    if (!session.open(server_.url().c_str(), nullptr, nullptr, nullptr, 0)) return false;
+    if (session.login("taro", "taro-pw") != GWLOGIN_OK || !session.setLabel("Palm", 1)) return false;
+    Src gw(session);
+    CSyncCore core(hh_, gw, true);
+    if (!core.openSync(name, 30)) return false;
+    bool ok = core.doSync();
+    core.closeSync();
+    lastFlags_ = core.getFlags();
+    session.close();
+    return ok;
+  }
+
+  // Data lines of one kind from `gwserver export`, fields unescaped.
+  std::vector<Fields> exported(const std::string& kind) const {
+    testutil::CommandResult r = server_.admin({"export", server_.db(), "taro"});
+    EXPECT_EQ(r.status, 0);
+    std::vector<Fields> out;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+      Fields f = split(line);
+      if (!f.empty() && f[0] == kind) out.push_back(f);
+    }
+    return out;
+  }
+  // Relation pairs server id -> handheld id of one application.
+  std::multimap<DWORD, DWORD> relations(const std::string& app) const {
+    std::multimap<DWORD, DWORD> pairs;
+    for (const Fields& f : exported("relation")) {
+      if (f.size() < 4 || f[2] != app) continue;
+      for (size_t i = 4; i < f.size(); ++i) {
+        size_t colon = f[i].find(':');
+        pairs.emplace(std::stoul(f[i].substr(0, colon)), std::stoul(f[i].substr(colon + 1)));
+      }
+    }
+    return pairs;
+  }
+  void import(const std::string& lines) {
+    ASSERT_EQ(server_.admin({"import", server_.db(), "taro"}, "gwserver-export 1\n" + lines).status, 0);
+  }
+  void armFault(const std::string& query) {
+    testutil::RawReply r = testutil::rawRequest(
+        testutil::HttpUrl(server_.url()).port,
+        "GET /_fault?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    ASSERT_EQ(r.status, 200);
+  }
+
+  Names handheldNames() const {
+    Names n;
+    for (const auto& [id, s] : hh_.store)
+      if (!s.deleted) n.insert(s.name);
+    return n;
+  }
+  DWORD hhIdOf(const std::string& name) const {
+    for (const auto& [id, s] : hh_.store)
+      if (s.name == name) return id;
+    return 0;
+  }
+  int messages(const std::string& part) const { return log_.count(part); }
+
+  testutil::TempDir dir_{"serversync"};
+  testutil::LogCapture log_{dir_.path()};
+  testutil::GwServer server_{dir_.path()};
+  HookedHH hh_;
+  WORD lastFlags_ = 0;
+
+ private:
+  static Fields split(const std::string& line) {
+    Fields f(1);
+    for (size_t i = 0; i < line.size(); ++i) {
+      char c = line[i];
+      if (c == '\t') {
+        f.emplace_back();
+      } else if (c == '\\' && i + 1 < line.size()) {
+        char e = line[++i];
+        f.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+      } else {
+        f.back() += c;
+      }
+    }
+    return f;
+  }
+};
+
+}  // namespace testsync
