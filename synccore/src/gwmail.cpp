@@ -73,18 +73,7 @@ void CGWMailRec::assign(const CGWRecord& other) {
   m_Data.bRead = d->bRead;
 }
 
-void CGWMailRecRel::reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __MAIL_DATA* record) {
-  m_Next = nullptr;
-  m_Marks = 0;
-  m_Attrib = attrib;
-  m_GWRecId = gwRecId;
-  m_HHRecId = hhRecId;
-  m_Rec.setRecPtr(record);
-}
-
-CGWRecRel* CGWMailRecRel::clone(ObjBuf& pool) const {
-  return new (gwrec::cloneSlot(pool, "CGWMailRecRel")) CGWMailRecRel(*this);
-}
+GWREC_RECREL_COMMON(CGWMailRecRel, __MAIL_DATA)
 
 CGWMailDataSrc::CGWMailDataSrc(CGWSession& session)
     : CGWDataSrc(session, sizeof(CGWMailRecRel)), m_Conn(session.getOfficeSession()) {}

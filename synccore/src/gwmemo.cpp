@@ -42,50 +42,13 @@ void CGWMemoRec::assign(const CGWRecord& other) {
   m_Data.nTimeStamp = d ? d->nTimeStamp : 0;
 }
 
-void CGWMemoRecRel::reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __MEMO_DATA* record) {
-  m_Next = nullptr;
-  m_Marks = 0;
-  m_Attrib = attrib;
-  m_GWRecId = gwRecId;
-  m_HHRecId = hhRecId;
-  m_Rec.setRecPtr(record);
-}
-
-CGWRecRel* CGWMemoRecRel::clone(ObjBuf& pool) const {
-  return new (gwrec::cloneSlot(pool, "CGWMemoRecRel")) CGWMemoRecRel(*this);
-}
+GWREC_RECREL_COMMON(CGWMemoRecRel, __MEMO_DATA)
 
 CGWMemoDataSrc::CGWMemoDataSrc(CGWSession& session)
     : CGWDataSrc(session, sizeof(CGWMemoRecRel)), m_Conn(session.getOfficeSession()) {}
 
 CGWMemoDataSrc::~CGWMemoDataSrc() = default;
 
-int CGWMemoDataSrc::getRelationCount() {
-  return gwrec::relationCount(*this, m_Conn.GetRelationCount());
-}
-LONG CGWMemoDataSrc::getRelationTimeStamp() { return static_cast<LONG>(m_Conn.GetRelationTimeStamp()); }
 DWORD CGWMemoDataSrc::getSyncSetting(const __SYNC5_SET* set) { return set->nMemoMode; }
 
-CGWRecord* CGWMemoDataSrc::createRecord() {
-  CGWRecord* r = new (std::nothrow) CGWMemoRec;
-  if (!r) throw CMemoryRunOut("CGWMemoDataSrc", "createRecord", "Alloc CGWMemoRec");
-  return r;
-}
-void CGWMemoDataSrc::destroyRecord(CGWRecord* record) { delete record; }
-
-CGWRecRel* CGWMemoDataSrc::findFirst() { return gwrec::fromRecord(m_Current, m_Conn.FindFirst()); }
-CGWRecRel* CGWMemoDataSrc::findNext() { return gwrec::fromRecord(m_Current, m_Conn.FindNext()); }
-CGWRecRel* CGWMemoDataSrc::findFirstRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation()); }
-CGWRecRel* CGWMemoDataSrc::findNextRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation()); }
-
-bool CGWMemoDataSrc::putNewRecord(CGWRecord* record, DWORD hhRecId) {
-  return m_Conn.Set(static_cast<const __MEMO_DATA*>(record->getRecPtr()), hhRecId) != nullptr;
-}
-bool CGWMemoDataSrc::putRecord(CGWRecord* record) {
-  return m_Conn.Set(static_cast<const __MEMO_DATA*>(record->getRecPtr()), 0) != nullptr;
-}
-bool CGWMemoDataSrc::removeRecord(DWORD gwRecId) { return m_Conn.Remove(gwRecId) != 0; }
-bool CGWMemoDataSrc::commitChanges() { return m_Conn.Commit() != 0; }
-bool CGWMemoDataSrc::putRelation(DWORD hhRecId, DWORD gwRecId) { return m_Conn.SetRelation(gwRecId, hhRecId) != 0; }
-bool CGWMemoDataSrc::removeRelation(DWORD gwRecId) { return m_Conn.RemoveRelation(gwRecId) != 0; }
-bool CGWMemoDataSrc::putRelationTimeStamp(LONG timeStamp) { return m_Conn.SetRelationTimeStamp(timeStamp) != 0; }
+GWREC_DATASRC_COMMON(CGWMemoDataSrc, __MEMO_DATA, CGWMemoRec)
