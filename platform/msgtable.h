@@ -27,7 +27,7 @@ struct MESSAGE_TABLE_ENTRY {
 };
 
 #define GWSYNC_EXPORT_MESSAGE_TABLE \
-  extern "C" __attribute__((visibility("default"))) const MESSAGE_TABLE_ENTRY gwsyncMessageTable[]
+  extern "C" GWSYNC_EXPORTED_TABLE const MESSAGE_TABLE_ENTRY gwsyncMessageTable[]
 
 // Copies the text of messageId from module into buffer (size bytes, with its
 // terminating NUL) and returns its length. Only FORMAT_MESSAGE_FROM_HMODULE

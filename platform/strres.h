@@ -28,7 +28,7 @@ struct STRING_TABLE_ENTRY {
 };
 
 #define GWSYNC_EXPORT_STRING_TABLE \
-  extern "C" __attribute__((visibility("default"))) const STRING_TABLE_ENTRY gwsyncStringTable[]
+  extern "C" GWSYNC_EXPORTED_TABLE const STRING_TABLE_ENTRY gwsyncStringTable[]
 
 // Copies the string id of module into buffer, cut to size - 1 bytes and
 // always terminated, and returns the number of bytes copied (without the

@@ -27,6 +27,12 @@ typedef HMODULE HINSTANCE;
 typedef void* HANDLE;
 typedef void (*FARPROC)();
 
+// An exported table that plug-in libraries each define under the same name
+// (ordinals, string and message tables), looked up with dlsym in one library
+// at a time. Its own section keeps AddressSanitizer from taking two such
+// libraries in one process for an ODR violation.
+#define GWSYNC_EXPORTED_TABLE __attribute__((visibility("default"), section(".data.rel.ro.gwsync_tables")))
+
 typedef struct _FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;

@@ -1,0 +1,612 @@
+// The handheld data source over the Sync Manager, and the last sync times
+// kept on the handheld.
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "conduits/common/palmdatasrc.h"
+#include "log/log.h"
+#include "log/msgids.h"
+#include "synccore/gwdatasrc.h"
+#include "synccore/helpers.h"
+
+namespace {
+
+constexpr BYTE kModeAppDb = eDbRead | eDbWrite | eDbShowSecret;  // 0xD0
+constexpr BYTE kModeTimesRead = eDbRead | eDbShowSecret;         // 0x90
+constexpr BYTE kModeTimesWrite = eDbWrite | eDbShowSecret;       // 0x50
+constexpr char kTimesDb[] = "GWSyncDB";
+constexpr DWORD kTimesCreator = 0x47575359;  // 'GWSY'
+constexpr DWORD kTypeData = 0x44415441;      // 'DATA'
+constexpr DWORD kTypeAppl = 0x6170706C;      // 'appl'
+constexpr DWORD kTimesRecordSize = SyncTimeStore::kSlots * 4;
+constexpr int kHexDumpBytes = 32;
+
+const SyncManager& sm() {
+  // OpenConduit refuses to run without the Sync Manager, so every data
+  // source operation finds it loaded.
+  const SyncManager* api = syncManager();
+  if (!api) fatalStop("CPalmLSDataSrc", "the Sync Manager is not loaded");
+  return *api;
+}
+
+CRawRecordInfo readInfo(BYTE handle, BYTE* buffer) {
+  CRawRecordInfo info{};
+  info.m_FileHandle = handle;
+  info.m_TotalBytes = static_cast<WORD>(kPalmSharedBufferSize);
+  info.m_pBytes = buffer;
+  return info;
+}
+
+DWORD readBE32(const BYTE* p) {
+  return (DWORD{p[0]} << 24) | (DWORD{p[1]} << 16) | (DWORD{p[2]} << 8) | DWORD{p[3]};
+}
+
+void writeBE32(BYTE* p, DWORD v) {
+  p[0] = static_cast<BYTE>(v >> 24);
+  p[1] = static_cast<BYTE>(v >> 16);
+  p[2] = static_cast<BYTE>(v >> 8);
+  p[3] = static_cast<BYTE>(v);
+}
+
+LONG createDatabase(const char* name, int cardNo, DWORD creator, BYTE* handle) {
+  CDbCreateDB create{};
+  create.m_Creator = creator;
+  create.m_Flags = 0;
+  create.m_CardNo = static_cast<BYTE>(cardNo);
+  std::strncpy(create.m_Name, name, sizeof create.m_Name - 1);
+  create.m_Type = kTypeData;
+  create.m_Version = 0;
+  LONG err = sm().CreateDB(&create);
+  if (err == 0) *handle = create.m_FileHandle;
+  return err;
+}
+
+}  // namespace
+
+BYTE palmFlagsFromAttributes(BYTE attributes) {
+  BYTE flags = 0;
+  if (attributes & (eRecAttrDeleted | eRecAttrArchived)) {
+    flags |= PALMREC_DELETED;
+    if (attributes & eRecAttrArchived) flags |= PALMREC_ARCHIVED;
+  }
+  if (attributes & eRecAttrDirty) flags |= PALMREC_MODIFIED;
+  if (attributes & eRecAttrSecret) flags |= PALMREC_PRIVATE;
+  return flags;
+}
+
+BYTE palmAttributesFromFlags(BYTE flags) {
+  BYTE attributes = 0;
+  if (flags & PALMREC_DELETED) attributes |= eRecAttrDeleted;
+  if (flags & PALMREC_MODIFIED) attributes |= eRecAttrDirty;
+  if (flags & PALMREC_PRIVATE) attributes |= eRecAttrSecret;
+  if (flags & PALMREC_ARCHIVED) attributes |= eRecAttrArchived;
+  return attributes;
+}
+
+// ---- SyncTimeStore ----
+
+SyncTimeStore::SyncTimeStore(int slot) : m_Slot(slot), m_Times{}, m_RecId(0), m_Changed(false) {}
+
+void SyncTimeStore::set(DWORD time) {
+  if (m_Times[m_Slot] != time) {
+    m_Times[m_Slot] = time;
+    m_Changed = true;
+  }
+}
+
+bool SyncTimeStore::read() {
+  std::fill(std::begin(m_Times), std::end(m_Times), 0);
+  m_RecId = 0;
+  m_Changed = false;
+  BYTE handle = 0;
+  LONG err = sm().OpenDB(kTimesDb, 0, &handle, kModeTimesRead);
+  if (err == SYNCERR_NOT_FOUND) return true;
+  if (err != 0) {
+    Log::writeLog(MSG_HH_DB_NOT_OPENED, kTimesDb, 0, static_cast<unsigned>(err));
+    return false;
+  }
+  WORD count = 0;
+  err = sm().GetDBRecordCount(handle, &count);
+  if (err != 0) {
+    logSyncError("SyncGetDBRecordCount", err);
+    sm().CloseDB(handle);
+    return false;
+  }
+  if (count > 0) {
+    BYTE raw[kPalmSharedBufferSize];
+    CRawRecordInfo info = readInfo(handle, raw);
+    info.m_RecIndex = 0;
+    err = sm().ReadRecordByIndex(&info);
+    g_TraceObj.write(10, "SyncReadRecordByIndex() returned res:%d m_RecSize:%d m_RecId:0x%x\n", static_cast<int>(err),
+                     static_cast<int>(info.m_RecSize), info.m_RecId);
+    if (err != 0) {
+      logSyncError("SyncReadRecordByIndex", err);
+    } else {
+      // A record shorter than the five slots reads its missing slots as 0.
+      DWORD size = std::min(info.m_RecSize, kTimesRecordSize);
+      for (DWORD i = 0; i + 4 <= size; i += 4) m_Times[i / 4] = readBE32(raw + i);
+      m_RecId = info.m_RecId;
+      // A short record is rewritten whole at the next write.
+      if (info.m_RecSize < kTimesRecordSize) m_Changed = true;
+    }
+  }
+  err = sm().CloseDB(handle);
+  if (err != 0) {
+    logSyncError("SyncCloseDB", err);
+    return false;
+  }
+  return true;
+}
+
+bool SyncTimeStore::write() {
+  if (!m_Changed) return true;
+  BYTE handle = 0;
+  LONG err = sm().OpenDB(kTimesDb, 0, &handle, kModeTimesWrite);
+  if (err == SYNCERR_NOT_FOUND) {
+    err = createDatabase(kTimesDb, 0, kTimesCreator, &handle);
+    if (err != 0) {
+      logSyncError("SyncCreateDB", err);
+      return false;
+    }
+  } else if (err != 0) {
+    Log::writeLog(MSG_HH_DB_NOT_OPENED, kTimesDb, 0, static_cast<unsigned>(err));
+    return false;
+  }
+  BYTE raw[kTimesRecordSize];
+  for (int i = 0; i < kSlots; ++i) writeBE32(raw + 4 * i, m_Times[i]);
+  CRawRecordInfo info{};
+  info.m_FileHandle = handle;
+  info.m_RecId = m_RecId;
+  info.m_Attribs = 0;
+  info.m_CatId = 0;
+  info.m_RecSize = kTimesRecordSize;
+  info.m_pBytes = raw;
+  err = sm().WriteRec(&info);
+  g_TraceObj.write(10, "SyncWriteRec() returned res:%d m_RecSize:%d m_RecId:%d\n", static_cast<int>(err),
+                   static_cast<int>(info.m_RecSize), static_cast<int>(info.m_RecId));
+  bool ok = err == 0;
+  if (ok) {
+    m_RecId = info.m_RecId;
+    m_Changed = false;
+  } else {
+    logSyncError("SyncWriteRec", err);
+  }
+  err = sm().CloseDB(handle);
+  if (err != 0) {
+    logSyncError("SyncCloseDB", err);
+    return false;
+  }
+  return ok;
+}
+
+// ---- CPalmLSDataSrc ----
+
+CPalmLSDataSrc::CPalmLSDataSrc(CPalmCategoryList* categories, CPalmRecordSet* records, SyncTimeStore* times,
+                               const char* dbName, int cardNo, DWORD creator)
+    : CHHDataSrc(categories, records),
+      m_DbName(dbName),
+      m_CardNo(cardNo),
+      m_LastSyncTime(0),
+      m_CatDirtyFlags(0),
+      m_Times(times),
+      m_Handle(0),
+      m_Open(false),
+      m_Creator(creator),
+      m_AppInfo{},
+      m_AppInfoSize(0),
+      m_ResultItem{},
+      m_Result(1, &m_ResultItem, 1) {}
+
+CPalmLSDataSrc::~CPalmLSDataSrc() {
+  // A run that ended between openDB and closeDB still leaves the database
+  // closed, so the next open finds it whole.
+  if (m_Open) sm().CloseDB(m_Handle);
+}
+
+bool CPalmLSDataSrc::openDB() {
+  g_TraceObj.write(9, "openDB() called. dbname:%s, cardno:%d\n", m_DbName, m_CardNo);
+  if (!m_Times->read()) return false;
+  m_LastSyncTime = m_Times->get();
+  LONG err = sm().OpenDB(m_DbName, m_CardNo, &m_Handle, kModeAppDb);
+  if (err == SYNCERR_NOT_FOUND) {
+    err = createDatabase(m_DbName, m_CardNo, m_Creator, &m_Handle);
+    if (err != 0) {
+      g_TraceObj.write(1, "Palm DB(%s, %x) can not created.", m_DbName, m_Creator);
+      logSyncError("SyncCreateDB", err);
+      return false;
+    }
+    g_TraceObj.write(1, "Palm DB(%s, %x) created.", m_DbName, m_Creator);
+    // The handheld application gives its new database the initial
+    // categories and settings.
+    CInitDatabaseParam param{};
+    param.m_FileHandle = m_Handle;
+    param.m_Creator = m_Creator;
+    param.m_Type = kTypeData;
+    param.m_Version = 0;
+    CCallModuleParams call{};
+    call.m_dwCreatorID = m_Creator;
+    call.m_dwTypeID = kTypeAppl;
+    call.m_wActionCode = sysAppLaunchCmdInitDatabase;
+    call.m_dwParamSize = sizeof param;
+    call.m_pParam = &param;
+    LONG callErr = sm().CallRemoteModule(&call);
+    if (callErr != 0) g_TraceObj.write(10, "SyncCallRemoteModule() failed: 0x%x\n", static_cast<unsigned>(callErr));
+    m_LastSyncTime = 0;
+  } else if (err != 0) {
+    Log::writeLog(MSG_HH_DB_NOT_OPENED, m_DbName, m_CardNo, static_cast<unsigned>(err));
+    return false;
+  }
+  m_Open = true;
+  return true;
+}
+
+bool CPalmLSDataSrc::closeDB() {
+  g_TraceObj.write(9, "closeDB() called\n");
+  if (!m_Open) return true;
+  m_Open = false;
+  LONG err = sm().CloseDB(m_Handle);
+  if (err != 0) {
+    logSyncError("SyncCloseDB", err);
+    return false;
+  }
+  m_Times->set(m_LastSyncTime);
+  m_Times->write();  // reported inside; the database itself is closed
+  return true;
+}
+
+bool CPalmLSDataSrc::isFirstSync(LONG /*relationTimeStamp*/) {
+  bool first = m_LastSyncTime == 0;
+  g_TraceObj.write(10, "PalmDataSrc|determine LastSyncTime Palmside LastSyncTime:0x%x --> is FirstSync:%s\n",
+                   m_LastSyncTime, first ? "Yes" : "No");
+  return first;
+}
+
+bool CPalmLSDataSrc::setLastSyncTime(DWORD time) {
+  if (time == 0) return true;
+  m_LastSyncTime = time;
+  if (g_TraceObj.shouldTrace(10)) {
+    time_t t = static_cast<time_t>(time);
+    struct tm tm {};
+    if (localtime_r(&t, &tm)) {
+      g_TraceObj.doTrace("PalmDataSrc|Store LastSyncTime TOD:%d/%d/%d %d:%d:%d\n", tm.tm_year + 1900, tm.tm_mon + 1,
+                         tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    } else {
+      g_TraceObj.doTrace("*ERR* PalmDataSrc|Store LastSyncTime Bad date: 0x%lx\n", static_cast<unsigned long>(time));
+    }
+  }
+  return true;
+}
+
+bool CPalmLSDataSrc::readCategories() {
+  g_TraceObj.write(9, "CPalmLSDataSrc: Reading AppInfo and initializing category list\n");
+  CDbGenInfo info{};
+  std::strncpy(info.m_FileName, m_DbName, sizeof info.m_FileName - 1);
+  info.m_TotalBytes = static_cast<WORD>(kPalmAppInfoSize);
+  info.m_pBytes = m_AppInfo;
+  LONG err = sm().ReadDBAppInfoBlock(m_Handle, &info);
+  if (err == SYNCERR_NOT_FOUND) {
+    // A database without a block has no categories yet; writing them
+    // creates one.
+    info.m_BytesRead = 0;
+  } else if (err != 0) {
+    logSyncError("SyncReadDBAppInfoBlock", err);
+    return false;
+  }
+  m_AppInfoSize = std::min<DWORD>(info.m_BytesRead, kPalmAppInfoSize);
+  g_TraceObj.write(9, "AppInfo read. Number bytes read:%d\n", static_cast<int>(m_AppInfoSize));
+  m_CatDirtyFlags = m_AppInfoSize >= 2 ? static_cast<WORD>(m_AppInfo[0] << 8 | m_AppInfo[1]) : 0;
+  g_TraceObj.write(9, "CPalmLSDataSrc: Category dirty flags: 0x%04x\n", m_CatDirtyFlags);
+  CPalmCategoryList* list = palmCategories();
+  list->clear();
+  if (m_AppInfoSize < kPalmCategoryBlockSize) {
+    Log::writeLog(MSG_APPINFO_TOO_SHORT, static_cast<int>(m_AppInfoSize), static_cast<int>(kPalmCategoryBlockSize));
+    return true;
+  }
+  list->fromBlock(m_AppInfo);
+  list->trace();
+  return true;
+}
+
+int CPalmLSDataSrc::writeCategories(CHHRecOpResult** result) {
+  CPalmCategoryList* list = palmCategories();
+  m_Result.clear();
+  *result = &m_Result;
+  if (!list->m_Changed && m_CatDirtyFlags == 0) {
+    g_TraceObj.write(9, "CategoryList not modified thus not written\n");
+    return HH_NOTHING;
+  }
+  // A block too short to hold the categories grows to a whole category
+  // block, so a category added in this run is not lost.
+  DWORD size = std::max(m_AppInfoSize, kPalmCategoryBlockSize);
+  if (m_AppInfoSize < size) std::memset(m_AppInfo + m_AppInfoSize, 0, size - m_AppInfoSize);
+  list->toBlock(m_AppInfo);
+  CDbGenInfo info{};
+  std::strncpy(info.m_FileName, m_DbName, sizeof info.m_FileName - 1);
+  info.m_TotalBytes = static_cast<WORD>(size);
+  info.m_BytesRead = static_cast<WORD>(size);
+  info.m_pBytes = m_AppInfo;
+  LONG err = sm().WriteDBAppInfoBlock(m_Handle, &info);
+  bool ok = err == 0;
+  if (ok) {
+    m_AppInfoSize = size;
+    m_CatDirtyFlags = 0;
+    list->m_Changed = false;
+    g_TraceObj.write(9, "CategoryList written. Number bytes:%d\n", static_cast<int>(size));
+  } else {
+    logSyncError("SyncWriteDBAppInfoBlock", err);
+  }
+  m_Result.push(HHOP_CATEGORIES, ok ? 1 : 0, 0);
+  return ok ? HH_DONE : HH_FAILED;
+}
+
+bool CPalmLSDataSrc::addRawRecord(const CRawRecordInfo& info, BYTE extraFlags) {
+  CPalmRecordSet* set = palmRecords();
+  CPalmRecord* r = nullptr;
+  try {
+    r = static_cast<CPalmRecord*>(set->newRecord(0));
+    r->m_RecId = info.m_RecId;
+    r->m_RecIndex = info.m_RecIndex;
+    r->m_CatIndex = static_cast<WORD>(info.m_CatId & 0x0F);
+    r->m_Flags = static_cast<BYTE>(palmFlagsFromAttributes(info.m_Attribs) | extraFlags);
+    r->setRawData(info.m_pBytes, info.m_RecSize);
+  } catch (const CMemoryRunOut& e) {
+    if (r) set->releaseRecord(r);
+    reportMemoryRunOut(e);
+    return false;
+  } catch (const std::bad_alloc&) {
+    if (r) set->releaseRecord(r);
+    reportBadAlloc("CPalmLSDataSrc", "addRawRecord");
+    return false;
+  }
+  set->add(r);
+  return true;
+}
+
+int CPalmLSDataSrc::readAllRecords() {
+  BYTE buffer[kPalmSharedBufferSize];
+  int n = 0;
+  for (WORD index = 0;; ++index) {
+    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    info.m_RecIndex = index;
+    LONG err = sm().ReadRecordByIndex(&info);
+    if (err == SYNCERR_NOT_FOUND) break;
+    if (err != 0) {
+      logSyncError("SyncReadRecordByIndex", err);
+      n = -1;
+      break;
+    }
+    if (!addRawRecord(info, PALMREC_MODIFIED)) {
+      n = -1;
+      break;
+    }
+    ++n;
+    if (index == 0xFFFF) break;
+  }
+  g_TraceObj.write(9, "readAllRecords(): Returning %d\n", n);
+  return n;
+}
+
+int CPalmLSDataSrc::readModifiedRecords() {
+  BYTE buffer[kPalmSharedBufferSize];
+  LONG err = sm().ResetRecordIndex(m_Handle);
+  if (err != 0) {
+    logSyncError("SyncResetRecordIndex", err);
+    return -1;
+  }
+  int n = 0;
+  for (;;) {
+    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    err = sm().ReadNextModifiedRec(&info);
+    if (err == SYNCERR_NOT_FOUND) break;
+    if (err != 0) {
+      logSyncError("SyncReadNextModifiedRec", err);
+      return -1;
+    }
+    if (!addRawRecord(info, 0)) return -1;
+    ++n;
+  }
+  return n;
+}
+
+int CPalmLSDataSrc::readAllRecordsInCategory(int catIndex) {
+  BYTE buffer[kPalmSharedBufferSize];
+  LONG err = sm().ResetRecordIndex(m_Handle);
+  if (err != 0) {
+    logSyncError("SyncResetRecordIndex", err);
+    g_TraceObj.write(9, "readAllRecordsInCategory(): Returning -1 for cat index:%d\n", catIndex);
+    return -1;
+  }
+  int n = 0;
+  for (;;) {
+    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    info.m_CatId = static_cast<short>(catIndex);
+    err = sm().ReadNextRecInCategory(&info);
+    if (err == SYNCERR_NOT_FOUND) break;
+    if (err != 0) {
+      logSyncError("SyncReadNextRecInCategory", err);
+      n = -1;
+      break;
+    }
+    // A record read already as modified stays once in the set: a second
+    // copy would be synced twice.
+    if (CHHRecord* known = palmRecords()->find(info.m_RecId)) {
+      static_cast<CPalmRecord*>(known)->m_Flags |= PALMREC_MODIFIED | PALMREC_IN_CHANGED_CATEGORY;
+      continue;
+    }
+    if (!addRawRecord(info, PALMREC_MODIFIED | PALMREC_IN_CHANGED_CATEGORY)) {
+      n = -1;
+      break;
+    }
+    ++n;
+  }
+  g_TraceObj.write(9, "readAllRecordsInCategory(): Returning %d for cat index:%d\n", n, catIndex);
+  return n;
+}
+
+bool CPalmLSDataSrc::readRecordsForModifiedGWRecs(CGWDataSrc* gw) {
+  if (!gw) return true;
+  BYTE buffer[kPalmSharedBufferSize];
+  CPalmRecordSet* set = palmRecords();
+  for (CGWRecRel* e = gw->getFirstRecRel(); e; e = gw->getNextRecRel()) {
+    if (!(e->m_Attrib & GWATTR_CHANGED) || e->m_HHRecId == 0 || set->find(e->m_HHRecId)) continue;
+    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    info.m_RecId = e->m_HHRecId;
+    LONG err = sm().ReadRecordById(&info);
+    g_TraceObj.write(10, "readRecordsForModifiedGWRecs(): hhrecid:0x%x read. res:%d\n", e->m_HHRecId,
+                     static_cast<int>(err));
+    if (err == SYNCERR_NOT_FOUND) {
+      // Gone from the handheld: the engine sees it as deleted there.
+      info = readInfo(m_Handle, buffer);
+      info.m_RecId = e->m_HHRecId;
+      info.m_Attribs = eRecAttrDeleted;
+      info.m_RecSize = 0;
+    } else if (err != 0) {
+      logSyncError("SyncReadRecordById", err);
+      return false;
+    }
+    if (!addRawRecord(info, 0)) return false;
+  }
+  return true;
+}
+
+bool CPalmLSDataSrc::readRecords(CGWDataSrc* gw, bool all) {
+  g_TraceObj.write(9, all ? "CPalmLSDataSrc: ---------Reading all records--------\n"
+                          : "CPalmLSDataSrc: ---------Reading modified records-------\n");
+  CPalmRecordSet* set = palmRecords();
+  set->init();
+  bool ok = true;
+  if (all) {
+    ok = readAllRecords() >= 0;
+  } else {
+    ok = readModifiedRecords() >= 0;
+    for (int i = 0; ok && i < kPalmCategoryCount; ++i)
+      if (m_CatDirtyFlags & (1u << i)) ok = readAllRecordsInCategory(i) >= 0;
+    ok = ok && readRecordsForModifiedGWRecs(gw);
+  }
+  set->traceRead();
+  g_TraceObj.write(9, "CPalmLSDataSrc: ---------Records(%d records) read-----------\n", set->count());
+  return ok;
+}
+
+bool CPalmLSDataSrc::getFirstRecordToSync(CHHRecord** record) {
+  *record = m_Records->getFirst();
+  if (g_TraceObj.shouldTrace(10)) {
+    if (*record) {
+      g_TraceObj.doTrace("CPalmLSDataSrc::getFirstRecordToSync() returning true. *rec:\n");
+      (*record)->trace();
+    } else {
+      g_TraceObj.doTrace("CPalmLSDataSrc::getFirstRecordToSync() returning true. *rec: NULL\n");
+    }
+  }
+  return true;
+}
+
+bool CPalmLSDataSrc::getNextRecordToSync(CHHRecord** record) {
+  *record = m_Records->getNext();
+  if (g_TraceObj.shouldTrace(10)) {
+    if (*record) {
+      g_TraceObj.doTrace("CPalmLSDataSrc::getNextRecordToSync() returning true. *rec:\n");
+      (*record)->trace();
+    } else {
+      g_TraceObj.doTrace("CPalmLSDataSrc::getNextRecordToSync() returning true. *rec: NULL\n");
+    }
+  }
+  return true;
+}
+
+int CPalmLSDataSrc::writePalmRecord(CPalmRecord* record, DWORD op, CHHRecOpResult** result) {
+  g_TraceObj.write(9, "makeRawRecord() called\n");
+  CRawRecordInfo info{};
+  info.m_FileHandle = m_Handle;
+  info.m_RecId = record->m_RecId;
+  info.m_Attribs = palmAttributesFromFlags(record->m_Flags);
+  info.m_CatId = static_cast<short>(record->m_CatIndex & 0x0F);
+  info.m_RecSize = record->dataSize();
+  info.m_pBytes = record->buffer();
+  info.m_dwReserved = 0;
+  if (g_TraceObj.shouldTrace(10)) {
+    g_TraceObj.doTrace("+++CRawRecordInfo+++ m_RecSize:%d\n", static_cast<int>(info.m_RecSize));
+    g_TraceObj.doTrace("m_RecId:0x%x m_RecIndex:%d m_CatId:%d m_Attribs:%02x\n", info.m_RecId, info.m_RecIndex,
+                       info.m_CatId, info.m_Attribs);
+    if (info.m_pBytes && info.m_RecSize > 0)
+      g_TraceObj.doHexTrace(info.m_pBytes, static_cast<int>(std::min<DWORD>(info.m_RecSize, kHexDumpBytes)));
+  }
+  m_Result.clear();
+  *result = &m_Result;
+  LONG err = sm().WriteRec(&info);
+  if (err != 0) {
+    logSyncError("SyncWriteRec", err);
+    m_Result.push(op, 0, record->m_RecId);
+    return HH_FAILED;
+  }
+  record->m_RecId = info.m_RecId;
+  m_Result.push(op, 1, info.m_RecId);
+  g_TraceObj.write(9, "writePalmRecord() OK, new record's recid:0x%x\n", info.m_RecId);
+  return HH_DONE;
+}
+
+int CPalmLSDataSrc::updateRecord(CHHRecord* record, CHHRecOpResult** result) {
+  return writePalmRecord(static_cast<CPalmRecord*>(record), HHOP_MODIFY, result);
+}
+
+int CPalmLSDataSrc::addRecord(CHHRecord* record, CHHRecOpResult** result) {
+  return writePalmRecord(static_cast<CPalmRecord*>(record), HHOP_ADD, result);
+}
+
+int CPalmLSDataSrc::deleteRecord(DWORD recId, CHHRecOpResult** result) {
+  CRawRecordInfo info{};
+  info.m_FileHandle = m_Handle;
+  info.m_RecId = recId;
+  m_Result.clear();
+  *result = &m_Result;
+  LONG err = sm().DeleteRec(&info);
+  if (err == SYNCERR_NOT_FOUND) {
+    g_TraceObj.write(9, "CPalmLSDataSrc::deleteRecord(): Palm record of recid 0x%x not found. Assumed OK.\n", recId);
+  } else if (err != 0) {
+    logSyncError("SyncDeleteRec", err);
+    m_Result.push(HHOP_DELETE, 0, recId);
+    return HH_FAILED;
+  }
+  m_Result.push(HHOP_DELETE, 1, 0);
+  return HH_DONE;
+}
+
+bool CPalmLSDataSrc::deleteAllRecord() {
+  g_TraceObj.write(9, "deleteAllRecord() called\n");
+  LONG err = sm().PurgeAllRecs(m_Handle);
+  if (err != 0) {
+    logSyncError("SyncPurgeAllRecs", err);
+    return false;
+  }
+  return true;
+}
+
+int CPalmLSDataSrc::completeRecordOps(CHHRecOpResult** result) {
+  m_Result.clear();
+  *result = &m_Result;
+  return HH_NOTHING;
+}
+
+bool CPalmLSDataSrc::cleanupSyncRecords(int /*count*/) {
+  g_TraceObj.write(9, "cleanupSyncRecords() called. Clearing dirty bit and deleting archived records\n");
+  LONG err = sm().ResetSyncFlags(m_Handle);
+  if (err != 0) {
+    logSyncError("SyncResetSyncFlags", err);
+    return false;
+  }
+  err = sm().PurgeDeletedRecs(m_Handle);
+  if (err != 0) {
+    logSyncError("SyncPurgeDeletedRecs", err);
+    return false;
+  }
+  return true;
+}
+
+void CPalmLSDataSrc::addLogEntry(int /*type*/, const char* text) {
+  char entry[1024];
+  copyDbcsText(entry, text ? text : "", sizeof entry, DBCS_CRLF_TO_LF, nullptr);
+  LONG err = sm().AddLogEntry(entry);
+  if (err != 0) logSyncError("SyncAddLogEntry", err);
+}

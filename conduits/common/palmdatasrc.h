@@ -1,0 +1,264 @@
+// The handheld side of a conduit's sync run, over the Sync Manager: the
+// records as the handheld stores them, the set they are read into, the
+// handheld's category list, the last sync time kept on the handheld, and the
+// data source that the engine drives.
+//
+//   CPalmCategoryList categories;
+//   CPalmRecordSet records(sizeof(CAddressRecord), placeAddressRecord);
+//   SyncTimeStore times(1);                       // this conduit's GWSyncDB slot
+//   CPalmLSDataSrc hh(&categories, &records, &times, "AddressDB", 0, 'addr');
+//   CSyncCore core(hh, gw, true);
+//
+// Everything here lives for one run on the stack of OpenConduit and is used
+// from its thread only. Numbers inside records and blocks are big-endian.
+#pragma once
+
+#include <memory>
+
+#include "conduits/common/syncmgr.h"
+#include "synccore/hhdatasrc.h"
+#include "synccore/objbuf.h"
+
+// Flags of a CPalmRecord.
+enum : BYTE {
+  PALMREC_DELETED = 0x01,
+  PALMREC_MODIFIED = 0x02,
+  PALMREC_PRIVATE = 0x04,
+  PALMREC_ARCHIVED = 0x08,
+  PALMREC_IN_CHANGED_CATEGORY = 0x10,  // read because its category was changed
+};
+
+constexpr DWORD kPalmSharedBufferSize = 65534;  // also the size of every read buffer
+constexpr int kPalmCategoryCount = 16;
+constexpr DWORD kPalmCategoryBlockSize = 276;
+constexpr DWORD kPalmAppInfoSize = 4096;
+
+// One handheld record. Each application derives its record class and
+// overrides the conversions; the base converts nothing.
+class CPalmRecord : public CHHRecord {
+ public:
+  // sharedBuffer (may be null): a buffer of kPalmSharedBufferSize bytes that
+  // the record writes into instead of owning one; it must outlive the record.
+  explicit CPalmRecord(BYTE* sharedBuffer = nullptr);
+  ~CPalmRecord() override;
+  // Throws CMemoryRunOut ("CPalmRecord", "Copy Constructor" / "operator=",
+  // "Alloc for Raw data").
+  CPalmRecord(const CPalmRecord& other);
+  CPalmRecord& operator=(const CPalmRecord& other);
+
+  // Ids, indices, flags and data of other (a CPalmRecord).
+  void assign(const CHHRecord& other) override;
+  int getStatus() const override;
+  DWORD getRecordId() const override { return m_RecId; }
+  void setRecordId(DWORD recId) override { m_RecId = recId; }
+  bool acceptForGW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* related, DWORD* msgCode) override;
+  bool convertHH2GW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* existing, CGWRecord* target) override;
+  bool acceptFromGW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* record, DWORD* msgCode) override;
+  bool convertGW2HH(CHHDataSrc* hh, CGWDataSrc* gw, const CHHRecord* existing, const CGWRecord* source) override;
+  // The base gives an empty text.
+  char* getRecIdStr(char* buffer, int length) const override;
+  // "Id:0x%x RIdx:%d CIdx:%d Attrib:0x%02x Size:%d", and above level 9 a hex
+  // dump of at most 32 bytes.
+  void trace() const override;
+  int getSize() const override { return sizeof(CPalmRecord); }
+
+  // Copies size bytes in (copyRawData). A record on the shared buffer cuts
+  // the data to the buffer (traced at level 1); one with its own buffer
+  // grows it to exactly size. Throws CMemoryRunOut ("CPalmRecord",
+  // "setRawData", "Alloc for Palm rec raw data").
+  void setRawData(const BYTE* data, DWORD size);
+  // The record's trace line into buffer (always terminated); answers buffer.
+  char* describe(char* buffer, int length) const;
+
+  const BYTE* data() const { return m_Data; }
+  DWORD dataSize() const { return m_DataSize; }
+  // For conversions that build the data in place: the buffer, its size, and
+  // the size of what was built.
+  BYTE* buffer() { return m_Data; }
+  DWORD bufferSize() const { return m_BufSize; }
+  void setDataSize(DWORD size) { m_DataSize = size; }
+
+  DWORD m_RecId;      // 0: not yet on the handheld
+  WORD m_RecIndex;
+  WORD m_CatIndex;    // 0..15
+  BYTE m_Flags;       // PALMREC_...
+
+ protected:
+  friend class CPalmRecordSet;
+  CPalmRecord* m_HashNext;  // the next record of its bucket in the set
+  bool m_SharedBuf;
+  DWORD m_BufSize;
+  DWORD m_DataSize;
+  BYTE* m_Data;
+};
+
+// Places a record of the application's class in memory of the record set's
+// pool (size: the class's size) and answers it.
+typedef CPalmRecord* (*PalmRecordPlacer)(void* memory, BYTE* sharedBuffer);
+
+// The records read in one run, in 101 buckets by record id.
+class CPalmRecordSet : public CHHRecordSet {
+ public:
+  static constexpr int kBuckets = 101;
+  // recordSize: the application's record class size; place builds one.
+  // Throws CMemoryRunOut when the pool's first blocks cannot be had.
+  CPalmRecordSet(WORD recordSize, PalmRecordPlacer place);
+  ~CPalmRecordSet() override;
+  CPalmRecordSet(const CPalmRecordSet&) = delete;
+  CPalmRecordSet& operator=(const CPalmRecordSet&) = delete;
+
+  CHHRecord* getFirst() override;
+  CHHRecord* getNext() override;
+  CHHRecord* find(DWORD recId) override;
+  // Kind 1 records write into the one shared buffer; kind 0 own theirs.
+  CHHRecord* newRecord(int kind) override;
+  void releaseRecord(CHHRecord* record) override;
+
+  // Empties the set (every record back to the pool).
+  void init();
+  // Adds a record from newRecord(0), keyed by its id.
+  void add(CPalmRecord* record);
+  // Traces the end of reading with the count.
+  void traceRead() const;
+  int count() const { return m_NRecords; }
+
+ private:
+  CPalmRecord* scanFrom(int bucket);
+  void destroy(CPalmRecord* record);
+  void unlink(CPalmRecord* record);
+
+  ObjBuf m_Pool;
+  PalmRecordPlacer m_Place;
+  std::unique_ptr<BYTE[]> m_SharedBuf;
+  CPalmRecord* m_Buckets[kBuckets];
+  int m_CurBucket;
+  CPalmRecord* m_Next;
+  int m_NRecords;
+};
+
+// One entry of the handheld's category list; index fixed to its position.
+class CPalmCategory : public CHHCategory {
+ public:
+  const char* getName() const override { return m_Name; }
+  // Index and id set and the name not empty.
+  bool isValid() const { return m_Index != -1 && m_UniqueId != -1 && m_Name[0] != '\0'; }
+
+  short m_Index = -1;
+  short m_UniqueId = -1;
+  char m_Name[16] = {};
+  bool m_Changed = false;
+};
+
+class CPalmCategoryList : public CHHCategoryList {
+ public:
+  CPalmCategoryList();
+  // Compares with name converted to the handheld form (15 bytes at most);
+  // an entry with an empty name never matches. Traces a miss.
+  const CHHCategory* find(const char* name) const override;
+  // The first free entry gets the name and the lowest id in 128..143 that no
+  // valid entry uses; null (traced) when all 16 are taken.
+  CHHCategory* add(const char* name) override;
+  // The index of that name (as find), or -1.
+  int indexOf(const char* name) const;
+  CPalmCategory& at(int index) { return m_Entries[index]; }
+  const CPalmCategory& at(int index) const { return m_Entries[index]; }
+
+  // Every entry unused; nothing changed.
+  void clear();
+  // Fills the list from a category block of at least kPalmCategoryBlockSize bytes.
+  void fromBlock(const BYTE* block);
+  // Writes the kPalmCategoryBlockSize-byte block (renamed flags cleared).
+  void toBlock(BYTE* block) const;
+  // The level-10 dump, four entries to a line.
+  void trace() const;
+
+  bool m_Changed;
+  BYTE m_LastUniqueId;
+
+ private:
+  CPalmCategory m_Entries[kPalmCategoryCount];
+};
+
+// The last sync times kept on the handheld: the first record of "GWSyncDB",
+// five big-endian u32 slots, one per conduit.
+class SyncTimeStore {
+ public:
+  static constexpr int kSlots = 5;
+  explicit SyncTimeStore(int slot);
+  // Reads the record; a missing database gives all zeros. False (after a
+  // message) when the database cannot be read.
+  bool read();
+  // Writes the record back when a slot changed; false after a message.
+  bool write();
+  DWORD get() const { return m_Times[m_Slot]; }
+  void set(DWORD time);
+  DWORD slotValue(int slot) const { return m_Times[slot]; }
+
+ private:
+  int m_Slot;
+  DWORD m_Times[kSlots];
+  DWORD m_RecId;
+  bool m_Changed;
+};
+
+// The handheld data source of one run. The category list, record set and
+// time store belong to the caller and must outlive it.
+class CPalmLSDataSrc : public CHHDataSrc {
+ public:
+  CPalmLSDataSrc(CPalmCategoryList* categories, CPalmRecordSet* records, SyncTimeStore* times,
+                 const char* dbName, int cardNo, DWORD creator);
+  ~CPalmLSDataSrc() override;
+
+  bool openDB() override;
+  bool closeDB() override;
+  bool isFirstSync(LONG relationTimeStamp) override;
+  void notifyNoSync() override {}
+  bool readCategories() override;
+  int writeCategories(CHHRecOpResult** result) override;
+  void beginPass(int) override {}
+  void endPass(int) override {}
+  bool readRecords(CGWDataSrc* gw, bool all) override;
+  bool getFirstRecordToSync(CHHRecord** record) override;
+  bool getNextRecordToSync(CHHRecord** record) override;
+  int updateRecord(CHHRecord* record, CHHRecOpResult** result) override;
+  int addRecord(CHHRecord* record, CHHRecOpResult** result) override;
+  int deleteRecord(DWORD recId, CHHRecOpResult** result) override;
+  bool deleteAllRecord() override;
+  int completeRecordOps(CHHRecOpResult** result) override;
+  bool cleanupSyncRecords(int count) override;
+  bool setLastSyncTime(DWORD time) override;
+  void addLogEntry(int type, const char* text) override;
+
+  CPalmCategoryList* palmCategories() const { return static_cast<CPalmCategoryList*>(m_Categories); }
+  CPalmRecordSet* palmRecords() const { return static_cast<CPalmRecordSet*>(m_Records); }
+  BYTE handle() const { return m_Handle; }
+  DWORD creator() const { return m_Creator; }
+  DWORD lastSyncTime() const { return m_LastSyncTime; }
+
+ protected:
+  // Reads one record into a new record of the set (flags from the raw
+  // attributes). False after a message on a memory failure.
+  bool addRawRecord(const CRawRecordInfo& info, BYTE extraFlags);
+  int writePalmRecord(CPalmRecord* record, DWORD op, CHHRecOpResult** result);
+  int readAllRecords();
+  int readAllRecordsInCategory(int catIndex);
+  int readModifiedRecords();
+  bool readRecordsForModifiedGWRecs(CGWDataSrc* gw);
+
+  const char* m_DbName;
+  int m_CardNo;
+  DWORD m_LastSyncTime;
+  WORD m_CatDirtyFlags;
+  SyncTimeStore* m_Times;
+  BYTE m_Handle;
+  bool m_Open;
+  DWORD m_Creator;
+  BYTE m_AppInfo[kPalmAppInfoSize];
+  DWORD m_AppInfoSize;
+  CHHRecOpResultItem m_ResultItem;
+  CHHRecOpResult m_Result;
+};
+
+// Flags of a record from the Sync Manager's raw attributes, and back.
+BYTE palmFlagsFromAttributes(BYTE attributes);
+BYTE palmAttributesFromFlags(BYTE flags);

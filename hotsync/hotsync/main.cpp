@@ -1,0 +1,630 @@
+// hotsync: the HotSync Manager of this desktop. It runs the registered
+// conduits against a handheld folder, runs a conduit's configuration, and
+// registers conduits.
+//
+//   hotsync register --creator addr --module addressconduit.dll --database AddressDB
+//   hotsync sync --handheld ~/palm --user Tanaka
+//   hotsync configure addr --user Tanaka
+//
+// Exit status: 0 done, 1 a conduit failed or something was refused, 2 a
+// wrong command line.
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hotsync/condapi/condapi.h"
+#include "hotsync/condmgr/condmgr.h"
+#include "hotsync/hotsync/conduit.h"
+#include "hotsync/hotsync/user.h"
+#include "hotsync/hslog/hslog.h"
+#include "hotsync/sync20/sync20.h"
+#include "platform/module.h"
+#include "platform/registry.h"
+
+namespace {
+
+using namespace hotsync;
+namespace fs = std::filesystem;
+
+// A failure to report: the message and the exit status (1 refused, 2 a
+// wrong command line).
+struct Failure {
+  std::string message;
+  int exitCode = 1;
+};
+[[noreturn]] void usageError(const std::string& message) { throw Failure{message, 2}; }
+[[noreturn]] void refuse(const std::string& message) { throw Failure{message, 1}; }
+
+// ---- Usage ----
+
+const char* const kUsage =
+    "usage: hotsync COMMAND [OPTIONS]\n"
+    "\n"
+    "The HotSync Manager: runs the registered conduits against a handheld folder.\n"
+    "\n"
+    "commands:\n"
+    "  sync        run the conduits for a handheld user\n"
+    "  configure   run a conduit's configuration dialog\n"
+    "  list        show the registered conduits in the order they run\n"
+    "  register    register a conduit\n"
+    "  unregister  remove a conduit's registration\n"
+    "\n"
+    "hotsync COMMAND --help tells more.\n";
+
+const char* const kSyncUsage =
+    "usage: hotsync sync [--handheld DIR] --user NAME [--userdir DIR] [--user-charset SET]\n"
+    "                    [--conduit LIBRARY[=DATABASE]]...\n"
+    "\n"
+    "Runs every registered conduit in priority order (lowest first), or only the\n"
+    "conduit libraries named with --conduit, registered or not. A library that is\n"
+    "not registered syncs DATABASE, or the database of the system's conduit of\n"
+    "that name.\n"
+    "\n"
+    "  --handheld DIR      the handheld folder (default: $GWSYNC_HANDHELD)\n"
+    "  --user NAME         the handheld user's name\n"
+    "  --userdir DIR       the user's folder (default: $XDG_DATA_HOME/gwsync/NAME,\n"
+    "                      ~/.local/share/gwsync/NAME when unset); created when missing\n"
+    "  --user-charset SET  the character set NAME is written in (default: the\n"
+    "                      locale's); CP932 passes Shift-JIS bytes as they are\n"
+    "\n"
+    "The HotSync log is USERDIR/hotsync.log; its entries of this run are shown at\n"
+    "the end. Exit status 0 when every conduit synchronised, 1 otherwise.\n";
+
+const char* const kConfigureUsage =
+    "usage: hotsync configure CREATOR --user NAME [--conduit LIBRARY] [--userdir DIR]\n"
+    "                         [--user-charset SET]\n"
+    "\n"
+    "Runs the configuration dialog of the conduit registered for CREATOR (or of\n"
+    "LIBRARY) for a handheld user, and prints the conduit's result.\n";
+
+const char* const kListUsage =
+    "usage: hotsync list\n"
+    "\n"
+    "Shows the registered conduits in the order they run: creator, priority,\n"
+    "title, library and handheld database.\n";
+
+const char* const kRegisterUsage =
+    "usage: hotsync register --creator CREATOR --module LIBRARY --database DB\n"
+    "                        [--title TITLE] [--priority N]\n"
+    "\n"
+    "Registers a conduit library for a handheld database, replacing an earlier\n"
+    "registration of CREATOR. LIBRARY is a name such as addressconduit.dll or a\n"
+    "path. The title defaults to the conduit's own name, the priority to 2\n"
+    "(0 runs first, 4 last).\n";
+
+const char* const kUnregisterUsage =
+    "usage: hotsync unregister CREATOR\n"
+    "\n"
+    "Removes the registration of CREATOR.\n";
+
+// ---- Command line ----
+
+struct Args {
+  std::vector<std::string> positional;
+  std::multimap<std::string, std::string> options;  // --name value, in the order given
+  bool help = false;
+
+  std::optional<std::string> get(const std::string& name) const {
+    auto range = options.equal_range(name);
+    if (range.first == range.second) return std::nullopt;
+    return std::prev(range.second)->second;
+  }
+  std::vector<std::string> all(const std::string& name) const {
+    std::vector<std::string> out;
+    for (auto [it, end] = options.equal_range(name); it != end; ++it) out.push_back(it->second);
+    return out;
+  }
+  std::string required(const std::string& name) const {
+    std::optional<std::string> value = get(name);
+    if (!value) usageError("--" + name + " is missing");
+    return *value;
+  }
+};
+
+Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& valued) {
+  Args a;
+  for (size_t i = 0; i < in.size(); ++i) {
+    const std::string& s = in[i];
+    if (s == "--help" || s == "-h") {
+      a.help = true;
+    } else if (s.size() > 2 && s.compare(0, 2, "--") == 0) {
+      std::string name = s.substr(2);
+      bool known = false;
+      for (const std::string& v : valued) known = known || v == name;
+      if (!known) usageError("unknown option " + s);
+      if (i + 1 >= in.size()) usageError(s + " needs a value");
+      a.options.emplace(name, in[++i]);
+    } else {
+      a.positional.push_back(s);
+    }
+  }
+  return a;
+}
+
+std::string checkedCreator(const std::string& creator) {
+  if (!validCreator(creator)) usageError("creator \"" + creator + "\" is not 4 printable characters");
+  return creator;
+}
+
+// ---- Registrations ----
+
+[[noreturn]] void registryFailure(const std::string& what) { refuse(what + ": " + CmGetLastProblem()); }
+
+CmConduitType emptyRegistration() {
+  CmConduitType c{};
+  c.dwVersion = CM_CONDUIT_VERSION;
+  c.dwSize = sizeof c;
+  return c;
+}
+
+// Every registration in run order. Throws when the registry cannot be read.
+std::vector<CmConduitType> registrations() {
+  int count = CmGetConduitCount();
+  if (count < 0) registryFailure("cannot read the conduit registrations");
+  std::vector<CmConduitType> all;
+  for (int i = 0; i < count; ++i) {
+    char creator[5];
+    CmConduitType c = emptyRegistration();
+    if (CmGetCreatorByIndex(i, creator) != CM_ERR_NONE || CmGetConduitByCreator(creator, &c) != CM_ERR_NONE)
+      registryFailure("cannot read the conduit registrations");
+    all.push_back(c);
+  }
+  return all;
+}
+
+// ---- sync ----
+
+// One conduit of a run.
+struct RunConduit {
+  std::string creator;  // empty for an unregistered library of no known kind
+  std::string module;
+  std::string database;
+  std::string localFile;
+};
+
+// The conduit that `--conduit LIBRARY[=DATABASE]` names.
+RunConduit namedConduit(const std::string& given) {
+  // The database follows the first "=" after the library's folder.
+  size_t slash = given.rfind('/');
+  size_t equals = given.find('=', slash == std::string::npos ? 0 : slash);
+  RunConduit run;
+  run.module = given.substr(0, equals);
+  if (run.module.empty()) usageError("--conduit " + given + " names no library");
+  std::optional<std::string> database;
+  if (equals != std::string::npos) {
+    database = given.substr(equals + 1);
+    if (database->empty()) usageError("--conduit " + given + " names an empty database");
+  }
+
+  // A registration of the same library tells the creator and the database.
+  std::string registryProblem;
+  std::optional<CmConduitType> registered;
+  int count = CmGetConduitCount();
+  if (count < 0) {
+    registryProblem = CmGetLastProblem();
+  } else {
+    for (const CmConduitType& c : registrations())
+      if (libraryFileOf(c.szModule) == libraryFileOf(run.module)) {
+        registered = c;
+        break;
+      }
+  }
+  if (registered) {
+    run.creator = registered->szCreator;
+    run.database = database ? *database : registered->szRemote;
+    run.localFile = registered->szFile;
+  } else if (std::optional<KnownConduit> known = knownConduitOf(run.module)) {
+    run.creator = known->creator;
+    run.database = database ? *database : known->database;
+  } else if (database) {
+    run.database = *database;
+  } else {
+    std::string message = "no database for " + run.module +
+                          ": it is not registered and not one of the system's conduits; name it as " + run.module +
+                          "=DATABASE";
+    if (!registryProblem.empty()) message += " (the registrations cannot be read: " + registryProblem + ")";
+    usageError(message);
+  }
+  return run;
+}
+
+std::vector<RunConduit> conduitsToRun(const Args& a) {
+  std::vector<RunConduit> run;
+  std::vector<std::string> named = a.all("conduit");
+  for (const std::string& given : named) run.push_back(namedConduit(given));
+  if (!named.empty()) return run;
+  for (const CmConduitType& c : registrations()) run.push_back({c.szCreator, c.szModule, c.szRemote, c.szFile});
+  if (run.empty())
+    refuse("no conduits are registered; register one with `hotsync register` or name one with --conduit");
+  return run;
+}
+
+void copyText(char* field, size_t size, const std::string& text) { std::snprintf(field, size, "%s", text.c_str()); }
+
+off_t fileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// The HotSync log entries written since offset, one "<activity>\t<text>" a line.
+std::vector<std::string> logEntriesFrom(const std::string& path, off_t offset) {
+  std::ifstream in(path, std::ios::binary);
+  // A log that was cut shorter in the meantime is read whole.
+  if (fileSize(path) >= offset) in.seekg(offset);
+  std::vector<std::string> entries;
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t tab = line.find('\t');
+    std::string text = tab == std::string::npos ? line : line.substr(tab + 1);
+    long activity = tab == std::string::npos ? kHsLogActivityNone : std::strtol(line.c_str(), nullptr, 10);
+    if (activity == kHsLogActivityError) text = "error: " + text;
+    if (activity == kHsLogActivityWarning) text = "warning: " + text;
+    entries.push_back(text);
+  }
+  return entries;
+}
+
+// The HotSync log library, loaded by name as the conduits load it. Linking it
+// would put a second copy of its ordinal table beside the Sync Manager's in
+// the program's global symbols.
+class CHotSyncLog {
+ public:
+  CHotSyncLog() {
+    m_Module = LoadLibrary("HSLOG20.dll");
+    if (!m_Module) refuse("the HotSync log library cannot be loaded: " + platform::loaderProblem());
+    m_Add = reinterpret_cast<decltype(&LogAddEntry)>(GetProcAddress(m_Module, "LogAddEntry"));
+    if (!m_Add) {
+      FreeLibrary(m_Module);
+      refuse("the HotSync log library has no LogAddEntry");
+    }
+  }
+  ~CHotSyncLog() { FreeLibrary(m_Module); }
+  CHotSyncLog(const CHotSyncLog&) = delete;
+  CHotSyncLog& operator=(const CHotSyncLog&) = delete;
+
+  void add(const std::string& text, LONG activity) { m_Add(text.c_str(), activity, FALSE); }
+
+ private:
+  HMODULE m_Module = nullptr;
+  decltype(&LogAddEntry) m_Add = nullptr;
+};
+
+std::string timeNow() {
+  std::time_t now = std::time(nullptr);
+  char text[32] = "";
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  return text;
+}
+
+std::string userFolderOf(const Args& a, const UserName& user) {
+  std::string problem;
+  std::string folder = a.get("userdir").value_or("");
+  if (folder.empty()) folder = defaultUserFolder(user.typed, problem);
+  if (folder.empty()) usageError(problem);
+  if (folder.size() >= BIG_PATH) refuse("the user folder " + folder + " is longer than 255 bytes");
+  if (!makeUserFolder(folder, problem)) refuse(problem);
+  return folder;
+}
+
+UserName userOf(const Args& a, size_t maxBytes) {
+  std::string problem;
+  std::optional<UserName> user =
+      handheldUserName(a.required("user"), a.get("user-charset").value_or(""), maxBytes, problem);
+  if (!user) usageError(problem);
+  return *user;
+}
+
+// The registry file's problem when it cannot be parsed; empty otherwise.
+std::string registryDamage() {
+  HKEY key = nullptr;
+  LONG rc = RegOpenKeyEx(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key);
+  if (rc == ERROR_SUCCESS) RegCloseKey(key);
+  return rc == ERROR_BADDB ? platform::registryProblem() : std::string();
+}
+
+int commandSync(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::string handheld = a.get("handheld").value_or("");
+  if (handheld.empty()) {
+    const char* env = std::getenv("GWSYNC_HANDHELD");
+    if (env) handheld = env;
+  }
+  if (handheld.empty()) usageError("no handheld folder: give --handheld DIR or set GWSYNC_HANDHELD");
+  std::error_code ec;
+  if (!fs::is_directory(handheld, ec))
+    refuse("the handheld folder " + handheld + " does not exist (make one with `handheld create " + handheld + "`)");
+  // Absolute, so that a conduit changing the working folder still reaches it.
+  handheld = fs::absolute(handheld).lexically_normal().string();
+  UserName user = userOf(a, BIG_PATH - 1);
+  std::vector<RunConduit> conduits = conduitsToRun(a);
+  std::string userFolder = userFolderOf(a, user);
+
+  if (SyncSetHandheldFolder(handheld.c_str()) != SYNCERR_NONE)
+    refuse(std::string("cannot choose the handheld folder: ") + SyncGetLastProblem());
+  std::string logPath = userFolder + "/hotsync.log";
+  setenv("GWSYNC_HSLOG", logPath.c_str(), 1);
+  off_t logStart = fileSize(logPath);
+  CHotSyncLog log;
+  log.add("HotSync started " + timeNow() + " for " + user.typed, kHsLogActivityNone);
+
+  std::printf("HotSync for user \"%s\"\n  handheld folder: %s\n  user folder: %s\n", user.typed.c_str(),
+              handheld.c_str(), userFolder.c_str());
+  int synchronised = 0, failed = 0;
+  // Every conduit reads its settings and message texts from the registry:
+  // a damaged file would make each fail without a word, so it is named
+  // here and nothing runs.
+  if (std::string problem = registryDamage(); !problem.empty()) {
+    std::string text = "the registry cannot be read, no conduit runs: " + problem;
+    std::printf("%s\n", text.c_str());
+    log.add(text, kHsLogActivityError);
+    conduits.clear();
+    ++failed;
+  }
+  for (const RunConduit& run : conduits) {
+    std::string label = run.creator.empty() ? libraryFileOf(run.module) : run.creator;
+    // A registration made by hand may lack what the properties record needs.
+    std::string unfit = run.database.empty()               ? "its registration names no handheld database"
+                        : run.localFile.size() >= BIG_PATH ? "its local file name is longer than 255 bytes"
+                                                           : "";
+    if (!unfit.empty()) {
+      std::printf("%s: %s cannot run: %s\n", label.c_str(), run.module.c_str(), unfit.c_str());
+      log.add(run.module + " cannot run: " + unfit, kHsLogActivityError);
+      ++failed;
+      continue;
+    }
+    CConduitLibrary conduit;
+    if (!conduit.load(run.module)) {
+      std::printf("%s: %s could not be loaded: %s\n", label.c_str(), run.module.c_str(), conduit.problem().c_str());
+      log.add(run.module + " could not be loaded: " + conduit.problem(), kHsLogActivityError);
+      ++failed;
+      continue;
+    }
+    std::string name = conduit.name();
+    std::printf("%s: %s %s (%s), database %s\n", label.c_str(), name.c_str(), versionText(conduit.version()).c_str(),
+                run.module.c_str(), run.database.c_str());
+    std::fflush(stdout);  // before the conduit's own output
+
+    CSyncProperties props{};
+    props.m_SyncType = eFast;
+    copyText(props.m_PathName, sizeof props.m_PathName, userFolder);
+    copyText(props.m_LocalName, sizeof props.m_LocalName, run.localFile);
+    copyText(props.m_UserName, sizeof props.m_UserName, user.handheld);
+    std::vector<char> remote(run.database.begin(), run.database.end());
+    remote.push_back('\0');
+    char* remoteNames[] = {remote.data()};
+    props.m_RemoteName = remoteNames;
+    props.m_nRemoteCount = 1;
+    props.m_Creator = run.creator.empty() ? 0 : creatorCode(run.creator);
+    props.m_CardNo = 0;
+    props.m_DbType = creatorCode("DATA");
+    props.m_FirstDevice = eNeither;
+    props.m_Connection = eCradle;
+
+    long rc = conduit.open(props);
+    std::string outcome = rc == 0 ? "synchronised" : "failed (result " + std::to_string(rc) + ")";
+    if (rc != 0 && !conduit.problem().empty()) outcome += ": " + conduit.problem();
+    std::printf("%s: %s\n", label.c_str(), outcome.c_str());
+    log.add(name + ": " + outcome, rc == 0 ? kHsLogActivityNone : kHsLogActivityError);
+    ++(rc == 0 ? synchronised : failed);
+  }
+
+  std::printf("HotSync log:\n");
+  for (const std::string& entry : logEntriesFrom(logPath, logStart)) std::printf("  %s\n", entry.c_str());
+  std::printf("HotSync finished: %d synchronised, %d failed.\n", synchronised, failed);
+  return failed == 0 ? 0 : 1;
+}
+
+// ---- configure ----
+
+int commandConfigure(const Args& a) {
+  if (a.positional.size() != 1) usageError("configure needs one CREATOR");
+  std::string creator = checkedCreator(a.positional[0]);
+  UserName user = userOf(a, sizeof CfgConduitInfoType{}.szUser - 1);
+  std::string module = a.get("conduit").value_or("");
+  if (module.empty()) {
+    char registered[CM_MAX_TEXT];
+    int size = sizeof registered;
+    int rc = CmGetCreatorModule(creator.c_str(), registered, &size);
+    if (rc == CM_ERR_NOT_FOUND) refuse("no conduit is registered for " + creator + "; name its library with --conduit");
+    if (rc != CM_ERR_NONE) registryFailure("cannot read the registration of " + creator);
+    module = registered;
+  }
+  std::string userFolder = userFolderOf(a, user);
+
+  CConduitLibrary conduit;
+  if (!conduit.load(module)) refuse(module + " could not be loaded: " + conduit.problem());
+  std::printf("%s: configuring %s %s (%s) for user \"%s\"\n", creator.c_str(), conduit.name().c_str(),
+              versionText(conduit.version()).c_str(), module.c_str(), user.typed.c_str());
+  std::fflush(stdout);  // the dialog reads and writes the terminal itself
+
+  CfgConduitInfoType info{};
+  info.dwVersion = CFG_CONDUIT_INFO_VERSION;
+  info.dwSize = sizeof info;
+  info.dwCreatorId = creatorCode(creator);
+  info.dwUserId = 0;
+  copyText(info.szUser, sizeof info.szUser, user.handheld);
+  copyText(info.m_PathName, sizeof info.m_PathName, userFolder);
+  info.syncPermanent = eFast;
+  info.syncTemporary = eFast;
+  info.syncNew = eFast;
+  info.syncPref = eNoPreference;
+  long rc = conduit.configure(info);
+  if (rc == 0) {
+    std::printf("%s: configuration done (result 0)\n", creator.c_str());
+    return 0;
+  }
+  // The conduit interface's own codes read best in hexadecimal (0x107A).
+  char result[32];
+  if (rc > 0)
+    std::snprintf(result, sizeof result, "0x%lX", rc);
+  else
+    std::snprintf(result, sizeof result, "%ld", rc);
+  std::printf("%s: configuration failed (result %s)%s%s\n", creator.c_str(), result,
+              conduit.problem().empty() ? "" : ": ", conduit.problem().c_str());
+  return 1;
+}
+
+// ---- list ----
+
+int commandList(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::vector<CmConduitType> all = registrations();
+  if (all.empty()) {
+    std::printf("No conduits are registered.\n");
+    return 0;
+  }
+  std::vector<std::vector<std::string>> rows = {{"CREATOR", "PRIORITY", "TITLE", "MODULE", "DATABASE"}};
+  for (const CmConduitType& c : all)
+    rows.push_back({c.szCreator, std::to_string(c.iPriority), c.szTitle, c.szModule, c.szRemote});
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows)
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  return 0;
+}
+
+// ---- register, unregister ----
+
+int commandRegister(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::string creator = checkedCreator(a.required("creator"));
+  std::string module = a.required("module");
+  std::string database = a.required("database");
+  if (module.empty() || database.empty()) usageError("--module and --database need a name");
+  // A path is kept absolute, so that runs from any folder find the library.
+  if (module.find('/') != std::string::npos) module = fs::absolute(module).lexically_normal().string();
+  int priority = CM_PRIORITY_DEFAULT;
+  if (std::optional<std::string> text = a.get("priority")) {
+    char* end = nullptr;
+    long n = std::strtol(text->c_str(), &end, 10);
+    if (text->empty() || *end || n < CM_PRIORITY_FIRST || n > CM_PRIORITY_LAST)
+      usageError("--priority " + *text + " is not a number from 0 to 4");
+    priority = static_cast<int>(n);
+  }
+  std::string title = a.get("title").value_or("");
+  if (title.empty()) {
+    CConduitLibrary conduit;
+    if (conduit.load(module))
+      title = conduit.name();
+    else
+      std::fprintf(stderr, "hotsync: warning: %s cannot be loaded now (%s); it is registered all the same\n",
+                   module.c_str(), conduit.problem().c_str());
+    if (title.empty()) title = module;
+  }
+
+  const char* c = creator.c_str();
+  int rc = CmInstallCreator(c, CM_CREATOR_TYPE_CONDUIT);
+  if (rc == CM_ERR_ALREADY_INSTALLED)
+    std::printf("%s was registered already; its registration is replaced.\n", c);
+  else if (rc != CM_ERR_NONE)
+    registryFailure("cannot register " + creator);
+  std::string directory = "gw_" + creator;
+  std::string file = "gw_" + creator + ".dat";
+  if (CmSetCreatorPriority(c, priority) || CmSetCreatorName(c, module.c_str()) ||
+      CmSetCreatorModule(c, module.c_str()) || CmSetCreatorDirectory(c, directory.c_str()) ||
+      CmSetCreatorRemote(c, database.c_str()) || CmSetCreatorTitle(c, title.c_str()) || CmSetCreatorInfo(c, c) ||
+      CmSetCreatorFile(c, file.c_str()) || CmSetCreatorArgument(c, c))
+    registryFailure("cannot register " + creator);
+  CmRestoreHotSyncSettings(0);
+  std::printf("Registered %s: \"%s\" (%s, database %s, priority %d)\n", c, title.c_str(), module.c_str(),
+              database.c_str(), priority);
+  return 0;
+}
+
+int commandUnregister(const Args& a) {
+  if (a.positional.size() != 1) usageError("unregister needs one CREATOR");
+  std::string creator = checkedCreator(a.positional[0]);
+  int rc = CmRemoveConduitByCreatorID(creator.c_str());
+  if (rc == CM_ERR_NOT_FOUND) refuse("no conduit is registered for " + creator);
+  if (rc != CM_ERR_NONE) registryFailure("cannot remove the registration of " + creator);
+  CmRestoreHotSyncSettings(0);
+  std::printf("Unregistered %s\n", creator.c_str());
+  return 0;
+}
+
+struct Command {
+  const char* name;
+  int (*run)(const Args&);
+  const char* usage;
+  std::vector<std::string> options;
+};
+
+const Command kCommands[] = {
+    {"sync", commandSync, kSyncUsage, {"handheld", "user", "userdir", "user-charset", "conduit"}},
+    {"configure", commandConfigure, kConfigureUsage, {"user", "conduit", "userdir", "user-charset"}},
+    {"list", commandList, kListUsage, {}},
+    {"register", commandRegister, kRegisterUsage, {"creator", "module", "database", "title", "priority"}},
+    {"unregister", commandUnregister, kUnregisterUsage, {}},
+};
+
+// The build's own library folder (../lib beside bin/) goes after whatever
+// GWSYNC_LIBDIR already names, so that registered plain names such as
+// "addressconduit.dll" are found without setting anything.
+void addOwnLibraryFolder() {
+  std::string bin = platform::callingModuleFolder();
+  if (bin.empty()) return;
+  std::string lib = fs::path(bin + "/../lib").lexically_normal().string();
+  std::error_code ec;
+  if (!fs::is_directory(lib, ec)) return;
+  const char* current = std::getenv("GWSYNC_LIBDIR");
+  std::string value = current && *current ? std::string(current) + ":" + lib : lib;
+  setenv("GWSYNC_LIBDIR", value.c_str(), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  addOwnLibraryFolder();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& c : kCommands)
+    if (args[0] == c.name) command = &c;
+  try {
+    if (!command) usageError("unknown command \"" + args[0] + "\"");
+    Args a = parseArgs(std::vector<std::string>(args.begin() + 1, args.end()), command->options);
+    if (a.help) {
+      std::fputs(command->usage, stdout);
+      return 0;
+    }
+    int status = command->run(a);
+    std::fflush(stdout);
+    return status;
+  } catch (const Failure& f) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "hotsync: %s\n", f.message.c_str());
+    if (f.exitCode == 2)
+      std::fprintf(stderr, "Try 'hotsync %s--help'.\n", command ? (std::string(command->name) + " ").c_str() : "");
+    return f.exitCode;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "hotsync: %s\n", e.what());
+    return 1;
+  }
+}
