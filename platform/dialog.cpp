@@ -15,6 +15,9 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <optional>
+
+#include "platform/textconv.h"
 
 namespace platform {
 namespace {
@@ -251,20 +254,23 @@ void logAnswer(int resourceId, const char* outcome, const std::string& answer) {
 // The terminal form
 
 void printForm(const CDialog& dlg) {
+  // Texts are the handheld's (Shift-JIS); the terminal gets its own set.
+  bool lossy = false;
+  auto shown = [&](const std::string& text) { return handheldToTerminal(text, &lossy); };
   std::ostringstream out;
-  out << "== " << dlg.title() << " ==\n";
+  out << "== " << shown(dlg.title()) << " ==\n";
   for (const DialogControl& c : dlg.controls()) {
     out << "  " << c.name;
     for (size_t i = c.name.size(); i < 10; ++i) out << ' ';
     switch (c.kind) {
       case DialogControlKind::Button:
-        out << "<" << c.label << ">";
+        out << "<" << shown(c.label) << ">";
         break;
       case DialogControlKind::Check:
-        out << (c.checked ? "[x] " : "[ ] ") << c.label;
+        out << (c.checked ? "[x] " : "[ ] ") << shown(c.label);
         break;
       default:
-        out << c.label << ": " << shownValue(c);
+        out << shown(c.label) << ": " << shown(shownValue(c));
         break;
     }
     if (!c.enabled) out << "  (disabled)";
@@ -272,8 +278,11 @@ void printForm(const CDialog& dlg) {
     if (c.kind == DialogControlKind::Combo)
       for (size_t i = 0; i < c.items.size(); ++i)
         out << "            #" << i << (static_cast<int>(i) == c.selection ? " * " : "   ")
-            << c.items[i] << "\n";
+            << shown(c.items[i]) << "\n";
   }
+  if (lossy)
+    out << "(\\xNN: a byte of Shift-JIS text that the terminal's character set, " << terminalCharset()
+        << ", cannot show)\n";
   out << "(name=value sets a field, a button's name presses it; end of input cancels)\n";
   std::cerr << out.str() << std::flush;
 }
@@ -554,7 +563,14 @@ int CDialog::run() {
       logAnswer(m_ResourceId, "end", "");
       return IDCANCEL;
     } else if (a.problem.empty()) {
-      applyField(*c, a);
+      // Typed in the terminal's character set; held as the handheld's.
+      if (std::optional<std::string> held = terminalToHandheld(a.value)) {
+        a.value = std::move(*held);
+        applyField(*c, a);
+      } else {
+        a.refuse("invalid", c->name + ": the text is not " + terminalCharset() +
+                                " or has characters without a Shift-JIS form");
+      }
     }
 
     logAnswer(m_ResourceId, a.outcome, a.logged());

@@ -38,6 +38,18 @@ struct HKEY__ {
 
 namespace {
 
+// The position of the next key-path separator: a backslash that is not the
+// second byte of a Shift-JIS character (as in "\x83\x5c"), or npos. Key
+// names are the system's multi-byte text and must not be cut inside one.
+size_t findSeparator(std::string_view path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c == '\\') return i;
+    if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < path.size()) ++i;
+  }
+  return std::string_view::npos;
+}
+
 // ---------------------------------------------------------------------------
 // Names
 
@@ -257,7 +269,7 @@ class Parser {
   std::optional<ParseError> parseSection(std::string_view line, Registry& out, Key*& section) {
     if (line.size() < 2 || line.back() != ']') return fail("unterminated [key] section");
     std::string_view path = line.substr(1, line.size() - 2);
-    const std::string_view hiveName = path.substr(0, path.find('\\'));
+    const std::string_view hiveName = path.substr(0, findSeparator(path));
     size_t hive = 0;
     while (hive < kHiveNames.size() && !sameName(hiveName, kHiveNames[hive]) &&
            !sameName(hiveName, kHiveShortNames[hive])) {
@@ -269,7 +281,7 @@ class Parser {
     // Each name of the path exists as a key, whether it has a section or not.
     while (!path.empty()) {
       path.remove_prefix(1);  // the backslash
-      const std::string_view name = path.substr(0, path.find('\\'));
+      const std::string_view name = path.substr(0, findSeparator(path));
       if (name.empty()) return fail("empty key name in [key] section");
       if (!isStorableName(name)) return fail("control character in a key name");
       key = &key->subkeyOrCreate(name);
@@ -679,9 +691,10 @@ HKEY newHandle(HKEY__ key) {
 LONG splitSubKey(LPCSTR subKey, std::vector<std::string>& names) {
   std::string_view path = subKey ? subKey : "";
   if (path.starts_with('\\')) return ERROR_BAD_PATHNAME;
-  if (path.ends_with('\\')) path.remove_suffix(1);
   while (!path.empty()) {
-    const size_t end = std::min(path.find('\\'), path.size());
+    const size_t end = std::min(findSeparator(path), path.size());
+    // A trailing separator is ignored.
+    if (end + 1 == path.size()) path.remove_suffix(1);
     const std::string_view name = path.substr(0, end);
     if (name.empty()) return ERROR_BAD_PATHNAME;
     if (!isStorableName(name)) return ERROR_INVALID_NAME;

@@ -288,6 +288,26 @@ TEST_F(RegistryTest, RefusesBadHandlesAndPaths) {
   EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Nowhere", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(RegistryTest, AShiftJisNameWhoseSecondByteIsABackslashIsOneKey) {
+  // "ソ" is 83 5C: a key of that name, and one ending in it.
+  HKEY key = create(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\\x83\x5c\\");
+  EXPECT_EQ(setDword(key, "On", 1), ERROR_SUCCESS);
+  RegCloseKey(key);
+  key = create(HKEY_CURRENT_USER, "Software\\GWSync\\Palm");
+  char name[16];
+  DWORD length = sizeof name;
+  ASSERT_EQ(RegEnumKeyEx(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(name, length), "\x83\x5c");
+  length = sizeof name;
+  EXPECT_EQ(RegEnumKeyEx(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+  // Read back from the file, the section line names the same single key.
+  HKEY again = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\\x83\x5c", 0, KEY_READ, &again),
+            ERROR_SUCCESS);
+  RegCloseKey(again);
+}
+
 TEST_F(RegistryTest, ReadsHandWrittenFiles) {
   writeFile("");  // never written: empty
   HKEY key = nullptr;
