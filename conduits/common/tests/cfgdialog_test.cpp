@@ -145,7 +145,8 @@ TEST_F(ConfigDialogTest, AUserTheServerDoesNotKnowSelectsTheChoiceEntry) {
   server_.start();
   configure(server_.url(), "Taro", "x");  // names compare with case
   run({"cancel"});
-  const auto& user = controlOf(forms(IDD_SERVER_SETTINGS).at(0), IDC_USER);
+  const auto shown = forms(IDD_SERVER_SETTINGS);
+  const auto& user = controlOf(shown.at(0), IDC_USER);
   EXPECT_EQ(user.selection, 0);
   EXPECT_EQ(user.value, kChoose);
 }
