@@ -17,6 +17,7 @@
 #include <sstream>
 #include <optional>
 
+#include "platform/tabrecords.h"
 #include "platform/textconv.h"
 
 namespace platform {
@@ -169,55 +170,6 @@ std::string shownValue(const DialogControl& c) {
   return {};
 }
 
-// Records keep one item per line: tabs, line breaks and backslashes in the
-// texts are escaped.
-std::string escape(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-std::string unescape(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    char c = s[++i];
-    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-  }
-  return out;
-}
-
-std::vector<std::string> splitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(unescape(std::string_view(line).substr(start, tab - start)));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
-
 // Appends text in one write under an exclusive lock, so that records of
 // several processes never interleave.
 void appendLog(const std::string& text) {
@@ -233,20 +185,20 @@ void appendLog(const std::string& text) {
 }
 
 std::string formRecord(const CDialog& dlg) {
-  std::string out = "form\t" + std::to_string(dlg.resourceId()) + "\t" + escape(dlg.title()) + "\n";
+  std::string out = "form\t" + std::to_string(dlg.resourceId()) + "\t" + escapeField(dlg.title()) + "\n";
   for (const DialogControl& c : dlg.controls()) {
-    out += "control\t" + std::to_string(c.id) + "\t" + escape(c.name) + "\t" + kindName(c.kind) +
-           "\t" + (c.enabled ? "1" : "0") + "\t" + escape(c.label) + "\t" + escape(shownValue(c)) +
+    out += "control\t" + std::to_string(c.id) + "\t" + escapeField(c.name) + "\t" + kindName(c.kind) +
+           "\t" + (c.enabled ? "1" : "0") + "\t" + escapeField(c.label) + "\t" + escapeField(shownValue(c)) +
            "\t" + std::to_string(c.kind == DialogControlKind::Combo ? c.selection : -1);
     if (c.kind == DialogControlKind::Combo)
-      for (const std::string& item : c.items) out += "\t" + escape(item);
+      for (const std::string& item : c.items) out += "\t" + escapeField(item);
     out += "\n";
   }
   return out;
 }
 
 void logAnswer(int resourceId, const char* outcome, const std::string& answer) {
-  appendLog("answer\t" + std::to_string(resourceId) + "\t" + outcome + "\t" + escape(answer) +
+  appendLog("answer\t" + std::to_string(resourceId) + "\t" + outcome + "\t" + escapeField(answer) +
             "\n");
 }
 
@@ -592,7 +544,7 @@ std::vector<DialogLogRecord> readDialogLog(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
-    std::vector<std::string> f = splitTabs(line);
+    std::vector<std::string> f = splitRecord(line);
     if (f[0] == "form" && f.size() == 3) {
       DialogLogRecord r;
       r.type = DialogLogRecord::Form;

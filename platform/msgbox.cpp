@@ -12,6 +12,11 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/tabrecords.h"
+
+using platform::escapeField;
+using platform::splitRecord;
+
 namespace {
 
 const char* iconName(UINT style) {
@@ -67,46 +72,6 @@ int scriptedAnswer(size_t n, int fallback) {
   return fallback;
 }
 
-// Records keep one box per line: tabs, line breaks and backslashes in the
-// texts are escaped.
-std::string escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string unescape(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    char c = s[++i];
-    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-  }
-  return out;
-}
-
-std::vector<std::string> splitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
-
 // Appends a record under an exclusive lock, so that the count of earlier
 // records and the append are one step even when several processes show boxes.
 int scriptedBox(const char* logPath, const std::string& text, const std::string& caption,
@@ -123,7 +88,7 @@ int scriptedBox(const char* logPath, const std::string& text, const std::string&
   int answer = scriptedAnswer(shown, fallback);
   char styleText[16];
   std::snprintf(styleText, sizeof styleText, "0x%08x", style);
-  std::string record = escape(caption) + "\t" + escape(text) + "\t" + styleText + "\t" +
+  std::string record = escapeField(caption) + "\t" + escapeField(text) + "\t" + styleText + "\t" +
                        iconName(style) + "\t" + std::to_string(answer) + "\n";
   ssize_t written = ::write(fd, record.data(), record.size());
   (void)written;  // a lost record shows up as a failed assertion in the test
@@ -175,11 +140,11 @@ std::vector<MessageBoxRecord> readMessageBoxLog(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
-    std::vector<std::string> f = splitTabs(line);
+    std::vector<std::string> f = splitRecord(line);
     if (f.size() != 5) continue;
     MessageBoxRecord r;
-    r.caption = unescape(f[0]);
-    r.text = unescape(f[1]);
+    r.caption = f[0];
+    r.text = f[1];
     r.style = static_cast<UINT>(std::strtoul(f[2].c_str(), nullptr, 16));
     r.icon = f[3];
     r.answer = std::atoi(f[4].c_str());
