@@ -16,6 +16,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "platform/wintypes.h"
 #include "synccore/except.h"
@@ -54,6 +55,8 @@ class SYNCCORE_API CSyncCore {
   bool singleCommit() const { return (m_Flags & SYNC_SINGLE_COMMIT) != 0; }
   bool runKind();
   bool runKindGuarded();
+  bool commitServer();
+  void undoUncommittedAdds();
   bool finishRun();
   bool syncTwoWay();
   bool twoWayPass1();
@@ -92,4 +95,6 @@ class SYNCCORE_API CSyncCore {
   CHHRecord* m_Filter;
   WORD m_Flags;
   std::unique_ptr<CGWRecOpDList> m_DList;
+  std::vector<DWORD> m_UncommittedAdds;  // handheld adds whose relations wait for a commit
+  bool m_RelationsPending = false;       // relation changes after handheld writes, not committed
 };

@@ -210,12 +210,21 @@ bool CSyncCore::doSync() {
   return ok;
 }
 
+// Records written to the handheld are related on the server only by a
+// commit. The run's relation changes are committed as soon as its passes are
+// done, before the time stamp is renewed, so that a failure of the final
+// stamp leaves no handheld record without its pair. When the run fails
+// before that commit, the handheld records it added are deleted again: the
+// server still offers them as new, and the next run writes each once.
 bool CSyncCore::runKindGuarded() {
   bool ok = false;
+  m_UncommittedAdds.clear();
+  m_RelationsPending = false;
   try {
     NewRecord filter(*m_HH.getRecordSet(), 0);
     m_Filter = filter.get();
     ok = runKind();
+    if (ok && (m_RelationsPending || !m_UncommittedAdds.empty())) ok = commitServer();
   } catch (const CMemoryRunOut& e) {
     reportMemoryRunOut(e);
   } catch (const std::bad_alloc&) {
@@ -224,7 +233,33 @@ bool CSyncCore::runKindGuarded() {
     reportWrongIndex(e);
   }
   m_Filter = nullptr;
+  if (!ok) undoUncommittedAdds();
   return ok;
+}
+
+bool CSyncCore::commitServer() {
+  if (!m_GW.commit()) return false;
+  m_UncommittedAdds.clear();
+  m_RelationsPending = false;
+  return true;
+}
+
+void CSyncCore::undoUncommittedAdds() {
+  if (m_UncommittedAdds.empty()) return;
+  g_TraceObj.write(9, "SyncCore|undoing %d handheld adds whose relations were not committed\n",
+                   static_cast<int>(m_UncommittedAdds.size()));
+  for (DWORD id : m_UncommittedAdds) {
+    CHHRecOpResult* results = nullptr;
+    int answer = m_HH.deleteRecord(id, &results);
+    if (answer == HH_FAILED)
+      g_TraceObj.write(1, "SyncCore|*ERR* handheld record RId:0x%x could not be taken back; the next run may add it "
+                          "again\n", id);
+  }
+  if (!singleCommit()) {
+    CHHRecOpResult* results = nullptr;
+    m_HH.completeRecordOps(&results);
+  }
+  m_UncommittedAdds.clear();
 }
 
 bool CSyncCore::runKind() {
@@ -273,8 +308,10 @@ int CSyncCore::processDeferred(CHHRecOpResult* results, bool commitAfter) {
       continue;
     }
     const GWSyncCmd* cmds = d->m_Cmds;
+    if (it->m_Op == HHOP_ADD && it->m_RecId != 0) m_UncommittedAdds.push_back(it->m_RecId);
     if (it->m_Op == HHOP_MODIFY && it->m_RecId != 0) cmds = gw_delrel_addrel;
     for (const GWSyncCmd* c = cmds; c && *c != GW_END; ++c) {
+      m_RelationsPending = true;
       if (*c == GW_ADDREL) {
         if (!m_GW.addRelation(it->m_RecId, d->m_GWRecId)) result = APPLY_RELATION_ADD_FAILED;
       } else if (*c == GW_DELREL) {
@@ -287,7 +324,7 @@ int CSyncCore::processDeferred(CHHRecOpResult* results, bool commitAfter) {
       ++done;
     }
   }
-  if (result == APPLY_DONE && done > 0 && commitAfter && !m_GW.commit()) result = APPLY_COMMIT_FAILED;
+  if (result == APPLY_DONE && done > 0 && commitAfter && !commitServer()) result = APPLY_COMMIT_FAILED;
   m_DList->clear();
   return result;
 }
@@ -346,6 +383,7 @@ int CSyncCore::executeGWCmds(const GWSyncCmd* cmds, CHHRecord* r, CGWRecRel* e, 
 
 int CSyncCore::executeGWCmdsAfterHH(const GWSyncCmd* cmds, DWORD hhRecId, DWORD gwRecId) {
   for (const GWSyncCmd* c = cmds; *c != GW_END; ++c) {
+    m_RelationsPending = true;
     if (*c == GW_ADDREL) {
       if (!m_GW.addRelation(hhRecId, gwRecId)) return APPLY_RELATION_ADD_FAILED;
     } else if (*c == GW_DELREL) {
@@ -384,6 +422,7 @@ int CSyncCore::writeToHH(Write write, const GWSyncCmd* cmds, DWORD gwRecId, DWOR
       if (!it) return APPLY_HH_FAILED;
       if (!it->m_Success) return APPLY_SKIPPED;
       DWORD id = it->m_RecId;
+      if (it->m_Op == HHOP_ADD && id != 0) m_UncommittedAdds.push_back(id);
       // A modify that moved the record to a new id moves its relation too.
       if (it->m_Op == HHOP_MODIFY && id != 0 && id != writtenId) cmds = gw_delrel_addrel;
       return executeGWCmdsAfterHH(cmds, id ? id : writtenId, gwRecId);
@@ -457,7 +496,7 @@ bool CSyncCore::deleteAllRelationsAndCommit(const char* traceLine) {
   g_TraceObj.write(9, "%s", traceLine);
   int n = m_GW.deleteAllRelations();
   if (n < 0) return false;
-  return n == 0 || m_GW.commit();
+  return n == 0 || commitServer();
 }
 
 // --- two-way sync -----------------------------------------------------------
@@ -482,7 +521,7 @@ bool CSyncCore::syncTwoWay() {
       if (n < 0) return false;
       deleted += n;
     }
-    if (deleted > 0 && !m_GW.commit()) return false;
+    if (deleted > 0 && !commitServer()) return false;
   }
   if ((m_Flags & SYNC_INITIAL) &&
       !deleteAllRelationsAndCommit("----- Init sync: Deleting all GW relations -----\n"))
@@ -530,7 +569,7 @@ bool CSyncCore::twoWayPass1() {
     int done = m_HH.recordDone(operation);
     if (done == 1) {
       LONG batch = -1;
-      if (!singleCommit() && changed && !m_GW.commit()) {
+      if (!singleCommit() && changed && !commitServer()) {
         batch = 0;
         operation = 4;
       }
@@ -539,7 +578,7 @@ bool CSyncCore::twoWayPass1() {
       return false;
     }
   }
-  if (singleCommit() && changed && !m_GW.commit()) return false;
+  if (singleCommit() && changed && !commitServer()) return false;
   if (!m_HH.cleanupSyncRecords(0)) return false;
   m_HH.endPass(1);
   return true;
@@ -572,7 +611,7 @@ bool CSyncCore::twoWayPass2() {
   }
   // Single-commit mode commits here too: the relations of records deleted
   // on the server must not wait for the final commit.
-  if (changed && !m_GW.commit()) return false;
+  if (changed && !commitServer()) return false;
   m_HH.endPass(2);
   return true;
 }

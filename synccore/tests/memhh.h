@@ -164,6 +164,8 @@ class MemHH : public CHHDataSrc {
   std::vector<std::string> log;      // addLogEntry texts ("<signal>" for type 1)
   std::vector<int> cleanupCounts;
   std::map<std::string, int> fail;   // operation name -> answer HH_FAILED / false once
+  std::map<std::string, int> failAfter;  // operation name -> calls that still succeed before fail
+  std::map<std::string, int> calls;      // operation name -> calls so far
   bool dbOpen = false;
 
   DWORD addRecord(const std::string& name, const std::string& category = "") {
@@ -286,6 +288,11 @@ class MemHH : public CHHDataSrc {
 
  private:
   bool failing(const std::string& op) {
+    ++calls[op];
+    if (auto a = failAfter.find(op); a != failAfter.end() && a->second > 0) {
+      --a->second;
+      return false;
+    }
     auto it = fail.find(op);
     if (it == fail.end() || it->second <= 0) return false;
     --it->second;
