@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -165,16 +166,27 @@ struct HttpRequest::Impl {
 
   Impl(HttpConnection& c, const char* v, const std::string& o) : conn(c), verb(v), object(o) {}
 
+  // No exception may pass through libcurl's C code: a reply that cannot be
+  // kept for want of memory ends the transfer (returning 0 aborts it), and
+  // the request fails like any cut reply.
   static size_t onHeader(char* data, size_t size, size_t n, void* self) {
     auto* me = static_cast<Impl*>(self);
     std::string_view line(data, size * n);
-    // An interim reply (100 Continue) is followed by the real one.
-    if (line.starts_with("HTTP/")) me->headers.clear();
-    me->headers.append(line);
+    try {
+      // An interim reply (100 Continue) is followed by the real one.
+      if (line.starts_with("HTTP/")) me->headers.clear();
+      me->headers.append(line);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
     return size * n;
   }
   static size_t onBody(char* data, size_t size, size_t n, void* self) {
-    static_cast<Impl*>(self)->content.append(data, size * n);
+    try {
+      static_cast<Impl*>(self)->content.append(data, size * n);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
     return size * n;
   }
   // Hands libcurl the body one written piece at a time (a piece is never

@@ -3,6 +3,7 @@
 // carries its values in those columns.
 #include <strings.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "gwclient/src/connection.h"
@@ -70,6 +71,7 @@ CAddressItemPage::~CAddressItemPage() {
 }
 
 void CAddressItemPage::Reset() {
+  // Never allocates: ParseItem kept the room (items only come from there).
   m_Retired.insert(m_Retired.end(), m_Items.begin(), m_Items.end());
   m_Items.clear();
   m_Pos = SIZE_MAX;
@@ -85,6 +87,9 @@ void* CAddressItemPage::ParseItem(const std::string& line) {
   CFieldList f(line);
   const LONG id = ItemId(f[0]);
   if (id == 0 || f[4].empty()) return nullptr;
+  // Room to retire this item with all the others, grown geometrically.
+  const size_t need = m_Retired.size() + m_Items.size() + 1;
+  if (m_Retired.capacity() < need) m_Retired.reserve(std::max(need, 2 * m_Retired.capacity()));
   auto item = std::make_unique<__ADDRESS_ITEM>(__ADDRESS_ITEM{id, nullptr, 0, 0, 0});
   item->nType = NameToCode(f[1].c_str(), kItemTypes, true, 0);
   item->bNecessary = f[2].empty() ? 0 : 1;

@@ -23,6 +23,8 @@ class CAddressItemPage : public CListPage {
   // after a failed one keeps the old ones alive until the session ends.
   void Reset() override;
   void BuildURL(std::string& url) override;
+  // Also keeps room to retire every item held, so that Reset never needs
+  // memory (a fetch that fails for memory resets the page).
   void* ParseItem(const std::string& line) override;
   void DeleteItem(void* item) override;
   // The held definition with id; null when none (or id 0).
@@ -91,7 +93,7 @@ class CToDoCategoryPage : public CListPage {
   using CListPage::CListPage;
   ~CToDoCategoryPage() override;
   void BuildURL(std::string& url) override;
-  void BuildCommitBody(std::string& body) override;
+  bool BuildCommitBody(std::string& body) override;
   void* ParseItem(const std::string& line) override;
   void DeleteItem(void* item) override;
 
@@ -133,7 +135,7 @@ class CMailPage : public CListPage {
   using CListPage::CListPage;
   ~CMailPage() override;
   void BuildURL(std::string& url) override;
-  void BuildCommitBody(std::string& body) override;
+  bool BuildCommitBody(std::string& body) override;
   int ParseCommitReply(CReplyReader& reply) override;
   bool CheckErrorLine(const std::string& line) override;
   void* ParseItem(const std::string& line) override;

@@ -77,19 +77,18 @@ void CMailPage::QueueCopy(const __MAIL_DATA& from) {
   mail.release();
 }
 
-void CMailPage::BuildCommitBody(std::string& body) {
+bool CMailPage::BuildCommitBody(std::string& body) {
+  // A mail that cannot be escaped throws std::bad_alloc and fails the send
+  // whole: left out, it would be lost from the queue by the send's success.
   body += "page=SyncMail";
   for (const __MAIL_DATA* mail : m_Queue) {
-    try {
-      std::string fields = "&s=" + UrlEscape(mail->pszSubject) + "&t=" + UrlEscape(mail->pszTo) +
-                           "&c=" + UrlEscape(mail->pszCC) + "&b=" + UrlEscape(mail->pszBCC) +
-                           "&d=" + UrlEscape(mail->pszData);
-      body += fields;
-    } catch (const std::bad_alloc&) {
-      // Left out; the server's position of a refused mail then counts
-      // without it.
-    }
+    body += "&s=" + UrlEscape(mail->pszSubject);
+    body += "&t=" + UrlEscape(mail->pszTo);
+    body += "&c=" + UrlEscape(mail->pszCC);
+    body += "&b=" + UrlEscape(mail->pszBCC);
+    body += "&d=" + UrlEscape(mail->pszData);
   }
+  return true;
 }
 
 bool CMailPage::CheckErrorLine(const std::string& line) {

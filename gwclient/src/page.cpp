@@ -130,14 +130,22 @@ int CPageRequest::Fetch(bool force) {
     SetLastErrorCode(GWERR_NO_SESSION);
     return 0;
   }
-  std::string url;
-  BuildURL(url);
-  if (m_pSession->m_bRemote) url += "&remote=1";
-  url += "&sync=1";
-  platform::HttpRequest request(*m_pSession->Connection(), "GET", url);
-  if (!Attempt([&] { return SendGet(request); })) return 0;
-  CReplyReader reader(request);
-  m_bLoaded = Parse(reader);
+  try {
+    std::string url;
+    BuildURL(url);
+    if (m_pSession->m_bRemote) url += "&remote=1";
+    url += "&sync=1";
+    platform::HttpRequest request(*m_pSession->Connection(), "GET", url);
+    if (!Attempt([&] { return SendGet(request); })) return 0;
+    CReplyReader reader(request);
+    m_bLoaded = Parse(reader);
+  } catch (const std::bad_alloc&) {
+    // What was read before the failure is not the page: a record missing
+    // from it would look deleted on the server. Reset never allocates.
+    Reset();
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
   return m_bLoaded;
 }
 
@@ -150,16 +158,35 @@ int CPageRequest::Commit() {
     SetLastErrorCode(GWERR_NO_SESSION);
     return 0;
   }
-  platform::HttpRequest request(*m_pSession->Connection(), "POST", m_pSession->m_ObjectPath);
+  // The body is built whole before a request exists: a record that could
+  // not be written would reach the server without its fields, and be stored
+  // empty.
   std::string body;
-  body.reserve(1024);
-  BuildCommitBody(body);
-  body += "&sync=1";
-  if (m_pSession->m_bRemote) body += "&remote=1";
-  body += "&rw=1";
-  if (!Attempt([&] { return SendPost(request, body.data(), body.size()); })) return 0;
-  CReplyReader reader(request);
-  return ParseCommitReply(reader);
+  try {
+    body.reserve(1024);
+    if (!BuildCommitBody(body)) {
+      SetLastErrorCode(GWERR_NO_MEMORY);
+      return 0;
+    }
+    body += "&sync=1";
+    if (m_pSession->m_bRemote) body += "&remote=1";
+    body += "&rw=1";
+  } catch (const std::bad_alloc&) {
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
+  try {
+    platform::HttpRequest request(*m_pSession->Connection(), "POST", m_pSession->m_ObjectPath);
+    if (!Attempt([&] { return SendPost(request, body.data(), body.size()); })) return 0;
+    CReplyReader reader(request);
+    return ParseCommitReply(reader);
+  } catch (const std::bad_alloc&) {
+    // Once sent, the server may have applied the commit although its reply
+    // could not be read: told as a failure, like a reply lost on the way,
+    // and the pending changes are kept.
+    SetLastErrorCode(GWERR_NO_MEMORY);
+    return 0;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -187,17 +214,22 @@ int CListPage::Parse(CReplyReader& reply) {
       result = 0;
       return false;
     }
-    void* item = nullptr;
-    try {
-      item = ParseItem(line);
-      if (item) m_Items.push_back(item);
-    } catch (const std::bad_alloc&) {
-      if (item) DeleteItem(item);
-      SetLastErrorCode(GWERR_NO_MEMORY);
-    }
+    // An item that cannot be had fails the whole parse (Fetch resets the
+    // page): a list without it would be taken for the server's.
+    AppendItem(ParseItem(line));
     return true;
   });
   return result;
+}
+
+void CListPage::AppendItem(void* item) {
+  if (!item) return;
+  try {
+    m_Items.push_back(item);
+  } catch (...) {
+    DeleteItem(item);
+    throw;
+  }
 }
 
 void* CListPage::FindFirst() {
@@ -242,6 +274,7 @@ void CDataPage::Reset() {
   m_Modified.clear();
   m_Removed.clear();
   m_Relations.clear();
+  m_SpareRelations.clear();
   m_RelTimeStamp = 0;
   m_RelPos = SIZE_MAX;
   CListPage::Reset();
@@ -271,24 +304,14 @@ int CDataPage::Parse(CReplyReader& reply) {
     }
     afterEmpty = empty;
     if (empty) return true;
-    try {
-      if (!inRelations) {
-        void* item = nullptr;
-        try {
-          item = ParseItem(line);
-          if (item) m_Items.push_back(item);
-        } catch (const std::bad_alloc&) {
-          if (item) DeleteItem(item);
-          throw;
-        }
-      } else if (line.find(',') == std::string::npos) {
-        ParseTimeStampLine(line, &m_RelTimeStamp);
-      } else {
-        ParseRelationLine(line);
-      }
-    } catch (const std::bad_alloc&) {
-      SetLastErrorCode(GWERR_NO_MEMORY);
-    }
+    // A record or pair that cannot be had fails the whole parse (Fetch
+    // resets the page): one missing would read as deleted.
+    if (!inRelations)
+      AppendItem(ParseItem(line));
+    else if (line.find(',') == std::string::npos)
+      ParseTimeStampLine(line, &m_RelTimeStamp);
+    else
+      ParseRelationLine(line);
     return true;
   });
   return result;
@@ -449,25 +472,39 @@ void CDataPage::WriteRemoved(std::string& body) {
   for (DWORD id : m_Removed) WriteField(body, "i", static_cast<LONG>(id));
 }
 
-void CDataPage::BuildCommitBody(std::string& body) {
+bool CDataPage::BuildCommitBody(std::string& body) {
+  // The reply gives each new record its server id, and the record's pair
+  // must then be had without allocating: an id without its pair would make
+  // the next run pair the record again. So the pairs are had now, before
+  // anything is sent.
+  m_SpareRelations.clear();
+  m_SpareRelations.reserve(m_New.size());
+  while (m_SpareRelations.size() < m_New.size())
+    m_SpareRelations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{0, 0}));
+  m_Relations.reserve(m_Relations.size() + m_New.size());
+
   body += "page=";
   body += CommitPageName();
   AppendLabel(body);
   WriteRemoved(body);
-  for (void* item : m_Modified) WriteRecord(body, item, 0);
-  for (const auto& entry : m_New) WriteRecord(body, entry.pItem, entry.nKey);
+  for (void* item : m_Modified)
+    if (!WriteRecord(body, item, 0)) return false;
+  for (const auto& entry : m_New)
+    if (!WriteRecord(body, entry.pItem, entry.nKey)) return false;
   body += "&i=0";
   body += "&rt=ts." + std::to_string(m_RelTimeStamp);
   for (const auto& pair : m_Relations) {
     WriteField(body, "i", static_cast<LONG>(pair->nServerID));
     WriteField(body, "s", static_cast<LONG>(pair->nHandheldID));
   }
+  return true;
 }
 
 void CDataPage::ClearPending() {
   m_New.clear();
   m_Modified.clear();
   m_Removed.clear();
+  m_SpareRelations.clear();
 }
 
 int CDataPage::ParseCommitReply(CReplyReader& reply) {
@@ -487,12 +524,19 @@ int CDataPage::ParseCommitReply(CReplyReader& reply) {
     if (!ParseNumberPair(line, &key, &newId) || key == 0 || newId == 0) return true;
     for (auto& entry : m_New) {
       if (entry.nKey != key) continue;
-      *static_cast<DWORD*>(entry.pItem) = newId;
-      try {
-        m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{newId, key}));
-      } catch (const std::bad_alloc&) {
-        SetLastErrorCode(GWERR_NO_MEMORY);
+      // A pair made ready with the body, so that this cannot fail; only a
+      // key the reply names twice needs a new one (and may fail the commit,
+      // before the record takes the id).
+      std::unique_ptr<__REL_DATA> pair;
+      if (!m_SpareRelations.empty()) {
+        pair = std::move(m_SpareRelations.back());
+        m_SpareRelations.pop_back();
+      } else {
+        pair = std::make_unique<__REL_DATA>();
       }
+      *pair = __REL_DATA{newId, key};
+      m_Relations.push_back(std::move(pair));
+      *static_cast<DWORD*>(entry.pItem) = newId;
       break;
     }
     return true;

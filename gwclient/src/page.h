@@ -39,8 +39,13 @@ class CPageRequest {
   virtual int Parse(CReplyReader& reply) = 0;
   // Appends the object path and the page's query to url.
   virtual void BuildURL(std::string& url) = 0;
-  // Appends the form fields of a commit to body.
-  virtual void BuildCommitBody(std::string& body) { (void)body; }
+  // Appends the form fields of a commit to body. False when a record could
+  // not be written whole (out of memory): the commit then fails unsent.
+  // May throw std::bad_alloc, with the same meaning.
+  virtual bool BuildCommitBody(std::string& body) {
+    (void)body;
+    return true;
+  }
   // Reads a commit reply; the base only looks for an error line.
   virtual int ParseCommitReply(CReplyReader& reply);
   // True for a server error line; sets the error it stands for.
@@ -49,9 +54,12 @@ class CPageRequest {
   virtual bool SendGet(platform::HttpRequest& request);
   virtual bool SendPost(platform::HttpRequest& request, const char* body, size_t length);
 
-  // Gets and parses the page unless it is loaded already (or force).
+  // Gets and parses the page unless it is loaded already (or force). A
+  // reply that cannot be read whole for memory is error 1 and leaves the
+  // page reset (empty, not loaded): never a shorter list taken for the whole.
   int Fetch(bool force = false);
-  // Sends the page's pending changes.
+  // Sends the page's pending changes. A body that cannot be built whole is
+  // error 1 before anything is sent; the pending changes are kept.
   int Commit();
   int IsLoaded() const { return m_bLoaded; }
   // Appends "&label=" and the session label, escaped like any form value
@@ -92,6 +100,9 @@ class CListPage : public CPageRequest {
 
  protected:
   void DeleteAllItems();
+  // Appends a parsed item (null: nothing); when the list cannot grow the
+  // item is deleted and std::bad_alloc thrown on.
+  void AppendItem(void* item);
   // Position of the item with id, or -1.
   long IndexOf(DWORD id) const;
   static DWORD IdOf(const void* item) { return *static_cast<const DWORD*>(item); }
@@ -114,7 +125,7 @@ class CDataPage : public CListPage {
 
   void Reset() override;
   int Parse(CReplyReader& reply) override;
-  void BuildCommitBody(std::string& body) override;
+  bool BuildCommitBody(std::string& body) override;
   int ParseCommitReply(CReplyReader& reply) override;
 
   // Holds a copy of record as a new one with key; null on failure.
@@ -150,6 +161,7 @@ class CDataPage : public CListPage {
   const std::vector<NEW_ENTRY>& PendingNew() const { return m_New; }
   const std::vector<void*>& Modified() const { return m_Modified; }
   const std::vector<DWORD>& RemovedIds() const { return m_Removed; }
+  const std::vector<std::unique_ptr<__REL_DATA>>& Relations() const { return m_Relations; }
 
  protected:
   // Ends a successful commit: the pending lists are sent.
@@ -164,4 +176,7 @@ class CDataPage : public CListPage {
   LONG m_RelTimeStamp = 0;
   std::vector<std::unique_ptr<__REL_DATA>> m_Relations;
   size_t m_RelPos = SIZE_MAX;
+  // Pairs made ready while the body is built, one per pending-new record,
+  // for the ids the commit reply gives (see BuildCommitBody).
+  std::vector<std::unique_ptr<__REL_DATA>> m_SpareRelations;
 };

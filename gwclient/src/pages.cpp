@@ -120,13 +120,10 @@ int CVersionPage::Parse(CReplyReader& reply) {
       m_nMajor = Tenths(fields[1]);
       m_nMinor = Tenths(fields[2]);
     } else if (strcasecmp(key.c_str(), "ProductID") == 0) {
-      try {
-        char* id = DupString(fields[1].c_str());
-        FreeString(m_pszProductID);
-        m_pszProductID = id;
-      } catch (const std::bad_alloc&) {
-        SetLastErrorCode(GWERR_NO_MEMORY);
-      }
+      // A copy that cannot be had fails the fetch (Fetch resets the page).
+      char* id = DupString(fields[1].c_str());
+      FreeString(m_pszProductID);
+      m_pszProductID = id;
     }
     return true;
   });
@@ -228,7 +225,7 @@ void CRelationPage::BuildURL(std::string& url) {
   AppendLabel(url);
 }
 
-void CRelationPage::BuildCommitBody(std::string& body) {
+bool CRelationPage::BuildCommitBody(std::string& body) {
   body += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
   AppendLabel(body);
   body += "&rt=ts." + std::to_string(m_RelTimeStamp);
@@ -237,6 +234,7 @@ void CRelationPage::BuildCommitBody(std::string& body) {
     WriteField(body, "i", static_cast<LONG>(pair->nServerID));
     WriteField(body, "s", static_cast<LONG>(pair->nHandheldID));
   }
+  return true;
 }
 
 int CRelationPage::ParseCommitReply(CReplyReader& reply) {

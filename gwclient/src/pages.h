@@ -56,7 +56,7 @@ class CRelationPage : public CListPage {
   ~CRelationPage() override;
   void Reset() override;
   void BuildURL(std::string& url) override;
-  void BuildCommitBody(std::string& body) override;
+  bool BuildCommitBody(std::string& body) override;
   int ParseCommitReply(CReplyReader& reply) override;
   void* ParseItem(const std::string& line) override;
   void DeleteItem(void* item) override;

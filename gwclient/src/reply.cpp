@@ -235,15 +235,16 @@ bool ParseTime(const char* text, __OFFICE_TIME* time) {
 char* DupString(const char* text, int length) {
   if (!text || !*text || length == 0) return g_EmptyString;
   size_t n = length < 0 ? std::strlen(text) : strnlen(text, static_cast<size_t>(length));
-  char* copy = static_cast<char*>(std::malloc(n + 1));
-  if (!copy) throw std::bad_alloc();
+  // Through operator new like every other allocation of the library, so
+  // that its failure is met where the others are.
+  char* copy = new char[n + 1];
   std::memcpy(copy, text, n);
   copy[n] = '\0';
   return copy;
 }
 
 void FreeString(char* text) {
-  if (text && text != g_EmptyString) std::free(text);
+  if (text && text != g_EmptyString) delete[] text;
 }
 
 int NameToCode(const char* name, const CODE_NAME* table, bool ignoreCase, int def) {

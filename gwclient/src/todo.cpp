@@ -132,7 +132,7 @@ void CToDoCategoryPage::DeleteItem(void* item) {
   delete category;
 }
 
-void CToDoCategoryPage::BuildCommitBody(std::string& body) {
+bool CToDoCategoryPage::BuildCommitBody(std::string& body) {
   body += "page=SyncToDoCategory";
   // Names are form values like any other: escaped, so that '&', '=' or a
   // blank arrive whole.
@@ -140,6 +140,7 @@ void CToDoCategoryPage::BuildCommitBody(std::string& body) {
     body += "&c=";
     body += UrlEscape(static_cast<CATEGORY*>(item)->pszName);
   }
+  return true;
 }
 
 const char* CToDoCategoryPage::FindFirstName() {
