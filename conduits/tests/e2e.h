@@ -133,6 +133,8 @@ class HotSyncRun {
       args.insert(args.begin(), handheld_.string());
       args.insert(args.begin(), "--folder");
     }
+    // The tests give the handheld's own bytes (Shift-JIS), not terminal text.
+    args.insert(args.begin(), "--raw");
     args.insert(args.begin(), bin("handheld"));
     return testutil::runCommand(args, input);
   }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "hotsync/handheld/records.h"
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
+#include "platform/textconv.h"
 
 namespace {
 
@@ -71,6 +73,56 @@ uint32_t creatorOf(const AppInfo& a) {
   return palm::fourCC(*reinterpret_cast<const char(*)[5]>(a.creator));
 }
 
+// ---- Text between the terminal and the handheld ----
+
+std::string g_folder;
+std::string g_charset;  // from --charset; else the folder's "charset" file; else CP932
+bool g_raw = false;     // --raw: texts pass byte for byte, as scripts want them
+
+std::string folder();
+
+// The handheld's character set: --charset, else the first line of the
+// folder's "charset" file, else Shift-JIS.
+const std::string& charset() {
+  static std::string chosen;
+  if (!chosen.empty()) return chosen;
+  std::string name = g_charset;
+  if (name.empty()) {
+    const char* env = std::getenv("GWSYNC_HANDHELD");
+    std::string dir = !g_folder.empty() ? g_folder : env ? env : "";
+    if (FILE* f = dir.empty() ? nullptr : std::fopen((dir + "/charset").c_str(), "r")) {
+      char line[64] = {};
+      if (std::fgets(line, sizeof line, f)) name = line;
+      std::fclose(f);
+      while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
+    }
+  }
+  if (name.empty()) name = platform::kHandheldCharset;
+  if (!platform::knownCharset(name)) usageError("unknown character set \"" + name + "\"");
+  return chosen = name;
+}
+
+// A text typed on the command line, in the handheld's character set; what
+// cannot be converted is refused, naming the field.
+std::string takeText(const std::string& field, const std::string& typed) {
+  if (g_raw) {
+    if (auto bad = platform::invalidHandheldByte(typed, charset()))
+      refuse(field + ": byte " + std::to_string(*bad + 1) + " is not valid " + charset() +
+             " (a lead byte without its second byte, or an unassigned byte)");
+    return typed;
+  }
+  std::optional<std::string> converted = platform::terminalToHandheld(typed, charset());
+  if (!converted)
+    refuse(field + ": the text is not valid " + platform::terminalCharset() + " or has a character that " +
+           charset() + " (the handheld's character set) cannot hold; nothing was changed");
+  return *converted;
+}
+
+// A handheld text as the terminal shows it (escapes for what has no form).
+std::string show(const std::string& stored) {
+  return g_raw ? stored : platform::handheldToTerminal(stored, nullptr, charset());
+}
+
 // ---- Command line ----
 
 struct Args {
@@ -94,17 +146,31 @@ struct Args {
 };
 
 // Splits arguments by the command's option lists. Unknown options and
-// missing values are usage errors.
-Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& valued,
+// missing values are usage errors. --raw and --charset are taken first,
+// wherever they stand; every option value is then taken as a typed text.
+Args parseArgs(const std::vector<std::string>& given, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags) {
+  std::vector<std::string> in;
+  for (size_t i = 0; i < given.size(); ++i) {
+    if (given[i] == "--raw") {
+      g_raw = true;
+    } else if (given[i] == "--charset") {
+      if (i + 1 >= given.size()) usageError("--charset needs a value");
+      g_charset = given[++i];
+    } else {
+      in.push_back(given[i]);
+    }
+  }
   Args a;
   for (size_t i = 0; i < in.size(); ++i) {
     const std::string& s = in[i];
-    if (s.size() > 2 && s.compare(0, 2, "--") == 0) {
+    if (s == "-h") {
+      a.switches.push_back("help");
+    } else if (s.size() > 2 && s.compare(0, 2, "--") == 0) {
       std::string name = s.substr(2);
       if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
         if (i + 1 >= in.size()) usageError("--" + name + " needs a value");
-        a.options.emplace(name, in[++i]);
+        a.options.emplace(name, takeText("--" + name, in[++i]));
       } else if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
         a.switches.push_back(name);
       } else {
@@ -133,8 +199,6 @@ void needPositional(const Args& a, size_t n, const char* what) {
 
 // ---- The folder and its databases ----
 
-std::string g_folder;
-
 std::string folder() {
   if (!g_folder.empty()) return g_folder;
   const char* env = std::getenv("GWSYNC_HANDHELD");
@@ -142,24 +206,28 @@ std::string folder() {
   usageError("no handheld folder: give --folder DIR or set GWSYNC_HANDHELD");
 }
 
+palm::CategoryBlock categories(const StoredDatabase& db) {
+  palm::CategoryBlock c;
+  if (!db.db().appInfo || !palm::parseCategoryBlock(*db.db().appInfo, c))
+    refuse(db.path() + " has no category block");
+  return c;
+}
+
+// Opens an application's database. Reading and writing pass the same checks
+// (the store's, then the category block every application has), so a file
+// that cannot be listed is never rewritten either.
 std::unique_ptr<StoredDatabase> openApp(const AppInfo& app, bool writable) {
   std::unique_ptr<StoredDatabase> db;
   palm::StoreStatus st = StoredDatabase::open(folder(), app.database, writable, db);
   if (st.code == palm::StoreError::NotFound)
     refuse("the handheld in " + folder() + " has no " + app.database + " (run \"handheld create\" first)");
   if (!st) refuse(st.message);
+  categories(*db);
   return db;
 }
 
 void check(const palm::StoreStatus& st) {
   if (!st) refuse(st.message);
-}
-
-palm::CategoryBlock categories(const StoredDatabase& db) {
-  palm::CategoryBlock c;
-  if (!db.db().appInfo || !palm::parseCategoryBlock(*db.db().appInfo, c))
-    refuse(db.path() + " has no category block");
-  return c;
 }
 
 void storeCategories(StoredDatabase& db, const palm::CategoryBlock& c) {
@@ -183,7 +251,7 @@ int findCategory(const palm::CategoryBlock& c, const std::string& name) {
 
 int categoryIndex(const StoredDatabase& db, const std::string& name) {
   int i = findCategory(categories(db), name);
-  if (i < 0) refuse("no category \"" + name + "\" (see \"handheld categories\")");
+  if (i < 0) refuse("no category \"" + show(name) + "\" (see \"handheld categories\")");
   return i;
 }
 
@@ -241,9 +309,8 @@ std::string categoryName(const palm::CategoryBlock& c, const Record& r) {
 }
 
 void printField(const char* name, const std::string& value) {
-  std::printf("%s: ", name);
-  std::fwrite(value.data(), 1, value.size(), stdout);  // bytes as stored
-  std::printf("\n");
+  std::string line = std::string(name) + ": " + show(value) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
@@ -415,7 +482,7 @@ void cmdList(const std::vector<std::string>& in) {
   for (const Record& r : db->db().records) {
     if (only >= 0 && (!r.live() || r.category != only)) continue;
     std::printf("%u\t", r.uniqueId);
-    std::string line = categoryName(c, r) + "\t" + attributeWords(r) + "\t" + summary(app.app, r) + "\n";
+    std::string line = show(categoryName(c, r)) + "\t" + attributeWords(r) + "\t" + show(summary(app.app, r)) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
 }
@@ -532,6 +599,9 @@ void markRecord(const std::vector<std::string>& in, bool archive) {
   if (!archive) r.data.clear();
   check(db->writeRecord(r, nullptr));
   check(db->close());
+  std::printf(archive ? "archived %s record %u (its data kept until the next HotSync)\n"
+                      : "deleted %s record %u (its id kept until the next HotSync)\n",
+              app.word, id);
 }
 
 void cmdCategories(const std::vector<std::string>& in) {
@@ -542,14 +612,14 @@ void cmdCategories(const std::vector<std::string>& in) {
   for (int i = 0; i < 16; ++i) {
     if (c.names[i].empty()) continue;
     std::printf("%d\t%d\t%s\t", i, c.ids[i], (c.renamed >> i) & 1 ? "renamed" : "-");
-    std::fwrite(c.names[i].data(), 1, c.names[i].size(), stdout);
-    std::printf("\n");
+    std::string name = show(c.names[i]) + "\n";
+    std::fwrite(name.data(), 1, name.size(), stdout);
   }
 }
 
 void checkCategoryName(const std::string& name) {
   if (name.empty()) usageError("a category needs a name");
-  if (name.size() > 15) usageError("category names have at most 15 bytes");
+  if (name.size() > 15) usageError("category names have at most 15 bytes on the handheld (" + charset() + ")");
   if (name.find('\0') != std::string::npos) usageError("category names cannot hold NUL");
 }
 
@@ -572,7 +642,8 @@ void cmdCategory(const std::vector<std::string>& in) {
   const std::string& action = a.positional[1];
   auto db = openApp(app, true);
   palm::CategoryBlock c = categories(*db);
-  const std::string& name = a.positional[2];
+  const std::string name = takeText("the category name", a.positional[2]);
+  std::string done;
   if (action == "add") {
     needPositional(a, 3, "category name");
     checkCategoryName(name);
@@ -585,14 +656,16 @@ void cmdCategory(const std::vector<std::string>& in) {
     c.ids[slot] = newHandheldId(c);
     c.lastUniqueId = c.ids[slot];
     c.renamed |= static_cast<uint16_t>(1u << slot);
+    done = "added category \"" + show(name) + "\" to " + app.word;
   } else if (action == "rename") {
     needPositional(a, 4, "old and new category name");
-    const std::string& to = a.positional[3];
+    const std::string to = takeText("the new category name", a.positional[3]);
     checkCategoryName(to);
     int slot = categoryIndex(*db, name);
     if (slot == 0) refuse("the first category cannot be renamed");
     int other = findCategory(c, to);
     if (other >= 0 && other != slot) refuse("a category \"" + to + "\" exists");
+    done = "renamed " + std::string(app.word) + " category \"" + show(c.names[slot]) + "\" to \"" + show(to) + "\"";
     c.names[slot] = to;
     c.renamed |= static_cast<uint16_t>(1u << slot);
   } else if (action == "remove") {
@@ -608,6 +681,9 @@ void cmdCategory(const std::vector<std::string>& in) {
       r.dirty = true;
       check(db->writeRecord(r, nullptr));
     }
+    done = "removed " + std::string(app.word) + " category \"" + show(c.names[slot]) + "\"; " +
+           std::to_string(moved.size()) + " record" + (moved.size() == 1 ? "" : "s") + " moved to \"" +
+           show(c.names[0]) + "\"";
     c.names[slot].clear();
     c.ids[slot] = 0;
     c.renamed |= static_cast<uint16_t>(1u << slot);
@@ -616,6 +692,28 @@ void cmdCategory(const std::vector<std::string>& in) {
   }
   storeCategories(*db, c);
   check(db->close());
+  std::fwrite((done + "\n").data(), 1, done.size() + 1, stdout);
+}
+
+// Replays what a damaged journal still holds; the database is refused
+// until this has run.
+void cmdRecover(const std::vector<std::string>& in) {
+  Args a = parseArgs(in, {}, {"help"});
+  needPositional(a, 1, "database (AddressDB, MemoDB, MailDB, or address, memo, mail)");
+  std::string name = a.positional[0];
+  for (const AppInfo& app : kApps)
+    if (name == app.word) name = app.database;
+  palm::RecoverReport report;
+  check(StoredDatabase::recover(folder(), name, report));
+  if (!report.found) {
+    std::printf("%s has no journal to recover from; nothing was changed\n", name.c_str());
+  } else if (report.stale) {
+    std::printf("%s: the journal's changes were in the database already; none used, journal kept as %s\n",
+                name.c_str(), report.keptAs.c_str());
+  } else {
+    std::printf("recovered %s: %zu change%s of the journal used, %zu skipped as damaged; journal kept as %s\n",
+                name.c_str(), report.used, report.used == 1 ? "" : "s", report.skipped, report.keptAs.c_str());
+  }
 }
 
 const char* const kSyncTypes[4] = {"all", "send", "filter", "unread"};
@@ -743,55 +841,68 @@ const Command kCommands[] = {
                   "  Shows, and with options sets, the Mail application's HotSync preference\n"
                   "  (in \"Saved Preferences\"; --remote: the one for remote HotSync).\n",
      cmdMailPref},
+    {"recover", "handheld recover DB\n"
+                "  When a database is refused because its journal (the changes not yet folded\n"
+                "  into the file) is damaged: applies every change of the journal that is\n"
+                "  intact, says how many it used and skipped, and keeps the journal beside the\n"
+                "  database as DB.pdb.journal.recovered.\n",
+     cmdRecover},
 };
 
 void printHelp(FILE* to) {
   std::fprintf(to,
-               "usage: handheld [--folder DIR] COMMAND ...\n"
+               "usage: handheld [--folder DIR] [--charset CS] [--raw] COMMAND ...\n"
                "The handheld is a folder of Palm database files: --folder DIR, else $GWSYNC_HANDHELD.\n"
+               "Texts are shown and taken in the terminal's character set and stored in the\n"
+               "handheld's: --charset CS, else the first line of DIR/charset, else CP932\n"
+               "(Shift-JIS). --raw passes texts byte for byte.\n"
                "Commands (handheld COMMAND --help for each):\n");
   for (const Command& c : kCommands) std::fprintf(to, "  %s", c.usage);
 }
 
 }  // namespace
 
+bool isHelp(const std::string& s) { return s == "--help" || s == "-h"; }
+
 int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
   std::vector<std::string> args(argv + 1, argv + argc);
+  const char* command = nullptr;
   try {
-    while (!args.empty() && args[0] == "--folder") {
-      if (args.size() < 2) usageError("--folder needs a value");
-      g_folder = args[1];
+    for (;;) {
+      if (args.size() >= 1 && args[0] == "--raw") {
+        g_raw = true;
+        args.erase(args.begin());
+        continue;
+      }
+      if (args.empty() || (args[0] != "--folder" && args[0] != "--charset")) break;
+      if (args.size() < 2) usageError(args[0] + " needs a value");
+      (args[0] == "--folder" ? g_folder : g_charset) = args[1];
       args.erase(args.begin(), args.begin() + 2);
     }
-    if (args.empty()) {
-      printHelp(stderr);
-      return 2;
-    }
-    if (args[0] == "--help" || args[0] == "help") {
+    if (args.empty()) usageError("missing command");
+    if (isHelp(args[0]) || args[0] == "help") {
       printHelp(stdout);
       return 0;
     }
     for (const Command& c : kCommands) {
       if (args[0] != c.name) continue;
+      command = c.name;
       std::vector<std::string> rest(args.begin() + 1, args.end());
-      if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
+      if (std::find_if(rest.begin(), rest.end(), isHelp) != rest.end()) {
         std::printf("usage: %s", c.usage);
         return 0;
       }
-      try {
-        c.run(rest);
-      } catch (const Failure& f) {
-        if (f.exitCode == 2) {
-          std::fprintf(stderr, "handheld %s: %s\nusage: %s", c.name, f.message.c_str(), c.usage);
-          return 2;
-        }
-        throw;
-      }
+      c.run(rest);
       return 0;
     }
-    usageError("unknown command \"" + args[0] + "\" (see handheld --help)");
+    usageError("unknown command \"" + args[0] + "\"");
   } catch (const Failure& f) {
-    std::fprintf(stderr, "handheld: %s\n", f.message.c_str());
+    const std::string who = command ? std::string("handheld ") + command : "handheld";
+    if (f.exitCode == 2)
+      std::fprintf(stderr, "%s: %s (see \"%s --help\")\n", who.c_str(), f.message.c_str(), who.c_str());
+    else
+      std::fprintf(stderr, "handheld: %s\n", f.message.c_str());
     return f.exitCode;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "handheld: %s\n", e.what());

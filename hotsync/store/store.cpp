@@ -16,11 +16,21 @@ namespace palm {
 
 namespace {
 
+// Journal layout. Header: magic, version, size and CRC of the file it was
+// written against, CRC of the header. Entry: payload length, payload CRC,
+// CRC of those 8 bytes, the payload, then one commit byte. A write cut short
+// by a crash leaves zeros (the room is zeroed ahead), so a torn last entry
+// is told from damage: the head checks out or is followed by zeros only, and
+// the commit byte is missing with only zeros after it.
 constexpr char kJournalMagic[4] = {'G', 'W', 'S', 'J'};
-constexpr uint32_t kJournalVersion = 1;
-constexpr size_t kJournalHeaderSize = 4 + 4 + 8 + 4;
-constexpr size_t kMaxRecordSize = 65535;
+constexpr uint32_t kJournalVersion = 2;
+constexpr size_t kJournalHeaderSize = 4 + 4 + 8 + 4 + 4;
+constexpr size_t kEntryHeadSize = 12;
+constexpr char kCommitByte = '\xEE';
+constexpr size_t kMaxPayload = 16 + kMaxBlockSize;
 constexpr uint64_t kJournalChunk = 1u << 20;
+// No database file can be larger: 32-bit offsets plus the last block.
+constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull + kMaxBlockSize;
 
 enum Op : uint8_t {
   kOpWrite = 1,
@@ -32,15 +42,17 @@ enum Op : uint8_t {
   kOpAppInfo = 7,
 };
 
-StoreStatus error(StoreError code, std::string message) { return {code, std::move(message)}; }
+StoreStatus error(StoreError code, std::string message) {
+  return {code, std::move(message)};
+}
 
-IoFaultHook& faultHook() {
+IoFaultHook &faultHook() {
   static IoFaultHook hook;
   return hook;
 }
 
 // False (errno EIO) when the test seam says this operation fails.
-bool allowed(const char* operation) {
+bool allowed(const char *operation) {
   if (faultHook() && !faultHook()(operation)) {
     errno = EIO;
     return false;
@@ -48,16 +60,17 @@ bool allowed(const char* operation) {
   return true;
 }
 
-StoreStatus ioError(const std::string& what, const std::string& path, int err = errno) {
+StoreStatus ioError(const std::string &what, const std::string &path,
+                    int err = errno) {
   return error(StoreError::Io, what + " " + path + ": " + std::strerror(err));
 }
 
-bool exists(const std::string& path) {
-  struct stat st{};
+bool exists(const std::string &path) {
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 
-bool readWhole(const std::string& path, std::string& out, int& err) {
+bool readWhole(const std::string &path, std::string &out, int &err) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     err = errno;
@@ -67,36 +80,64 @@ bool readWhole(const std::string& path, std::string& out, int& err) {
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR)
+      continue;
     if (n < 0) {
       err = errno;
       ::close(fd);
       return false;
     }
-    if (n == 0) break;
+    if (n == 0)
+      break;
     out.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);
   return true;
 }
 
+// Fills `bytes` from the start of the file; false when it is shorter or a
+// read fails.
+bool preadAll(int fd, std::string &bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                        static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      if (n == 0)
+        errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
-  if (!allowed("write")) return false;
+  if (!allowed("write"))
+    return false;
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
 }
 
 bool pwriteAll(int fd, std::string_view bytes, uint64_t at) {
-  if (!allowed("write")) return false;
+  if (!allowed("write"))
+    return false;
   while (!bytes.empty()) {
-    ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    ssize_t n =
+        ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
     bytes.remove_prefix(static_cast<size_t>(n));
     at += static_cast<uint64_t>(n);
   }
@@ -107,29 +148,35 @@ bool zeroRange(int fd, uint64_t from, uint64_t to) {
   static const std::string zeros(65536, '\0');
   while (from < to) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
-    if (!pwriteAll(fd, std::string_view(zeros.data(), n), from)) return false;
+    if (!pwriteAll(fd, std::string_view(zeros.data(), n), from))
+      return false;
     from += n;
   }
   return true;
 }
 
 bool flush(int fd, bool dataOnly) {
-  if (!allowed("flush")) return false;
+  if (!allowed("flush"))
+    return false;
   return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0;
 }
 
-bool syncFolder(const std::string& folder) {
-  if (!allowed("flush")) return false;
+bool syncFolder(const std::string &folder) {
+  if (!allowed("flush"))
+    return false;
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   bool ok = ::fsync(fd) == 0;
   ::close(fd);
   return ok;
 }
 
-std::string folderOf(const std::string& path) {
+std::string folderOf(const std::string &path) {
   size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return slash == std::string::npos ? "."
+         : slash == 0               ? "/"
+                                    : path.substr(0, slash);
 }
 
 // One lock per folder and process, counted by the databases open there.
@@ -137,13 +184,13 @@ struct FolderLock {
   int fd = -1;
   int users = 0;
 };
-std::map<std::string, FolderLock>& folderLocks() {
+std::map<std::string, FolderLock> &folderLocks() {
   static std::map<std::string, FolderLock> locks;
   return locks;
 }
 
-StoreStatus lockFolder(const std::string& folder) {
-  FolderLock& lock = folderLocks()[folder];
+StoreStatus lockFolder(const std::string &folder) {
+  FolderLock &lock = folderLocks()[folder];
   if (lock.users > 0) {
     ++lock.users;
     return {};
@@ -159,7 +206,8 @@ StoreStatus lockFolder(const std::string& folder) {
     if (errno != EWOULDBLOCK || attempt >= 100) {
       ::close(fd);
       folderLocks().erase(folder);
-      return error(StoreError::Busy, "the handheld folder " + folder + " is in use by another program");
+      return error(StoreError::Busy, "the handheld folder " + folder +
+                                         " is in use by another program");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -168,11 +216,13 @@ StoreStatus lockFolder(const std::string& folder) {
   return {};
 }
 
-void unlockFolder(const std::string& folder) {
+void unlockFolder(const std::string &folder) {
   auto it = folderLocks().find(folder);
-  if (it == folderLocks().end()) return;
-  if (--it->second.users > 0) return;
-  ::close(it->second.fd);  // releases the flock
+  if (it == folderLocks().end())
+    return;
+  if (--it->second.users > 0)
+    return;
+  ::close(it->second.fd); // releases the flock
   folderLocks().erase(it);
 }
 
@@ -182,46 +232,146 @@ std::string journalHeader(uint64_t baseSize, uint32_t baseCrc) {
   appendU32(h, static_cast<uint32_t>(baseSize >> 32));
   appendU32(h, static_cast<uint32_t>(baseSize));
   appendU32(h, baseCrc);
+  appendU32(h, crc32(h));
   return h;
 }
 
-uint8_t recordFlags(const Record& r) {
-  return static_cast<uint8_t>((r.deleted ? 1 : 0) | (r.archived ? 2 : 0) | (r.dirty ? 4 : 0) |
-                              (r.secret ? 8 : 0) | (r.busy ? 16 : 0));
+std::string journalEntry(std::string_view payload) {
+  std::string e;
+  appendU32(e, static_cast<uint32_t>(payload.size()));
+  appendU32(e, crc32(payload));
+  appendU32(e, crc32(e));
+  e += payload;
+  e.push_back(kCommitByte);
+  return e;
 }
 
-}  // namespace
+bool zeroFrom(std::string_view b, size_t from) {
+  return from >= b.size() ||
+         b.find_first_not_of('\0', from) == std::string_view::npos;
+}
+
+// What stands at one offset of a journal.
+enum class Slot { Entry, End, Torn, Damaged };
+
+// Reads the entry at `at`: Entry (payload set, *next after it), End (only
+// zeros from here), Torn (a last write cut short), or Damaged.
+Slot readEntry(std::string_view j, size_t at, std::string_view &payload,
+               size_t &next) {
+  if (zeroFrom(j, at))
+    return Slot::End;
+  if (j.size() - at < kEntryHeadSize ||
+      crc32(j.substr(at, 8)) != getU32(j, at + 8))
+    return zeroFrom(j, at + kEntryHeadSize) ? Slot::Torn : Slot::Damaged;
+  const uint32_t length = getU32(j, at);
+  if (length == 0 || length > kMaxPayload ||
+      length + 1 > j.size() - at - kEntryHeadSize)
+    return Slot::Damaged;
+  const size_t mark = at + kEntryHeadSize + length;
+  payload = j.substr(at + kEntryHeadSize, length);
+  if (j[mark] != kCommitByte)
+    return zeroFrom(j, mark) ? Slot::Torn : Slot::Damaged;
+  if (crc32(payload) != getU32(j, at + 4))
+    return Slot::Damaged;
+  next = mark + 1;
+  return Slot::Entry;
+}
+
+// A name beside `base` that is not taken: base, base.2, base.3, ...
+std::string freeName(const std::string &base) {
+  if (!exists(base))
+    return base;
+  for (int n = 2;; ++n)
+    if (std::string name = base + "." + std::to_string(n); !exists(name))
+      return name;
+}
+
+uint8_t recordFlags(const Record &r) {
+  return static_cast<uint8_t>((r.deleted ? 1 : 0) | (r.archived ? 2 : 0) |
+                              (r.dirty ? 4 : 0) | (r.secret ? 8 : 0) |
+                              (r.busy ? 16 : 0));
+}
+
+} // namespace
 
 void setIoFaultHook(IoFaultHook hook) { faultHook() = std::move(hook); }
 
-bool validDatabaseName(const std::string& name) {
-  if (name.empty() || name.size() >= kNameSize || name == "." || name == "..") return false;
-  return std::none_of(name.begin(), name.end(),
-                      [](char c) { return c == '/' || static_cast<unsigned char>(c) < 0x20; });
+bool validDatabaseName(const std::string &name) {
+  if (name.empty() || name.size() >= kNameSize || name == "." || name == "..")
+    return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || static_cast<unsigned char>(c) < 0x20;
+  });
 }
 
-std::string databaseFile(const std::string& folder, const std::string& name, bool resource) {
+std::string databaseFile(const std::string &folder, const std::string &name,
+                         bool resource) {
   return folder + "/" + name + (resource ? ".prc" : ".pdb");
-}
-
-StoreStatus readDatabaseFile(const std::string& path, Database& out) {
-  std::string bytes;
-  int err = 0;
-  if (!readWhole(path, bytes, err)) {
-    if (err == ENOENT) return error(StoreError::NotFound, path + " does not exist");
-    return ioError("cannot read", path, err);
-  }
-  std::string why;
-  if (!parseDatabase(bytes, out, &why)) return error(StoreError::Malformed, path + ": " + why);
-  return {};
 }
 
 namespace {
 
-StoreStatus writeFileAtomic(const std::string& path, const std::string& bytes) {
+// The one gate every database passes before it is used, for reading or for
+// writing alike: a regular file, no larger than its header allows (checked
+// before the bulk is read), and well-formed.
+StoreStatus loadDatabaseFile(const std::string &path, std::string &bytes,
+                             Database &out) {
+  // Non-blocking, so that a FIFO is refused rather than waited on.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT)
+      return error(StoreError::NotFound, path + " does not exist");
+    return ioError("cannot read", path);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0)
+    return ioError("cannot read", path);
+  auto refuse = [&](const std::string &why) {
+    return error(StoreError::Malformed, path + ": " + why);
+  };
+  if (S_ISDIR(st.st_mode))
+    return refuse("a folder, not a database file");
+  if (!S_ISREG(st.st_mode))
+    return refuse(
+        "not a regular file (a pipe, socket or device), so not a database");
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size > kMaxFileSize)
+    return refuse("the file has " + std::to_string(size) +
+                  " bytes, more than any database can hold");
+  std::string head(
+      std::min<uint64_t>(size, kHeaderSize + kMaxEntries * kResourceEntrySize),
+      '\0');
+  if (!preadAll(fd, head))
+    return ioError("cannot read", path);
+  std::string why;
+  if (!checkImageSize(head, size, &why))
+    return refuse(why);
+  bytes.assign(static_cast<size_t>(size), '\0');
+  if (!preadAll(fd, bytes))
+    return ioError("cannot read", path);
+  if (!parseDatabase(bytes, out, &why))
+    return refuse(why);
+  return {};
+}
+
+} // namespace
+
+StoreStatus readDatabaseFile(const std::string &path, Database &out) {
+  std::string bytes;
+  return loadDatabaseFile(path, bytes, out);
+}
+
+namespace {
+
+StoreStatus writeFileAtomic(const std::string &path, const std::string &bytes) {
   const std::string temp = path + ".tmp";
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return ioError("cannot create", temp);
+  if (fd < 0)
+    return ioError("cannot create", temp);
   if (!writeAll(fd, bytes) || !flush(fd, false)) {
     int err = errno;
     ::close(fd);
@@ -234,139 +384,289 @@ StoreStatus writeFileAtomic(const std::string& path, const std::string& bytes) {
     ::unlink(temp.c_str());
     return ioError("cannot replace", path, err);
   }
-  if (!syncFolder(folderOf(path))) return ioError("cannot flush the folder of", path);
+  if (!syncFolder(folderOf(path)))
+    return ioError("cannot flush the folder of", path);
   return {};
 }
 
-}  // namespace
+} // namespace
 
-StoreStatus writeDatabaseFile(const std::string& path, const Database& db) {
+StoreStatus writeDatabaseFile(const std::string &path, const Database &db) {
+  std::string why;
+  if (!fitsFormat(db, &why))
+    return error(StoreError::Full, path + ": " + why);
   return writeFileAtomic(path, serializeDatabase(db));
 }
 
 // ---- StoredDatabase ----
 
-StoreStatus StoredDatabase::open(const std::string& folder, const std::string& name, bool writable,
-                                 std::unique_ptr<StoredDatabase>& out) {
-  if (!validDatabaseName(name)) return error(StoreError::BadArgument, "invalid database name \"" + name + "\"");
-  if (StoreStatus st = lockFolder(folder); !st) return st;
-  std::unique_ptr<StoredDatabase> db(new StoredDatabase);
-  db->folder_ = folder;
-  db->open_ = true;  // from here the destructor releases the folder
-  db->writable_ = writable;
-  db->path_ = databaseFile(folder, name, false);
-  if (!exists(db->path_)) {
-    std::string prc = databaseFile(folder, name, true);
-    if (exists(prc)) db->path_ = prc;
-  }
-  db->journalPath_ = db->path_ + ".journal";
-  ::unlink((db->path_ + ".tmp").c_str());  // a fold that a crash cut short
-
-  std::string bytes;
-  int err = 0;
-  if (!readWhole(db->path_, bytes, err)) {
-    db->open_ = false;
-    unlockFolder(folder);
-    if (err == ENOENT) return error(StoreError::NotFound, "no database \"" + name + "\" in " + folder);
-    return ioError("cannot read", db->path_, err);
-  }
-  if (StoreStatus st = db->load(bytes, db->journalPath_); !st) {
-    db->open_ = false;
-    unlockFolder(folder);
+StoreStatus StoredDatabase::begin(const std::string &folder,
+                                  const std::string &name, bool writable,
+                                  std::unique_ptr<StoredDatabase> &out) {
+  if (!validDatabaseName(name))
+    return error(StoreError::BadArgument,
+                 "invalid database name \"" + name + "\"");
+  if (StoreStatus st = lockFolder(folder); !st)
     return st;
+  out.reset(new StoredDatabase);
+  out->folder_ = folder;
+  out->name_ = name;
+  out->open_ = true; // from here the destructor releases the folder
+  out->writable_ = writable;
+  out->path_ = databaseFile(folder, name, false);
+  if (!exists(out->path_)) {
+    std::string prc = databaseFile(folder, name, true);
+    if (exists(prc))
+      out->path_ = prc;
   }
+  out->journalPath_ = out->path_ + ".journal";
+  ::unlink((out->path_ + ".tmp").c_str()); // a fold that a crash cut short
+  return {};
+}
+
+StoreStatus StoredDatabase::loadBase() {
+  std::string bytes;
+  StoreStatus st = loadDatabaseFile(path_, bytes, db_);
+  if (st.code == StoreError::NotFound)
+    return error(StoreError::NotFound,
+                 "no database \"" + name_ + "\" in " + folder_);
+  if (!st)
+    return st;
+  baseSize_ = bytes.size();
+  baseCrc_ = crc32(bytes);
+  recount();
+  return {};
+}
+
+StoreStatus StoredDatabase::open(const std::string &folder,
+                                 const std::string &name, bool writable,
+                                 std::unique_ptr<StoredDatabase> &out) {
+  std::unique_ptr<StoredDatabase> db;
+  if (StoreStatus st = begin(folder, name, writable, db); !st)
+    return st;
+  if (exists(db->damagedPath()))
+    return error(
+        StoreError::Malformed,
+        db->path_ + " is refused: " + db->damagedPath() +
+            " holds changes to it that were damaged; \"handheld recover " +
+            name + "\" keeps the intact ones");
+  if (StoreStatus st = db->loadBase(); !st)
+    return st; // the destructor releases the folder
+  if (StoreStatus st = db->replay(); !st)
+    return st;
   out = std::move(db);
   return {};
 }
 
-StoreStatus StoredDatabase::create(const std::string& folder, Database initial,
-                                   std::unique_ptr<StoredDatabase>& out) {
+StoreStatus StoredDatabase::create(const std::string &folder, Database initial,
+                                   std::unique_ptr<StoredDatabase> &out) {
   const std::string name = initial.name;
-  if (!validDatabaseName(name)) return error(StoreError::BadArgument, "invalid database name \"" + name + "\"");
-  if (StoreStatus st = lockFolder(folder); !st) return st;
+  if (!validDatabaseName(name))
+    return error(StoreError::BadArgument,
+                 "invalid database name \"" + name + "\"");
+  std::string why;
+  if (!fitsFormat(initial, &why))
+    return error(StoreError::BadArgument, why);
+  if (StoreStatus st = lockFolder(folder); !st)
+    return st;
   const std::string pdb = databaseFile(folder, name, false);
   const std::string prc = databaseFile(folder, name, true);
   if (exists(pdb) || exists(prc)) {
     unlockFolder(folder);
-    return error(StoreError::Exists, "a database \"" + name + "\" exists in " + folder);
+    return error(StoreError::Exists,
+                 "a database \"" + name + "\" exists in " + folder);
   }
   const std::string path = initial.isResourceDb() ? prc : pdb;
-  ::unlink((path + ".journal").c_str());  // never replay someone else's changes on a new file
+  // Never replay someone else's changes on a new file, and never lose them.
+  if (exists(path + ".journal"))
+    ::rename((path + ".journal").c_str(),
+             freeName(path + ".journal.orphaned").c_str());
   if (StoreStatus st = writeDatabaseFile(path, initial); !st) {
     unlockFolder(folder);
     return st;
   }
   std::unique_ptr<StoredDatabase> db(new StoredDatabase);
   db->folder_ = folder;
+  db->name_ = name;
   db->open_ = true;
   db->writable_ = true;
   db->path_ = path;
   db->journalPath_ = path + ".journal";
-  const std::string bytes = serializeDatabase(initial);
-  if (StoreStatus st = db->load(bytes, db->journalPath_); !st) return st;  // destructor unlocks
+  if (StoreStatus st = db->loadBase(); !st)
+    return st; // destructor unlocks
   out = std::move(db);
   return {};
 }
 
 StoredDatabase::~StoredDatabase() { close(); }
 
-StoreStatus StoredDatabase::load(const std::string& bytes, const std::string& journalPath) {
-  std::string why;
-  if (!parseDatabase(bytes, db_, &why)) return error(StoreError::Malformed, path_ + ": " + why);
-  baseSize_ = bytes.size();
-  baseCrc_ = crc32(bytes);
-  recount();
+namespace {
 
+// Whether a journal header is whole, and whether it names this file.
+bool headerWhole(std::string_view j) {
+  return j.size() >= kJournalHeaderSize &&
+         j.compare(0, 4, std::string_view(kJournalMagic, 4)) == 0 &&
+         getU32(j, 4) == kJournalVersion &&
+         crc32(j.substr(0, kJournalHeaderSize - 4)) ==
+             getU32(j, kJournalHeaderSize - 4);
+}
+
+} // namespace
+
+StoreStatus StoredDatabase::replay() {
   std::string journal;
   int err = 0;
-  if (!readWhole(journalPath, journal, err)) {
-    if (err == ENOENT) return {};
-    return ioError("cannot read", journalPath, err);
+  if (!readWhole(journalPath_, journal, err)) {
+    if (err == ENOENT)
+      return {};
+    return ioError("cannot read", journalPath_, err);
   }
-  const bool matches = journal.size() >= kJournalHeaderSize &&
-                       journal.compare(0, kJournalHeaderSize, journalHeader(baseSize_, baseCrc_)) == 0;
+  if (zeroFrom(journal, 0)) {
+    // Created and cut short before its first entry: nothing in it.
+    ::unlink(journalPath_.c_str());
+    return {};
+  }
+  if (!headerWhole(journal))
+    return refuseDamaged(0, 0);
+  if (journal.compare(0, kJournalHeaderSize,
+                      journalHeader(baseSize_, baseCrc_)) != 0) {
+    // Written against an older file: its changes were folded in before a
+    // crash kept it from being removed.
+    ::unlink(journalPath_.c_str());
+    return {};
+  }
+  size_t at = kJournalHeaderSize;
   size_t applied = 0;
-  if (matches) {
-    size_t at = kJournalHeaderSize;
-    while (at + 8 <= journal.size()) {
-      const uint32_t length = getU32(journal, at);
-      const uint32_t sum = getU32(journal, at + 4);
-      if (length == 0 || length > journal.size() - at - 8) break;  // the zeroed room, or a torn tail
-      std::string_view payload(journal.data() + at + 8, length);
-      if (crc32(payload) != sum || !apply(payload)) break;
-      ++applied;
-      at += 8 + length;
-    }
+  for (;;) {
+    std::string_view payload;
+    size_t next = 0;
+    Slot slot = readEntry(journal, at, payload, next);
+    if (slot == Slot::End || slot == Slot::Torn)
+      break; // a torn entry was never acknowledged
+    if (slot == Slot::Damaged || !apply(payload))
+      return refuseDamaged(at, applied);
+    ++applied;
+    at = next;
   }
   if (applied == 0) {
-    // Written against an older file, or cut short before its first entry:
-    // nothing in it belongs to this file.
-    ::unlink(journalPath.c_str());
+    ::unlink(journalPath_.c_str());
     return {};
   }
   changed_ = true;
   return fold();
 }
 
+StoreStatus StoredDatabase::refuseDamaged(size_t offset, size_t entry) {
+  const std::string aside = freeName(damagedPath());
+  std::string kept = "it was moved to " + aside;
+  if (::rename(journalPath_.c_str(), aside.c_str()) != 0)
+    kept = "it is kept where it is";
+  return error(
+      StoreError::Malformed,
+      journalPath_ + " is damaged at offset " + std::to_string(offset) +
+          " (its change " + std::to_string(entry + 1) + "), so " + path_ +
+          " is refused rather than lose changes; " + kept +
+          ", and \"handheld recover " + name_ + "\" keeps the intact changes");
+}
+
+StoreStatus StoredDatabase::recover(const std::string &folder,
+                                    const std::string &name,
+                                    RecoverReport &report) {
+  report = RecoverReport{};
+  std::unique_ptr<StoredDatabase> db;
+  if (StoreStatus st = begin(folder, name, true, db); !st)
+    return st;
+  const std::string aside = db->damagedPath();
+  if (!exists(aside)) {
+    if (!exists(db->journalPath_))
+      return {}; // nothing to recover
+    if (::rename(db->journalPath_.c_str(), aside.c_str()) != 0)
+      return ioError("cannot move", db->journalPath_);
+  } else if (exists(db->journalPath_)) {
+    return error(StoreError::BadArgument,
+                 "both " + aside + " and " + db->journalPath_ +
+                     " exist; move one of them away first");
+  }
+  report.found = true;
+  if (StoreStatus st = db->loadBase(); !st)
+    return st;
+  std::string journal;
+  int err = 0;
+  if (!readWhole(aside, journal, err))
+    return ioError("cannot read", aside, err);
+
+  const bool whole = headerWhole(journal);
+  if (whole &&
+      journal.compare(0, kJournalHeaderSize,
+                      journalHeader(db->baseSize_, db->baseCrc_)) != 0) {
+    report.stale = true; // its changes are in the file already
+  } else {
+    // From the header (or, when it is damaged, from the first entry found),
+    // every entry that checks out is applied; a damaged stretch counts as one
+    // skipped entry and reading goes on at the next entry that checks out.
+    size_t at = whole ? kJournalHeaderSize : journal.size();
+    std::string_view payload;
+    size_t next = 0;
+    auto resync = [&](size_t from) {
+      for (size_t p = from; p + kEntryHeadSize < journal.size(); ++p)
+        if (readEntry(journal, p, payload, next) == Slot::Entry)
+          return p;
+      return journal.size();
+    };
+    if (!whole) {
+      at = resync(0);
+      if (at > kJournalHeaderSize)
+        ++report.skipped; // more than the header was lost
+    }
+    while (at < journal.size()) {
+      Slot slot = readEntry(journal, at, payload, next);
+      if (slot == Slot::End || slot == Slot::Torn)
+        break;
+      if (slot == Slot::Entry) {
+        ++(db->apply(payload) ? report.used : report.skipped);
+        at = next;
+        continue;
+      }
+      ++report.skipped;
+      at = resync(at + 1);
+    }
+    db->changed_ = report.used > 0;
+    if (db->changed_)
+      if (StoreStatus st = db->fold(); !st)
+        return st;
+  }
+  report.keptAs = freeName(db->path_ + ".journal.recovered");
+  if (::rename(aside.c_str(), report.keptAs.c_str()) != 0)
+    return ioError("cannot move", aside);
+  syncFolder(folder);
+  return db->close();
+}
+
 long StoredDatabase::indexOf(uint32_t uniqueId) const {
-  if (!ids_.count(uniqueId)) return -1;
+  if (!ids_.count(uniqueId))
+    return -1;
   for (size_t i = 0; i < db_.records.size(); ++i)
-    if (db_.records[i].uniqueId == uniqueId) return static_cast<long>(i);
+    if (db_.records[i].uniqueId == uniqueId)
+      return static_cast<long>(i);
   return -1;
 }
 
 void StoredDatabase::recount() {
-  std::stable_partition(db_.records.begin(), db_.records.end(), [](const Record& r) { return r.live(); });
+  std::stable_partition(db_.records.begin(), db_.records.end(),
+                        [](const Record &r) { return r.live(); });
   live_ = static_cast<size_t>(
-      std::count_if(db_.records.begin(), db_.records.end(), [](const Record& r) { return r.live(); }));
+      std::count_if(db_.records.begin(), db_.records.end(),
+                    [](const Record &r) { return r.live(); }));
   ids_.clear();
-  for (const Record& r : db_.records) ids_.insert(r.uniqueId);
+  for (const Record &r : db_.records)
+    ids_.insert(r.uniqueId);
 }
 
 void StoredDatabase::insert(Record r) {
   ids_.insert(r.uniqueId);
   if (r.live()) {
-    db_.records.insert(db_.records.begin() + static_cast<long>(live_), std::move(r));
+    db_.records.insert(db_.records.begin() + static_cast<long>(live_),
+                       std::move(r));
     ++live_;
   } else {
     db_.records.push_back(std::move(r));
@@ -375,73 +675,87 @@ void StoredDatabase::insert(Record r) {
 
 void StoredDatabase::eraseAt(size_t index) {
   ids_.erase(db_.records[index].uniqueId);
-  if (db_.records[index].live()) --live_;
+  if (db_.records[index].live())
+    --live_;
   db_.records.erase(db_.records.begin() + static_cast<long>(index));
 }
 
 // Applies one journal entry to the database in memory. False for an entry
 // this code cannot read (treated like a torn end).
 bool StoredDatabase::apply(std::string_view p) {
-  if (p.size() < 5) return false;
+  if (p.size() < 5)
+    return false;
   const uint8_t op = static_cast<uint8_t>(p[0]);
   const uint32_t when = getU32(p, 1);
   p.remove_prefix(5);
   switch (op) {
-    case kOpWrite: {
-      if (p.size() < 10) return false;
-      Record r;
-      r.uniqueId = getU32(p, 0) & 0xFFFFFF;
-      const uint8_t flags = static_cast<uint8_t>(p[4]);
-      r.deleted = flags & 1;
-      r.archived = flags & 2;
-      r.dirty = flags & 4;
-      r.secret = flags & 8;
-      r.busy = flags & 16;
-      r.category = static_cast<uint8_t>(p[5]) & 0x0F;
-      const uint32_t seed = getU32(p, 6);
-      r.data = std::string(p.substr(10));
-      if (r.uniqueId == 0) return false;
-      if (r.deleted) r.data.clear();
-      long at = indexOf(r.uniqueId);
-      if (at >= 0 && db_.records[static_cast<size_t>(at)].live() == r.live()) {
-        db_.records[static_cast<size_t>(at)] = std::move(r);
-      } else {
-        if (at >= 0) eraseAt(static_cast<size_t>(at));
-        insert(std::move(r));
-      }
-      db_.uniqueIdSeed = seed;
-      break;
-    }
-    case kOpRemove: {
-      if (p.size() != 4) return false;
-      long at = indexOf(getU32(p, 0));
-      if (at < 0) return false;
-      eraseAt(static_cast<size_t>(at));
-      break;
-    }
-    case kOpPurgeAll:
-      db_.records.clear();
-      recount();
-      break;
-    case kOpPurgeCategory: {
-      if (p.size() != 1) return false;
-      const uint8_t category = static_cast<uint8_t>(p[0]);
-      std::erase_if(db_.records, [&](const Record& r) { return r.live() && r.category == category; });
-      recount();
-      break;
-    }
-    case kOpResetFlags:
-      for (Record& r : db_.records) r.dirty = false;
-      break;
-    case kOpPurgeDeleted:
-      std::erase_if(db_.records, [](const Record& r) { return !r.live(); });
-      recount();
-      break;
-    case kOpAppInfo:
-      db_.appInfo = std::string(p);
-      break;
-    default:
+  case kOpWrite: {
+    if (p.size() < 10)
       return false;
+    Record r;
+    r.uniqueId = getU32(p, 0) & 0xFFFFFF;
+    const uint8_t flags = static_cast<uint8_t>(p[4]);
+    r.deleted = flags & 1;
+    r.archived = flags & 2;
+    r.dirty = flags & 4;
+    r.secret = flags & 8;
+    r.busy = flags & 16;
+    r.category = static_cast<uint8_t>(p[5]) & 0x0F;
+    const uint32_t seed = getU32(p, 6);
+    r.data = std::string(p.substr(10));
+    if (r.uniqueId == 0)
+      return false;
+    if (r.deleted)
+      r.data.clear();
+    long at = indexOf(r.uniqueId);
+    if (at < 0 && db_.records.size() >= kMaxEntries)
+      return false;
+    if (at >= 0 && db_.records[static_cast<size_t>(at)].live() == r.live()) {
+      db_.records[static_cast<size_t>(at)] = std::move(r);
+    } else {
+      if (at >= 0)
+        eraseAt(static_cast<size_t>(at));
+      insert(std::move(r));
+    }
+    db_.uniqueIdSeed = seed;
+    break;
+  }
+  case kOpRemove: {
+    if (p.size() != 4)
+      return false;
+    long at = indexOf(getU32(p, 0));
+    if (at < 0)
+      return false;
+    eraseAt(static_cast<size_t>(at));
+    break;
+  }
+  case kOpPurgeAll:
+    db_.records.clear();
+    recount();
+    break;
+  case kOpPurgeCategory: {
+    if (p.size() != 1)
+      return false;
+    const uint8_t category = static_cast<uint8_t>(p[0]);
+    std::erase_if(db_.records, [&](const Record &r) {
+      return r.live() && r.category == category;
+    });
+    recount();
+    break;
+  }
+  case kOpResetFlags:
+    for (Record &r : db_.records)
+      r.dirty = false;
+    break;
+  case kOpPurgeDeleted:
+    std::erase_if(db_.records, [](const Record &r) { return !r.live(); });
+    recount();
+    break;
+  case kOpAppInfo:
+    db_.appInfo = std::string(p);
+    break;
+  default:
+    return false;
   }
   db_.modified = when;
   ++db_.modificationNumber;
@@ -453,26 +767,33 @@ bool StoredDatabase::apply(std::string_view p) {
 // chunks so that each entry's flush writes data only, not the file's size;
 // replay stops at the first zero length. A failed entry is zeroed again so
 // the journal never holds a torn entry before a good one.
-StoreStatus StoredDatabase::commit(const std::string& payload) {
-  if (!open_) return error(StoreError::BadArgument, "the database is closed");
-  if (!writable_) return error(StoreError::BadArgument, path_ + " is open for reading only");
-  if (broken_) return error(StoreError::Io, "an earlier write to " + journalPath_ + " failed; reopen the database");
+StoreStatus StoredDatabase::commit(const std::string &payload) {
+  if (!open_)
+    return error(StoreError::BadArgument, "the database is closed");
+  if (!writable_)
+    return error(StoreError::BadArgument, path_ + " is open for reading only");
+  if (broken_)
+    return error(StoreError::Io, "an earlier write to " + journalPath_ +
+                                     " failed; reopen the database");
   std::string entry;
   bool fresh = journalFd_ < 0;
   if (fresh) {
-    journalFd_ = ::open(journalPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (journalFd_ < 0) return ioError("cannot create", journalPath_);
+    journalFd_ = ::open(journalPath_.c_str(),
+                        O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (journalFd_ < 0)
+      return ioError("cannot create", journalPath_);
     entry = journalHeader(baseSize_, baseCrc_);
     journalSize_ = 0;
     journalRoom_ = 0;
   }
-  appendU32(entry, static_cast<uint32_t>(payload.size()));
-  appendU32(entry, crc32(payload));
-  entry += payload;
+  entry += journalEntry(payload);
   if (journalSize_ + entry.size() > journalRoom_) {
-    const uint64_t room = std::max(journalRoom_ + kJournalChunk, (journalSize_ + entry.size() + kJournalChunk - 1) /
-                                                                     kJournalChunk * kJournalChunk);
-    if (!zeroRange(journalFd_, journalRoom_, room) || !flush(journalFd_, false)) {
+    const uint64_t room =
+        std::max(journalRoom_ + kJournalChunk,
+                 (journalSize_ + entry.size() + kJournalChunk - 1) /
+                     kJournalChunk * kJournalChunk);
+    if (!zeroRange(journalFd_, journalRoom_, room) ||
+        !flush(journalFd_, false)) {
       int err = errno;
       return ioError("cannot grow", journalPath_, err);
     }
@@ -481,39 +802,63 @@ StoreStatus StoredDatabase::commit(const std::string& payload) {
   if (!pwriteAll(journalFd_, entry, journalSize_) || !flush(journalFd_, true) ||
       (fresh && !syncFolder(folder_))) {
     int err = errno;
-    if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()) || ::fdatasync(journalFd_) != 0)
+    if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()) ||
+        ::fdatasync(journalFd_) != 0)
       broken_ = true;
     return ioError("cannot write", journalPath_, err);
   }
   journalSize_ += entry.size();
-  if (!apply(payload)) return error(StoreError::BadArgument, "internal: unreadable journal entry");
+  if (!apply(payload))
+    return error(StoreError::BadArgument, "internal: unreadable journal entry");
   changed_ = true;
   return {};
 }
 
-StoreStatus StoredDatabase::writeRecord(const Record& record, uint32_t* assigned) {
-  if (db_.isResourceDb()) return error(StoreError::BadArgument, path_ + " holds resources, not records");
-  if (record.category > 15) return error(StoreError::BadArgument, "category index out of range");
-  if (record.data.size() > kMaxRecordSize) return error(StoreError::BadArgument, "record larger than 65535 bytes");
-  if (record.uniqueId > 0xFFFFFF) return error(StoreError::BadArgument, "record id wider than 24 bits");
+StoreStatus StoredDatabase::writeRecord(const Record &record,
+                                        uint32_t *assigned) {
+  if (db_.isResourceDb())
+    return error(StoreError::BadArgument,
+                 path_ + " holds resources, not records");
+  if (record.category > 15)
+    return error(StoreError::BadArgument, "category index out of range");
+  if (record.data.size() > kMaxBlockSize)
+    return error(StoreError::BadArgument,
+                 "a record of " + std::to_string(record.data.size()) +
+                     " bytes is larger than the " +
+                     std::to_string(kMaxBlockSize) + " a record can hold");
+  if (record.uniqueId > 0xFFFFFF)
+    return error(StoreError::BadArgument, "record id wider than 24 bits");
+  if ((record.uniqueId == 0 || !ids_.count(record.uniqueId)) &&
+      db_.records.size() >= kMaxEntries)
+    return error(StoreError::Full, path_ + " holds " +
+                                       std::to_string(db_.records.size()) +
+                                       " records, as many as a database can; "
+                                       "the new record was not written");
   Database seedProbe;
   seedProbe.uniqueIdSeed = db_.uniqueIdSeed;
   uint32_t id = record.uniqueId;
-  if (id == 0) id = nextUniqueId(seedProbe, [&](uint32_t candidate) { return ids_.count(candidate) != 0; });
+  if (id == 0)
+    id = nextUniqueId(seedProbe, [&](uint32_t candidate) {
+      return ids_.count(candidate) != 0;
+    });
   std::string p(1, static_cast<char>(kOpWrite));
   appendU32(p, palmNow());
   appendU32(p, id);
   p.push_back(static_cast<char>(recordFlags(record)));
   p.push_back(static_cast<char>(record.category));
   appendU32(p, seedProbe.uniqueIdSeed);
-  if (!record.deleted) p += record.data;
+  if (!record.deleted)
+    p += record.data;
   StoreStatus st = commit(p);
-  if (st && assigned) *assigned = id;
+  if (st && assigned)
+    *assigned = id;
   return st;
 }
 
 StoreStatus StoredDatabase::removeRecord(uint32_t uniqueId) {
-  if (indexOf(uniqueId) < 0) return error(StoreError::NotFound, "no record with id " + std::to_string(uniqueId));
+  if (indexOf(uniqueId) < 0)
+    return error(StoreError::NotFound,
+                 "no record with id " + std::to_string(uniqueId));
   std::string p(1, static_cast<char>(kOpRemove));
   appendU32(p, palmNow());
   appendU32(p, uniqueId);
@@ -526,31 +871,44 @@ std::string simpleOp(uint8_t op) {
   appendU32(p, palmNow());
   return p;
 }
-}  // namespace
+} // namespace
 
 StoreStatus StoredDatabase::purgeAll() { return commit(simpleOp(kOpPurgeAll)); }
 
 StoreStatus StoredDatabase::purgeCategory(uint8_t category) {
-  if (category > 15) return error(StoreError::BadArgument, "category index out of range");
+  if (category > 15)
+    return error(StoreError::BadArgument, "category index out of range");
   std::string p = simpleOp(kOpPurgeCategory);
   p.push_back(static_cast<char>(category));
   return commit(p);
 }
 
-StoreStatus StoredDatabase::resetSyncFlags() { return commit(simpleOp(kOpResetFlags)); }
+StoreStatus StoredDatabase::resetSyncFlags() {
+  return commit(simpleOp(kOpResetFlags));
+}
 
-StoreStatus StoredDatabase::purgeDeleted() { return commit(simpleOp(kOpPurgeDeleted)); }
+StoreStatus StoredDatabase::purgeDeleted() {
+  return commit(simpleOp(kOpPurgeDeleted));
+}
 
-StoreStatus StoredDatabase::setAppInfo(const std::string& block) {
-  if (block.size() > kMaxRecordSize) return error(StoreError::BadArgument, "app-info block larger than 65535 bytes");
+StoreStatus StoredDatabase::setAppInfo(const std::string &block) {
+  if (block.size() > kMaxBlockSize)
+    return error(StoreError::BadArgument,
+                 "an app-info block of " + std::to_string(block.size()) +
+                     " bytes is larger than the " +
+                     std::to_string(kMaxBlockSize) + " the format allows");
   return commit(simpleOp(kOpAppInfo) + block);
 }
 
 // Writes the database whole and drops the journal. A crash between the
 // rename and the unlink leaves a journal whose base no longer matches.
 StoreStatus StoredDatabase::fold() {
+  std::string why;
+  if (!fitsFormat(db_, &why))
+    return error(StoreError::Full, path_ + ": " + why);
   const std::string bytes = serializeDatabase(db_);
-  if (StoreStatus st = writeFileAtomic(path_, bytes); !st) return st;
+  if (StoreStatus st = writeFileAtomic(path_, bytes); !st)
+    return st;
   if (journalFd_ >= 0) {
     ::close(journalFd_);
     journalFd_ = -1;
@@ -563,14 +921,17 @@ StoreStatus StoredDatabase::fold() {
 }
 
 StoreStatus StoredDatabase::close() {
-  if (!open_) return {};
+  if (!open_)
+    return {};
   StoreStatus st;
-  if (changed_) st = fold();
-  if (journalFd_ >= 0) ::close(journalFd_);
+  if (changed_)
+    st = fold();
+  if (journalFd_ >= 0)
+    ::close(journalFd_);
   journalFd_ = -1;
   open_ = false;
   unlockFolder(folder_);
   return st;
 }
 
-}  // namespace palm
+} // namespace palm

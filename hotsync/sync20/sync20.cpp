@@ -65,7 +65,7 @@ LONG fromStore(const StoreStatus& st) {
       {StoreError::None, SYNCERR_NONE},          {StoreError::NotFound, SYNCERR_NOT_FOUND},
       {StoreError::Malformed, SYNCERR_BAD_FILE}, {StoreError::Exists, SYNCERR_EXISTS},
       {StoreError::Io, SYNCERR_IO},              {StoreError::Busy, SYNCERR_BUSY},
-      {StoreError::BadArgument, SYNCERR_BAD_ARG},
+      {StoreError::BadArgument, SYNCERR_BAD_ARG},  {StoreError::Full, SYNCERR_DB_FULL},
   };
   for (const auto& row : kMap)
     if (row.error == st.code) return row.code == SYNCERR_NONE ? SYNCERR_NONE : fail(row.code, st.message);

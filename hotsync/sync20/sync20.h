@@ -46,6 +46,8 @@ typedef DWORD CONDHANDLE;
 #define SYNCERR_NOT_SUPPORTED 0x401AL     // no application or action for a remote call
 #define SYNCERR_ALREADY_OPEN 0x401BL      // the database is open through another handle
 #define SYNCERR_ALREADY_REGISTERED 0x401CL
+#define SYNCERR_DB_FULL 0x401DL           // SyncWriteRec of a new record: the database holds 65,535, the most
+                                          // its 16-bit count allows; nothing was written
 
 // Open modes.
 #define eDbShowSecret 0x10

@@ -4,6 +4,8 @@
 // refused file must keep its exact bytes after a write was attempted. Built
 // for libFuzzer with -DGWSYNC_FUZZ=ON (clang); the test suite runs the same
 // function over seeded mutations (platform/tests/registry_fuzz_test.cpp).
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,27 +19,75 @@
 
 namespace {
 
+// The registry file of the run: $GWSYNC_REGISTRY when given, else a file in
+// a private folder under $TMPDIR (or /tmp) that is removed at exit.
 std::string registryFile() {
   static const std::string path = [] {
-    const char* given = std::getenv("GWSYNC_REGISTRY");
-    if (given && *given) return std::string(given);
-    std::string own = "/tmp/gw-registry-fuzz-" + std::to_string(::getpid()) + ".reg";
+    const char *given = std::getenv("GWSYNC_REGISTRY");
+    if (given && *given)
+      return std::string(given);
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/gw-registry-fuzz-XXXXXX";
+    static std::string folder;
+    if (::mkdtemp(pattern.data()))
+      folder = pattern;
+    std::string own = folder + "/registry.reg";
     ::setenv("GWSYNC_REGISTRY", own.c_str(), 1);
+    std::atexit([] {
+      if (folder.empty())
+        return;
+      // The registry may leave its lock and temporary files beside the file.
+      if (DIR *d = ::opendir(folder.c_str())) {
+        while (dirent *e = ::readdir(d))
+          if (std::strcmp(e->d_name, ".") != 0 &&
+              std::strcmp(e->d_name, "..") != 0)
+            ::unlink((folder + "/" + e->d_name).c_str());
+        ::closedir(d);
+      }
+      ::rmdir(folder.c_str());
+    });
     return own;
   }();
   return path;
 }
 
-std::string readAll(const std::string& path) {
+std::string readAll(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
+// The registry tells a person about each new problem on stderr; over
+// millions of inputs that is noise, so stderr is muted while an input runs
+// and given back before a failed check stops the run.
+int g_savedStderr = -1;
+
+void mute() {
+  static const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (g_savedStderr < 0)
+    g_savedStderr = ::dup(2);
+  if (devNull >= 0)
+    ::dup2(devNull, 2);
 }
+
+void unmute() {
+  if (g_savedStderr >= 0)
+    ::dup2(g_savedStderr, 2);
+}
+
+void check(bool condition) {
+  if (condition)
+    return;
+  unmute();
+  __builtin_trap();
+}
+
+struct Muted {
+  Muted() { mute(); }
+  ~Muted() { unmute(); }
+};
 
 // Walks a key: every value is read with a size query first, then whole, then
 // into a buffer one byte short; every sub-key is visited to a small depth.
@@ -48,27 +98,35 @@ void walk(HKEY key, int depth) {
     DWORD type = 0;
     DWORD size = 0;
     LONG r = RegEnumValue(key, i, name, &cch, nullptr, &type, nullptr, &size);
-    if (r == ERROR_NO_MORE_ITEMS) break;
-    if (r != ERROR_SUCCESS) continue;
+    if (r == ERROR_NO_MORE_ITEMS)
+      break;
+    if (r != ERROR_SUCCESS)
+      continue;
     check(cch < sizeof name && name[cch] == '\0');
     std::string data(size + 1, '\x5a');
     DWORD got = size;
-    check(RegQueryValueEx(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got) ==
-          ERROR_SUCCESS);
+    check(RegQueryValueEx(key, name, nullptr, &type,
+                          reinterpret_cast<BYTE *>(data.data()),
+                          &got) == ERROR_SUCCESS);
     check(got == size && data[size] == '\x5a');
     if (size > 0) {
       DWORD shortSize = size - 1;
-      check(RegQueryValueEx(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+      check(RegQueryValueEx(key, name, nullptr, &type,
+                            reinterpret_cast<BYTE *>(data.data()),
                             &shortSize) == ERROR_MORE_DATA);
       check(shortSize == size);
     }
   }
-  if (depth == 0) return;
+  if (depth == 0)
+    return;
   for (DWORD i = 0; i < 64; ++i) {
     DWORD cch = sizeof name;
-    LONG r = RegEnumKeyEx(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-    if (r == ERROR_NO_MORE_ITEMS) break;
-    if (r != ERROR_SUCCESS) continue;
+    LONG r =
+        RegEnumKeyEx(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    if (r == ERROR_NO_MORE_ITEMS)
+      break;
+    if (r != ERROR_SUCCESS)
+      continue;
     HKEY sub = nullptr;
     if (RegOpenKeyEx(key, name, 0, KEY_READ, &sub) == ERROR_SUCCESS) {
       walk(sub, depth - 1);
@@ -77,34 +135,39 @@ void walk(HKEY key, int depth) {
   }
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string path = registryFile();
-  const std::string input(reinterpret_cast<const char*>(data), size);
+  Muted quiet;
+  const std::string input(reinterpret_cast<const char *>(data), size);
   std::ofstream(path, std::ios::binary | std::ios::trunc) << input;
 
   HKEY probe = nullptr;
   LONG opened = RegOpenKeyEx(HKEY_CURRENT_USER, "", 0, KEY_READ, &probe);
   if (opened == ERROR_BADDB) {
     DWORD one = 1;
-    check(RegSetValueEx(HKEY_CURRENT_USER, "Fuzz", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+    check(RegSetValueEx(HKEY_CURRENT_USER, "Fuzz", 0, REG_DWORD,
+                        reinterpret_cast<BYTE *>(&one),
                         sizeof one) == ERROR_BADDB);
     check(readAll(path) == input);
     return 0;
   }
-  if (opened == ERROR_SUCCESS) RegCloseKey(probe);
+  if (opened == ERROR_SUCCESS)
+    RegCloseKey(probe);
   walk(HKEY_CURRENT_USER, 3);
   walk(HKEY_LOCAL_MACHINE, 3);
 
   // A readable file takes a write and keeps what it held.
   const char text[] = "fuzz \"value\" \\ \x82\xa0";
-  check(RegSetValueEx(HKEY_LOCAL_MACHINE, "FuzzText", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+  check(RegSetValueEx(HKEY_LOCAL_MACHINE, "FuzzText", 0, REG_SZ,
+                      reinterpret_cast<const BYTE *>(text),
                       sizeof text) == ERROR_SUCCESS);
   char back[sizeof text];
   DWORD backSize = sizeof back;
   check(RegQueryValueEx(HKEY_LOCAL_MACHINE, "FuzzText", nullptr, nullptr,
-                        reinterpret_cast<BYTE*>(back), &backSize) == ERROR_SUCCESS);
+                        reinterpret_cast<BYTE *>(back),
+                        &backSize) == ERROR_SUCCESS);
   check(backSize == sizeof text && std::memcmp(back, text, backSize) == 0);
   return 0;
 }

@@ -44,4 +44,18 @@ TEST_F(Locale, AsciiTerminalGetsEscapesAndRefusesWhatItCannotType) {
   EXPECT_EQ(platform::terminalToHandheld(kTanakaUtf8), std::nullopt);
 }
 
+TEST_F(Locale, AnotherHandheldCharsetAndInvalidHandheldBytes) {
+  use("C.UTF-8");
+  EXPECT_EQ(platform::terminalToHandheld("caf\xc3\xa9", "CP1252"), "caf\xe9");
+  EXPECT_EQ(platform::handheldToTerminal("caf\xe9", nullptr, "CP1252"), "caf\xc3\xa9");
+  EXPECT_EQ(platform::terminalToHandheld(kTanakaUtf8, "CP1252"), std::nullopt);
+  // The default stays Shift-JIS.
+  EXPECT_EQ(platform::terminalToHandheld("caf\xc3\xa9"), std::nullopt);
+  EXPECT_EQ(platform::invalidHandheldByte(kTanakaSjis + kSoSjis), std::nullopt);
+  EXPECT_EQ(platform::invalidHandheldByte("a\x81"), 1u);  // a lone lead byte
+  EXPECT_EQ(platform::invalidHandheldByte("ab\xa0", "CP1252"), std::nullopt);
+  EXPECT_TRUE(platform::knownCharset("CP1252"));
+  EXPECT_FALSE(platform::knownCharset("NO-SUCH-CHARSET"));
+}
+
 }  // namespace

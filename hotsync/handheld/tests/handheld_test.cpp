@@ -83,7 +83,7 @@ TEST_F(HandheldTool, CreateMakesThreeEmptyDatabasesWithTheirCategories) {
 
 TEST_F(HandheldTool, AddedRecordsAreDirtyAndDecodeAsGiven) {
   const std::string sjis = "\x93\xfa\x96\x7b\x8c\xea";
-  std::string id = ok({"add", "address", "--last", sjis, "--first", "Ann", "--company", "Acme", "--phone",
+  std::string id = ok({"--raw", "add", "address", "--last", sjis, "--first", "Ann", "--company", "Acme", "--phone",
                        "mobile=090", "--phone", "work=03", "--category", "business", "--private"});
   EXPECT_EQ(id, "1\n");
   palm::Database db = database("AddressDB");
@@ -97,7 +97,7 @@ TEST_F(HandheldTool, AddedRecordsAreDirtyAndDecodeAsGiven) {
   EXPECT_EQ(a.fields[palm::kPhone1], "090");
   EXPECT_EQ(a.phoneLabel(0), 7);
   EXPECT_EQ(a.phoneLabel(1), 0);
-  EXPECT_EQ(ok({"list", "address"}), "1\tBusiness\tdirty,private\t" + sjis + ", Ann\n");
+  EXPECT_EQ(ok({"--raw", "list", "address"}), "1\tBusiness\tdirty,private\t" + sjis + ", Ann\n");
   std::string shown = ok({"show", "address", "0x1"});
   EXPECT_NE(shown.find("phone 1 (mobile): 090\n"), std::string::npos) << shown;
 

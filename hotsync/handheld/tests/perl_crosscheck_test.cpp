@@ -251,6 +251,25 @@ TEST_F(PerlCrossCheck, PerlReadsWhatTheHandheldToolWrites) {
             "res mail 1 00020200010003e800626f73730000\n");
 }
 
+TEST_F(PerlCrossCheck, AJapaneseNameTypedInUtf8IsShiftJisForPerlAndUtf8InTheList) {
+  const std::string tanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad", taroUtf8 = "\xe5\xa4\xaa\xe9\x83\x8e";
+  const std::string tanakaSjis = "\x93\x63\x92\x86", taroSjis = "\x91\xbe\x98\x59";
+  tool("create");
+  const std::string utf8 = "LC_ALL=C.UTF-8 ";
+  std::string cmd = utf8 + GWSYNC_TEST_BINDIR + "/handheld --folder '" + folder_.string() +
+                    "' add address --last '" + tanakaUtf8 + "' --first '" + taroUtf8 + "' >/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string dumped = dump({"AddressDB.pdb"});
+  EXPECT_NE(dumped.find("rec 1 0 dirty name=" + tanakaSjis + ";firstName=" + taroSjis + ";"), std::string::npos)
+      << dumped;
+  cmd = utf8 + GWSYNC_TEST_BINDIR + "/handheld --folder '" + folder_.string() + "' list address";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  char buf[256];
+  std::string listed(buf, std::fread(buf, 1, sizeof buf, f));
+  ::pclose(f);
+  EXPECT_EQ(listed, "1\tUnfiled\tdirty\t" + tanakaUtf8 + ", " + taroUtf8 + "\n");
+}
+
 TEST_F(PerlCrossCheck, TheSyncManagerReadsWhatPerlWritesAndPerlReadsItsChanges) {
   Perl w = perl(dir_ / "write.pl", {folder_.string()});
   ASSERT_EQ(w.code, 0) << w.out;

@@ -276,4 +276,49 @@ TEST(NewDatabaseBlock, AddressLabelsAndMailFieldsAfterTheCategories) {
   EXPECT_FALSE(palm::defaultAppInfo(fourCC("xxxx")));
 }
 
+// Sizes the format cannot carry are refused on reading and on writing.
+TEST(PdbLimits, AnEntryOrBlockOfMoreThan65535BytesIsRefusedBothWays) {
+  palm::Database db;
+  db.name = "MemoDB";
+  db.records.push_back({});
+  db.records[0].uniqueId = 1;
+  db.records[0].data = std::string(palm::kMaxBlockSize, 'x');
+  std::string why;
+  ASSERT_TRUE(palm::fitsFormat(db, &why)) << why;
+  palm::Database back;
+  ASSERT_TRUE(palm::parseDatabase(palm::serializeDatabase(db), back, &why)) << why;
+
+  std::string oneMore = palm::serializeDatabase(db) + "y";
+  EXPECT_FALSE(palm::parseDatabase(oneMore, back, &why));
+  EXPECT_EQ(why, "entry 0 has 65536 bytes, more than the 65535 the format allows");
+
+  db.records[0].data += "y";
+  EXPECT_FALSE(palm::fitsFormat(db, &why));
+  db.records[0].data = "ok";
+  db.appInfo = std::string(palm::kMaxBlockSize + 1, 'a');
+  EXPECT_FALSE(palm::fitsFormat(db, &why));
+  EXPECT_EQ(why, "the app-info block has 65536 bytes, more than the 65535 the format allows");
+  db.appInfo.reset();
+  db.records.resize(palm::kMaxEntries + 1);
+  EXPECT_FALSE(palm::fitsFormat(db, &why));
+  EXPECT_NE(why.find("65536 entries"), std::string::npos) << why;
+}
+
+TEST(PdbLimits, AFileLargerThanItsHeaderAllowsIsRefusedFromTheHeaderAlone) {
+  palm::Database db;
+  db.name = "MemoDB";
+  db.records.push_back({});
+  db.records[0].uniqueId = 1;
+  db.records[0].data = "memo";
+  const std::string bytes = palm::serializeDatabase(db);
+  const uint64_t most = palm::getU32(bytes, 78) + palm::kMaxBlockSize;  // record 0's offset + the largest record
+  std::string why;
+  EXPECT_TRUE(palm::checkImageSize(bytes, bytes.size(), &why));
+  EXPECT_TRUE(palm::checkImageSize(bytes, most, &why));
+  EXPECT_FALSE(palm::checkImageSize(bytes, most + 1, &why));
+  EXPECT_FALSE(palm::checkImageSize(bytes, 300ull << 20, &why));
+  EXPECT_NE(why.find("more than a database with 1 entries can hold"), std::string::npos) << why;
+  EXPECT_TRUE(palm::checkImageSize(bytes.substr(0, 20), 300ull << 20, &why)) << "short heads are the parser's";
+}
+
 }  // namespace

@@ -152,6 +152,37 @@ TEST_F(SyncManager, ADamagedFileIsNeitherNotFoundNorReplaced) {
   EXPECT_EQ(readFile(dir_ / "AddressDB.pdb"), junk);
 }
 
+TEST_F(SyncManager, TheRecordAfterTheLastA16BitCountHoldsIsRefusedAsFull) {
+  palm::Database full;
+  full.name = "MemoDB";
+  full.type = fourCC("DATA");
+  full.creator = code("memo");
+  full.appInfo = palm::defaultAppInfo(full.creator);
+  for (uint32_t i = 1; i <= palm::kMaxEntries; ++i) {
+    palm::Record r;
+    r.uniqueId = i;
+    r.data = "m";
+    full.records.push_back(r);
+  }
+  const std::string path = (dir_ / "MemoDB.pdb").string();
+  ASSERT_TRUE(palm::writeDatabaseFile(path, full));
+  const std::string before = testutil::readFile(path);
+  BYTE h = 0;
+  ASSERT_EQ(SyncOpenDB("MemoDB", 0, &h, eDbRead | eDbWrite), 0) << SyncGetLastProblem();
+  WORD count = 0;
+  ASSERT_EQ(SyncGetDBRecordCount(h, &count), 0);
+  EXPECT_EQ(count, 65535);
+  CRawRecordInfo info{};
+  info.m_FileHandle = h;
+  info.m_RecSize = 3;
+  info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>("new"));
+  EXPECT_EQ(SyncWriteRec(&info), SYNCERR_DB_FULL);
+  EXPECT_EQ(info.m_RecId, 0u);
+  EXPECT_NE(std::string(SyncGetLastProblem()).find("65535 records"), std::string::npos) << SyncGetLastProblem();
+  ASSERT_EQ(SyncCloseDB(h), 0);
+  EXPECT_EQ(testutil::readFile(path), before);
+}
+
 TEST_F(SyncManager, WrittenRecordsGetIdsAndKeepTheAttributesGiven) {
   BYTE h = create("MemoDB");
   DWORD plain = write(h, "plain");
