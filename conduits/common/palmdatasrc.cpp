@@ -122,7 +122,11 @@ bool SyncTimeStore::read() {
     g_TraceObj.write(10, "SyncReadRecordByIndex() returned res:%d m_RecSize:%d m_RecId:0x%x\n", static_cast<int>(err),
                      static_cast<int>(info.m_RecSize), info.m_RecId);
     if (err != 0) {
+      // Zeros here would make the run a first sync, which copies every
+      // record to the other side again: the read fails the open instead.
       logSyncError("SyncReadRecordByIndex", err);
+      sm().CloseDB(handle);
+      return false;
     } else {
       // A record shorter than the five slots reads its missing slots as 0.
       DWORD size = std::min(info.m_RecSize, kTimesRecordSize);

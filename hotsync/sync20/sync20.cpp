@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <cstdio>
 #include <string>
 
 #include "hotsync/pdb/pdb.h"
@@ -55,6 +56,48 @@ State& state() {
 LONG fail(LONG code, std::string words) {
   state().problem = std::move(words);
   return code;
+}
+
+// Faults for tests of whole runs: $GWSYNC_SYNC20_FAULT = "SyncWriteRec@3"
+// makes the 3rd call of that function fail with SYNCERR_IO before it does
+// anything, "SyncWriteRec@3+" every call from the 3rd on. Each fault given is
+// appended as a line "<function> <call>" to $GWSYNC_SYNC20_FAULT_LOG when set,
+// so a test can tell a run that met its fault from one that did not.
+struct FaultPlan {
+  std::string function;
+  int call = 0;
+  bool persistent = false;
+  int calls = 0;
+};
+
+FaultPlan& faultPlan() {
+  static FaultPlan plan = [] {
+    FaultPlan p;
+    const char* text = std::getenv("GWSYNC_SYNC20_FAULT");
+    if (!text) return p;
+    std::string t = text;
+    size_t at = t.find('@');
+    if (at == std::string::npos) return p;
+    p.function = t.substr(0, at);
+    p.persistent = !t.empty() && t.back() == '+';
+    p.call = std::atoi(t.c_str() + at + 1);
+    return p;
+  }();
+  return plan;
+}
+
+LONG injectedFault(const char* function) {
+  FaultPlan& plan = faultPlan();
+  if (plan.call <= 0 || plan.function != function) return SYNCERR_NONE;
+  const int n = ++plan.calls;
+  if (n < plan.call || (!plan.persistent && n != plan.call)) return SYNCERR_NONE;
+  if (const char* log = std::getenv("GWSYNC_SYNC20_FAULT_LOG")) {
+    if (FILE* f = std::fopen(log, "a")) {
+      std::fprintf(f, "%s %d\n", function, n);
+      std::fclose(f);
+    }
+  }
+  return fail(SYNCERR_IO, std::string("fault injected into ") + function);
 }
 
 LONG fromStore(const StoreStatus& st) {
@@ -177,6 +220,7 @@ const char* SyncGetLastProblem() { return state().problem.c_str(); }
 // ---- Conduit session ----
 
 LONG SyncRegisterConduit(CONDHANDLE* handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!handle) return fail(SYNCERR_BAD_ARG, "no place for the conduit handle");
   if (state().registered) return fail(SYNCERR_ALREADY_REGISTERED, "a conduit is registered already");
   state().registered = true;
@@ -186,6 +230,7 @@ LONG SyncRegisterConduit(CONDHANDLE* handle) {
 }
 
 LONG SyncUnRegisterConduit(CONDHANDLE handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!state().registered || handle != state().conduit)
     return fail(SYNCERR_BAD_HANDLE, "conduit handle " + std::to_string(handle) + " is not registered");
   LONG result = SYNCERR_NONE;
@@ -201,6 +246,7 @@ LONG SyncUnRegisterConduit(CONDHANDLE handle) {
 // ---- Databases ----
 
 LONG SyncOpenDB(const char* name, int cardNo, BYTE* handle, BYTE mode) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!name || !handle) return fail(SYNCERR_BAD_ARG, "no database name or handle");
   if (cardNo != 0) return fail(SYNCERR_NOT_FOUND, "the handheld has card 0 only");
   std::string folder;
@@ -219,6 +265,7 @@ LONG SyncOpenDB(const char* name, int cardNo, BYTE* handle, BYTE mode) {
 }
 
 LONG SyncCreateDB(CDbCreateDB* create) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!create) return fail(SYNCERR_BAD_ARG, "no create record");
   if (create->m_CardNo != 0) return fail(SYNCERR_BAD_ARG, "the handheld has card 0 only");
   std::string folder;
@@ -243,6 +290,7 @@ LONG SyncCreateDB(CDbCreateDB* create) {
 }
 
 LONG SyncCloseDB(BYTE handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   OpenDb* db = lookup(handle);
   if (!db) return badHandle(handle);
   StoreStatus st = db->store->close();
@@ -251,6 +299,7 @@ LONG SyncCloseDB(BYTE handle) {
 }
 
 LONG SyncGetDBRecordCount(BYTE handle, WORD* count) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!count) return fail(SYNCERR_BAD_ARG, "no place for the count");
   OpenDb* db = lookup(handle);
   if (!db) return badHandle(handle);
@@ -261,6 +310,7 @@ LONG SyncGetDBRecordCount(BYTE handle, WORD* count) {
 // ---- Reading records ----
 
 LONG SyncReadRecordByIndex(CRawRecordInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no record info");
   OpenDb* db = lookup(info->m_FileHandle);
   if (!db) return badHandle(info->m_FileHandle);
@@ -270,6 +320,7 @@ LONG SyncReadRecordByIndex(CRawRecordInfo* info) {
 }
 
 LONG SyncReadRecordById(CRawRecordInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no record info");
   OpenDb* db = lookup(info->m_FileHandle);
   if (!db) return badHandle(info->m_FileHandle);
@@ -279,10 +330,12 @@ LONG SyncReadRecordById(CRawRecordInfo* info) {
 }
 
 LONG SyncReadNextModifiedRec(CRawRecordInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   return readNext(info, [](const Record& r) { return r.dirty; });
 }
 
 LONG SyncResetRecordIndex(BYTE handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   OpenDb* db = lookup(handle);
   if (!db) return badHandle(handle);
   db->cursor = 0;
@@ -290,6 +343,7 @@ LONG SyncResetRecordIndex(BYTE handle) {
 }
 
 LONG SyncReadNextRecInCategory(CRawRecordInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no record info");
   if (info->m_CatId < 0 || info->m_CatId > 15) return fail(SYNCERR_BAD_ARG, "category index out of range");
   const short category = info->m_CatId;
@@ -299,6 +353,7 @@ LONG SyncReadNextRecInCategory(CRawRecordInfo* info) {
 // ---- Changing records ----
 
 LONG SyncWriteRec(CRawRecordInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no record info");
   OpenDb* db = nullptr;
   if (LONG r = writableDb(info->m_FileHandle, db)) return r;
@@ -319,6 +374,7 @@ LONG SyncWriteRec(CRawRecordInfo* info) {
 }
 
 LONG SyncDeleteRec(CRawRecordInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no record info");
   OpenDb* db = nullptr;
   if (LONG r = writableDb(info->m_FileHandle, db)) return r;
@@ -326,12 +382,14 @@ LONG SyncDeleteRec(CRawRecordInfo* info) {
 }
 
 LONG SyncPurgeAllRecs(BYTE handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   OpenDb* db = nullptr;
   if (LONG r = writableDb(handle, db)) return r;
   return fromStore(db->store->purgeAll());
 }
 
 LONG SyncPurgeAllRecsInCategory(BYTE handle, short category) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   OpenDb* db = nullptr;
   if (LONG r = writableDb(handle, db)) return r;
   if (category < 0 || category > 15) return fail(SYNCERR_BAD_ARG, "category index out of range");
@@ -339,12 +397,14 @@ LONG SyncPurgeAllRecsInCategory(BYTE handle, short category) {
 }
 
 LONG SyncResetSyncFlags(BYTE handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   OpenDb* db = nullptr;
   if (LONG r = writableDb(handle, db)) return r;
   return fromStore(db->store->resetSyncFlags());
 }
 
 LONG SyncPurgeDeletedRecs(BYTE handle) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   OpenDb* db = nullptr;
   if (LONG r = writableDb(handle, db)) return r;
   return fromStore(db->store->purgeDeleted());
@@ -353,6 +413,7 @@ LONG SyncPurgeDeletedRecs(BYTE handle) {
 // ---- App-info block, preferences, log, applications ----
 
 LONG SyncReadDBAppInfoBlock(BYTE handle, CDbGenInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no block record");
   OpenDb* db = lookup(handle);
   if (!db) return badHandle(handle);
@@ -370,6 +431,7 @@ LONG SyncReadDBAppInfoBlock(BYTE handle, CDbGenInfo* info) {
 }
 
 LONG SyncWriteDBAppInfoBlock(BYTE handle, CDbGenInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no block record");
   OpenDb* db = nullptr;
   if (LONG r = writableDb(handle, db)) return r;
@@ -380,6 +442,7 @@ LONG SyncWriteDBAppInfoBlock(BYTE handle, CDbGenInfo* info) {
 }
 
 LONG SyncReadAppPreference(CRawPreferenceInfo* info) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!info) return fail(SYNCERR_BAD_ARG, "no preference record");
   std::string folder;
   if (!handheldFolder(folder)) return noFolder();
@@ -405,6 +468,7 @@ LONG SyncReadAppPreference(CRawPreferenceInfo* info) {
 }
 
 LONG SyncAddLogEntry(const char* text) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   std::string folder;
   if (!handheldFolder(folder)) return noFolder();
   std::string entry = text ? text : "";
@@ -420,6 +484,7 @@ LONG SyncAddLogEntry(const char* text) {
 }
 
 LONG SyncCallRemoteModule(CCallModuleParams* params) {
+  if (LONG injected = injectedFault(__func__)) return injected;
   if (!params) return fail(SYNCERR_BAD_ARG, "no call record");
   if (params->m_dwTypeID != palm::fourCC("appl") || params->m_wActionCode != sysAppLaunchCmdInitDatabase)
     return fail(SYNCERR_NOT_SUPPORTED, "only the init-database launch of an application is supported");
