@@ -72,6 +72,10 @@ bool HttpServer::takeFault(const std::string& page, Fault& out) {
   for (const std::string& key : {page, std::string("*")}) {
     auto it = faults_.find(key);
     if (it == faults_.end()) continue;
+    if (it->second.skip > 0) {
+      --it->second.skip;
+      return false;
+    }
     out = it->second;
     if (--it->second.count <= 0) faults_.erase(it);
     return true;
@@ -140,6 +144,7 @@ std::string HttpServer::bind() {
       Fault f;
       std::string page = req.has_param("page") ? req.get_param_value("page") : "*";
       f.count = req.has_param("count") ? std::atoi(req.get_param_value("count").c_str()) : 1;
+      if (req.has_param("skip")) f.skip = std::atoi(req.get_param_value("skip").c_str());
       if (req.has_param("status")) f.status = std::atoi(req.get_param_value("status").c_str());
       if (req.has_param("error")) f.errorLine = req.get_param_value("error");
       if (req.has_param("delay")) f.delayMs = std::atoi(req.get_param_value("delay").c_str());

@@ -33,6 +33,7 @@ struct HttpOptions {
 
 // A fault armed for the next `count` requests of one page ("*" = any page).
 struct Fault {
+  int skip = 0;           // requests of the page that pass untouched first
   int count = 0;
   int status = 0;         // reply with this HTTP status
   std::string errorLine;  // reply "ErrorCode,<this>" with status 200

@@ -121,6 +121,36 @@ TEST_P(AddressFaults, EverySyncManagerCallFailingLosesAndDoublesNothing) {
   EXPECT_GT(faults, 20);
 }
 
+// Every request of a whole run refused by the server at its N-th place:
+// with an HTTP error, with an error line, or with the connection dropped.
+TEST_F(AddressFaults, EveryServerRequestFailingLosesAndDoublesNothing) {
+  prepare();
+  ASSERT_EQ(sync().status, 0);
+  const State expected = state();
+  int faults = 0;
+  for (const char* kind : {"status=503", "error=16400", "drop=1"}) {
+    for (int skip = 0; skip < 30; ++skip) {
+      SCOPED_TRACE(std::string(kind) + " at request " + std::to_string(skip + 1));
+      restore();
+      armFault(std::string("page=*&skip=") + std::to_string(skip) + "&" + kind);
+      testutil::CommandResult faulted = sync();
+      armFault("page=*&count=0");
+      if (faulted.status == 0) {
+        EXPECT_EQ(state().handheld, expected.handheld) << faulted.out;
+        break;
+      }
+      ++faults;
+      testutil::CommandResult clean = sync();
+      ASSERT_EQ(clean.status, 0) << faulted.out << clean.out;
+      State after = state();
+      EXPECT_EQ(after.handheld, expected.handheld) << faulted.out;
+      EXPECT_EQ(after.server, expected.server) << faulted.out;
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(faults, 10);
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, AddressFaults, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "FromTheNthCallOn" : "AtTheNthCall";
