@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -114,15 +115,14 @@ bool InternetSession::setCookie(const char* url, const char* name, const char* v
   if (!impl_->share || !name || !*name || !value || !crackUrl(url, parts) ||
       hasControl(name) || hasControl(value) || std::strpbrk(name, "=;"))
     return false;
-  CURL* easy = curl_easy_init();
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), &curl_easy_cleanup);
+  CURL* easy = handle.get();
   if (!easy) return false;
   curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
   // Netscape cookie line: host only, every path, not secure, session cookie.
   std::string line = parts.host + "\tFALSE\t/\tFALSE\t0\t" + name + "\t" + value;
-  bool ok = curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str()) == CURLE_OK;
-  curl_easy_cleanup(easy);
-  return ok;
+  return curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str()) == CURLE_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -223,15 +223,24 @@ bool HttpRequest::Impl::perform(const char* data, size_t length) {
   DWORD attempts = std::max<DWORD>(s.connectRetries, 1);
   CURLcode rc = CURLE_OK;
   for (DWORD attempt = 0; attempt < attempts; ++attempt) {
-    CURL* easy = curl_easy_init();
+    // Owned here so that an allocation failure while the request is set up
+    // leaves no handle behind.
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), &curl_easy_cleanup);
+    CURL* easy = handle.get();
     if (!easy) {
       failure = "out of memory";
       return false;
     }
-    curl_slist* extra = nullptr;
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(nullptr, &curl_slist_free_all);
     // libcurl's own defaults; the server reads the form without them.
-    for (const char* h : {"Accept:", "Content-Type:", "Expect:", "Proxy-Connection:"})
-      extra = curl_slist_append(extra, h);
+    for (const char* h : {"Accept:", "Content-Type:", "Expect:", "Proxy-Connection:"}) {
+      curl_slist* longer = curl_slist_append(headerList.get(), h);
+      if (longer) {
+        headerList.release();
+        headerList.reset(longer);
+      }
+    }
+    curl_slist* extra = headerList.get();
     if (s.useProxy) {
       // A proxy needs the absolute URL in the request line.
       std::string url = conn.base() + object;
@@ -290,8 +299,8 @@ bool HttpRequest::Impl::perform(const char* data, size_t length) {
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
     curl_off_t connectTime = 0;
     curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectTime);
-    curl_easy_cleanup(easy);
-    curl_slist_free_all(extra);
+    handle.reset();
+    headerList.reset();
     if (rc == CURLE_OK) {
       status = code;
       received = true;
