@@ -80,6 +80,13 @@ class HotSyncRun {
     ::setenv("GWSYNC_MSGBOX_LOG", (dir_ / "boxes").c_str(), 1);
     ::unsetenv("GWSYNC_HANDHELD");
     ::unsetenv("GWSYNC_HSLOG");
+    // Under the sanitizers, the programs these tests start check for leaks
+    // at their exit, and LeakSanitizer's own exit-time tracer was seen to
+    // crash now and then in a hotsync that had loaded and unloaded a conduit
+    // (one run in a few hundred). Their memory errors still stop them; leaks
+    // of the conduit code are checked in-process by the entry-point tests.
+    if (const char* asan = std::getenv("ASAN_OPTIONS"))
+      ::setenv("ASAN_OPTIONS", (std::string(asan) + ":detect_leaks=0").c_str(), 1);
     EXPECT_EQ(std::system((bin("logtext-install") + " >/dev/null").c_str()), 0);
     for (const char* item : {"Company", "Home", "Fax", "Mobile", "Title"})
       EXPECT_EQ(server_.admin({"item", "add", server_.db(), item}).status, 0);
