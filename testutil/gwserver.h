@@ -20,7 +20,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -82,6 +84,27 @@ inline CommandResult runCommand(const std::vector<std::string>& args, const std:
   return r;
 }
 
+// The fields of one line of `gwserver export`, unescaped; the byte after a
+// Shift-JIS lead byte is never an escape.
+inline std::vector<std::string> splitExportLine(const std::string& line) {
+  std::vector<std::string> f(1);
+  for (size_t i = 0; i < line.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(line[i]);
+    if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < line.size()) {
+      f.back() += line[i];
+      f.back() += line[++i];
+    } else if (c == '\t') {
+      f.emplace_back();
+    } else if (c == '\\' && i + 1 < line.size()) {
+      char e = line[++i];
+      f.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+    } else {
+      f.back() += line[i];
+    }
+  }
+  return f;
+}
+
 class GwServer {
  public:
   // Creates `dir`/gw.db with `gwserver init`.
@@ -96,6 +119,37 @@ class GwServer {
   CommandResult admin(std::vector<std::string> args, const std::string& input = "") const {
     args.insert(args.begin(), gwserverProgram());
     return runCommand(args, input);
+  }
+
+  // The records of one kind ("card", "memo", "relation", ...) that
+  // `gwserver export DB user` writes, fields unescaped. Throws when the
+  // command fails.
+  std::vector<std::vector<std::string>> exported(const std::string& user, const std::string& kind) const {
+    CommandResult r = admin({"export", db_, user});
+    if (r.status != 0) throw std::runtime_error("gwserver export failed");
+    std::vector<std::vector<std::string>> out;
+    size_t start = 0;
+    while (start < r.out.size()) {
+      size_t end = r.out.find('\n', start);
+      if (end == std::string::npos) end = r.out.size();
+      std::vector<std::string> f = splitExportLine(r.out.substr(start, end - start));
+      if (f[0] == kind) out.push_back(std::move(f));
+      start = end + 1;
+    }
+    return out;
+  }
+  // The relation pairs (server id -> handheld id) of one application in
+  // that export.
+  std::multimap<uint32_t, uint32_t> relations(const std::string& user, const std::string& app) const {
+    std::multimap<uint32_t, uint32_t> pairs;
+    for (const auto& f : exported(user, "relation")) {
+      if (f.size() < 4 || f[2] != app) continue;
+      for (size_t i = 4; i < f.size(); ++i) {
+        size_t colon = f[i].find(':');
+        pairs.emplace(std::stoul(f[i].substr(0, colon)), std::stoul(f[i].substr(colon + 1)));
+      }
+    }
+    return pairs;
   }
 
   // Adds a user; returns the id it printed. Throws when the command fails.

@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,17 +209,7 @@ class HotSyncRun {
     return nullptr;
   }
   // Relation pairs (server id -> handheld id) of the address book.
-  std::multimap<DWORD, DWORD> relations() const {
-    std::multimap<DWORD, DWORD> pairs;
-    for (const Fields& f : exported("relation")) {
-      if (f.size() < 4 || f[2] != "SyncAddress") continue;
-      for (size_t i = 4; i < f.size(); ++i) {
-        size_t colon = f[i].find(':');
-        pairs.emplace(std::stoul(f[i].substr(0, colon)), std::stoul(f[i].substr(colon + 1)));
-      }
-    }
-    return pairs;
-  }
+  std::multimap<DWORD, DWORD> relations() const { return server_.relations("taro", "SyncAddress"); }
   std::string exportText() const { return server_.admin({"export", server_.db(), "taro"}).out; }
   void import(const std::string& lines) {
     ASSERT_EQ(server_.admin({"import", server_.db(), "taro"}, "gwserver-export 1\n" + lines).status, 0);
@@ -287,38 +276,7 @@ class HotSyncRun {
   std::filesystem::path userDir_;
 
  private:
-  std::vector<Fields> exported(const std::string& kind) const {
-    testutil::CommandResult r = server_.admin({"export", server_.db(), "taro"});
-    EXPECT_EQ(r.status, 0);
-    std::vector<Fields> out;
-    std::istringstream in(r.out);
-    std::string line;
-    while (std::getline(in, line)) {
-      Fields f = split(line);
-      if (!f.empty() && f[0] == kind) out.push_back(f);
-    }
-    return out;
-  }
-  // Export fields, unescaped; the byte after a Shift-JIS lead byte is never
-  // an escape.
-  static Fields split(const std::string& line) {
-    Fields f(1);
-    for (size_t i = 0; i < line.size(); ++i) {
-      unsigned char c = static_cast<unsigned char>(line[i]);
-      if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < line.size()) {
-        f.back() += line[i];
-        f.back() += line[++i];
-      } else if (c == '\t') {
-        f.emplace_back();
-      } else if (c == '\\' && i + 1 < line.size()) {
-        char e = line[++i];
-        f.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
-      } else {
-        f.back() += line[i];
-      }
-    }
-    return f;
-  }
+  std::vector<Fields> exported(const std::string& kind) const { return server_.exported("taro", kind); }
 
   std::string lastOutput_;
 };

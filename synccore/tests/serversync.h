@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,30 +74,9 @@ class ServerSync : public ::testing::Test {
   }
 
   // Data lines of one kind from `gwserver export`, fields unescaped.
-  std::vector<Fields> exported(const std::string& kind) const {
-    testutil::CommandResult r = server_.admin({"export", server_.db(), "taro"});
-    EXPECT_EQ(r.status, 0);
-    std::vector<Fields> out;
-    std::istringstream in(r.out);
-    std::string line;
-    while (std::getline(in, line)) {
-      Fields f = split(line);
-      if (!f.empty() && f[0] == kind) out.push_back(f);
-    }
-    return out;
-  }
+  std::vector<Fields> exported(const std::string& kind) const { return server_.exported("taro", kind); }
   // Relation pairs server id -> handheld id of one application.
-  std::multimap<DWORD, DWORD> relations(const std::string& app) const {
-    std::multimap<DWORD, DWORD> pairs;
-    for (const Fields& f : exported("relation")) {
-      if (f.size() < 4 || f[2] != app) continue;
-      for (size_t i = 4; i < f.size(); ++i) {
-        size_t colon = f[i].find(':');
-        pairs.emplace(std::stoul(f[i].substr(0, colon)), std::stoul(f[i].substr(colon + 1)));
-      }
-    }
-    return pairs;
-  }
+  std::multimap<DWORD, DWORD> relations(const std::string& app) const { return server_.relations("taro", app); }
   void import(const std::string& lines) {
     ASSERT_EQ(server_.admin({"import", server_.db(), "taro"}, "gwserver-export 1\n" + lines).status, 0);
   }
@@ -127,23 +105,6 @@ class ServerSync : public ::testing::Test {
   testutil::GwServer server_{dir_.path()};
   HookedHH hh_;
   WORD lastFlags_ = 0;
-
- private:
-  static Fields split(const std::string& line) {
-    Fields f(1);
-    for (size_t i = 0; i < line.size(); ++i) {
-      char c = line[i];
-      if (c == '\t') {
-        f.emplace_back();
-      } else if (c == '\\' && i + 1 < line.size()) {
-        char e = line[++i];
-        f.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
-      } else {
-        f.back() += c;
-      }
-    }
-    return f;
-  }
 };
 
 }  // namespace testsync
