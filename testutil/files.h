@@ -5,7 +5,11 @@
 //   std::string text = testutil::readFile(dir / "trace-address");
 #pragma once
 
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
 
 #include <filesystem>
 #include <fstream>
@@ -22,16 +26,21 @@ inline std::string readFile(const std::filesystem::path& path) {
   return s.str();
 }
 
-// A fresh folder under the system's temporary folder, named after the test
-// program's process so that parallel test processes never share one.
+// A fresh folder under the system's temporary folder. mkdtemp makes the name
+// unique on the file system itself, so test processes never share or remove
+// each other's folders, even when they run in different process namespaces
+// and so may have the same process number.
+inline std::filesystem::path makeTempFolder(const std::string& tag) {
+  std::string pattern = (std::filesystem::temp_directory_path() / ("gw-" + tag + "-XXXXXX")).string();
+  if (!::mkdtemp(pattern.data()))
+    throw std::filesystem::filesystem_error("cannot create a temporary folder", pattern,
+                                            std::error_code(errno, std::generic_category()));
+  return pattern;
+}
+
 class TempDir {
  public:
-  explicit TempDir(const std::string& tag)
-      : path_(std::filesystem::temp_directory_path() /
-              ("gw-" + tag + "-" + std::to_string(::getpid()))) {
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
+  explicit TempDir(const std::string& tag) : path_(makeTempFolder(tag)) {}
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);

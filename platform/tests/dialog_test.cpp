@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "testutil/files.h"
+
 namespace fs = std::filesystem;
 using platform::CDialog;
 using platform::DialogLogRecord;
@@ -52,9 +54,7 @@ class DialogTest : public ::testing::Test {
     std::string tag = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     for (char& c : tag)
       if (c == '/') c = '-';
-    dir_ = fs::temp_directory_path() / ("gw-dialog-" + tag + "-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testutil::makeTempFolder("dialog-" + tag);
     ::setenv("GWSYNC_DIALOG_LOG", log().c_str(), 1);
     ::unsetenv("GWSYNC_DIALOG_SCRIPT");
   }

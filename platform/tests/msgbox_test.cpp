@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/msgbox.h"
+#include "testutil/files.h"
 
 namespace fs = std::filesystem;
 
@@ -15,14 +16,14 @@ namespace {
 class MessageBoxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    log_ = fs::temp_directory_path() / ("gw-msgbox-" + std::to_string(::getpid()) + ".log");
-    fs::remove(log_);
+    dir_ = testutil::makeTempFolder("msgbox");
+    log_ = dir_ / "msgbox.log";
     ::setenv("GWSYNC_MSGBOX_LOG", log_.c_str(), 1);
     ::unsetenv("GWSYNC_MSGBOX_ANSWERS");
   }
-  void TearDown() override { fs::remove(log_); }
+  void TearDown() override { fs::remove_all(dir_); }
 
-  fs::path log_;
+  fs::path dir_, log_;
 };
 
 TEST_F(MessageBoxTest, RecordsCaptionTextStyleAndIconExactly) {
