@@ -10,6 +10,8 @@
 // record set belong to the conduit and outlive the engine's run.
 #pragma once
 
+#include <vector>
+
 #include "platform/wintypes.h"
 #include "synccore/except.h"
 
@@ -164,6 +166,12 @@ class SYNCCORE_API CHHRecord {
   BYTE m_SyncMark;  // HHMARK_..., owned by the engine; 0 when read
 };
 
+// A handheld record added for a server record, and that server record.
+struct HHPairing {
+  DWORD m_HHRecId;
+  DWORD m_GWRecId;
+};
+
 // The handheld data source. Operations answer as each comment says; the
 // engine decides what to do with the answers.
 class SYNCCORE_API CHHDataSrc {
@@ -208,6 +216,18 @@ class SYNCCORE_API CHHDataSrc {
   virtual bool setLastSyncTime(DWORD time) = 0;
   // type 2 message text, 1 error signal without text (text may be null).
   virtual void addLogEntry(int type, const char* text) = 0;
+
+  // A handheld record added for a server record is paired with it on the
+  // server only by a later commit, so a run killed in between would have the
+  // next run add it again. A data source that can keep a note on the
+  // handheld closes that window: reservePairing chooses the new record's id
+  // and notes the pair before the add; readPairings gives the next run the
+  // noted pairs whose handheld record exists (in any state); clearPairings
+  // forgets them once their relations are committed. The base keeps no note:
+  // *hhRecId 0 (the add chooses), no pairs, nothing to clear.
+  virtual bool reservePairing(DWORD gwRecId, DWORD* hhRecId);
+  virtual bool readPairings(std::vector<HHPairing>& pairs);
+  virtual bool clearPairings();
 
   // The category list's entry of that name, or null.
   const CHHCategory* findCategory(const char* name) const;

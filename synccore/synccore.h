@@ -56,6 +56,7 @@ class SYNCCORE_API CSyncCore {
   bool runKind();
   bool runKindGuarded();
   bool commitServer();
+  bool recoverPairings();
   void undoUncommittedAdds();
   bool finishRun();
   bool syncTwoWay();
@@ -95,6 +96,8 @@ class SYNCCORE_API CSyncCore {
   CHHRecord* m_Filter;
   WORD m_Flags;
   std::unique_ptr<CGWRecOpDList> m_DList;
+  // Handheld adds whose relations wait for a commit; committed every this many.
+  static constexpr size_t kPairingBatch = 1000;
   std::vector<DWORD> m_UncommittedAdds;  // handheld adds whose relations wait for a commit
   bool m_RelationsPending = false;       // relation changes after handheld writes, not committed
 };

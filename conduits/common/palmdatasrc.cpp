@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <random>
 
 #include "conduits/common/palmdatasrc.h"
 #include "log/log.h"
@@ -17,6 +18,9 @@ constexpr BYTE kModeAppDb = eDbRead | eDbWrite | eDbShowSecret;  // 0xD0
 constexpr BYTE kModeTimesRead = eDbRead | eDbShowSecret;         // 0x90
 constexpr BYTE kModeTimesWrite = eDbWrite | eDbShowSecret;       // 0x50
 constexpr char kTimesDb[] = "GWSyncDB";
+constexpr char kPairingDb[] = "GWSyncPairDB";
+constexpr DWORD kPairingRecordSize = 8;
+constexpr DWORD kMaxRecordId = 0xFFFFFF;  // record ids are 24 bits
 constexpr DWORD kTimesCreator = 0x47575359;  // 'GWSY'
 constexpr DWORD kTypeData = 0x44415441;      // 'DATA'
 constexpr DWORD kTypeAppl = 0x6170706C;      // 'appl'
@@ -201,12 +205,17 @@ CPalmLSDataSrc::CPalmLSDataSrc(CPalmCategoryList* categories, CPalmRecordSet* re
       m_AppInfo{},
       m_AppInfoSize(0),
       m_ResultItem{},
-      m_Result(1, &m_ResultItem, 1) {}
+      m_Result(1, &m_ResultItem, 1),
+      m_NoteHandle(0),
+      m_NoteOpen(false),
+      m_NoteHasPairs(false),
+      m_NextCandidateId(0) {}
 
 CPalmLSDataSrc::~CPalmLSDataSrc() {
   // A run that ended between openDB and closeDB still leaves the database
   // closed, so the next open finds it whole.
   if (m_Open) sm().CloseDB(m_Handle);
+  closePairingNote();
 }
 
 bool CPalmLSDataSrc::openDB() {
@@ -248,6 +257,7 @@ bool CPalmLSDataSrc::openDB() {
 
 bool CPalmLSDataSrc::closeDB() {
   g_TraceObj.write(9, "closeDB() called\n");
+  closePairingNote();
   if (!m_Open) return true;
   m_Open = false;
   LONG err = sm().CloseDB(m_Handle);
@@ -613,4 +623,136 @@ void CPalmLSDataSrc::addLogEntry(int /*type*/, const char* text) {
   copyDbcsText(entry, text ? text : "", sizeof entry, DBCS_CRLF_TO_LF, nullptr);
   LONG err = sm().AddLogEntry(entry);
   if (err != 0) logSyncError("SyncAddLogEntry", err);
+}
+
+// ---- Pairing note ----
+
+bool CPalmLSDataSrc::openPairingNote(bool create, bool* found) {
+  *found = true;
+  if (m_NoteOpen) return true;
+  LONG err = sm().OpenDB(kPairingDb, 0, &m_NoteHandle, kModeAppDb);
+  if (err == SYNCERR_NOT_FOUND) {
+    if (!create) {
+      *found = false;
+      return true;
+    }
+    err = createDatabase(kPairingDb, 0, kTimesCreator, &m_NoteHandle);
+    if (err != 0) {
+      logSyncError("SyncCreateDB", err);
+      return false;
+    }
+  } else if (err != 0) {
+    Log::writeLog(MSG_HH_DB_NOT_OPENED, kPairingDb, 0, static_cast<unsigned>(err));
+    return false;
+  }
+  m_NoteOpen = true;
+  return true;
+}
+
+void CPalmLSDataSrc::closePairingNote() {
+  if (!m_NoteOpen) return;
+  m_NoteOpen = false;
+  if (LONG err = sm().CloseDB(m_NoteHandle); err != 0) logSyncError("SyncCloseDB", err);
+}
+
+bool CPalmLSDataSrc::recordExists(DWORD recId, bool* exists) {
+  BYTE buffer[kPalmSharedBufferSize];
+  CRawRecordInfo info = readInfo(m_Handle, buffer);
+  info.m_RecId = recId;
+  LONG err = sm().ReadRecordById(&info);
+  *exists = err == 0;
+  if (err == 0 || err == SYNCERR_NOT_FOUND) return true;
+  logSyncError("SyncReadRecordById", err);
+  return false;
+}
+
+// The new record's id is chosen here rather than by the handheld, so that the
+// note can name it before the record exists. Ids are tried upwards from a
+// random start in the upper half of the id range, away from the ids the
+// handheld hands out from below.
+bool CPalmLSDataSrc::reservePairing(DWORD gwRecId, DWORD* hhRecId) {
+  *hhRecId = 0;
+  if (m_NextCandidateId == 0) m_NextCandidateId = 0x800000 + std::random_device{}() % 0x700000;
+  DWORD id = 0;
+  for (DWORD tried = 0; id == 0; ++tried) {
+    if (tried == kMaxRecordId) {
+      g_TraceObj.write(1, "*ERR* PalmDataSrc|no free record id for a new record\n");
+      return false;
+    }
+    DWORD candidate = m_NextCandidateId;
+    m_NextCandidateId = candidate >= kMaxRecordId ? 1 : candidate + 1;
+    bool used = false;
+    if (!recordExists(candidate, &used)) return false;
+    if (!used) id = candidate;
+  }
+  bool found = false;
+  if (!openPairingNote(true, &found)) return false;
+  BYTE raw[kPairingRecordSize];
+  writeBE32(raw, id);
+  writeBE32(raw + 4, gwRecId);
+  CRawRecordInfo info{};
+  info.m_FileHandle = m_NoteHandle;
+  info.m_CatId = static_cast<short>(m_Times->slot());
+  info.m_RecSize = kPairingRecordSize;
+  info.m_pBytes = raw;
+  LONG err = sm().WriteRec(&info);
+  if (err != 0) {
+    logSyncError("SyncWriteRec", err);
+    return false;
+  }
+  m_NoteHasPairs = true;
+  g_TraceObj.write(10, "PalmDataSrc|pairing noted: new record id:0x%x for server record:0x%x\n", id, gwRecId);
+  *hhRecId = id;
+  return true;
+}
+
+bool CPalmLSDataSrc::readPairings(std::vector<HHPairing>& pairs) {
+  pairs.clear();
+  bool found = false;
+  if (!openPairingNote(false, &found)) return false;
+  if (!found) return true;
+  LONG err = sm().ResetRecordIndex(m_NoteHandle);
+  if (err != 0) {
+    logSyncError("SyncResetRecordIndex", err);
+    return false;
+  }
+  BYTE buffer[kPalmSharedBufferSize];
+  for (;;) {
+    CRawRecordInfo info = readInfo(m_NoteHandle, buffer);
+    info.m_CatId = static_cast<short>(m_Times->slot());
+    err = sm().ReadNextRecInCategory(&info);
+    if (err == SYNCERR_NOT_FOUND) break;
+    if (err != 0) {
+      logSyncError("SyncReadNextRecInCategory", err);
+      return false;
+    }
+    m_NoteHasPairs = true;
+    if (info.m_RecSize != kPairingRecordSize) {
+      g_TraceObj.write(1, "*ERR* PalmDataSrc|pairing note record of %d bytes ignored\n",
+                       static_cast<int>(info.m_RecSize));
+      continue;
+    }
+    HHPairing p{readBE32(buffer), readBE32(buffer + 4)};
+    bool exists = false;
+    if (!recordExists(p.m_HHRecId, &exists)) return false;
+    g_TraceObj.write(10, "PalmDataSrc|pairing note: record id:0x%x server record:0x%x %s\n", p.m_HHRecId,
+                     p.m_GWRecId, exists ? "added" : "never added");
+    if (exists) pairs.push_back(p);
+  }
+  return true;
+}
+
+bool CPalmLSDataSrc::clearPairings() {
+  if (!m_NoteHasPairs) return true;
+  bool found = false;
+  if (!openPairingNote(false, &found)) return false;
+  if (found) {
+    LONG err = sm().PurgeAllRecsInCategory(m_NoteHandle, static_cast<short>(m_Times->slot()));
+    if (err != 0) {
+      logSyncError("SyncPurgeAllRecsInCategory", err);
+      return false;
+    }
+  }
+  m_NoteHasPairs = false;
+  return true;
 }

@@ -193,6 +193,7 @@ class SyncTimeStore {
   DWORD get() const { return m_Times[m_Slot]; }
   void set(DWORD time);
   DWORD slotValue(int slot) const { return m_Times[slot]; }
+  int slot() const { return m_Slot; }
 
  private:
   int m_Slot;
@@ -228,6 +229,13 @@ class CPalmLSDataSrc : public CHHDataSrc {
   bool cleanupSyncRecords(int count) override;
   bool setLastSyncTime(DWORD time) override;
   void addLogEntry(int type, const char* text) override;
+  // The pairing note is GWSyncPairDB on the handheld: one 8-byte record
+  // (handheld id, server id) per add, in the category of the conduit's
+  // GWSyncDB slot. Each note record is written before its add, so a killed
+  // run leaves every add it made in the note.
+  bool reservePairing(DWORD gwRecId, DWORD* hhRecId) override;
+  bool readPairings(std::vector<HHPairing>& pairs) override;
+  bool clearPairings() override;
 
   CPalmCategoryList* palmCategories() const { return static_cast<CPalmCategoryList*>(m_Categories); }
   CPalmRecordSet* palmRecords() const { return static_cast<CPalmRecordSet*>(m_Records); }
@@ -244,6 +252,12 @@ class CPalmLSDataSrc : public CHHDataSrc {
   int readAllRecordsInCategory(int catIndex);
   int readModifiedRecords();
   bool readRecordsForModifiedGWRecs(CGWDataSrc* gw);
+  // Opens the pairing note for reading and writing; creates it when create is
+  // set. *found false (and true returned) when it does not exist.
+  bool openPairingNote(bool create, bool* found);
+  void closePairingNote();
+  // Whether the conduit's database has a record of that id, in any state.
+  bool recordExists(DWORD recId, bool* exists);
 
   const char* m_DbName;
   int m_CardNo;
@@ -257,6 +271,10 @@ class CPalmLSDataSrc : public CHHDataSrc {
   DWORD m_AppInfoSize;
   CHHRecOpResultItem m_ResultItem;
   CHHRecOpResult m_Result;
+  BYTE m_NoteHandle;
+  bool m_NoteOpen;
+  bool m_NoteHasPairs;
+  DWORD m_NextCandidateId;  // 0 until the first reservation
 };
 
 // Flags of a record from the Sync Manager's raw attributes, and back.

@@ -20,3 +20,15 @@ const CHHCategory* CHHDataSrc::findCategory(const char* name) const {
 }
 
 CHHRecord* CHHDataSrc::findRecord(DWORD recId) const { return m_Records ? m_Records->find(recId) : nullptr; }
+
+bool CHHDataSrc::reservePairing(DWORD /*gwRecId*/, DWORD* hhRecId) {
+  *hhRecId = 0;
+  return true;
+}
+
+bool CHHDataSrc::readPairings(std::vector<HHPairing>& pairs) {
+  pairs.clear();
+  return true;
+}
+
+bool CHHDataSrc::clearPairings() { return true; }

@@ -211,11 +211,14 @@ bool CSyncCore::doSync() {
 }
 
 // Records written to the handheld are related on the server only by a
-// commit. The run's relation changes are committed as soon as its passes are
-// done, before the time stamp is renewed, so that a failure of the final
-// stamp leaves no handheld record without its pair. When the run fails
-// before that commit, the handheld records it added are deleted again: the
-// server still offers them as new, and the next run writes each once.
+// commit. The relations of handheld adds are committed every kPairingBatch
+// adds and as soon as the passes are done, before the time stamp is renewed,
+// so that a failure of the final stamp leaves no handheld record without its
+// pair. When the run fails before such a commit, the handheld records added
+// since are deleted again: the server still offers them as new, and the next
+// run writes each once. A run that cannot take them back (it was killed, or
+// the handheld refused) leaves them in the handheld's pairing note, and the
+// next run relates them before anything else.
 bool CSyncCore::runKindGuarded() {
   bool ok = false;
   m_UncommittedAdds.clear();
@@ -223,7 +226,7 @@ bool CSyncCore::runKindGuarded() {
   try {
     NewRecord filter(*m_HH.getRecordSet(), 0);
     m_Filter = filter.get();
-    ok = runKind();
+    ok = recoverPairings() && runKind();
     if (ok && (m_RelationsPending || !m_UncommittedAdds.empty())) ok = commitServer();
   } catch (const CMemoryRunOut& e) {
     reportMemoryRunOut(e);
@@ -241,7 +244,20 @@ bool CSyncCore::commitServer() {
   if (!m_GW.commit()) return false;
   m_UncommittedAdds.clear();
   m_RelationsPending = false;
-  return true;
+  // A note left behind after its relations were committed would be applied
+  // again by a later run, over relations changed since: the run fails instead.
+  return m_HH.clearPairings();
+}
+
+bool CSyncCore::recoverPairings() {
+  std::vector<HHPairing> pairs;
+  if (!m_HH.readPairings(pairs)) return false;
+  if (pairs.empty()) return m_HH.clearPairings();
+  g_TraceObj.write(9, "SyncCore|relating %d handheld records added by a run that did not finish\n",
+                   static_cast<int>(pairs.size()));
+  for (const HHPairing& p : pairs)
+    if (!m_GW.addRelation(p.m_HHRecId, p.m_GWRecId)) return false;
+  return commitServer();
 }
 
 void CSyncCore::undoUncommittedAdds() {
@@ -425,7 +441,9 @@ int CSyncCore::writeToHH(Write write, const GWSyncCmd* cmds, DWORD gwRecId, DWOR
       if (it->m_Op == HHOP_ADD && id != 0) m_UncommittedAdds.push_back(id);
       // A modify that moved the record to a new id moves its relation too.
       if (it->m_Op == HHOP_MODIFY && id != 0 && id != writtenId) cmds = gw_delrel_addrel;
-      return executeGWCmdsAfterHH(cmds, id ? id : writtenId, gwRecId);
+      int r = executeGWCmdsAfterHH(cmds, id ? id : writtenId, gwRecId);
+      if (r == APPLY_DONE && m_UncommittedAdds.size() >= kPairingBatch && !commitServer()) r = APPLY_COMMIT_FAILED;
+      return r;
     }
     case HH_QUEUED:
       if (singleCommit()) fatalStop("SyncCore", "a handheld write was queued in single-commit mode");
@@ -454,8 +472,12 @@ int CSyncCore::applyToHH(HHAction action, const GWSyncCmd* cmds, CHHRecord* hr, 
     return APPLY_SKIPPED;
   }
   CHHRecord* rec = y.get();
-  if (action == HHACT_ADD)
+  if (action == HHACT_ADD) {
+    DWORD reserved = 0;
+    if (!m_HH.reservePairing(e->m_GWRecId, &reserved)) return APPLY_HH_FAILED;
+    if (reserved) rec->setRecordId(reserved);
     return writeToHH([&](CHHRecOpResult** L) { return m_HH.addRecord(rec, L); }, cmds, e->m_GWRecId, 0);
+  }
   return writeToHH([&](CHHRecOpResult** L) { return m_HH.updateRecord(rec, L); }, cmds, e->m_GWRecId,
                    e->m_HHRecId);
 }

@@ -25,6 +25,15 @@
 
 namespace testgw {
 
+// A kill of the syncing process, shared by both in-memory sides: after
+// `after` more operations of either side, every operation fails, as if the
+// process had died there (nothing after that point takes effect).
+struct Crash {
+  int after = -1;  // -1: never
+  int calls = 0;
+  bool dead() { return after >= 0 && ++calls > after; }
+};
+
 // The test kind's record structure: id and stamp first, like every server
 // record structure of the client library.
 struct TEST_DATA {
@@ -138,9 +147,10 @@ class MemGWDataSrc : public CGWDataSrc {
   // After `after` more calls of op succeed, the next `count` calls fail (op:
   // "putNewRecord", "putRecord", "removeRecord", "commitChanges",
   // "putRelation", "removeRelation", "putRelationTimeStamp", "findFirst",
-  // "findFirstRelation").
+  // "findFirstRelation"; "commitReply": a commit applied, then failing).
   void failOn(const std::string& op, int count = 1, int after = 0) { m_Fail[op] = {after, count}; }
   std::map<std::string, int> calls;
+  Crash* crash = nullptr;
 
   // --- CGWDataSrc -----------------------------------------------------------
   int getRelationCount() override { return static_cast<int>(m_Relations.size()); }
@@ -205,11 +215,16 @@ class MemGWDataSrc : public CGWDataSrc {
     }
     for (auto& change : m_Pending) change();
     m_Pending.clear();
-    return true;
+    // The commit was applied but its reply was lost on the way back.
+    return !failing("commitReply");
   }
   bool putRelation(DWORD hhRecId, DWORD gwRecId) override {
     if (failing("putRelation")) return false;
-    m_Pending.push_back([this, hhRecId, gwRecId] { m_Relations.push_back({gwRecId, hhRecId}); });
+    // One relation per server record, as the client library keeps them.
+    m_Pending.push_back([this, hhRecId, gwRecId] {
+      std::erase_if(m_Relations, [gwRecId](const __REL_DATA& r) { return r.nServerID == gwRecId; });
+      m_Relations.push_back({gwRecId, hhRecId});
+    });
     return true;
   }
   bool removeRelation(DWORD gwRecId) override {
@@ -230,6 +245,10 @@ class MemGWDataSrc : public CGWDataSrc {
   bool failing(const std::string& op) {
     ++calls[op];
     m_Error = 0;
+    if (crash && crash->dead()) {
+      m_Error = GWERR_SERVER_OTHER;
+      return true;
+    }
     auto it = m_Fail.find(op);
     if (it == m_Fail.end()) return false;
     auto& [after, count] = it->second;

@@ -167,6 +167,11 @@ class MemHH : public CHHDataSrc {
   std::map<std::string, int> failAfter;  // operation name -> calls that still succeed before fail
   std::map<std::string, int> calls;      // operation name -> calls so far
   bool dbOpen = false;
+  testgw::Crash* crash = nullptr;
+  // With keepsNote, the pairing note of the handheld: reservations choose the
+  // new record's id.
+  bool keepsNote = false;
+  std::vector<HHPairing> note;
 
   DWORD addRecord(const std::string& name, const std::string& category = "") {
     DWORD id = m_NextId++;
@@ -241,7 +246,7 @@ class MemHH : public CHHDataSrc {
     if (failing("addRecord")) return HH_FAILED;
     auto* r = static_cast<Record*>(record);
     Stored s = r->s;
-    s.id = m_NextId++;
+    if (!keepsNote || s.id == 0) s.id = m_NextId++;
     s.dirty = false;
     store[s.id] = s;
     m_Result.push(HHOP_ADD, 1, s.id);
@@ -279,16 +284,39 @@ class MemHH : public CHHDataSrc {
     return true;
   }
   bool setLastSyncTime(DWORD t) override {
+    if (failing("setLastSyncTime")) return false;
     if (t) lastSyncTime = t;
     return true;
   }
   void addLogEntry(int type, const char* text) override {
     log.push_back(type == 1 ? "<signal>" : (text ? text : ""));
   }
+  bool reservePairing(DWORD gwRecId, DWORD* hhRecId) override {
+    *hhRecId = 0;
+    if (!keepsNote) return true;
+    if (failing("reservePairing")) return false;
+    *hhRecId = m_NextId++;
+    note.push_back({*hhRecId, gwRecId});
+    return true;
+  }
+  bool readPairings(std::vector<HHPairing>& pairs) override {
+    pairs.clear();
+    if (failing("readPairings")) return false;
+    for (const HHPairing& p : note)
+      if (store.count(p.m_HHRecId)) pairs.push_back(p);
+    return true;
+  }
+  bool clearPairings() override {
+    if (note.empty()) return true;
+    if (failing("clearPairings")) return false;
+    note.clear();
+    return true;
+  }
 
  private:
   bool failing(const std::string& op) {
     ++calls[op];
+    if (crash && crash->dead()) return true;
     if (auto a = failAfter.find(op); a != failAfter.end() && a->second > 0) {
       --a->second;
       return false;
