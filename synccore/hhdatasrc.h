@@ -228,6 +228,16 @@ class SYNCCORE_API CHHDataSrc {
   virtual bool reservePairing(DWORD gwRecId, DWORD* hhRecId);
   virtual bool readPairings(std::vector<HHPairing>& pairs);
   virtual bool clearPairings();
+  // The note also marks a first sync of this handheld that has begun: the
+  // relations on the server are then this handheld's, and a first sync run
+  // again after a failure keeps them instead of starting over, which would
+  // send every record to the other side a second time. readFirstSyncNote is
+  // asked after readPairings; clearFirstSyncNote says a first sync is done,
+  // and a data source that keeps its last sync time apart drops the mark only
+  // once that time is kept. Base: nothing kept, never begun.
+  virtual bool noteFirstSyncBegun();
+  virtual bool readFirstSyncNote(bool* begun);
+  virtual bool clearFirstSyncNote();
 
   // The category list's entry of that name, or null.
   const CHHCategory* findCategory(const char* name) const;

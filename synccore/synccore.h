@@ -68,6 +68,7 @@ class SYNCCORE_API CSyncCore {
   bool mailPass1();
   bool mailPass2();
   bool mailPass3();
+  bool beginFirstSync(const char* traceLine);
   bool deleteAllRelationsAndCommit(const char* traceLine);
 
   int executeGWCmds(const GWSyncCmd* cmds, CHHRecord* r, CGWRecRel* e, bool& changed);

@@ -20,6 +20,7 @@ constexpr BYTE kModeTimesWrite = eDbWrite | eDbShowSecret;       // 0x50
 constexpr char kTimesDb[] = "GWSyncDB";
 constexpr char kPairingDb[] = "GWSyncPairDB";
 constexpr DWORD kPairingRecordSize = 8;
+constexpr int kFirstSyncMarkCategory = 8;  // plus the slot
 constexpr DWORD kMaxRecordId = 0xFFFFFF;  // record ids are 24 bits
 constexpr DWORD kTimesCreator = 0x47575359;  // 'GWSY'
 constexpr DWORD kTypeData = 0x44415441;      // 'DATA'
@@ -209,6 +210,8 @@ CPalmLSDataSrc::CPalmLSDataSrc(CPalmCategoryList* categories, CPalmRecordSet* re
       m_NoteHandle(0),
       m_NoteOpen(false),
       m_NoteHasPairs(false),
+      m_FirstSyncMark(-1),
+      m_ClearMarkOnClose(false),
       m_NextCandidateId(0) {}
 
 CPalmLSDataSrc::~CPalmLSDataSrc() {
@@ -257,16 +260,27 @@ bool CPalmLSDataSrc::openDB() {
 
 bool CPalmLSDataSrc::closeDB() {
   g_TraceObj.write(9, "closeDB() called\n");
-  closePairingNote();
-  if (!m_Open) return true;
+  if (!m_Open) {
+    closePairingNote();
+    return true;
+  }
   m_Open = false;
   LONG err = sm().CloseDB(m_Handle);
   if (err != 0) {
+    closePairingNote();
     logSyncError("SyncCloseDB", err);
     return false;
   }
   m_Times->set(m_LastSyncTime);
-  m_Times->write();  // reported inside; the database itself is closed
+  // Reported inside; the database itself is closed. The first sync mark goes
+  // only once the sync time is kept: a handheld without its time is in a
+  // first sync again, and without the mark that would start over.
+  if (m_Times->write() && m_ClearMarkOnClose) {
+    err = sm().PurgeAllRecsInCategory(m_NoteHandle, static_cast<short>(kFirstSyncMarkCategory + m_Times->slot()));
+    if (err != 0) logSyncError("SyncPurgeAllRecsInCategory", err);
+  }
+  m_ClearMarkOnClose = false;
+  closePairingNote();
   return true;
 }
 
@@ -754,5 +768,59 @@ bool CPalmLSDataSrc::clearPairings() {
     }
   }
   m_NoteHasPairs = false;
+  return true;
+}
+
+bool CPalmLSDataSrc::noteFirstSyncBegun() {
+  bool found = false;
+  if (!openPairingNote(true, &found)) return false;
+  BYTE raw[kPairingRecordSize] = {};
+  CRawRecordInfo info{};
+  info.m_FileHandle = m_NoteHandle;
+  info.m_CatId = static_cast<short>(kFirstSyncMarkCategory + m_Times->slot());
+  info.m_RecSize = kPairingRecordSize;
+  info.m_pBytes = raw;
+  LONG err = sm().WriteRec(&info);
+  if (err != 0) {
+    logSyncError("SyncWriteRec", err);
+    return false;
+  }
+  m_FirstSyncMark = 1;
+  return true;
+}
+
+bool CPalmLSDataSrc::readFirstSyncNote(bool* begun) {
+  *begun = false;
+  if (m_FirstSyncMark < 0) {
+    bool found = false;
+    if (!openPairingNote(false, &found)) return false;
+    m_FirstSyncMark = 0;
+    if (found) {
+      LONG err = sm().ResetRecordIndex(m_NoteHandle);
+      if (err != 0) {
+        logSyncError("SyncResetRecordIndex", err);
+        return false;
+      }
+      BYTE buffer[kPalmSharedBufferSize];
+      CRawRecordInfo info = readInfo(m_NoteHandle, buffer);
+      info.m_CatId = static_cast<short>(kFirstSyncMarkCategory + m_Times->slot());
+      err = sm().ReadNextRecInCategory(&info);
+      if (err != 0 && err != SYNCERR_NOT_FOUND) {
+        logSyncError("SyncReadNextRecInCategory", err);
+        m_FirstSyncMark = -1;
+        return false;
+      }
+      m_FirstSyncMark = err == 0 ? 1 : 0;
+    }
+  }
+  g_TraceObj.write(10, "PalmDataSrc|first sync mark: %s\n", m_FirstSyncMark ? "a first sync began" : "none");
+  *begun = m_FirstSyncMark == 1;
+  return true;
+}
+
+bool CPalmLSDataSrc::clearFirstSyncNote() {
+  bool begun = false;
+  if (!readFirstSyncNote(&begun)) return false;
+  m_ClearMarkOnClose = begun;
   return true;
 }

@@ -232,10 +232,15 @@ class CPalmLSDataSrc : public CHHDataSrc {
   // The pairing note is GWSyncPairDB on the handheld: one 8-byte record
   // (handheld id, server id) per add, in the category of the conduit's
   // GWSyncDB slot. Each note record is written before its add, so a killed
-  // run leaves every add it made in the note.
+  // run leaves every add it made in the note. A record in category slot + 8
+  // marks a first sync that has begun; it is cleared at closeDB, after the
+  // sync time is written.
   bool reservePairing(DWORD gwRecId, DWORD* hhRecId) override;
   bool readPairings(std::vector<HHPairing>& pairs) override;
   bool clearPairings() override;
+  bool noteFirstSyncBegun() override;
+  bool readFirstSyncNote(bool* begun) override;
+  bool clearFirstSyncNote() override;
 
   CPalmCategoryList* palmCategories() const { return static_cast<CPalmCategoryList*>(m_Categories); }
   CPalmRecordSet* palmRecords() const { return static_cast<CPalmRecordSet*>(m_Records); }
@@ -274,6 +279,8 @@ class CPalmLSDataSrc : public CHHDataSrc {
   BYTE m_NoteHandle;
   bool m_NoteOpen;
   bool m_NoteHasPairs;
+  int m_FirstSyncMark;  // -1 not read yet, 0 none, 1 a first sync began
+  bool m_ClearMarkOnClose;  // the first sync is done: clear the mark once its time is kept
   DWORD m_NextCandidateId;  // 0 until the first reservation
 };
 

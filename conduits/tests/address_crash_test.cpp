@@ -1,9 +1,9 @@
-// `hotsync` killed with SIGKILL at moments spread over a whole run, then run
-// again cleanly: every record is on both sides, the server holds each once,
-// and the pairs are one to one. The one thing a kill may leave is a record
-// written to the handheld whose pairing never reached the server: the next
-// run writes it again. Only records new on the server in the killed run can
-// be doubled that way, and the test checks that nothing else is.
+// `hotsync` killed with SIGKILL, then run again cleanly: every record is on
+// both sides once each, and the pairs are one to one and join records of the
+// same name. The kills fall at moments spread over a whole run, and then
+// before every Sync Manager call of a run in turn. A record the killed run
+// wrote to the handheld before its pairing reached the server is related by
+// the next run from the handheld's pairing note, not written again.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,26 +25,54 @@ class AddressCrash : public ::testing::Test, public e2e::HotSyncRun {
  protected:
   AddressCrash() { configure(server_.url(), "taro", "taro-pw", 0); }
 
-  // Starts a sync and kills it after delay; true when it was still running.
-  bool killedAfter(std::chrono::milliseconds delay) {
+  // Starts a sync and kills it after delay (or lets the Sync Manager stand-in
+  // kill it at a call, with killAt); true when it died by the kill.
+  bool killedAfter(std::chrono::milliseconds delay, int killAt = 0) {
     std::fflush(stdout);
     std::vector<std::string> args = {e2e::bin("hotsync"), "sync",          "--handheld", handheld_.string(),
                                      "--user",            handheldUser(), "--userdir",  userDir_.string(),
                                      "--conduit",         e2e::lib("addressconduit")};
+    std::string fault = "*@" + std::to_string(killAt) + "!";
     pid_t pid = fork();
     if (pid == 0) {
       if (!freopen("/dev/null", "w", stdout)) _exit(126);
+      if (killAt > 0) setenv("GWSYNC_SYNC20_FAULT", fault.c_str(), 1);
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }
-    std::this_thread::sleep_for(delay);
-    bool running = ::kill(pid, SIGKILL) == 0;
+    if (killAt == 0) {
+      std::this_thread::sleep_for(delay);
+      ::kill(pid, SIGKILL);
+    }
     int status = 0;
     waitpid(pid, &status, 0);
-    return running && WIFSIGNALED(status);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  }
+
+  // After a clean run: each expected name once on each side, nothing else,
+  // and every pair joins a record and a card of the same name.
+  void expectEachOnce(const std::set<std::string>& expected) {
+    std::map<std::string, int> hh = handheldCounts(), gw = serverCounts();
+    for (const std::string& name : expected) {
+      EXPECT_EQ(gw[name], 1) << name << " on the server";
+      EXPECT_EQ(hh[name], 1) << name << " on the handheld";
+    }
+    EXPECT_EQ(gw.size(), expected.size());
+    EXPECT_EQ(hh.size(), expected.size());
+    std::map<DWORD, std::string> hhNames;
+    for (const e2e::Address& a : addresses()) hhNames[a.record.uniqueId] = a.field(palm::kLastName);
+    std::map<DWORD, std::string> gwNames;
+    for (const e2e::Card& c : cards()) gwNames[c.id] = c.item(-2);
+    std::set<DWORD> related;
+    for (const auto& [server, handheld] : relations()) {
+      EXPECT_TRUE(related.insert(handheld).second) << "handheld record paired twice";
+      ASSERT_TRUE(hhNames.count(handheld)) << "pair with a missing handheld record";
+      EXPECT_EQ(hhNames[handheld], gwNames[server]) << "pair of different records";
+    }
+    EXPECT_EQ(related.size(), expected.size());
   }
 
   std::map<std::string, int> handheldCounts() {
@@ -88,26 +116,67 @@ TEST_F(AddressCrash, AKilledRunLosesNothingAndTheNextRunCompletesIt) {
     ASSERT_EQ(clean.status, 0) << clean.out;
     run = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
 
-    std::map<std::string, int> hh = handheldCounts(), gw = serverCounts();
-    for (const std::string& name : expected) {
-      EXPECT_EQ(gw[name], 1) << name << " on the server";
-      EXPECT_GE(hh[name], 1) << name << " lost on the handheld";
-      if (name.rfind("Serv", 0) != 0) {
-        EXPECT_EQ(hh[name], 1) << name << " doubled on the handheld";
-      }
-    }
-    EXPECT_EQ(gw.size(), expected.size());
-    // Each related pair joins a record and a card of the same name.
-    std::set<DWORD> related;
-    std::map<DWORD, std::string> hhNames;
-    for (const e2e::Address& a : addresses()) hhNames[a.record.uniqueId] = a.field(palm::kLastName);
-    for (const auto& [server, handheld] : relations()) {
-      EXPECT_TRUE(related.insert(handheld).second);
-      EXPECT_TRUE(hhNames.count(handheld)) << "pair with a missing handheld record";
-    }
+    expectEachOnce(expected);
+    if (HasFailure()) break;
   }
   // The kills must have fallen inside runs, not only after them.
   EXPECT_GE(killed, 8);
+}
+
+// Killed just before the N-th Sync Manager call, for every N until a run
+// completes: each kill point once, with records new on each side.
+TEST_F(AddressCrash, KilledBeforeEverySyncManagerCallLosesAndDoublesNothing) {
+  std::string lines;
+  for (int i = 0; i < 5; ++i) lines += "card\t-\t-\t1\t\t-2=Base" + std::to_string(i) + "\n";
+  import(lines);
+  ASSERT_EQ(sync().status, 0);
+  std::set<std::string> expected;
+  for (int i = 0; i < 5; ++i) expected.insert("Base" + std::to_string(i));
+
+  int killed = 0;
+  for (int call = 1; call < 300; ++call) {
+    SCOPED_TRACE("killed before Sync Manager call " + std::to_string(call));
+    // Two new on the server, so that kill points fall between a handheld add
+    // and the commit of its pairing.
+    const std::string hhName = "Hand" + std::to_string(call);
+    const std::string gwName = "Serv" + std::to_string(call);
+    hhAdd({"--last", hhName});
+    import("card\t-\t-\t1\t\t-2=" + gwName + "a\ncard\t-\t-\t1\t\t-2=" + gwName + "b\n");
+    for (const std::string& name : {hhName, gwName + "a", gwName + "b"}) expected.insert(name);
+    bool died = killedAfter(std::chrono::milliseconds(0), call);
+    if (died) ++killed;
+    testutil::CommandResult clean = sync();
+    ASSERT_EQ(clean.status, 0) << clean.out;
+    expectEachOnce(expected);
+    if (HasFailure() || !died) break;
+  }
+  EXPECT_GE(killed, 20);
+}
+
+// A first sync killed before each of its Sync Manager calls, then run again
+// (a first sync again): each point starts from a fresh handheld and a fresh
+// server account, with records on both.
+TEST_F(AddressCrash, AKilledFirstSyncIsResumedWithoutDoubling) {
+  const std::set<std::string> expected = {"HandA", "HandB", "ServA", "ServB"};
+  int killed = 0;
+  for (int call = 1; call < 300; ++call) {
+    SCOPED_TRACE("first sync killed before Sync Manager call " + std::to_string(call));
+    serverUser_ = "first" + std::to_string(call);
+    server_.addUser(serverUser_, "pw");
+    configure(server_.url(), serverUser_, "pw", 0);
+    handheld_ = dir_ / ("palm-" + std::to_string(call));
+    ASSERT_EQ(hh({"create", handheld_.string()}).status, 0);
+    hhAdd({"--last", "HandA"});
+    hhAdd({"--last", "HandB"});
+    import("card\t-\t-\t1\t\t-2=ServA\ncard\t-\t-\t1\t\t-2=ServB\n");
+    bool died = killedAfter(std::chrono::milliseconds(0), call);
+    if (died) ++killed;
+    testutil::CommandResult clean = sync();
+    ASSERT_EQ(clean.status, 0) << clean.out;
+    expectEachOnce(expected);
+    if (HasFailure() || !died) break;
+  }
+  EXPECT_GE(killed, 20);
 }
 
 }  // namespace

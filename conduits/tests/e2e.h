@@ -209,10 +209,10 @@ class HotSyncRun {
     return nullptr;
   }
   // Relation pairs (server id -> handheld id) of the address book.
-  std::multimap<DWORD, DWORD> relations() const { return server_.relations("taro", "SyncAddress"); }
-  std::string exportText() const { return server_.admin({"export", server_.db(), "taro"}).out; }
+  std::multimap<DWORD, DWORD> relations() const { return server_.relations(serverUser_, "SyncAddress"); }
+  std::string exportText() const { return server_.admin({"export", server_.db(), serverUser_}).out; }
   void import(const std::string& lines) {
-    ASSERT_EQ(server_.admin({"import", server_.db(), "taro"}, "gwserver-export 1\n" + lines).status, 0);
+    ASSERT_EQ(server_.admin({"import", server_.db(), serverUser_}, "gwserver-export 1\n" + lines).status, 0);
   }
 
   // Changes a card through the protocol, as another client of the server
@@ -274,9 +274,10 @@ class HotSyncRun {
   testutil::GwServer server_;
   std::filesystem::path handheld_;
   std::filesystem::path userDir_;
+  std::string serverUser_ = "taro";  // whose cards, relations and imports the helpers see
 
  private:
-  std::vector<Fields> exported(const std::string& kind) const { return server_.exported("taro", kind); }
+  std::vector<Fields> exported(const std::string& kind) const { return server_.exported(serverUser_, kind); }
 
   std::string lastOutput_;
 };

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -60,13 +61,17 @@ LONG fail(LONG code, std::string words) {
 
 // Faults for tests of whole runs: $GWSYNC_SYNC20_FAULT = "SyncWriteRec@3"
 // makes the 3rd call of that function fail with SYNCERR_IO before it does
-// anything, "SyncWriteRec@3+" every call from the 3rd on. Each fault given is
-// appended as a line "<function> <call>" to $GWSYNC_SYNC20_FAULT_LOG when set,
-// so a test can tell a run that met its fault from one that did not.
+// anything, "SyncWriteRec@3+" every call from the 3rd on. "*" counts the
+// calls of every function, and a trailing "!" kills the process with SIGKILL
+// at that call instead ("*@40!": a HotSync killed just before its 40th Sync
+// Manager call). Each fault given is appended as a line "<function> <call>"
+// to $GWSYNC_SYNC20_FAULT_LOG when set, so a test can tell a run that met its
+// fault from one that did not.
 struct FaultPlan {
   std::string function;
   int call = 0;
   bool persistent = false;
+  bool kill = false;
   int calls = 0;
 };
 
@@ -80,6 +85,7 @@ FaultPlan& faultPlan() {
     if (at == std::string::npos) return p;
     p.function = t.substr(0, at);
     p.persistent = !t.empty() && t.back() == '+';
+    p.kill = !t.empty() && t.back() == '!';
     p.call = std::atoi(t.c_str() + at + 1);
     return p;
   }();
@@ -88,7 +94,7 @@ FaultPlan& faultPlan() {
 
 LONG injectedFault(const char* function) {
   FaultPlan& plan = faultPlan();
-  if (plan.call <= 0 || plan.function != function) return SYNCERR_NONE;
+  if (plan.call <= 0 || (plan.function != function && plan.function != "*")) return SYNCERR_NONE;
   const int n = ++plan.calls;
   if (n < plan.call || (!plan.persistent && n != plan.call)) return SYNCERR_NONE;
   if (const char* log = std::getenv("GWSYNC_SYNC20_FAULT_LOG")) {
@@ -97,6 +103,7 @@ LONG injectedFault(const char* function) {
       std::fclose(f);
     }
   }
+  if (plan.kill) ::raise(SIGKILL);
   return fail(SYNCERR_IO, std::string("fault injected into ") + function);
 }
 

@@ -32,3 +32,12 @@ bool CHHDataSrc::readPairings(std::vector<HHPairing>& pairs) {
 }
 
 bool CHHDataSrc::clearPairings() { return true; }
+
+bool CHHDataSrc::noteFirstSyncBegun() { return true; }
+
+bool CHHDataSrc::readFirstSyncNote(bool* begun) {
+  *begun = false;
+  return true;
+}
+
+bool CHHDataSrc::clearFirstSyncNote() { return true; }

@@ -206,6 +206,10 @@ bool CSyncCore::doSync() {
     return true;
   }
   bool ok = runKindGuarded() && finishRun();
+  // A mark left by a failed clear is dropped by the next run that is not a
+  // first sync, before it could be taken for a first sync of this handheld.
+  if (ok && !m_HH.clearFirstSyncNote())
+    g_TraceObj.write(1, "SyncCore|*ERR* the handheld's first sync mark could not be cleared\n");
   statusMessage(ok ? MSG_SYNC_SUCCEEDED : MSG_SYNC_FAILED);
   return ok;
 }
@@ -226,7 +230,7 @@ bool CSyncCore::runKindGuarded() {
   try {
     NewRecord filter(*m_HH.getRecordSet(), 0);
     m_Filter = filter.get();
-    ok = recoverPairings() && runKind();
+    ok = recoverPairings() && ((m_Flags & SYNC_INITIAL) || m_HH.clearFirstSyncNote()) && runKind();
     if (ok && (m_RelationsPending || !m_UncommittedAdds.empty())) ok = commitServer();
   } catch (const CMemoryRunOut& e) {
     reportMemoryRunOut(e);
@@ -514,6 +518,20 @@ bool CSyncCore::filterAccepts(const CGWRecRel* e, DWORD* code) {
   return m_Filter->acceptFromGW(&m_HH, &m_GW, e->getRecord(), code);
 }
 
+// A first sync starts from no relations, since those on the server may be
+// another handheld's or a reset one's. When this handheld's own first sync
+// began before and failed, the relations it committed are kept: dropping
+// them would send every record it already sent again.
+bool CSyncCore::beginFirstSync(const char* traceLine) {
+  bool begun = false;
+  if (!m_HH.readFirstSyncNote(&begun)) return false;
+  if (begun) {
+    g_TraceObj.write(9, "----- Init sync: resuming this handheld's first sync; its relations are kept -----\n");
+    return true;
+  }
+  return deleteAllRelationsAndCommit(traceLine) && m_HH.noteFirstSyncBegun();
+}
+
 bool CSyncCore::deleteAllRelationsAndCommit(const char* traceLine) {
   g_TraceObj.write(9, "%s", traceLine);
   int n = m_GW.deleteAllRelations();
@@ -545,8 +563,7 @@ bool CSyncCore::syncTwoWay() {
     }
     if (deleted > 0 && !commitServer()) return false;
   }
-  if ((m_Flags & SYNC_INITIAL) &&
-      !deleteAllRelationsAndCommit("----- Init sync: Deleting all GW relations -----\n"))
+  if ((m_Flags & SYNC_INITIAL) && !beginFirstSync("----- Init sync: Deleting all GW relations -----\n"))
     return false;
   return twoWayPass1() && twoWayPass2() && twoWayPass3();
 }
@@ -708,8 +725,7 @@ bool CSyncCore::syncRefresh() {
 
 bool CSyncCore::syncMail() {
   g_TraceObj.write(9, "---------- Mail two-way sync start %s ----------\n", m_SyncName);
-  if ((m_Flags & SYNC_INITIAL) &&
-      !deleteAllRelationsAndCommit("----- Init Sync: Deleting all GW relations -----\n"))
+  if ((m_Flags & SYNC_INITIAL) && !beginFirstSync("----- Init Sync: Deleting all GW relations -----\n"))
     return false;
   if (!mailPass1()) return false;
   if (m_Flags & SYNC_ONE_WAY) return true;

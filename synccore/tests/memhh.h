@@ -172,6 +172,7 @@ class MemHH : public CHHDataSrc {
   // new record's id.
   bool keepsNote = false;
   std::vector<HHPairing> note;
+  bool firstSyncBegun = false;
 
   DWORD addRecord(const std::string& name, const std::string& category = "") {
     DWORD id = m_NextId++;
@@ -304,6 +305,22 @@ class MemHH : public CHHDataSrc {
     if (failing("readPairings")) return false;
     for (const HHPairing& p : note)
       if (store.count(p.m_HHRecId)) pairs.push_back(p);
+    return true;
+  }
+  bool noteFirstSyncBegun() override {
+    if (!keepsNote) return true;
+    if (failing("noteFirstSyncBegun")) return false;
+    firstSyncBegun = true;
+    return true;
+  }
+  bool readFirstSyncNote(bool* begun) override {
+    *begun = keepsNote && firstSyncBegun;
+    return true;
+  }
+  bool clearFirstSyncNote() override {
+    if (!firstSyncBegun) return true;
+    if (failing("clearFirstSyncNote")) return false;
+    firstSyncBegun = false;
     return true;
   }
   bool clearPairings() override {

@@ -159,6 +159,79 @@ TEST_F(FaultSweep, AKilledRunLeavesNothingLostOrDoubledWithAPairingNote) {
   EXPECT_GT(killed, 20);
 }
 
+// A first sync that fails is run again as a first sync. Starting over would
+// drop the relations the failed run committed and send every record it had
+// sent a second time; the handheld's note of the first sync keeps them.
+// Every fault of either side, once and for good, and a kill after every
+// operation, over a first sync of three handheld records and a server one.
+TEST_F(FaultSweep, AFailedOrKilledFirstSyncIsResumedWithoutDoubling) {
+  const Names expected = {"A", "B", "C", "D"};
+  auto prepareFirst = [&] {
+    reset(true);
+    for (const char* n : {"A", "B", "C"}) hh_.addRecord(n);
+    gw_.addServerRecord("D", 500);
+  };
+  const Fault faults[] = {
+      {"commitChanges", false, false}, {"commitReply", false, false}, {"putNewRecord", false, false},
+      {"putRelation", false, false},   {"putRelationTimeStamp", false, false}, {"findFirst", false, false},
+      {"commitChanges", false, true},  {"addRecord", true, false},     {"addRecord", true, true},
+      {"noteFirstSyncBegun", true, false}, {"clearPairings", true, false}, {"cleanupSyncRecords", true, false},
+      {"setLastSyncTime", true, false}};
+  for (const Fault& f : faults) {
+    for (int n = 0; n < 50; ++n) {
+      SCOPED_TRACE(::testing::PrintToString(f) + ", N = " + std::to_string(n + 1));
+      prepareFirst();
+      arm(f, n);
+      bool ok = sync();
+      disarm(f);
+      if (calls(f) <= n) {
+        EXPECT_TRUE(ok);
+        expectInStep(expected);
+        break;
+      }
+      ASSERT_TRUE(sync()) << "the clean run after the fault failed";
+      expectInStep(expected);
+      if (HasFailure()) return;
+    }
+  }
+  for (int n = 0; n < 500; ++n) {
+    SCOPED_TRACE("first sync killed after operation " + std::to_string(n));
+    prepareFirst();
+    testgw::Crash crash;
+    hh_.crash = &crash;
+    gw_.crash = &crash;
+    crash.after = n;
+    bool ok = sync();
+    hh_.crash = nullptr;
+    gw_.crash = nullptr;
+    if (crash.calls <= n) {
+      EXPECT_TRUE(ok);
+      expectInStep(expected);
+      break;
+    }
+    ASSERT_TRUE(sync()) << "the run after the kill failed";
+    expectInStep(expected);
+    if (HasFailure()) return;
+  }
+}
+
+// The first sync mark is this handheld's: a handheld without it (reset, or
+// another one) starts over, and a later ordinary run drops a mark left over.
+TEST_F(FaultSweep, TheFirstSyncMarkIsDroppedOnceTheFirstSyncIsDone) {
+  reset(true);
+  hh_.addRecord("A");
+  gw_.failOn("putRelationTimeStamp", 1, 0);
+  EXPECT_FALSE(sync());
+  EXPECT_TRUE(hh_.firstSyncBegun);
+  ASSERT_TRUE(sync());
+  EXPECT_FALSE(hh_.firstSyncBegun);
+  expectInStep({"A"});
+
+  hh_.firstSyncBegun = true;  // left by a clear that failed
+  ASSERT_TRUE(sync());
+  EXPECT_FALSE(hh_.firstSyncBegun);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Server, FaultSweep,
     ::testing::Values(Fault{"findFirst", false, false}, Fault{"findFirstRelation", false, false},
@@ -203,3 +276,4 @@ INSTANTIATE_TEST_SUITE_P(
     faultName);
 
 }  // namespace
+
