@@ -98,7 +98,7 @@ class SYNCCORE_API CSyncCore {
   WORD m_Flags;
   std::unique_ptr<CGWRecOpDList> m_DList;
   // Handheld adds whose relations wait for a commit; committed every this many.
-  static constexpr size_t kPairingBatch = 1000;
+  static constexpr size_t kPairingBatch = 10000;
   std::vector<DWORD> m_UncommittedAdds;  // handheld adds whose relations wait for a commit
   bool m_RelationsPending = false;       // relation changes after handheld writes, not committed
 };

@@ -277,3 +277,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 
+
+namespace {
+
+// Relations of handheld adds reach the server in batches: a run whose last
+// commit fails keeps the pairs of every full batch before it, and takes back
+// only the adds after the last batch.
+TEST_F(FaultSweep, RelationsOfHandheldAddsAreCommittedInBatches) {
+  reset(false);
+  startInStep({});
+  const size_t n = 10'005;
+  for (size_t i = 0; i < n; ++i) gw_.addServerRecord("S" + std::to_string(i), 1500);
+  gw_.calls.clear();
+  gw_.failOn("commitChanges", 1, 1);  // the batch commit passes, the end-of-pass one fails
+  EXPECT_FALSE(sync());
+  EXPECT_EQ(gw_.relations().size(), 10'000u);
+  EXPECT_EQ(hh_.store.size(), 10'000u);
+  gw_.failOn("commitChanges", 0, 0);
+  ASSERT_TRUE(sync());
+  EXPECT_EQ(gw_.relations().size(), n);
+  EXPECT_EQ(hh_.store.size(), n);
+}
+
+}  // namespace
