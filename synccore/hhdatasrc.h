@@ -220,12 +220,13 @@ class SYNCCORE_API CHHDataSrc {
   // A handheld record added for a server record is paired with it on the
   // server only by a later commit, so a run killed in between would have the
   // next run add it again. A data source that can keep a note on the
-  // handheld closes that window: reservePairing chooses the new record's id
-  // and notes the pair before the add; readPairings gives the next run the
+  // handheld closes that window: reservePairings chooses the ids of the next
+  // records to add for those server records (hhRecIds, one each) and notes
+  // the pairs before the adds, in one handheld write; readPairings gives the next run the
   // noted pairs whose handheld record exists (in any state); clearPairings
   // forgets them once their relations are committed. The base keeps no note:
-  // *hhRecId 0 (the add chooses), no pairs, nothing to clear.
-  virtual bool reservePairing(DWORD gwRecId, DWORD* hhRecId);
+  // ids 0 (the add chooses), no pairs, nothing to clear.
+  virtual bool reservePairings(const std::vector<DWORD>& gwRecIds, std::vector<DWORD>& hhRecIds);
   virtual bool readPairings(std::vector<HHPairing>& pairs);
   virtual bool clearPairings();
   // The note also marks a first sync of this handheld that has begun: the

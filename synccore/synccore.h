@@ -16,6 +16,7 @@
 #pragma once
 
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/wintypes.h"
@@ -57,6 +58,8 @@ class SYNCCORE_API CSyncCore {
   bool runKindGuarded();
   bool commitServer();
   bool recoverPairings();
+  void planAdds(std::vector<DWORD> gwRecIds);
+  bool reserveFor(DWORD gwRecId, DWORD* hhRecId);
   void undoUncommittedAdds();
   bool finishRun();
   bool syncTwoWay();
@@ -101,4 +104,12 @@ class SYNCCORE_API CSyncCore {
   static constexpr size_t kPairingBatch = 10000;
   std::vector<DWORD> m_UncommittedAdds;  // handheld adds whose relations wait for a commit
   bool m_RelationsPending = false;       // relation changes after handheld writes, not committed
+  // Server records the current loop will add to the handheld, in its order,
+  // and the handheld ids reserved for the next of them: their pairing notes
+  // are written a batch of kNoteBatch at a time.
+  static constexpr size_t kNoteBatch = 500;
+  std::vector<DWORD> m_PlannedAdds;
+  std::unordered_map<DWORD, size_t> m_PlanIndex;  // server id -> place in m_PlannedAdds
+  size_t m_PlannedNext = 0;
+  std::unordered_map<DWORD, DWORD> m_Reserved;  // server id -> reserved handheld id
 };

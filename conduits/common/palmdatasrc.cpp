@@ -684,39 +684,49 @@ bool CPalmLSDataSrc::recordExists(DWORD recId, bool* exists) {
 // note can name it before the record exists. Ids are tried upwards from a
 // random start in the upper half of the id range, away from the ids the
 // handheld hands out from below.
-bool CPalmLSDataSrc::reservePairing(DWORD gwRecId, DWORD* hhRecId) {
-  *hhRecId = 0;
+bool CPalmLSDataSrc::reservePairings(const std::vector<DWORD>& gwRecIds, std::vector<DWORD>& hhRecIds) {
+  hhRecIds.assign(gwRecIds.size(), 0);
+  if (gwRecIds.empty()) return true;
+  if (gwRecIds.size() > kPalmSharedBufferSize / kPairingRecordSize) {
+    g_TraceObj.write(1, "*ERR* PalmDataSrc|%d pairings do not fit one note record\n",
+                     static_cast<int>(gwRecIds.size()));
+    return false;
+  }
   if (m_NextCandidateId == 0) m_NextCandidateId = 0x800000 + std::random_device{}() % 0x700000;
-  DWORD id = 0;
-  for (DWORD tried = 0; id == 0; ++tried) {
-    if (tried == kMaxRecordId) {
-      g_TraceObj.write(1, "*ERR* PalmDataSrc|no free record id for a new record\n");
-      return false;
+  std::vector<BYTE> raw(gwRecIds.size() * kPairingRecordSize);
+  for (size_t i = 0; i < gwRecIds.size(); ++i) {
+    DWORD id = 0;
+    for (DWORD tried = 0; id == 0; ++tried) {
+      if (tried == kMaxRecordId) {
+        g_TraceObj.write(1, "*ERR* PalmDataSrc|no free record id for a new record\n");
+        return false;
+      }
+      DWORD candidate = m_NextCandidateId;
+      m_NextCandidateId = candidate >= kMaxRecordId ? 1 : candidate + 1;
+      bool used = false;
+      if (!recordExists(candidate, &used)) return false;
+      if (!used) id = candidate;
     }
-    DWORD candidate = m_NextCandidateId;
-    m_NextCandidateId = candidate >= kMaxRecordId ? 1 : candidate + 1;
-    bool used = false;
-    if (!recordExists(candidate, &used)) return false;
-    if (!used) id = candidate;
+    hhRecIds[i] = id;
+    writeBE32(raw.data() + i * kPairingRecordSize, id);
+    writeBE32(raw.data() + i * kPairingRecordSize + 4, gwRecIds[i]);
   }
   bool found = false;
   if (!openPairingNote(true, &found)) return false;
-  BYTE raw[kPairingRecordSize];
-  writeBE32(raw, id);
-  writeBE32(raw + 4, gwRecId);
   CRawRecordInfo info{};
   info.m_FileHandle = m_NoteHandle;
   info.m_CatId = static_cast<short>(m_Times->slot());
-  info.m_RecSize = kPairingRecordSize;
-  info.m_pBytes = raw;
+  info.m_RecSize = static_cast<DWORD>(raw.size());
+  info.m_pBytes = raw.data();
   LONG err = sm().WriteRec(&info);
   if (err != 0) {
+    hhRecIds.assign(gwRecIds.size(), 0);
     logSyncError("SyncWriteRec", err);
     return false;
   }
   m_NoteHasPairs = true;
-  g_TraceObj.write(10, "PalmDataSrc|pairing noted: new record id:0x%x for server record:0x%x\n", id, gwRecId);
-  *hhRecId = id;
+  g_TraceObj.write(10, "PalmDataSrc|pairings noted: %d new record ids from 0x%x\n", static_cast<int>(gwRecIds.size()),
+                   hhRecIds[0]);
   return true;
 }
 
@@ -741,17 +751,21 @@ bool CPalmLSDataSrc::readPairings(std::vector<HHPairing>& pairs) {
       return false;
     }
     m_NoteHasPairs = true;
-    if (info.m_RecSize != kPairingRecordSize) {
-      g_TraceObj.write(1, "*ERR* PalmDataSrc|pairing note record of %d bytes ignored\n",
-                       static_cast<int>(info.m_RecSize));
-      continue;
+    if (info.m_RecSize % kPairingRecordSize != 0)
+      g_TraceObj.write(1, "*ERR* PalmDataSrc|pairing note record of %d bytes: its last %d bytes ignored\n",
+                       static_cast<int>(info.m_RecSize), static_cast<int>(info.m_RecSize % kPairingRecordSize));
+    // The records are read into one buffer in turn: the pairs are copied out
+    // before the next read.
+    std::vector<HHPairing> noted;
+    for (DWORD at = 0; at + kPairingRecordSize <= info.m_RecSize; at += kPairingRecordSize)
+      noted.push_back({readBE32(buffer + at), readBE32(buffer + at + 4)});
+    for (const HHPairing& p : noted) {
+      bool exists = false;
+      if (!recordExists(p.m_HHRecId, &exists)) return false;
+      g_TraceObj.write(10, "PalmDataSrc|pairing note: record id:0x%x server record:0x%x %s\n", p.m_HHRecId,
+                       p.m_GWRecId, exists ? "added" : "never added");
+      if (exists) pairs.push_back(p);
     }
-    HHPairing p{readBE32(buffer), readBE32(buffer + 4)};
-    bool exists = false;
-    if (!recordExists(p.m_HHRecId, &exists)) return false;
-    g_TraceObj.write(10, "PalmDataSrc|pairing note: record id:0x%x server record:0x%x %s\n", p.m_HHRecId,
-                     p.m_GWRecId, exists ? "added" : "never added");
-    if (exists) pairs.push_back(p);
   }
   return true;
 }

@@ -229,13 +229,13 @@ class CPalmLSDataSrc : public CHHDataSrc {
   bool cleanupSyncRecords(int count) override;
   bool setLastSyncTime(DWORD time) override;
   void addLogEntry(int type, const char* text) override;
-  // The pairing note is GWSyncPairDB on the handheld: one 8-byte record
-  // (handheld id, server id) per add, in the category of the conduit's
-  // GWSyncDB slot. Each note record is written before its add, so a killed
-  // run leaves every add it made in the note. A record in category slot + 8
+  // The pairing note is GWSyncPairDB on the handheld: records of 8-byte
+  // pairs (handheld id, server id), one record per reservation, in the
+  // category of the conduit's GWSyncDB slot. Each pair is written before its
+  // add, so a killed run leaves every add it made in the note. A record in category slot + 8
   // marks a first sync that has begun; it is cleared at closeDB, after the
   // sync time is written.
-  bool reservePairing(DWORD gwRecId, DWORD* hhRecId) override;
+  bool reservePairings(const std::vector<DWORD>& gwRecIds, std::vector<DWORD>& hhRecIds) override;
   bool readPairings(std::vector<HHPairing>& pairs) override;
   bool clearPairings() override;
   bool noteFirstSyncBegun() override;

@@ -21,8 +21,8 @@ const CHHCategory* CHHDataSrc::findCategory(const char* name) const {
 
 CHHRecord* CHHDataSrc::findRecord(DWORD recId) const { return m_Records ? m_Records->find(recId) : nullptr; }
 
-bool CHHDataSrc::reservePairing(DWORD /*gwRecId*/, DWORD* hhRecId) {
-  *hhRecId = 0;
+bool CHHDataSrc::reservePairings(const std::vector<DWORD>& gwRecIds, std::vector<DWORD>& hhRecIds) {
+  hhRecIds.assign(gwRecIds.size(), 0);
   return true;
 }
 

@@ -227,6 +227,7 @@ bool CSyncCore::runKindGuarded() {
   bool ok = false;
   m_UncommittedAdds.clear();
   m_RelationsPending = false;
+  planAdds({});
   try {
     NewRecord filter(*m_HH.getRecordSet(), 0);
     m_Filter = filter.get();
@@ -248,6 +249,8 @@ bool CSyncCore::commitServer() {
   if (!m_GW.commit()) return false;
   m_UncommittedAdds.clear();
   m_RelationsPending = false;
+  // Clearing the note drops the reservations not yet used with it.
+  m_Reserved.clear();
   // A note left behind after its relations were committed would be applied
   // again by a later run, over relations changed since: the run fails instead.
   return m_HH.clearPairings();
@@ -478,12 +481,46 @@ int CSyncCore::applyToHH(HHAction action, const GWSyncCmd* cmds, CHHRecord* hr, 
   CHHRecord* rec = y.get();
   if (action == HHACT_ADD) {
     DWORD reserved = 0;
-    if (!m_HH.reservePairing(e->m_GWRecId, &reserved)) return APPLY_HH_FAILED;
+    if (!reserveFor(e->m_GWRecId, &reserved)) return APPLY_HH_FAILED;
     if (reserved) rec->setRecordId(reserved);
     return writeToHH([&](CHHRecOpResult** L) { return m_HH.addRecord(rec, L); }, cmds, e->m_GWRecId, 0);
   }
   return writeToHH([&](CHHRecOpResult** L) { return m_HH.updateRecord(rec, L); }, cmds, e->m_GWRecId,
                    e->m_HHRecId);
+}
+
+void CSyncCore::planAdds(std::vector<DWORD> gwRecIds) {
+  m_PlannedAdds = std::move(gwRecIds);
+  m_PlannedNext = 0;
+  m_PlanIndex.clear();
+  for (size_t i = 0; i < m_PlannedAdds.size(); ++i) m_PlanIndex.emplace(m_PlannedAdds[i], i);
+  m_Reserved.clear();
+}
+
+// The reserved id of the next add, reserving it with the planned adds that
+// follow it (or alone, for an add that was not planned).
+bool CSyncCore::reserveFor(DWORD gwRecId, DWORD* hhRecId) {
+  if (auto it = m_Reserved.find(gwRecId); it != m_Reserved.end()) {
+    *hhRecId = it->second;
+    m_Reserved.erase(it);
+    return true;
+  }
+  std::vector<DWORD> batch;
+  auto planned = m_PlanIndex.find(gwRecId);
+  if (planned != m_PlanIndex.end() && planned->second >= m_PlannedNext) {
+    // Planned adds before this one that were not asked for were skipped.
+    size_t from = planned->second;
+    size_t end = std::min(m_PlannedAdds.size(), from + kNoteBatch);
+    batch.assign(m_PlannedAdds.begin() + static_cast<long>(from), m_PlannedAdds.begin() + static_cast<long>(end));
+    m_PlannedNext = end;
+  } else {
+    batch.push_back(gwRecId);
+  }
+  std::vector<DWORD> ids;
+  if (!m_HH.reservePairings(batch, ids) || ids.size() != batch.size()) return false;
+  *hhRecId = ids[0];
+  for (size_t i = 1; i < batch.size(); ++i) m_Reserved[batch[i]] = ids[i];
+  return true;
 }
 
 int CSyncCore::writeCategories() {
@@ -670,6 +707,15 @@ bool CSyncCore::twoWayPass3() {
     if (d.message && e) gwRecordMessage(e, d.message);
   }
   g_TraceObj.write(9, "----- sync pass 3-2 -----\n");
+  std::vector<DWORD> plan;
+  for (CGWRecRel* e = m_GW.getFirstRecRel(); e; e = m_GW.getNextRecRel()) {
+    DWORD code = 0;
+    if (!(e->m_Attrib & GWATTR_DELETED) && !filterAccepts(e, &code)) continue;
+    if (!(e->m_Marks & GWMARK_PASS3)) continue;
+    CHHRecord* hr = e->m_HHRecId ? m_HH.findRecord(e->m_HHRecId) : nullptr;
+    if (decideGWSide(e->m_Attrib, hr != nullptr, e->m_HHRecId).action == HHACT_ADD) plan.push_back(e->m_GWRecId);
+  }
+  planAdds(std::move(plan));
   for (CGWRecRel* e = m_GW.getFirstRecRel(); e; e = m_GW.getNextRecRel()) {
     DWORD code = 0;
     if (!(e->m_Attrib & GWATTR_DELETED) && !filterAccepts(e, &code)) {
@@ -706,6 +752,10 @@ bool CSyncCore::syncRefresh() {
     if (!(e->m_Attrib & GWATTR_DELETED) && filterAccepts(e, &code)) addMissingCategory(HHACT_ADD, e);
   if (writeCategories() != APPLY_DONE) return false;
   g_TraceObj.write(9, "----- Downloading to HH -----\n");
+  std::vector<DWORD> plan;
+  for (CGWRecRel* e = m_GW.getFirstRecRel(); e; e = m_GW.getNextRecRel())
+    if (!(e->m_Attrib & GWATTR_DELETED) && filterAccepts(e, &code)) plan.push_back(e->m_GWRecId);
+  planAdds(std::move(plan));
   for (CGWRecRel* e = m_GW.getFirstRecRel(); e; e = m_GW.getNextRecRel()) {
     if (e->m_Attrib & GWATTR_DELETED) continue;
     if (!filterAccepts(e, &code)) {

@@ -292,12 +292,14 @@ class MemHH : public CHHDataSrc {
   void addLogEntry(int type, const char* text) override {
     log.push_back(type == 1 ? "<signal>" : (text ? text : ""));
   }
-  bool reservePairing(DWORD gwRecId, DWORD* hhRecId) override {
-    *hhRecId = 0;
+  bool reservePairings(const std::vector<DWORD>& gwRecIds, std::vector<DWORD>& hhRecIds) override {
+    hhRecIds.assign(gwRecIds.size(), 0);
     if (!keepsNote) return true;
-    if (failing("reservePairing")) return false;
-    *hhRecId = m_NextId++;
-    note.push_back({*hhRecId, gwRecId});
+    if (failing("reservePairings")) return false;
+    for (size_t i = 0; i < gwRecIds.size(); ++i) {
+      hhRecIds[i] = m_NextId++;
+      note.push_back({hhRecIds[i], gwRecIds[i]});
+    }
     return true;
   }
   bool readPairings(std::vector<HHPairing>& pairs) override {

@@ -263,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Fault{"readRecords", true, false, true}, Fault{"updateRecord", true, false, true},
                       Fault{"addRecord", true, false, true}, Fault{"deleteRecord", true, false, true},
                       Fault{"deleteRecord", true, true, true}, Fault{"completeRecordOps", true, false, true},
-                      Fault{"reservePairing", true, false, true}, Fault{"reservePairing", true, true, true},
+                      Fault{"reservePairings", true, false, true}, Fault{"reservePairings", true, true, true},
                       Fault{"readPairings", true, false, true}, Fault{"clearPairings", true, false, true},
                       Fault{"clearPairings", true, true, true}, Fault{"setLastSyncTime", true, false, true}),
     faultName);
@@ -297,6 +297,24 @@ TEST_F(FaultSweep, RelationsOfHandheldAddsAreCommittedInBatches) {
   ASSERT_TRUE(sync());
   EXPECT_EQ(gw_.relations().size(), n);
   EXPECT_EQ(hh_.store.size(), n);
+}
+
+}  // namespace
+
+namespace {
+
+// The pairing notes of a pass's adds are written a batch at a time, also
+// when adds of the batch are skipped on the way.
+TEST_F(FaultSweep, PairingNotesAreWrittenABatchAtATime) {
+  reset(true);
+  startInStep({});
+  for (int i = 0; i < 1'200; ++i) gw_.addServerRecord(i == 3 ? "unconvertible" : "S" + std::to_string(i), 1500);
+  hh_.calls.clear();
+  ASSERT_TRUE(sync());
+  EXPECT_EQ(hh_.calls["reservePairings"], 3);
+  EXPECT_EQ(hh_.store.size(), 1'199u);
+  EXPECT_EQ(gw_.relations().size(), 1'199u);
+  EXPECT_TRUE(hh_.note.empty());
 }
 
 }  // namespace
