@@ -271,9 +271,13 @@ CDataPage::~CDataPage() {
 
 void CDataPage::Reset() {
   m_New.clear();
+  m_NewByKey.clear();
   m_Modified.clear();
+  m_ModifiedSet.clear();
   m_Removed.clear();
   m_Relations.clear();
+  m_RelIndex.clear();
+  m_RelIndexStale = false;
   m_SpareRelations.clear();
   m_RelTimeStamp = 0;
   m_RelPos = SIZE_MAX;
@@ -283,8 +287,31 @@ void CDataPage::Reset() {
 bool CDataPage::ParseRelationLine(const std::string& line) {
   DWORD server = 0, handheld = 0;
   if (!ParseNumberPair(line, &server, &handheld)) return false;
-  m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{server, handheld}));
+  AppendRelation(std::make_unique<__REL_DATA>(__REL_DATA{server, handheld}));
   return true;
+}
+
+void CDataPage::AppendRelation(std::unique_ptr<__REL_DATA> pair) {
+  if (m_Relations.size() == m_Relations.capacity()) m_Relations.reserve(2 * m_Relations.size() + 16);
+  if (!m_RelIndexStale) m_RelIndex.emplace(pair->nServerID, m_Relations.size());
+  m_Relations.push_back(std::move(pair));  // cannot throw after the reserve
+}
+
+long CDataPage::RelationIndexOf(DWORD serverId) {
+  if (m_RelIndexStale) {
+    try {
+      m_RelIndex.clear();
+      for (size_t i = 0; i < m_Relations.size(); ++i) m_RelIndex.emplace(m_Relations[i]->nServerID, i);
+      m_RelIndexStale = false;
+    } catch (const std::bad_alloc&) {
+      m_RelIndex.clear();
+      for (size_t i = 0; i < m_Relations.size(); ++i)
+        if (m_Relations[i]->nServerID == serverId) return static_cast<long>(i);
+      return -1;
+    }
+  }
+  auto it = m_RelIndex.find(serverId);
+  return it == m_RelIndex.end() ? -1 : static_cast<long>(it->second);
 }
 
 int CDataPage::Parse(CReplyReader& reply) {
@@ -330,11 +357,17 @@ int CDataPage::CopyItem(void*, const void*) {
 void* CDataPage::NewEntry(const void* record, DWORD key) {
   void* copy = CreateItem(record);
   if (!copy) return nullptr;
+  bool keyed = false;
   try {
-    m_Items.reserve(m_Items.size() + 1);
+    // Room grows geometrically, and is had before anything changes, so that
+    // a failure leaves the lists as they were.
+    if (m_Items.size() == m_Items.capacity()) m_Items.reserve(2 * m_Items.size() + 16);
+    if (m_New.size() == m_New.capacity()) m_New.reserve(2 * m_New.size() + 16);
+    if (key != 0) keyed = m_NewByKey.emplace(key, m_New.size()).second;
     m_New.push_back(NEW_ENTRY{key, copy});
     m_Items.push_back(copy);
   } catch (const std::bad_alloc&) {
+    if (keyed) m_NewByKey.erase(key);
     DeleteItem(copy);
     SetLastErrorCode(GWERR_NO_MEMORY);
     return nullptr;
@@ -354,8 +387,10 @@ void* CDataPage::Set(const void* record, DWORD key) {
   const DWORD id = IdOf(record);
   if (id == 0) {
     if (key != 0) {
-      for (auto& entry : m_New)
-        if (entry.nKey == key) return CopyItem(entry.pItem, record) ? entry.pItem : nullptr;
+      if (auto it = m_NewByKey.find(key); it != m_NewByKey.end()) {
+        void* held = m_New[it->second].pItem;
+        return CopyItem(held, record) ? held : nullptr;
+      }
     }
     return NewEntry(record, key);
   }
@@ -369,14 +404,18 @@ void* CDataPage::Set(const void* record, DWORD key) {
     SetLastErrorCode(GWERR_BAD_ID);
     return nullptr;
   }
-  if (std::find(m_Modified.begin(), m_Modified.end(), held) == m_Modified.end()) {
+  if (!m_ModifiedSet.count(held)) {
     try {
-      m_Modified.reserve(m_Modified.size() + 1);
+      if (m_Modified.size() == m_Modified.capacity()) m_Modified.reserve(2 * m_Modified.size() + 16);
+      m_ModifiedSet.insert(held);
     } catch (const std::bad_alloc&) {
       SetLastErrorCode(GWERR_NO_MEMORY);
       return nullptr;
     }
-    if (!CopyItem(held, record)) return nullptr;
+    if (!CopyItem(held, record)) {
+      m_ModifiedSet.erase(held);
+      return nullptr;
+    }
     m_Modified.push_back(held);
     return held;
   }
@@ -398,7 +437,7 @@ int CDataPage::Remove(DWORD id) {
   void* item = m_Items[static_cast<size_t>(i)];
   m_Items.erase(m_Items.begin() + i);
   if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
-  std::erase(m_Modified, item);
+  if (m_ModifiedSet.erase(item)) std::erase(m_Modified, item);
   DeleteItem(item);
   return 1;
 }
@@ -427,14 +466,12 @@ int CDataPage::SetRelation(DWORD serverId, DWORD handheldId) {
     SetLastErrorCode(GWERR_BAD_ID);
     return 0;
   }
-  for (auto& pair : m_Relations) {
-    if (pair->nServerID == serverId) {
-      pair->nHandheldID = handheldId;
-      return 1;
-    }
+  if (long i = RelationIndexOf(serverId); i >= 0) {
+    m_Relations[static_cast<size_t>(i)]->nHandheldID = handheldId;
+    return 1;
   }
   try {
-    m_Relations.push_back(std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId}));
+    AppendRelation(std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId}));
   } catch (const std::bad_alloc&) {
     SetLastErrorCode(GWERR_NO_MEMORY);
     return 0;
@@ -444,13 +481,13 @@ int CDataPage::SetRelation(DWORD serverId, DWORD handheldId) {
 
 int CDataPage::RemoveRelation(DWORD serverId) {
   if (serverId == 0) return 0;
-  for (size_t i = 0; i < m_Relations.size(); ++i) {
-    if (m_Relations[i]->nServerID != serverId) continue;
-    m_Relations.erase(m_Relations.begin() + static_cast<long>(i));
-    if (m_RelPos != SIZE_MAX && i < m_RelPos) --m_RelPos;
-    return 1;
-  }
-  return 0;
+  long at = RelationIndexOf(serverId);
+  if (at < 0) return 0;
+  const size_t i = static_cast<size_t>(at);
+  m_Relations.erase(m_Relations.begin() + at);
+  m_RelIndexStale = true;  // the pairs after it moved
+  if (m_RelPos != SIZE_MAX && i < m_RelPos) --m_RelPos;
+  return 1;
 }
 
 int CDataPage::SetRelationTimeStamp(long timeStamp) {
@@ -502,7 +539,9 @@ bool CDataPage::BuildCommitBody(std::string& body) {
 
 void CDataPage::ClearPending() {
   m_New.clear();
+  m_NewByKey.clear();
   m_Modified.clear();
+  m_ModifiedSet.clear();
   m_Removed.clear();
   m_SpareRelations.clear();
 }
@@ -522,8 +561,8 @@ int CDataPage::ParseCommitReply(CReplyReader& reply) {
     }
     DWORD key = 0, newId = 0;
     if (!ParseNumberPair(line, &key, &newId) || key == 0 || newId == 0) return true;
-    for (auto& entry : m_New) {
-      if (entry.nKey != key) continue;
+    if (auto it = m_NewByKey.find(key); it != m_NewByKey.end()) {
+      NEW_ENTRY& entry = m_New[it->second];
       // A pair made ready with the body, so that this cannot fail; only a
       // key the reply names twice needs a new one (and may fail the commit,
       // before the record takes the id).
@@ -536,8 +575,8 @@ int CDataPage::ParseCommitReply(CReplyReader& reply) {
       }
       *pair = __REL_DATA{newId, key};
       m_Relations.push_back(std::move(pair));
+      m_RelIndexStale = true;  // indexed at the next lookup: nothing here may fail
       *static_cast<DWORD*>(entry.pItem) = newId;
-      break;
     }
     return true;
   });

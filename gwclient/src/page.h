@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "gwclient/gwclient.h"
@@ -169,6 +171,10 @@ class CDataPage : public CListPage {
   // Reads "server,handheld" (both digits only) into a new pair; false for
   // any other line.
   bool ParseRelationLine(const std::string& line);
+  // Appends a pair; throws std::bad_alloc with nothing changed.
+  void AppendRelation(std::unique_ptr<__REL_DATA> pair);
+  // Position of the first pair of that server id, or -1.
+  long RelationIndexOf(DWORD serverId);
 
   std::vector<NEW_ENTRY> m_New;
   std::vector<void*> m_Modified;
@@ -176,6 +182,15 @@ class CDataPage : public CListPage {
   LONG m_RelTimeStamp = 0;
   std::vector<std::unique_ptr<__REL_DATA>> m_Relations;
   size_t m_RelPos = SIZE_MAX;
+  // Lookups that would otherwise scan a list per call, and so cost the
+  // square of its length over a sync: the first pending-new entry of each
+  // key, the modified items, and the first pair of each server id. The pair
+  // index is rebuilt when it went stale (a pair removed, or pairs added where
+  // nothing may fail); a rebuild that cannot be had falls back to a scan.
+  std::unordered_map<DWORD, size_t> m_NewByKey;
+  std::unordered_set<const void*> m_ModifiedSet;
+  std::unordered_map<DWORD, size_t> m_RelIndex;
+  bool m_RelIndexStale = false;
   // Pairs made ready while the body is built, one per pending-new record,
   // for the ids the commit reply gives (see BuildCommitBody).
   std::vector<std::unique_ptr<__REL_DATA>> m_SpareRelations;

@@ -171,6 +171,36 @@ TEST_F(DataPageTest, CommitSendsRemovedModifiedThenNewRecords) {
   EXPECT_TRUE(page.RemovedIds().empty());
 }
 
+// Pairs are found by server id through an index that goes stale when a pair
+// is removed or a commit reply adds pairs: every later change must still
+// reach the right pair, in the server's order.
+TEST_F(DataPageTest, PairsStayFoundAfterRemovalsAndCommittedNewRecords) {
+  std::string reply = "1,ts.10,Ann\n\nRelation\nts.100\n";
+  for (int id = 1; id <= 40; ++id) reply += std::to_string(id) + "," + std::to_string(1000 + id) + "\n";
+  load(reply);
+  for (int id = 2; id <= 40; id += 3) ASSERT_EQ(page.RemoveRelation(static_cast<DWORD>(id)), 1);
+  EXPECT_EQ(page.RemoveRelation(5), 0);
+  for (int id = 1; id <= 40; id += 3) ASSERT_EQ(page.SetRelation(static_cast<DWORD>(id), 7000 + id), 1);
+  TEST_REC fresh{0, 0, const_cast<char*>("New")};
+  ASSERT_NE(page.Set(&fresh, 77), nullptr);
+  server.reply(httpReply(200, "300\n77,501\n"));
+  ASSERT_EQ(page.Commit(), 1);
+  ASSERT_EQ(page.SetRelation(501, 78), 1);  // the pair the reply made
+  ASSERT_EQ(page.SetRelation(40, 9040), 1);
+  ASSERT_EQ(page.SetRelation(41, 9041), 1);  // a new pair at the end
+
+  std::vector<std::string> expected;
+  for (int id = 1; id <= 40; ++id) {
+    if (id % 3 == 2) continue;
+    int handheld = id % 3 == 1 ? 7000 + id : 1000 + id;
+    if (id == 40) handheld = 9040;
+    expected.push_back(std::to_string(id) + "=" + std::to_string(handheld));
+  }
+  expected.push_back("501=78");
+  expected.push_back("41=9041");
+  EXPECT_EQ(pairs(), expected);
+}
+
 TEST_F(DataPageTest, SameKeyTwiceUpdatesTheOnePendingRecord) {
   load();
   TEST_REC a{0, 0, const_cast<char*>("first")};
