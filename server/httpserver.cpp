@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace gwserver {
@@ -37,6 +38,10 @@ bool isLoopback(const std::string& addr) {
 
 // The request's socket, found by its two addresses: the HTTP library does not
 // hand it to handlers, and dropping a connection needs it.
+// The page of the POST this thread answered last, for the request log: the
+// body is read by the POST handler, so the logger cannot read it again.
+thread_local std::string t_postedPage = "-";
+
 int findSocket(const httplib::Request& req) {
   for (int fd = 3; fd < 4096; ++fd) {
     sockaddr_storage peer{}, local{};
@@ -89,7 +94,7 @@ std::string HttpServer::bind() {
   svr.set_keep_alive_max_count(100);
   std::string expectAuth = options_.basicAuth.empty() ? "" : base64(options_.basicAuth);
 
-  auto endpoint = [this, expectAuth](const httplib::Request& req, httplib::Response& res) {
+  auto endpoint = [this, expectAuth](const httplib::Request& req, httplib::Response& res, std::string_view body) {
     if (!expectAuth.empty()) {
       std::string auth = req.get_header_value("Authorization");
       bool ok = auth.size() > 6 && strncasecmp(auth.c_str(), "Basic ", 6) == 0 && auth.substr(6) == expectAuth;
@@ -103,9 +108,9 @@ std::string HttpServer::bind() {
     Incoming in;
     in.post = req.method == "POST";
     size_t q = req.target.find('?');
-    in.form = decodeForm(
-        in.post ? std::string_view(req.body)
-                : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1)));
+    in.form = decodeForm(in.post ? body
+                                 : (q == std::string::npos ? std::string_view()
+                                                           : std::string_view(req.target).substr(q + 1)));
     in.cookieHeader = req.get_header_value("Cookie");
 
     Fault fault;
@@ -132,8 +137,29 @@ std::string HttpServer::bind() {
     for (const auto& [k, v] : r.headers) res.set_header(k.c_str(), v.c_str());
     res.set_content(r.body, "text/plain");
   };
-  svr.Get(options_.path, endpoint);
-  svr.Post(options_.path, endpoint);
+  svr.Get(options_.path, [endpoint](const httplib::Request& req, httplib::Response& res) { endpoint(req, res, {}); });
+  // A POST's body is read here rather than by the HTTP library, which would
+  // refuse a form body over 8,192 bytes; the limit is --max-body.
+  const size_t maxBody = options_.maxBody;
+  svr.Post(options_.path, [endpoint, maxBody](const httplib::Request& req, httplib::Response& res,
+                                              const httplib::ContentReader& read) {
+    std::string body;
+    bool tooLarge = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > maxBody;
+    bool whole = !tooLarge && read([&](const char* data, size_t size) {
+      if (body.size() + size > maxBody) {
+        tooLarge = true;
+        return false;
+      }
+      body.append(data, size);
+      return true;
+    });
+    if (!whole) {
+      res.status = tooLarge ? 413 : 400;
+      return;
+    }
+    t_postedPage = formValue(decodeForm(body), "page").value_or("-");
+    endpoint(req, res, body);
+  });
 
   if (options_.faults) {
     svr.Get("/_fault", [this](const httplib::Request& req, httplib::Response& res) {
@@ -163,11 +189,14 @@ std::string HttpServer::bind() {
     // Page and outcome only: bodies carry passwords and user data.
     svr.set_logger([](const httplib::Request& req, const httplib::Response& res) {
       size_t q = req.target.find('?');
-      std::string_view query =
+      std::string page =
           req.method == "POST"
-              ? std::string_view(req.body)
-              : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1));
-      std::string page = formValue(decodeForm(query), "page").value_or("-");
+              ? t_postedPage
+              : formValue(decodeForm(q == std::string::npos ? std::string_view()
+                                                            : std::string_view(req.target).substr(q + 1)),
+                          "page")
+                    .value_or("-");
+      t_postedPage = "-";
       std::string outcome = std::to_string(res.status);
       if (res.body.rfind("ErrorCode,", 0) == 0) outcome += " " + res.body.substr(0, res.body.find('\n'));
       std::fprintf(stderr, "gwserver: %s %s %s %s %s\n", req.remote_addr.c_str(), req.method.c_str(), req.path.c_str(),

@@ -54,16 +54,32 @@ Relation loadRelation(Db& db, uint32_t user, const std::string& label, const std
   return rel;
 }
 
+// Every commit sends all the pairs, and mostly they are the ones stored:
+// only the positions whose pair changed are written, new ones appended and
+// the ones past the end removed.
 void storeRelation(Db& db, uint32_t user, const std::string& label, const std::string& app, const Relation& rel) {
+  const Pairs before = loadRelation(db, user, label, app).pairs;
   Stmt t(db, "INSERT OR REPLACE INTO relations(user_id, label, app, ts) VALUES(?, ?, ?, ?)");
   t.bind(1, user).bind(2, label).bind(3, app).bind(4, rel.ts).run();
-  Stmt d(db, "DELETE FROM relation_pairs WHERE user_id = ? AND label = ? AND app = ?");
-  d.bind(1, user).bind(2, label).bind(3, app).run();
+  Stmt u(db,
+         "UPDATE relation_pairs SET server_id = ?, handheld_id = ? WHERE user_id = ? AND label = ? AND app = ? "
+         "AND pos = ?");
   Stmt i(db, "INSERT INTO relation_pairs(user_id, label, app, pos, server_id, handheld_id) VALUES(?, ?, ?, ?, ?, ?)");
-  int64_t pos = 0;
-  for (const auto& [server, handheld] : rel.pairs) {
-    i.reset();
-    i.bind(1, user).bind(2, label).bind(3, app).bind(4, pos++).bind(5, server).bind(6, handheld).run();
+  for (size_t pos = 0; pos < rel.pairs.size(); ++pos) {
+    const auto& [server, handheld] = rel.pairs[pos];
+    const auto at = static_cast<int64_t>(pos);
+    if (pos < before.size()) {
+      if (before[pos] == rel.pairs[pos]) continue;
+      u.reset();
+      u.bind(1, server).bind(2, handheld).bind(3, user).bind(4, label).bind(5, app).bind(6, at).run();
+    } else {
+      i.reset();
+      i.bind(1, user).bind(2, label).bind(3, app).bind(4, at).bind(5, server).bind(6, handheld).run();
+    }
+  }
+  if (before.size() > rel.pairs.size()) {
+    Stmt d(db, "DELETE FROM relation_pairs WHERE user_id = ? AND label = ? AND app = ? AND pos >= ?");
+    d.bind(1, user).bind(2, label).bind(3, app).bind(4, static_cast<int64_t>(rel.pairs.size())).run();
   }
 }
 

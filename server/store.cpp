@@ -63,6 +63,7 @@ CREATE TABLE IF NOT EXISTS relation_pairs(
   user_id INTEGER NOT NULL, label BLOB NOT NULL, app BLOB NOT NULL,
   pos INTEGER NOT NULL, server_id INTEGER NOT NULL, handheld_id INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS relation_pairs_key ON relation_pairs(user_id, label, app);
+CREATE INDEX IF NOT EXISTS relation_pairs_pos ON relation_pairs(user_id, label, app, pos);
 INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1), ('clock_record', 0), ('clock_relation', 0), ('next_id', 1);
 )sql";
 

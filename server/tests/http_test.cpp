@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -205,6 +206,24 @@ TEST_F(ServerTest, UnknownPagesPathsAndOversizedBodies) {
   auto big = session_->post("page=SyncMemo&label=P1&i=0&n=" + std::string(3000, 'x') + "&i=0&rt=ts.-1");
   EXPECT_EQ(big.status, 413);
   EXPECT_EQ(records(fetch("page=SyncMemo&label=P1")).size(), 0u);
+}
+
+// An ordinary HTTP client's form POST is read up to --max-body, not cut at
+// the 8,192 bytes its HTTP library would take for a form.
+TEST_F(ServerTest, LargeFormBodyFromCurlIsCommitted) {
+  startAndLogin();
+  std::string body = "page=SyncMemo&label=P1";
+  for (int i = 0; i < 400; ++i) body += "&i=0&n=memo" + std::to_string(i) + "&d=" + std::string(100, 'x');
+  body += "&i=0&rt=ts.-1&sync=1&rw=1";
+  ASSERT_GT(body.size(), 40'000u);
+  std::string file = (dir_ / "body").string();
+  std::ofstream(file, std::ios::binary) << body;
+  testutil::CommandResult r = testutil::runCommand(
+      {"/usr/bin/env", "curl", "-s", "-S", "-o", "-", "-w", "%{http_code}", "-b", "lc=CP932; " + session_->loginCookie(),
+       "-H", "Content-Type: application/x-www-form-urlencoded", "--data-binary", "@" + file, server_.url()});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 3), "200") << r.out;
+  EXPECT_EQ(records(fetch("page=SyncMemo&label=P1")).size(), 400u);
 }
 
 TEST_F(ServerTest, ConcurrentUsersNeverSeeEachOthersData) {

@@ -3,6 +3,7 @@
 // nothing.
 #include <gtest/gtest.h>
 
+#include "server/store.h"
 #include "server/tests/fixture.h"
 
 namespace gwtest {
@@ -50,6 +51,43 @@ TEST_F(Pages, MemoCommitCreatesChangesRemovesAndRelatesNewRecords) {
   EXPECT_EQ(fields(recs[0])[2], "First+");
   EXPECT_EQ(fields(recs[0])[3], "");
   EXPECT_EQ(relationSection(page).size(), 2u);
+}
+
+// A commit sends every pair; the rows of pairs that did not change are left
+// as they are (same row), a changed pair is rewritten in its place, and the
+// page lists the pairs as sent.
+TEST_F(Pages, CommitWritesOnlyThePairsThatChanged) {
+  auto rows = [&] {
+    std::vector<std::string> out;
+    gwserver::Db db(server_.db());
+    gwserver::Stmt s(db, "SELECT rowid, pos, server_id, handheld_id FROM relation_pairs WHERE server_id < 20 "
+                         "ORDER BY pos");
+    while (s.step())
+      out.push_back(std::to_string(s.integer(0)) + ":" + std::to_string(s.integer(1)) + ":" +
+                    std::to_string(s.integer(2)) + "=" + std::to_string(s.integer(3)));
+    return out;
+  };
+  commit("page=SyncMemo&label=P&i=0&rt=ts.5&i=11&s=1&i=12&s=2&i=13&s=3");
+  std::vector<std::string> first = rows();
+  ASSERT_EQ(first.size(), 3u);
+  // Rows of another handheld after them, so that a row written again would
+  // get a new number.
+  commit("page=SyncMemo&label=Q&i=0&rt=ts.5&i=21&s=1");
+  commit("page=SyncMemo&label=P&i=0&rt=ts.6&i=11&s=1&i=12&s=2&i=13&s=3");
+  EXPECT_EQ(rows(), first);
+
+  commit("page=SyncMemo&label=P&i=0&rt=ts.7&i=11&s=1&i=12&s=22&i=13&s=3&i=14&s=4");
+  std::vector<std::string> second = rows();
+  ASSERT_EQ(second.size(), 4u);
+  EXPECT_EQ(second[0], first[0]);
+  EXPECT_EQ(second[2], first[2]);
+  EXPECT_EQ(second[1].substr(0, second[1].find(':')), first[1].substr(0, first[1].find(':')));
+  EXPECT_EQ(second[1].substr(second[1].find(':')), ":1:12=22");
+
+  commit("page=SyncMemo&label=P&i=0&rt=ts.8&i=11&s=1&i=13&s=3");
+  EXPECT_EQ(relationSection(fetch("page=SyncMemo&label=P")), (std::vector<std::string>{"ts.8", "11,1", "13,3"}));
+  EXPECT_EQ(rows().size(), 2u);
+  EXPECT_EQ(rows()[0], first[0]);
 }
 
 TEST_F(Pages, ShiftJisAndQuotingComeBackByteForByte) {
