@@ -22,9 +22,6 @@ const SERVER_ERROR kServerErrors[] = {
     {16404, GWERR_SERVER_USER},  {16405, GWERR_SERVER_LOGIN},
 };
 
-// The largest body piece written to the request at a time.
-const size_t kPieceSize = 256;
-
 }  // namespace
 
 bool CheckServerErrorLine(CServerSession* session, const std::string& line) {
@@ -91,9 +88,9 @@ bool CPageRequest::SendGet(platform::HttpRequest& request) {
 }
 
 bool CPageRequest::SendPost(platform::HttpRequest& request, const char* body, size_t length) {
-  bool sent = request.begin(length);
-  for (size_t done = 0; sent && done < length; done += kPieceSize)
-    sent = request.write(body + done, std::min(kPieceSize, length - done));
+  // The body is handed over whole: the request sends it as the connection
+  // takes it.
+  bool sent = request.begin(length) && (length == 0 || request.write(body, length));
   if (!sent || !request.end()) {
     SetLastErrorCode(GWERR_SEND);
     return false;
