@@ -159,13 +159,26 @@ class Bench {
   };
 
   Result sync() {
-    size_t before = lines(requestLog_).size();
+    size_t before = settledLog().size();
     Result r;
     r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench",
                       "--userdir", (dir_ / "user").string(), "--conduit", bin("../lib/libaddressconduit.so")});
-    std::vector<std::string> all = lines(requestLog_);
+    std::vector<std::string> all = settledLog();
     r.requests.assign(all.begin() + static_cast<long>(before), all.end());
     return r;
+  }
+
+  // The request log once the server has written it: its logger runs after
+  // each reply is sent, so the last lines may follow the client's exit.
+  std::vector<std::string> settledLog() const {
+    std::vector<std::string> seen = lines(requestLog_);
+    for (int quiet = 0, waited = 0; quiet < 5 && waited < 200; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::vector<std::string> now = lines(requestLog_);
+      quiet = now.size() == seen.size() ? quiet + 1 : 0;
+      seen = std::move(now);
+    }
+    return seen;
   }
 
   // The same GET pages fetched with curl after one login, and the handheld
