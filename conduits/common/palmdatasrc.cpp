@@ -275,10 +275,7 @@ bool CPalmLSDataSrc::closeDB() {
   // Reported inside; the database itself is closed. The first sync mark goes
   // only once the sync time is kept: a handheld without its time is in a
   // first sync again, and without the mark that would start over.
-  if (m_Times->write() && m_ClearMarkOnClose) {
-    err = sm().PurgeAllRecsInCategory(m_NoteHandle, static_cast<short>(kFirstSyncMarkCategory + m_Times->slot()));
-    if (err != 0) logSyncError("SyncPurgeAllRecsInCategory", err);
-  }
+  if (m_Times->write() && m_ClearMarkOnClose) purgeNoteCategory(kFirstSyncMarkCategory + m_Times->slot());
   m_ClearMarkOnClose = false;
   closePairingNote();
   return true;
@@ -669,6 +666,41 @@ void CPalmLSDataSrc::closePairingNote() {
   if (LONG err = sm().CloseDB(m_NoteHandle); err != 0) logSyncError("SyncCloseDB", err);
 }
 
+bool CPalmLSDataSrc::writeNoteRecord(int category, const BYTE* data, DWORD size) {
+  bool found = false;
+  if (!openPairingNote(true, &found)) return false;
+  CRawRecordInfo info{};
+  info.m_FileHandle = m_NoteHandle;
+  info.m_CatId = static_cast<short>(category);
+  info.m_RecSize = size;
+  info.m_pBytes = const_cast<BYTE*>(data);
+  LONG err = sm().WriteRec(&info);
+  if (err != 0) logSyncError("SyncWriteRec", err);
+  return err == 0;
+}
+
+bool CPalmLSDataSrc::rewindNote() {
+  LONG err = sm().ResetRecordIndex(m_NoteHandle);
+  if (err != 0) logSyncError("SyncResetRecordIndex", err);
+  return err == 0;
+}
+
+bool CPalmLSDataSrc::nextNoteRecord(int category, BYTE* buffer, CRawRecordInfo* info, bool* got) {
+  *info = readInfo(m_NoteHandle, buffer);
+  info->m_CatId = static_cast<short>(category);
+  LONG err = sm().ReadNextRecInCategory(info);
+  *got = err == 0;
+  if (err == 0 || err == SYNCERR_NOT_FOUND) return true;
+  logSyncError("SyncReadNextRecInCategory", err);
+  return false;
+}
+
+bool CPalmLSDataSrc::purgeNoteCategory(int category) {
+  LONG err = sm().PurgeAllRecsInCategory(m_NoteHandle, static_cast<short>(category));
+  if (err != 0) logSyncError("SyncPurgeAllRecsInCategory", err);
+  return err == 0;
+}
+
 bool CPalmLSDataSrc::recordExists(DWORD recId, bool* exists) {
   BYTE buffer[kPalmSharedBufferSize];
   CRawRecordInfo info = readInfo(m_Handle, buffer);
@@ -711,17 +743,8 @@ bool CPalmLSDataSrc::reservePairings(const std::vector<DWORD>& gwRecIds, std::ve
     writeBE32(raw.data() + i * kPairingRecordSize, id);
     writeBE32(raw.data() + i * kPairingRecordSize + 4, gwRecIds[i]);
   }
-  bool found = false;
-  if (!openPairingNote(true, &found)) return false;
-  CRawRecordInfo info{};
-  info.m_FileHandle = m_NoteHandle;
-  info.m_CatId = static_cast<short>(m_Times->slot());
-  info.m_RecSize = static_cast<DWORD>(raw.size());
-  info.m_pBytes = raw.data();
-  LONG err = sm().WriteRec(&info);
-  if (err != 0) {
+  if (!writeNoteRecord(m_Times->slot(), raw.data(), static_cast<DWORD>(raw.size()))) {
     hhRecIds.assign(gwRecIds.size(), 0);
-    logSyncError("SyncWriteRec", err);
     return false;
   }
   m_NoteHasPairs = true;
@@ -735,31 +758,19 @@ bool CPalmLSDataSrc::readPairings(std::vector<HHPairing>& pairs) {
   bool found = false;
   if (!openPairingNote(false, &found)) return false;
   if (!found) return true;
-  LONG err = sm().ResetRecordIndex(m_NoteHandle);
-  if (err != 0) {
-    logSyncError("SyncResetRecordIndex", err);
-    return false;
-  }
+  if (!rewindNote()) return false;
   BYTE buffer[kPalmSharedBufferSize];
   for (;;) {
-    CRawRecordInfo info = readInfo(m_NoteHandle, buffer);
-    info.m_CatId = static_cast<short>(m_Times->slot());
-    err = sm().ReadNextRecInCategory(&info);
-    if (err == SYNCERR_NOT_FOUND) break;
-    if (err != 0) {
-      logSyncError("SyncReadNextRecInCategory", err);
-      return false;
-    }
+    CRawRecordInfo info{};
+    bool got = false;
+    if (!nextNoteRecord(m_Times->slot(), buffer, &info, &got)) return false;
+    if (!got) break;
     m_NoteHasPairs = true;
     if (info.m_RecSize % kPairingRecordSize != 0)
       g_TraceObj.write(1, "*ERR* PalmDataSrc|pairing note record of %d bytes: its last %d bytes ignored\n",
                        static_cast<int>(info.m_RecSize), static_cast<int>(info.m_RecSize % kPairingRecordSize));
-    // The records are read into one buffer in turn: the pairs are copied out
-    // before the next read.
-    std::vector<HHPairing> noted;
-    for (DWORD at = 0; at + kPairingRecordSize <= info.m_RecSize; at += kPairingRecordSize)
-      noted.push_back({readBE32(buffer + at), readBE32(buffer + at + 4)});
-    for (const HHPairing& p : noted) {
+    for (DWORD at = 0; at + kPairingRecordSize <= info.m_RecSize; at += kPairingRecordSize) {
+      const HHPairing p{readBE32(buffer + at), readBE32(buffer + at + 4)};
       bool exists = false;
       if (!recordExists(p.m_HHRecId, &exists)) return false;
       g_TraceObj.write(10, "PalmDataSrc|pairing note: record id:0x%x server record:0x%x %s\n", p.m_HHRecId,
@@ -774,31 +785,14 @@ bool CPalmLSDataSrc::clearPairings() {
   if (!m_NoteHasPairs) return true;
   bool found = false;
   if (!openPairingNote(false, &found)) return false;
-  if (found) {
-    LONG err = sm().PurgeAllRecsInCategory(m_NoteHandle, static_cast<short>(m_Times->slot()));
-    if (err != 0) {
-      logSyncError("SyncPurgeAllRecsInCategory", err);
-      return false;
-    }
-  }
+  if (found && !purgeNoteCategory(m_Times->slot())) return false;
   m_NoteHasPairs = false;
   return true;
 }
 
 bool CPalmLSDataSrc::noteFirstSyncBegun() {
-  bool found = false;
-  if (!openPairingNote(true, &found)) return false;
-  BYTE raw[kPairingRecordSize] = {};
-  CRawRecordInfo info{};
-  info.m_FileHandle = m_NoteHandle;
-  info.m_CatId = static_cast<short>(kFirstSyncMarkCategory + m_Times->slot());
-  info.m_RecSize = kPairingRecordSize;
-  info.m_pBytes = raw;
-  LONG err = sm().WriteRec(&info);
-  if (err != 0) {
-    logSyncError("SyncWriteRec", err);
-    return false;
-  }
+  const BYTE mark[kPairingRecordSize] = {};
+  if (!writeNoteRecord(kFirstSyncMarkCategory + m_Times->slot(), mark, sizeof mark)) return false;
   m_FirstSyncMark = 1;
   return true;
 }
@@ -808,24 +802,14 @@ bool CPalmLSDataSrc::readFirstSyncNote(bool* begun) {
   if (m_FirstSyncMark < 0) {
     bool found = false;
     if (!openPairingNote(false, &found)) return false;
-    m_FirstSyncMark = 0;
+    bool marked = false;
     if (found) {
-      LONG err = sm().ResetRecordIndex(m_NoteHandle);
-      if (err != 0) {
-        logSyncError("SyncResetRecordIndex", err);
-        return false;
-      }
       BYTE buffer[kPalmSharedBufferSize];
-      CRawRecordInfo info = readInfo(m_NoteHandle, buffer);
-      info.m_CatId = static_cast<short>(kFirstSyncMarkCategory + m_Times->slot());
-      err = sm().ReadNextRecInCategory(&info);
-      if (err != 0 && err != SYNCERR_NOT_FOUND) {
-        logSyncError("SyncReadNextRecInCategory", err);
-        m_FirstSyncMark = -1;
+      CRawRecordInfo info{};
+      if (!rewindNote() || !nextNoteRecord(kFirstSyncMarkCategory + m_Times->slot(), buffer, &info, &marked))
         return false;
-      }
-      m_FirstSyncMark = err == 0 ? 1 : 0;
     }
+    m_FirstSyncMark = marked ? 1 : 0;
   }
   g_TraceObj.write(10, "PalmDataSrc|first sync mark: %s\n", m_FirstSyncMark ? "a first sync began" : "none");
   *begun = m_FirstSyncMark == 1;

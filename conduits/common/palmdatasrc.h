@@ -261,6 +261,14 @@ class CPalmLSDataSrc : public CHHDataSrc {
   // set. *found false (and true returned) when it does not exist.
   bool openPairingNote(bool create, bool* found);
   void closePairingNote();
+  // The note's records: one written in a category (the note is created when
+  // missing), the read position set back to the first, the next of a
+  // category read into buffer (*got false past the last), and a category
+  // purged. Each is false after a trace line when the Sync Manager fails.
+  bool writeNoteRecord(int category, const BYTE* data, DWORD size);
+  bool rewindNote();
+  bool nextNoteRecord(int category, BYTE* buffer, CRawRecordInfo* info, bool* got);
+  bool purgeNoteCategory(int category);
   // Whether the conduit's database has a record of that id, in any state.
   bool recordExists(DWORD recId, bool* exists);
 

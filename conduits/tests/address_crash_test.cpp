@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -52,6 +53,32 @@ class AddressCrash : public ::testing::Test, public e2e::HotSyncRun {
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   }
 
+  // Imports cards new on the server, with these last names.
+  void importCards(const std::vector<std::string>& lastNames) {
+    std::string lines;
+    for (const std::string& name : lastNames) lines += "card\t-\t-\t1\t\t-2=" + name + "\n";
+    import(lines);
+  }
+
+  // For every N until a run completes: setup(N), a sync killed just before
+  // its N-th Sync Manager call, then a clean sync, after which expected must
+  // hold. Returns how many runs were killed.
+  int killBeforeEveryCall(const std::function<void(int)>& setup, const std::set<std::string>& expected) {
+    int killed = 0;
+    for (int call = 1; call < 300; ++call) {
+      SCOPED_TRACE("killed before Sync Manager call " + std::to_string(call));
+      setup(call);
+      if (HasFailure()) break;
+      bool died = killedAfter(std::chrono::milliseconds(0), call);
+      if (died) ++killed;
+      testutil::CommandResult clean = sync();
+      EXPECT_EQ(clean.status, 0) << clean.out;
+      if (clean.status == 0) expectEachOnce(expected);
+      if (HasFailure() || !died) break;
+    }
+    return killed;
+  }
+
   // After a clean run: each expected name once on each side, nothing else,
   // and every pair joins a record and a card of the same name.
   void expectEachOnce(const std::set<std::string>& expected) {
@@ -88,16 +115,14 @@ class AddressCrash : public ::testing::Test, public e2e::HotSyncRun {
 };
 
 TEST_F(AddressCrash, AKilledRunLosesNothingAndTheNextRunCompletesIt) {
-  std::string lines;
-  for (int i = 0; i < 15; ++i) lines += "card\t-\t-\t1\t\t-2=Base" + std::to_string(i) + "\n";
-  import(lines);
+  std::set<std::string> expected;
+  for (int i = 0; i < 15; ++i) expected.insert("Base" + std::to_string(i));
+  importCards({expected.begin(), expected.end()});
   auto t0 = Clock::now();
   ASSERT_EQ(sync().status, 0);
   // The kill points are spread over the time a whole run takes here (the
   // last clean run's).
   auto run = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
-  std::set<std::string> expected;
-  for (int i = 0; i < 15; ++i) expected.insert("Base" + std::to_string(i));
 
   int killed = 0;
   for (int point = 0; point < 20; ++point) {
@@ -106,7 +131,7 @@ TEST_F(AddressCrash, AKilledRunLosesNothingAndTheNextRunCompletesIt) {
     const std::string hhName = "Hand" + std::to_string(point);
     const std::string gwName = "Serv" + std::to_string(point);
     hhAdd({"--last", hhName});
-    import("card\t-\t-\t1\t\t-2=" + gwName + "\n");
+    importCards({gwName});
     expected.insert(hhName);
     expected.insert(gwName);
 
@@ -126,30 +151,20 @@ TEST_F(AddressCrash, AKilledRunLosesNothingAndTheNextRunCompletesIt) {
 // Killed just before the N-th Sync Manager call, for every N until a run
 // completes: each kill point once, with records new on each side.
 TEST_F(AddressCrash, KilledBeforeEverySyncManagerCallLosesAndDoublesNothing) {
-  std::string lines;
-  for (int i = 0; i < 5; ++i) lines += "card\t-\t-\t1\t\t-2=Base" + std::to_string(i) + "\n";
-  import(lines);
-  ASSERT_EQ(sync().status, 0);
   std::set<std::string> expected;
   for (int i = 0; i < 5; ++i) expected.insert("Base" + std::to_string(i));
+  importCards({expected.begin(), expected.end()});
+  ASSERT_EQ(sync().status, 0);
 
-  int killed = 0;
-  for (int call = 1; call < 300; ++call) {
-    SCOPED_TRACE("killed before Sync Manager call " + std::to_string(call));
+  int killed = killBeforeEveryCall([&](int call) {
     // Two new on the server, so that kill points fall between a handheld add
     // and the commit of its pairing.
     const std::string hhName = "Hand" + std::to_string(call);
     const std::string gwName = "Serv" + std::to_string(call);
     hhAdd({"--last", hhName});
-    import("card\t-\t-\t1\t\t-2=" + gwName + "a\ncard\t-\t-\t1\t\t-2=" + gwName + "b\n");
+    importCards({gwName + "a", gwName + "b"});
     for (const std::string& name : {hhName, gwName + "a", gwName + "b"}) expected.insert(name);
-    bool died = killedAfter(std::chrono::milliseconds(0), call);
-    if (died) ++killed;
-    testutil::CommandResult clean = sync();
-    ASSERT_EQ(clean.status, 0) << clean.out;
-    expectEachOnce(expected);
-    if (HasFailure() || !died) break;
-  }
+  }, expected);
   EXPECT_GE(killed, 20);
 }
 
@@ -158,9 +173,7 @@ TEST_F(AddressCrash, KilledBeforeEverySyncManagerCallLosesAndDoublesNothing) {
 // server account, with records on both.
 TEST_F(AddressCrash, AKilledFirstSyncIsResumedWithoutDoubling) {
   const std::set<std::string> expected = {"HandA", "HandB", "ServA", "ServB"};
-  int killed = 0;
-  for (int call = 1; call < 300; ++call) {
-    SCOPED_TRACE("first sync killed before Sync Manager call " + std::to_string(call));
+  int killed = killBeforeEveryCall([&](int call) {
     serverUser_ = "first" + std::to_string(call);
     server_.addUser(serverUser_, "pw");
     configure(server_.url(), serverUser_, "pw", 0);
@@ -168,14 +181,8 @@ TEST_F(AddressCrash, AKilledFirstSyncIsResumedWithoutDoubling) {
     ASSERT_EQ(hh({"create", handheld_.string()}).status, 0);
     hhAdd({"--last", "HandA"});
     hhAdd({"--last", "HandB"});
-    import("card\t-\t-\t1\t\t-2=ServA\ncard\t-\t-\t1\t\t-2=ServB\n");
-    bool died = killedAfter(std::chrono::milliseconds(0), call);
-    if (died) ++killed;
-    testutil::CommandResult clean = sync();
-    ASSERT_EQ(clean.status, 0) << clean.out;
-    expectEachOnce(expected);
-    if (HasFailure() || !died) break;
-  }
+    importCards({"ServA", "ServB"});
+  }, expected);
   EXPECT_GE(killed, 20);
 }
 

@@ -707,25 +707,33 @@ bool CSyncCore::twoWayPass3() {
     if (d.message && e) gwRecordMessage(e, d.message);
   }
   g_TraceObj.write(9, "----- sync pass 3-2 -----\n");
+  // The decision for a server record, or null when it is left out (code:
+  // the filter's message when the filter refused it).
+  auto decide = [&](CGWRecRel* e, DWORD* code, CHHRecord** hr) -> const Decision* {
+    *code = 0;
+    if (!(e->m_Attrib & GWATTR_DELETED) && !filterAccepts(e, code)) return nullptr;
+    *code = 0;
+    if (!(e->m_Marks & GWMARK_PASS3)) return nullptr;
+    *hr = e->m_HHRecId ? m_HH.findRecord(e->m_HHRecId) : nullptr;
+    return &decideGWSide(e->m_Attrib, *hr != nullptr, e->m_HHRecId);
+  };
   std::vector<DWORD> plan;
   for (CGWRecRel* e = m_GW.getFirstRecRel(); e; e = m_GW.getNextRecRel()) {
     DWORD code = 0;
-    if (!(e->m_Attrib & GWATTR_DELETED) && !filterAccepts(e, &code)) continue;
-    if (!(e->m_Marks & GWMARK_PASS3)) continue;
-    CHHRecord* hr = e->m_HHRecId ? m_HH.findRecord(e->m_HHRecId) : nullptr;
-    if (decideGWSide(e->m_Attrib, hr != nullptr, e->m_HHRecId).action == HHACT_ADD) plan.push_back(e->m_GWRecId);
+    CHHRecord* hr = nullptr;
+    const Decision* d = decide(e, &code, &hr);
+    if (d && d->action == HHACT_ADD) plan.push_back(e->m_GWRecId);
   }
   planAdds(std::move(plan));
   for (CGWRecRel* e = m_GW.getFirstRecRel(); e; e = m_GW.getNextRecRel()) {
     DWORD code = 0;
-    if (!(e->m_Attrib & GWATTR_DELETED) && !filterAccepts(e, &code)) {
+    CHHRecord* hr = nullptr;
+    const Decision* d = decide(e, &code, &hr);
+    if (!d) {
       if (code) gwRecordMessage(e, code);
       continue;
     }
-    if (!(e->m_Marks & GWMARK_PASS3)) continue;
-    CHHRecord* hr = e->m_HHRecId ? m_HH.findRecord(e->m_HHRecId) : nullptr;
-    const Decision& d = decideGWSide(e->m_Attrib, hr != nullptr, e->m_HHRecId);
-    if (!ok01(applyToHH(d.action, d.cmds, hr, e))) return false;
+    if (!ok01(applyToHH(d->action, d->cmds, hr, e))) return false;
   }
   g_TraceObj.write(9, "----- sync pass 3-3 -----\n");
   if (completeRecordOps() != APPLY_DONE) return false;

@@ -5,6 +5,7 @@
 // a clean run. Both sides must then hold what a run without faults leaves.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,28 +83,67 @@ class FaultSweep : public enginetest::EngineTest, public ::testing::WithParamInt
     if (f.handheld) hh_.fail.erase(f.op);
     else gw_.failOn(f.op, 0, 0);
   }
+
+  // For every N until a run no longer meets the fault: setup, a run with
+  // the fault at the N-th call, then a clean run, which must leave both sides
+  // holding expected. Returns how many runs met the fault.
+  int sweepFault(const Fault& f, const std::function<void()>& setup, const Names& expected) {
+    int met = 0;
+    for (int n = 0; n < 200; ++n) {
+      SCOPED_TRACE(::testing::PrintToString(f) + ", N = " + std::to_string(n + 1));
+      setup();
+      arm(f, n);
+      bool ok = sync();
+      disarm(f);
+      if (calls(f) <= n) {
+        EXPECT_TRUE(ok) << "a run that met no fault failed";
+        expectInStep(expected);
+        break;
+      }
+      ++met;
+      if (!sync()) ADD_FAILURE() << "the clean run after the fault failed";
+      else expectInStep(expected);
+      if (HasFailure()) break;
+    }
+    return met;
+  }
+
+  // The same with the process killed after its N-th operation of either
+  // side: nothing after that point takes effect, nothing is taken back, and
+  // uncommitted server changes are gone with the connection. Returns how
+  // many runs were killed.
+  int sweepKill(const std::function<void()>& setup, const Names& expected) {
+    int killed = 0;
+    for (int n = 0; n < 500; ++n) {
+      SCOPED_TRACE("killed after operation " + std::to_string(n));
+      setup();
+      testgw::Crash crash;
+      hh_.crash = &crash;
+      gw_.crash = &crash;
+      crash.after = n;
+      bool ok = sync();
+      hh_.crash = nullptr;
+      gw_.crash = nullptr;
+      if (crash.calls <= n) {
+        EXPECT_TRUE(ok);
+        expectInStep(expected);
+        break;
+      }
+      ++killed;
+      if (!sync()) ADD_FAILURE() << "the run after the kill failed";
+      else expectInStep(expected);
+      if (HasFailure()) break;
+    }
+    return killed;
+  }
 };
 
 TEST_P(FaultSweep, NothingLostNothingDuplicated) {
   const Fault& f = GetParam();
-  int met = 0;
-  for (int n = 0; n < 200; ++n) {
-    SCOPED_TRACE("failing call " + std::to_string(n + 1));
+  int met = sweepFault(f, [&] {
     reset(f.note);
     prepare();
-    arm(f, n);
-    bool ok = sync();
-    if (calls(f) <= n) {
-      EXPECT_TRUE(ok) << "a run that met no fault failed";
-      expectInStep(kExpected);
-      break;
-    }
-    ++met;
-    disarm(f);
-    ASSERT_TRUE(sync()) << "the clean run after the fault failed";
-    expectInStep(kExpected);
-    if (HasFailure()) break;
-  }
+  }, kExpected);
   EXPECT_GT(met, 0) << "the sync never called " << f.op;
 }
 
@@ -129,33 +169,13 @@ TEST_F(FaultSweep, AHandheldThatCannotDeleteKeepsTheAddsOfAFailedRunUnlessItKeep
   }
 }
 
-// The process killed after its N-th operation (of either side), for every
-// N: nothing after that point takes effect, nothing is taken back, and
-// uncommitted server changes are gone with the connection. With the
+// The process killed after its N-th operation, for every N: with the
 // handheld's pairing note, the next run ends in step whatever N was.
 TEST_F(FaultSweep, AKilledRunLeavesNothingLostOrDoubledWithAPairingNote) {
-  int killed = 0;
-  for (int n = 0; n < 500; ++n) {
-    SCOPED_TRACE("killed after operation " + std::to_string(n));
+  int killed = sweepKill([&] {
     reset(true);
     prepare();
-    testgw::Crash crash;
-    hh_.crash = &crash;
-    gw_.crash = &crash;
-    crash.after = n;
-    bool ok = sync();
-    hh_.crash = nullptr;
-    gw_.crash = nullptr;
-    if (crash.calls <= n) {
-      EXPECT_TRUE(ok);
-      expectInStep(kExpected);
-      break;
-    }
-    ++killed;
-    ASSERT_TRUE(sync()) << "the run after the kill failed";
-    expectInStep(kExpected);
-    if (HasFailure()) break;
-  }
+  }, kExpected);
   EXPECT_GT(killed, 20);
 }
 
@@ -178,41 +198,10 @@ TEST_F(FaultSweep, AFailedOrKilledFirstSyncIsResumedWithoutDoubling) {
       {"noteFirstSyncBegun", true, false}, {"clearPairings", true, false}, {"cleanupSyncRecords", true, false},
       {"setLastSyncTime", true, false}};
   for (const Fault& f : faults) {
-    for (int n = 0; n < 50; ++n) {
-      SCOPED_TRACE(::testing::PrintToString(f) + ", N = " + std::to_string(n + 1));
-      prepareFirst();
-      arm(f, n);
-      bool ok = sync();
-      disarm(f);
-      if (calls(f) <= n) {
-        EXPECT_TRUE(ok);
-        expectInStep(expected);
-        break;
-      }
-      ASSERT_TRUE(sync()) << "the clean run after the fault failed";
-      expectInStep(expected);
-      if (HasFailure()) return;
-    }
-  }
-  for (int n = 0; n < 500; ++n) {
-    SCOPED_TRACE("first sync killed after operation " + std::to_string(n));
-    prepareFirst();
-    testgw::Crash crash;
-    hh_.crash = &crash;
-    gw_.crash = &crash;
-    crash.after = n;
-    bool ok = sync();
-    hh_.crash = nullptr;
-    gw_.crash = nullptr;
-    if (crash.calls <= n) {
-      EXPECT_TRUE(ok);
-      expectInStep(expected);
-      break;
-    }
-    ASSERT_TRUE(sync()) << "the run after the kill failed";
-    expectInStep(expected);
+    sweepFault(f, prepareFirst, expected);
     if (HasFailure()) return;
   }
+  sweepKill(prepareFirst, expected);
 }
 
 // The first sync mark is this handheld's: a handheld without it (reset, or
