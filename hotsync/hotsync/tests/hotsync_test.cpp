@@ -141,16 +141,17 @@ TEST_F(HotSyncTest, HandheldFolderFromTheEnvironment) {
   setenv("GWSYNC_HANDHELD", handheld_.c_str(), 1);
   auto r = hotsync({"sync", "--user", "Ann"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(fs::exists(handheld_ / "FxAddressDB.pdb"));
+  EXPECT_TRUE(fs::exists(handheld_ / "FxAddressDB.pdb")) << r.out;
 }
 
 TEST_F(HotSyncTest, DefaultUserFolderIsCreatedPrivate) {
   registerFixture("addr", "AddressDB", 2);
-  ASSERT_EQ(sync().status, 0);
+  auto r = sync();
+  ASSERT_EQ(r.status, 0) << r.out;
   struct stat st {};
-  ASSERT_EQ(stat(userFolder().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(calls().at(0).at("userdir"), userFolder());
+  ASSERT_EQ(stat(userFolder().c_str(), &st), 0) << r.out;
+  EXPECT_EQ(st.st_mode & 0777, 0700u) << r.out;
+  EXPECT_EQ(calls().at(0).at("userdir"), userFolder()) << r.out;
 }
 
 TEST_F(HotSyncTest, NamedLibraryRunsWithoutRegistration) {
@@ -335,8 +336,8 @@ TEST_F(HotSyncTest, UserNameReachesTheConduitInShiftJis) {
   setenv("LC_ALL", "C.UTF-8", 1);
   auto r = hotsync({"sync", "--handheld", handheld_.string(), "--user", tanaka});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(calls().at(0).at("user"), "\x93\x63\x92\x86");
-  EXPECT_EQ(calls().at(0).at("userdir"), userFolder(tanaka));
+  EXPECT_EQ(calls().at(0).at("user"), "\x93\x63\x92\x86") << r.out;
+  EXPECT_EQ(calls().at(0).at("userdir"), userFolder(tanaka)) << r.out;
 
   // A locale that cannot hold the name: refused with a way out.
   setenv("LC_ALL", "C", 1);
@@ -345,7 +346,7 @@ TEST_F(HotSyncTest, UserNameReachesTheConduitInShiftJis) {
   EXPECT_NE(r.out.find("--user-charset"), std::string::npos) << r.out;
   r = hotsync({"sync", "--handheld", handheld_.string(), "--user", tanaka, "--user-charset", "UTF-8"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(calls().at(1).at("user"), "\x93\x63\x92\x86");
+  EXPECT_EQ(calls().at(1).at("user"), "\x93\x63\x92\x86") << r.out;
 }
 
 TEST_F(HotSyncTest, RegisterListAndUnregister) {
