@@ -18,14 +18,27 @@ namespace {
 
 // Journal layout. Header: magic, version, size and CRC of the file it was
 // written against, CRC of the header. Entry: payload length, payload CRC,
-// CRC of those 8 bytes, the payload, then one commit byte. A write cut short
-// by a crash leaves zeros (the room is zeroed ahead), so a torn last entry
-// is told from damage: the head checks out or is followed by zeros only, and
-// the commit byte is missing with only zeros after it.
+// the journal offset up to which the disk held the journal when the entry
+// was written (version 3; version 2 flushed every entry), CRC of the head so
+// far, the payload, then one commit byte. The room ahead is zeroed and
+// flushed before entries go there, so whatever a crash keeps from
+// unflushed writes reads as entries cut off by zeros: a torn last entry or
+// a lost sector. Damage that a flush had covered, or that no crash makes,
+// is told from that and refuses the database.
 constexpr char kJournalMagic[4] = {'G', 'W', 'S', 'J'};
-constexpr uint32_t kJournalVersion = 2;
+constexpr uint32_t kJournalVersion = 3;
+constexpr uint32_t kFlushEveryEntryVersion = 2; // still read after a crash
 constexpr size_t kJournalHeaderSize = 4 + 4 + 8 + 4 + 4;
-constexpr size_t kEntryHeadSize = 12;
+constexpr size_t kEntryHeadSize = 20;
+constexpr size_t kFlushEveryEntryHeadSize = 12;
+// What a disk writes whole, or not at all.
+constexpr size_t kSectorSize = 512;
+// Zeros ending at a sector boundary that no entry's own bytes hold as
+// often: a sector the disk never got.
+constexpr size_t kLostSectorZeros = 16;
+// An entry's head starts with up to five zero bytes of its own (a length
+// below 256, say, then a CRC byte that may be zero).
+constexpr size_t kShortestLostRun = 6;
 constexpr char kCommitByte = '\xEE';
 constexpr size_t kMaxPayload = 16 + kMaxBlockSize;
 constexpr uint64_t kJournalChunk = 1u << 20;
@@ -155,15 +168,22 @@ bool zeroRange(int fd, uint64_t from, uint64_t to) {
   return true;
 }
 
+uint64_t &flushes() {
+  static uint64_t count = 0;
+  return count;
+}
+
 bool flush(int fd, bool dataOnly) {
   if (!allowed("flush"))
     return false;
+  ++flushes();
   return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0;
 }
 
 bool syncFolder(const std::string &folder) {
   if (!allowed("flush"))
     return false;
+  ++flushes();
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return false;
@@ -226,9 +246,10 @@ void unlockFolder(const std::string &folder) {
   folderLocks().erase(it);
 }
 
-std::string journalHeader(uint64_t baseSize, uint32_t baseCrc) {
+std::string journalHeader(uint32_t version, uint64_t baseSize,
+                          uint32_t baseCrc) {
   std::string h(kJournalMagic, 4);
-  appendU32(h, kJournalVersion);
+  appendU32(h, version);
   appendU32(h, static_cast<uint32_t>(baseSize >> 32));
   appendU32(h, static_cast<uint32_t>(baseSize));
   appendU32(h, baseCrc);
@@ -236,45 +257,116 @@ std::string journalHeader(uint64_t baseSize, uint32_t baseCrc) {
   return h;
 }
 
-std::string journalEntry(std::string_view payload) {
+std::string journalEntry(std::string_view payload, uint64_t flushed) {
   std::string e;
   appendU32(e, static_cast<uint32_t>(payload.size()));
   appendU32(e, crc32(payload));
+  appendU32(e, static_cast<uint32_t>(flushed >> 32));
+  appendU32(e, static_cast<uint32_t>(flushed));
   appendU32(e, crc32(e));
   e += payload;
   e.push_back(kCommitByte);
   return e;
 }
 
-bool zeroFrom(std::string_view b, size_t from) {
-  return from >= b.size() ||
-         b.find_first_not_of('\0', from) == std::string_view::npos;
-}
+// A journal's bytes as read back, with the end of what is not zero.
+struct JournalBytes {
+  JournalBytes(std::string_view b, uint32_t v) : bytes(b), version(v) {
+    size_t last = b.find_last_not_of('\0');
+    contentEnd = last == std::string_view::npos ? 0 : last + 1;
+  }
+  bool zeroFrom(size_t from) const { return from >= contentEnd; }
+  size_t headSize() const {
+    return version == kFlushEveryEntryVersion ? kFlushEveryEntryHeadSize
+                                              : kEntryHeadSize;
+  }
+
+  std::string_view bytes;
+  uint32_t version;
+  size_t contentEnd = 0;
+};
 
 // What stands at one offset of a journal.
 enum class Slot { Entry, End, Torn, Damaged };
 
-// Reads the entry at `at`: Entry (payload set, *next after it), End (only
-// zeros from here), Torn (a last write cut short), or Damaged.
-Slot readEntry(std::string_view j, size_t at, std::string_view &payload,
-               size_t &next) {
-  if (zeroFrom(j, at))
+// Reads the entry at `at`: Entry (payload set, *next after it, *flushed the
+// offset the disk held when it was written), End (only zeros from here),
+// Torn (a last write cut short), or Damaged.
+Slot readEntry(const JournalBytes &jb, size_t at, std::string_view &payload,
+               size_t &next, uint64_t &flushed) {
+  std::string_view j = jb.bytes;
+  const size_t head = jb.headSize();
+  if (jb.zeroFrom(at))
     return Slot::End;
-  if (j.size() - at < kEntryHeadSize ||
-      crc32(j.substr(at, 8)) != getU32(j, at + 8))
-    return zeroFrom(j, at + kEntryHeadSize) ? Slot::Torn : Slot::Damaged;
+  if (j.size() - at < head ||
+      crc32(j.substr(at, head - 4)) != getU32(j, at + head - 4))
+    return jb.zeroFrom(at + head) ? Slot::Torn : Slot::Damaged;
   const uint32_t length = getU32(j, at);
   if (length == 0 || length > kMaxPayload ||
-      length + 1 > j.size() - at - kEntryHeadSize)
+      length + 1 > j.size() - at - head)
     return Slot::Damaged;
-  const size_t mark = at + kEntryHeadSize + length;
-  payload = j.substr(at + kEntryHeadSize, length);
+  const size_t mark = at + head + length;
+  payload = j.substr(at + head, length);
   if (j[mark] != kCommitByte)
-    return zeroFrom(j, mark) ? Slot::Torn : Slot::Damaged;
+    return jb.zeroFrom(mark) ? Slot::Torn : Slot::Damaged;
   if (crc32(payload) != getU32(j, at + 4))
     return Slot::Damaged;
   next = mark + 1;
+  flushed = head == kEntryHeadSize
+                ? (uint64_t{getU32(j, at + 8)} << 32) | getU32(j, at + 12)
+                : at; // every earlier entry was flushed before this one
   return Slot::Entry;
+}
+
+// The next intact entry at or after `from`, or the end of the content.
+size_t nextIntact(const JournalBytes &jb, size_t from) {
+  std::string_view payload;
+  size_t next = 0;
+  uint64_t flushed = 0;
+  for (size_t p = from; p < jb.contentEnd; ++p)
+    if (readEntry(jb, p, payload, next, flushed) == Slot::Entry)
+      return p;
+  return jb.contentEnd;
+}
+
+// Whether an intact entry after `at` was written once the disk held the
+// journal past `at`: then what stands at `at` had been flushed.
+bool flushedPast(const JournalBytes &jb, size_t at) {
+  std::string_view payload;
+  size_t next = 0;
+  uint64_t flushed = 0;
+  for (size_t p = nextIntact(jb, at + 1); p < jb.contentEnd;
+       p = nextIntact(jb, next)) {
+    readEntry(jb, p, payload, next, flushed);
+    if (flushed > at)
+      return true;
+  }
+  return false;
+}
+
+// Whether the bad entry at `from` (up to `to`, the next intact one) holds
+// the mark of a sector the disk never got: zeros up to a sector boundary,
+// where a bit flip leaves none. A run that starts at the entry itself may
+// be shorter, as long as it covers more than a short length's zero bytes.
+bool lostSectorIn(const JournalBytes &jb, size_t from, size_t to) {
+  // The next intact entry may begin in the lost sector's last bytes when its
+  // own first bytes are zeros anyway.
+  for (size_t b = (from / kSectorSize + 1) * kSectorSize;
+       b < to + kLostSectorZeros && b <= jb.bytes.size(); b += kSectorSize) {
+    const size_t run = std::min(b - from, kLostSectorZeros);
+    if (run >= kShortestLostRun && b - run < to &&
+        jb.bytes.substr(b - run, run).find_first_not_of('\0') ==
+            std::string_view::npos)
+      return true;
+  }
+  return false;
+}
+
+// Whether the bad slot at `at` is what a crash leaves of writes the disk
+// was never asked to keep, rather than damage to be refused.
+bool cutByCrash(const JournalBytes &jb, size_t at) {
+  return jb.version != kFlushEveryEntryVersion && !flushedPast(jb, at) &&
+         lostSectorIn(jb, at, nextIntact(jb, at + 1));
 }
 
 // A name beside `base` that is not taken: base, base.2, base.3, ...
@@ -295,6 +387,8 @@ uint8_t recordFlags(const Record &r) {
 } // namespace
 
 void setIoFaultHook(IoFaultHook hook) { faultHook() = std::move(hook); }
+
+uint64_t diskFlushes() { return flushes(); }
 
 bool validDatabaseName(const std::string &name) {
   if (name.empty() || name.size() >= kNameSize || name == "." || name == "..")
@@ -502,13 +596,37 @@ StoredDatabase::~StoredDatabase() { close(); }
 
 namespace {
 
-// Whether a journal header is whole, and whether it names this file.
-bool headerWhole(std::string_view j) {
-  return j.size() >= kJournalHeaderSize &&
-         j.compare(0, 4, std::string_view(kJournalMagic, 4)) == 0 &&
-         getU32(j, 4) == kJournalVersion &&
-         crc32(j.substr(0, kJournalHeaderSize - 4)) ==
-             getU32(j, kJournalHeaderSize - 4);
+// The version of a whole journal header, or 0 when it is not whole.
+uint32_t headerVersion(std::string_view j) {
+  if (j.size() < kJournalHeaderSize ||
+      j.compare(0, 4, std::string_view(kJournalMagic, 4)) != 0 ||
+      crc32(j.substr(0, kJournalHeaderSize - 4)) !=
+          getU32(j, kJournalHeaderSize - 4))
+    return 0;
+  const uint32_t version = getU32(j, 4);
+  return version == kJournalVersion || version == kFlushEveryEntryVersion
+             ? version
+             : 0;
+}
+
+// Whether a journal whose header is not whole is all that a crash left of
+// writes never flushed: the header's sector lost, no entry after it that
+// the disk held, and none of the kind that was flushed one by one.
+bool headerCutByCrash(std::string_view j) {
+  JournalBytes current(j, kJournalVersion);
+  JournalBytes old(j, kFlushEveryEntryVersion);
+  return nextIntact(old, 0) == old.contentEnd && !flushedPast(current, 0) &&
+         lostSectorIn(current, 0, nextIntact(current, 0));
+}
+
+// Entries after a crash's cut were never flushed, so no one was promised
+// them; they are kept beside the file all the same when any is intact.
+StoreStatus keepCutJournal(const std::string &path, const JournalBytes &jb,
+                           size_t cut) {
+  if (nextIntact(jb, cut + 1) == jb.contentEnd)
+    return {};
+  return writeFileAtomic(freeName(path + ".journal.cut"),
+                         std::string(jb.bytes.substr(0, jb.contentEnd)));
 }
 
 } // namespace
@@ -521,15 +639,23 @@ StoreStatus StoredDatabase::replay() {
       return {};
     return ioError("cannot read", journalPath_, err);
   }
-  if (zeroFrom(journal, 0)) {
+  const uint32_t version = headerVersion(journal);
+  JournalBytes jb(journal, version ? version : kJournalVersion);
+  if (jb.contentEnd == 0) {
     // Created and cut short before its first entry: nothing in it.
     ::unlink(journalPath_.c_str());
     return {};
   }
-  if (!headerWhole(journal))
-    return refuseDamaged(0, 0);
+  if (!version) {
+    if (!headerCutByCrash(journal))
+      return refuseDamaged(0, 0);
+    if (StoreStatus st = keepCutJournal(path_, jb, 0); !st)
+      return st;
+    ::unlink(journalPath_.c_str());
+    return {};
+  }
   if (journal.compare(0, kJournalHeaderSize,
-                      journalHeader(baseSize_, baseCrc_)) != 0) {
+                      journalHeader(version, baseSize_, baseCrc_)) != 0) {
     // Written against an older file: its changes were folded in before a
     // crash kept it from being removed.
     ::unlink(journalPath_.c_str());
@@ -540,9 +666,15 @@ StoreStatus StoredDatabase::replay() {
   for (;;) {
     std::string_view payload;
     size_t next = 0;
-    Slot slot = readEntry(journal, at, payload, next);
+    uint64_t flushed = 0;
+    Slot slot = readEntry(jb, at, payload, next, flushed);
     if (slot == Slot::End || slot == Slot::Torn)
-      break; // a torn entry was never acknowledged
+      break; // a torn entry was never flushed
+    if (slot == Slot::Damaged && cutByCrash(jb, at)) {
+      if (StoreStatus st = keepCutJournal(path_, jb, at); !st)
+        return st;
+      break;
+    }
     if (slot == Slot::Damaged || !apply(payload))
       return refuseDamaged(at, applied);
     ++applied;
@@ -595,31 +727,27 @@ StoreStatus StoredDatabase::recover(const std::string &folder,
   if (!readWhole(aside, journal, err))
     return ioError("cannot read", aside, err);
 
-  const bool whole = headerWhole(journal);
-  if (whole &&
-      journal.compare(0, kJournalHeaderSize,
-                      journalHeader(db->baseSize_, db->baseCrc_)) != 0) {
+  const uint32_t version = headerVersion(journal);
+  JournalBytes jb(journal, version ? version : kJournalVersion);
+  if (version && journal.compare(0, kJournalHeaderSize,
+                                 journalHeader(version, db->baseSize_,
+                                               db->baseCrc_)) != 0) {
     report.stale = true; // its changes are in the file already
   } else {
     // From the header (or, when it is damaged, from the first entry found),
     // every entry that checks out is applied; a damaged stretch counts as one
     // skipped entry and reading goes on at the next entry that checks out.
-    size_t at = whole ? kJournalHeaderSize : journal.size();
-    std::string_view payload;
-    size_t next = 0;
-    auto resync = [&](size_t from) {
-      for (size_t p = from; p + kEntryHeadSize < journal.size(); ++p)
-        if (readEntry(journal, p, payload, next) == Slot::Entry)
-          return p;
-      return journal.size();
-    };
-    if (!whole) {
-      at = resync(0);
+    size_t at = kJournalHeaderSize;
+    if (!version) {
+      at = nextIntact(jb, 0);
       if (at > kJournalHeaderSize)
         ++report.skipped; // more than the header was lost
     }
-    while (at < journal.size()) {
-      Slot slot = readEntry(journal, at, payload, next);
+    while (at < jb.contentEnd) {
+      std::string_view payload;
+      size_t next = 0;
+      uint64_t flushed = 0;
+      Slot slot = readEntry(jb, at, payload, next, flushed);
       if (slot == Slot::End || slot == Slot::Torn)
         break;
       if (slot == Slot::Entry) {
@@ -628,7 +756,7 @@ StoreStatus StoredDatabase::recover(const std::string &folder,
         continue;
       }
       ++report.skipped;
-      at = resync(at + 1);
+      at = nextIntact(jb, at + 1);
     }
     db->changed_ = report.used > 0;
     if (db->changed_)
@@ -762,11 +890,13 @@ bool StoredDatabase::apply(std::string_view p) {
   return true;
 }
 
-// Makes one change durable, then applies it. The journal entry is flushed
-// before the change shows in memory. The journal is grown ahead in zeroed
-// chunks so that each entry's flush writes data only, not the file's size;
-// replay stops at the first zero length. A failed entry is zeroed again so
-// the journal never holds a torn entry before a good one.
+// Writes one change to the journal, then applies it. The entry reaches the
+// operating system before the call returns, so a killed process loses
+// nothing; the disk gets it at the next flush(), fold or growth of the
+// journal. The journal is grown ahead in flushed, zeroed chunks, so that a
+// crash leaves unflushed entries cut off by zeros and a flush writes data
+// only, not the file's size. A failed entry is zeroed again so the journal
+// never holds a torn entry before a good one.
 StoreStatus StoredDatabase::commit(const std::string &payload) {
   if (!open_)
     return error(StoreError::BadArgument, "the database is closed");
@@ -776,34 +906,37 @@ StoreStatus StoredDatabase::commit(const std::string &payload) {
     return error(StoreError::Io, "an earlier write to " + journalPath_ +
                                      " failed; reopen the database");
   std::string entry;
-  bool fresh = journalFd_ < 0;
+  const bool fresh = journalFd_ < 0;
   if (fresh) {
     journalFd_ = ::open(journalPath_.c_str(),
                         O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (journalFd_ < 0)
       return ioError("cannot create", journalPath_);
-    entry = journalHeader(baseSize_, baseCrc_);
+    entry = journalHeader(kJournalVersion, baseSize_, baseCrc_);
     journalSize_ = 0;
     journalRoom_ = 0;
+    flushed_ = 0;
   }
-  entry += journalEntry(payload);
-  if (journalSize_ + entry.size() > journalRoom_) {
+  const size_t size = entry.size() + kEntryHeadSize + payload.size() + 1;
+  if (journalSize_ + size > journalRoom_) {
     const uint64_t room =
         std::max(journalRoom_ + kJournalChunk,
-                 (journalSize_ + entry.size() + kJournalChunk - 1) /
-                     kJournalChunk * kJournalChunk);
+                 (journalSize_ + size + kJournalChunk - 1) / kJournalChunk *
+                     kJournalChunk);
+    // The whole file goes to the disk: its size, the zeros ahead, every
+    // entry so far and, for a new journal, its name in the folder.
     if (!zeroRange(journalFd_, journalRoom_, room) ||
-        !flush(journalFd_, false)) {
+        !palm::flush(journalFd_, false) || (fresh && !syncFolder(folder_))) {
       int err = errno;
       return ioError("cannot grow", journalPath_, err);
     }
     journalRoom_ = room;
+    flushed_ = journalSize_;
   }
-  if (!pwriteAll(journalFd_, entry, journalSize_) || !flush(journalFd_, true) ||
-      (fresh && !syncFolder(folder_))) {
+  entry += journalEntry(payload, flushed_);
+  if (!pwriteAll(journalFd_, entry, journalSize_)) {
     int err = errno;
-    if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()) ||
-        ::fdatasync(journalFd_) != 0)
+    if (!zeroRange(journalFd_, journalSize_, journalSize_ + entry.size()))
       broken_ = true;
     return ioError("cannot write", journalPath_, err);
   }
@@ -811,6 +944,23 @@ StoreStatus StoredDatabase::commit(const std::string &payload) {
   if (!apply(payload))
     return error(StoreError::BadArgument, "internal: unreadable journal entry");
   changed_ = true;
+  return {};
+}
+
+StoreStatus StoredDatabase::flush() {
+  if (!open_ || journalFd_ < 0 || flushed_ == journalSize_)
+    return {};
+  if (broken_)
+    return error(StoreError::Io, "an earlier write to " + journalPath_ +
+                                     " failed; reopen the database");
+  if (!palm::flush(journalFd_, true)) {
+    // What the failed flush held may never reach the disk, whatever a later
+    // one says: nothing more is written until the database is reopened.
+    int err = errno;
+    broken_ = true;
+    return ioError("cannot flush", journalPath_, err);
+  }
+  flushed_ = journalSize_;
   return {};
 }
 

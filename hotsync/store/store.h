@@ -1,21 +1,35 @@
-// The handheld's storage: Palm database files in a folder, changed durably.
+// The handheld's storage: Palm database files in a folder, changed safely.
 //
 //   std::unique_ptr<palm::StoredDatabase> db;
-//   palm::StoreStatus st = palm::StoredDatabase::open(folder, "MemoDB", true,
-//   db); if (!st) report(st.message); uint32_t id = 0; st =
-//   db->writeRecord(record, &id);   // on disk when it returns st =
-//   db->close();                     // folds the journal into the file
+//   palm::StoreStatus st = palm::StoredDatabase::open(folder, "MemoDB", true, db);
+//   if (!st) report(st.message);
+//   uint32_t id = 0;
+//   st = db->writeRecord(record, &id);  // survives the process being killed
+//   st = db->flush();                    // survives a power loss too
+//   st = db->close();                    // folds the journal into the file
 //
 // Each change is appended to a journal beside the file ("<file>.journal")
-// and flushed to disk before the call returns. Closing writes the whole file
-// to a temporary name, flushes it and renames it over the old one, then drops
-// the journal. Opening a database whose journal survived a crash replays the
-// completed entries (a torn last entry is ignored) and folds them in; a
-// journal left from before the last fold is recognised by the size and
-// checksum of the file it was written against, and dropped. Each entry
-// carries its own checksums; a journal damaged anywhere else is never
-// dropped: the database is refused until recover() is run. So after a crash
-// at any moment every file reads as it was after some completed call.
+// before the call returns: a killed process loses no change that returned.
+// The disk is asked to keep them only at the points where it matters, since
+// waiting for it costs far more than the write: at flush(), which the
+// HotSync run calls before it tells the server of records it wrote here; at
+// close, which writes the whole file to a temporary name, flushes it and
+// renames it over the old one, then drops the journal; and once per
+// megabyte of journal. A power loss can take back the changes since the
+// last of those points, never one before.
+//
+// Opening a database whose journal survived a crash replays its intact
+// entries and folds them in. What a crash leaves of unflushed writes (a
+// torn last entry, or sectors the disk never got, which read as zeros) ends
+// the replay there; the entries after such a cut are kept beside the file as
+// "<file>.journal.cut". A journal left from before the last fold is
+// recognised by the size and checksum of the file it was written against,
+// and dropped. Each entry carries its own checksums and how much of the
+// journal the disk held when it was written, so damage to what a flush had
+// covered, or damage that no crash makes, is never taken for a cut: the
+// database is refused until recover() is run. So after a crash at any moment
+// every file reads as it was after some completed call, and after a power
+// loss, as after some call no earlier than the last flush.
 //
 // One process at a time works on a folder: opening takes a lock on the
 // folder, held until the last database of the process there is closed.
@@ -63,6 +77,10 @@ struct StoreStatus {
 // fail as an I/O error would. Empty by default. Process-wide.
 using IoFaultHook = std::function<bool(const char *operation)>;
 void setIoFaultHook(IoFaultHook hook);
+
+// How many times this process has waited for the disk (file and folder
+// flushes): for tests and benchmarks.
+uint64_t diskFlushes();
 
 // Whether `name` can be a database name here: 1 to 31 bytes, no "/" and no
 // control characters, not "." or "..".
@@ -139,6 +157,11 @@ public:
   StoreStatus purgeDeleted();
   StoreStatus setAppInfo(const std::string &block);
 
+  // Has the disk keep every change made so far, so that a power loss cannot
+  // take them back. Nothing to do when none was made since the last flush.
+  // A failure leaves the database taking no further change.
+  StoreStatus flush();
+
   // Folds the journal into the file and releases the folder. Further calls
   // on the object fail. Idempotent.
   StoreStatus close();
@@ -172,6 +195,7 @@ private:
   int journalFd_ = -1;
   uint64_t journalSize_ = 0; // bytes of entries
   uint64_t journalRoom_ = 0; // bytes of the file, zeroed beyond the entries
+  uint64_t flushed_ = 0;     // bytes of entries the disk holds for sure
   uint64_t baseSize_ = 0;
   uint32_t baseCrc_ = 0;
 };

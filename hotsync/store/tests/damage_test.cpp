@@ -1,6 +1,8 @@
 // What the store refuses rather than lose a record: a database at the
 // format's record limit, a journal damaged anywhere (with recovery of its
-// intact entries), and files that are no database at all.
+// intact entries), and files that are no database at all; and what it takes
+// from a journal after a power loss: everything up to the last flush, and
+// the unflushed entries up to the first sector the disk never got.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -125,7 +127,7 @@ protected:
     size_t at = 24; // after the header
     for (int i = 0; i <= kEntries; ++i) {
       starts_.push_back(at);
-      at += 12 + palm::getU32(journal_, at) + 1;
+      at += 20 + palm::getU32(journal_, at) + 1; // entry head, payload, commit byte
     }
   }
 
@@ -291,6 +293,212 @@ TEST_F(Damage, AFifoAFolderAndAnOversizedFileAreRefusedPromptly) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started,
             std::chrono::seconds(5));
+}
+
+// A child writes kWrites memos, flushing after kFlushed of them, and dies
+// without closing. A power loss then takes back sectors of what was written
+// after the flush, as a disk may: one sector alone, or every sector from one
+// on. Every such journal opens; the database holds the writes up to the
+// first lost byte, in order, and never fewer than were flushed; the intact
+// writes after a lost sector are kept beside it.
+class PowerLoss : public Damage {
+protected:
+  static constexpr int kWrites = 90;
+  static constexpr int kFlushed = 35;
+
+  void SetUp() override {
+    {
+      std::unique_ptr<StoredDatabase> db;
+      ASSERT_TRUE(StoredDatabase::create(folder(), memoDb(), db));
+    }
+    base_ = testutil::readFile(file());
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::unique_ptr<StoredDatabase> db;
+      if (!open(db))
+        ::_exit(2);
+      for (int i = 0; i < kWrites; ++i) {
+        if (!db->writeRecord(memo(text(i)), nullptr))
+          ::_exit(3);
+        if (i + 1 == kFlushed && !db->flush())
+          ::_exit(4);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    journal_ = testutil::readFile(journal());
+    size_t at = 24; // after the header
+    for (int i = 0; i <= kWrites; ++i) {
+      starts_.push_back(at);
+      at += 20 + palm::getU32(journal_, at) + 1; // head, payload, commit byte
+    }
+    // The first entry after the flush says how much the disk held.
+    const size_t head = starts_[kFlushed];
+    flushedAt_ = palm::getU32(journal_, head + 12);
+    ASSERT_EQ(flushedAt_, starts_[kFlushed]);
+  }
+
+  // Long enough that a sector holds a few entries, not dozens.
+  static std::string text(int i) {
+    return "memo " + std::to_string(i) + " " + std::string(40 + i % 50, 'x');
+  }
+
+  // Entries wholly before `offset`.
+  int entriesBefore(size_t offset) const {
+    int n = 0;
+    while (n < kWrites && starts_[n + 1] <= offset)
+      ++n;
+    return n;
+  }
+
+  std::string base_;
+  std::string journal_;
+  std::vector<size_t> starts_;
+  size_t flushedAt_ = 0;
+};
+
+TEST_F(PowerLoss, EveryLostSectorAfterTheFlushCutsTheReplayThereAndNoEarlier) {
+  const size_t end = starts_[kWrites];
+  const size_t sector = 512;
+  ASSERT_GT(end - flushedAt_, 4 * sector) << "too few sectors to sweep";
+  int cuts = 0;
+  for (size_t s = flushedAt_ / sector * sector; s < end; s += sector) {
+    for (bool toTheEnd : {false, true}) {
+      const size_t lostFrom = std::max(s, flushedAt_);
+      const size_t lostTo = toTheEnd ? journal_.size() : s + sector;
+      const std::string context = "sector at " + std::to_string(s) +
+                                  (toTheEnd ? " and all after it" : " alone");
+      std::string j = journal_;
+      std::fill(j.begin() + static_cast<long>(lostFrom),
+                j.begin() + static_cast<long>(lostTo), '\0');
+      write(file(), base_);
+      write(journal(), j);
+      for (const auto &e : fs::directory_iterator(dir_.path()))
+        if (e.path().string().find(".journal.cut") != std::string::npos)
+          fs::remove(e.path());
+
+      std::unique_ptr<StoredDatabase> db;
+      palm::StoreStatus st = open(db);
+      ASSERT_TRUE(st) << context << ": " << st.message;
+      std::vector<std::string> found;
+      for (const Record &r : db->db().records)
+        found.push_back(r.data);
+      const int kept = entriesBefore(lostFrom);
+      ASSERT_GE(kept, kFlushed) << context;
+      ASSERT_EQ(found.size(), static_cast<size_t>(kept)) << context;
+      for (int i = 0; i < kept; ++i)
+        ASSERT_EQ(found[static_cast<size_t>(i)], text(i)) << context;
+      // Whole entries after the lost sector are kept aside, never replayed.
+      const bool intactAfter = !toTheEnd && lostTo < starts_[kWrites - 1];
+      EXPECT_EQ(fs::exists(dir_ / "MemoDB.pdb.journal.cut"), intactAfter)
+          << context;
+      cuts += intactAfter;
+      db.reset();
+      EXPECT_FALSE(fs::exists(journal())) << context;
+    }
+  }
+  EXPECT_GT(cuts, 3);
+}
+
+// Damage to what the flush covered is never taken for a lost sector: not a
+// flipped byte, and not a whole sector of zeros, which a disk that kept its
+// promise never shows.
+TEST_F(PowerLoss, DamageBeforeTheFlushRefusesTheDatabase) {
+  for (bool wholeSector : {false, true}) {
+    for (int victim : {3, kFlushed / 2, kFlushed - 2}) {
+      const std::string context = "entry " + std::to_string(victim) +
+                                  (wholeSector ? ", its sector" : ", a byte");
+      std::string j = journal_;
+      const size_t at = starts_[victim] + 22; // inside its payload
+      size_t offset = starts_[victim];
+      if (wholeSector) {
+        const size_t sector = at / 512 * 512;
+        std::fill(j.begin() + static_cast<long>(sector),
+                  j.begin() + static_cast<long>(sector + 512), '\0');
+        // The header's sector, or the entry that the sector cuts first.
+        offset = sector == 0 ? 0 : starts_[entriesBefore(sector)];
+      } else {
+        j[at] ^= 0x5A;
+      }
+      write(file(), base_);
+      write(journal(), j);
+      fs::remove(damaged());
+      std::unique_ptr<StoredDatabase> db;
+      palm::StoreStatus st = open(db);
+      ASSERT_EQ(st.code, StoreError::Malformed) << context;
+      EXPECT_NE(st.message.find("is damaged at offset " +
+                                std::to_string(offset)),
+                std::string::npos)
+          << context << ": " << st.message;
+      EXPECT_EQ(testutil::readFile(file()), base_) << context;
+    }
+  }
+}
+
+// The header shares the first sector with the first entries. Lost before
+// any flush, the journal held nothing promised: the database opens as it
+// was, with the entries kept aside. Lost after a flush, it is damage.
+TEST_F(PowerLoss, ALostHeaderSectorIsACutOnlyBeforeTheFirstFlush) {
+  std::string j = journal_;
+  std::fill(j.begin(), j.begin() + 512, '\0');
+  write(journal(), j);
+  std::unique_ptr<StoredDatabase> db;
+  EXPECT_EQ(open(db).code, StoreError::Malformed);
+  EXPECT_EQ(testutil::readFile(file()), base_);
+
+  fs::remove(damaged());
+  fs::remove(journal());
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::unique_ptr<StoredDatabase> writer;
+    if (!open(writer))
+      ::_exit(2);
+    for (int i = 0; i < 20; ++i)
+      if (!writer->writeRecord(memo(text(i)), nullptr))
+        ::_exit(3);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  j = testutil::readFile(journal());
+  std::fill(j.begin(), j.begin() + 512, '\0');
+  write(journal(), j);
+  palm::StoreStatus st = open(db);
+  ASSERT_TRUE(st) << st.message;
+  EXPECT_TRUE(db->db().records.empty());
+  EXPECT_FALSE(fs::exists(journal()));
+  EXPECT_TRUE(fs::exists(dir_ / "MemoDB.pdb.journal.cut"));
+}
+
+// Waiting for the disk happens at a flush, a fold and a new megabyte of
+// journal, not per write; a flush with nothing new does not wait.
+TEST_F(Damage, TheDiskIsAskedToKeepWritesOnlyWhereItMatters) {
+  {
+    std::unique_ptr<StoredDatabase> db;
+    ASSERT_TRUE(StoredDatabase::create(folder(), memoDb(), db));
+  }
+  std::unique_ptr<StoredDatabase> db;
+  ASSERT_TRUE(open(db));
+  const uint64_t before = palm::diskFlushes();
+  for (int i = 0; i < 200; ++i)
+    ASSERT_TRUE(db->writeRecord(memo("memo " + std::to_string(i)), nullptr));
+  // The journal's first megabyte: the file and its name in the folder.
+  EXPECT_EQ(palm::diskFlushes() - before, 2u);
+  ASSERT_TRUE(db->flush());
+  EXPECT_EQ(palm::diskFlushes() - before, 3u);
+  ASSERT_TRUE(db->flush());
+  EXPECT_EQ(palm::diskFlushes() - before, 3u);
+  ASSERT_TRUE(db->writeRecord(memo("one more"), nullptr));
+  ASSERT_TRUE(db->flush());
+  EXPECT_EQ(palm::diskFlushes() - before, 4u);
+  // Folding: the new file, and the folder once it is renamed.
+  ASSERT_TRUE(db->close());
+  EXPECT_EQ(palm::diskFlushes() - before, 6u);
 }
 
 } // namespace
