@@ -240,6 +240,13 @@ class SYNCCORE_API CHHDataSrc {
   virtual bool readFirstSyncNote(bool* begun);
   virtual bool clearFirstSyncNote();
 
+  // Has the handheld keep every write made so far through a power loss. The
+  // engine asks before each server commit, so that the server never pairs a
+  // record that the handheld could still lose; a data source that keeps a
+  // note has it kept before the adds it covers, too. Base: the handheld
+  // keeps what it is sent, nothing to do.
+  virtual bool makeDurable();
+
   // The category list's entry of that name, or null.
   const CHHCategory* findCategory(const char* name) const;
   // The record of that id read in this run, or null.

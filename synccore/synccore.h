@@ -57,6 +57,7 @@ class SYNCCORE_API CSyncCore {
   bool runKind();
   bool runKindGuarded();
   bool commitServer();
+  bool commitGW();
   bool recoverPairings();
   void planAdds(std::vector<DWORD> gwRecIds);
   bool reserveFor(DWORD gwRecId, DWORD* hhRecId);

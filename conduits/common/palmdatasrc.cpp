@@ -750,7 +750,17 @@ bool CPalmLSDataSrc::reservePairings(const std::vector<DWORD>& gwRecIds, std::ve
   m_NoteHasPairs = true;
   g_TraceObj.write(10, "PalmDataSrc|pairings noted: %d new record ids from 0x%x\n", static_cast<int>(gwRecIds.size()),
                    hhRecIds[0]);
-  return true;
+  // The note must be on the disk before any of the adds it covers: the
+  // databases' files reach it in no fixed order, and an add kept without
+  // its note would be sent to the server again as a new record.
+  return makeDurable();
+}
+
+bool CPalmLSDataSrc::makeDurable() {
+  if (!sm().FlushDBs) return true;
+  LONG err = sm().FlushDBs();
+  if (err != 0) logSyncError("SyncFlushDBs", err);
+  return err == 0;
 }
 
 bool CPalmLSDataSrc::readPairings(std::vector<HHPairing>& pairs) {

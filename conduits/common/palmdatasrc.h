@@ -241,6 +241,8 @@ class CPalmLSDataSrc : public CHHDataSrc {
   bool noteFirstSyncBegun() override;
   bool readFirstSyncNote(bool* begun) override;
   bool clearFirstSyncNote() override;
+  // SyncFlushDBs, when the Sync Manager has it.
+  bool makeDurable() override;
 
   CPalmCategoryList* palmCategories() const { return static_cast<CPalmCategoryList*>(m_Categories); }
   CPalmRecordSet* palmRecords() const { return static_cast<CPalmRecordSet*>(m_Records); }

@@ -58,6 +58,7 @@ Loaded load() {
     FreeLibrary(module);
     return l;
   }
+  a.FlushDBs = reinterpret_cast<decltype(a.FlushDBs)>(GetProcAddress(module, "SyncFlushDBs"));
   // Kept loaded: the table is the process's, as an import table would be.
   l.ok = true;
   return l;

@@ -36,6 +36,9 @@ struct SyncManager {
   decltype(&::SyncReadNextRecInCategory) ReadNextRecInCategory;
   decltype(&::SyncResetRecordIndex) ResetRecordIndex;
   decltype(&::SyncReadAppPreference) ReadAppPreference;
+  // By name, when the Sync Manager has it (null otherwise): a handheld that
+  // is a device keeps what it was sent without being asked.
+  decltype(&::SyncFlushDBs) FlushDBs;
 };
 
 // The process's import table, loaded on first use; null (with the loader's

@@ -224,6 +224,19 @@ LONG SyncSetHandheldFolder(const char* folder) {
 
 const char* SyncGetLastProblem() { return state().problem.c_str(); }
 
+LONG SyncFlushDBs() {
+  if (LONG injected = injectedFault(__func__)) return injected;
+  LONG result = SYNCERR_NONE;
+  for (OpenDb& db : state().handles) {
+    if (!db.store) continue;
+    StoreStatus st = db.store->flush();
+    if (!st && result == SYNCERR_NONE) result = fromStore(st);
+  }
+  return result;
+}
+
+DWORD SyncGetDiskFlushCount() { return static_cast<DWORD>(palm::diskFlushes()); }
+
 // ---- Conduit session ----
 
 LONG SyncRegisterConduit(CONDHANDLE* handle) {

@@ -159,6 +159,19 @@ SYNC_API LONG SyncSetHandheldFolder(const char* folder);
 // by the next failure); empty when nothing failed yet.
 SYNC_API const char* SyncGetLastProblem();
 
+// Has the disk keep every change made so far to the open databases, so that
+// a power loss cannot take them back. A change is safe from the process
+// being killed once its call returns, but the disk is asked to keep it only
+// here and when its database is closed, since waiting for the disk costs far
+// more than the write. A conduit calls this before it tells the server of
+// handheld records it wrote, so that the server never pairs a record the
+// handheld could lose.
+SYNC_API LONG SyncFlushDBs();
+
+// How many times this process has waited for the disk: for tests and
+// benchmarks.
+SYNC_API DWORD SyncGetDiskFlushCount();
+
 // ---- Conduit session ----
 
 // Gives a handle for the run. SYNCERR_ALREADY_REGISTERED when a conduit is

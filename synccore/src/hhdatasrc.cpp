@@ -41,3 +41,5 @@ bool CHHDataSrc::readFirstSyncNote(bool* begun) {
 }
 
 bool CHHDataSrc::clearFirstSyncNote() { return true; }
+
+bool CHHDataSrc::makeDurable() { return true; }

@@ -246,7 +246,7 @@ bool CSyncCore::runKindGuarded() {
 }
 
 bool CSyncCore::commitServer() {
-  if (!m_GW.commit()) return false;
+  if (!commitGW()) return false;
   m_UncommittedAdds.clear();
   m_RelationsPending = false;
   // Clearing the note drops the reservations not yet used with it.
@@ -255,6 +255,11 @@ bool CSyncCore::commitServer() {
   // again by a later run, over relations changed since: the run fails instead.
   return m_HH.clearPairings();
 }
+
+// The handheld's writes reach its disk before the server hears of them: a
+// power loss could otherwise take back a record the server has paired, and
+// the next run would take it for deleted there and delete it here.
+bool CSyncCore::commitGW() { return m_HH.makeDurable() && m_GW.commit(); }
 
 bool CSyncCore::recoverPairings() {
   std::vector<HHPairing> pairs;
@@ -298,7 +303,7 @@ bool CSyncCore::runKind() {
 bool CSyncCore::finishRun() {
   const bool oneWay = (m_Flags & SYNC_ONE_WAY) != 0;
   if (!((m_Flags & SYNC_MAIL) && oneWay)) {
-    if (!m_GW.setRelationTimeStamp(-1) || !m_GW.commit()) return false;
+    if (!m_GW.setRelationTimeStamp(-1) || !commitGW()) return false;
   }
   LONG m = m_GW.getRelationTimeStamp();
   return m_HH.setLastSyncTime(oneWay ? 0 : static_cast<DWORD>(m));

@@ -300,6 +300,7 @@ class MemHH : public CHHDataSrc {
       hhRecIds[i] = m_NextId++;
       note.push_back({hhRecIds[i], gwRecIds[i]});
     }
+    keepDurable();  // as a handheld on a disk must, before the adds
     return true;
   }
   bool readPairings(std::vector<HHPairing>& pairs) override {
@@ -331,6 +332,27 @@ class MemHH : public CHHDataSrc {
     note.clear();
     return true;
   }
+  bool makeDurable() override {
+    if (failing("makeDurable")) return false;
+    keepDurable();
+    return true;
+  }
+
+  // What the handheld's disk holds for sure: taken by makeDurable and by a
+  // test once its set-up is written. powerLoss() goes back to it; with
+  // keepRecords, the records written since survive and only the note and the
+  // sync time are lost, as when the databases' sectors reach the disk in
+  // another order than they were written.
+  void keepDurable() { m_Durable = Durable{store, note, firstSyncBegun, lastSyncTime, m_NextId}; }
+  void powerLoss(bool keepRecords = false) {
+    if (!keepRecords) {
+      store = m_Durable.store;
+      m_NextId = m_Durable.nextId;
+    }
+    note = m_Durable.note;
+    firstSyncBegun = m_Durable.firstSyncBegun;
+    lastSyncTime = m_Durable.lastSyncTime;
+  }
 
  private:
   bool failing(const std::string& op) {
@@ -345,6 +367,13 @@ class MemHH : public CHHDataSrc {
     --it->second;
     return true;
   }
+  struct Durable {
+    std::map<DWORD, Stored> store;
+    std::vector<HHPairing> note;
+    bool firstSyncBegun = false;
+    DWORD lastSyncTime = 0;
+    DWORD nextId = 0x100;
+  } m_Durable;
   CHHRecOpResultItem m_Inline[4];
   CHHRecOpResult m_Result;
   DWORD m_NextId = 0x100;
