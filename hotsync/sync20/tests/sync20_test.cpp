@@ -367,6 +367,30 @@ TEST_F(SyncManager, RecordsSurviveCloseAndReadBackFromTheFile) {
   EXPECT_EQ(file.records[0].data, std::string("\x93\xfa\x96\x7b\0", 5));
 }
 
+// The disk is waited for when a journal starts (its file and its name) and
+// when the conduit asks before a server commit, for every open database
+// with unkept writes, not per record.
+TEST_F(SyncManager, WritesWaitForTheDiskOnlyWhenFlushedOrClosed) {
+  BYTE memos = create("MemoDB");
+  BYTE notes = create("NotesDB");
+  const DWORD start = SyncGetDiskFlushCount();
+  for (int i = 0; i < 100; ++i) {
+    write(memos, "memo " + std::to_string(i));
+    write(notes, "note " + std::to_string(i));
+  }
+  EXPECT_EQ(SyncGetDiskFlushCount() - start, 4u);
+  ASSERT_EQ(SyncFlushDBs(), 0) << SyncGetLastProblem();
+  EXPECT_EQ(SyncGetDiskFlushCount() - start, 6u);
+  ASSERT_EQ(SyncFlushDBs(), 0);
+  EXPECT_EQ(SyncGetDiskFlushCount() - start, 6u) << "nothing new to keep";
+  write(notes, "one more");
+  ASSERT_EQ(SyncFlushDBs(), 0);
+  EXPECT_EQ(SyncGetDiskFlushCount() - start, 7u);
+  // Closing writes the file whole: the file and the folder.
+  ASSERT_EQ(SyncCloseDB(memos), 0);
+  EXPECT_EQ(SyncGetDiskFlushCount() - start, 9u);
+}
+
 TEST_F(SyncManager, MailPreferenceComesFromSavedPreferences) {
   CRawPreferenceInfo pref{};
   BYTE buffer[256];
