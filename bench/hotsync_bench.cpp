@@ -2,25 +2,53 @@
 // conduit against gwserver on loopback, as a person runs it. For each size N
 // an initial sync moves N/2 cards made on the server and N/2 records made on
 // the handheld to the other side; a second sync moves 100 changes made on
-// each side. Reported per run: wall time, hotsync's peak resident memory and
-// the HTTP requests it made, beside the floor: curl fetching the same pages
-// (the GET requests of the run, logged in once) plus a copy of AddressDB.pdb.
+// each side.
+//
+// Beside each run stands a floor: the run's own HTTP requests replayed in
+// order by one curl process (`--next`), plus a copy of AddressDB.pdb. To get
+// them, the bench captures every request exactly (method, target, headers,
+// whole body) through a recording relay: the conduit opens its session
+// without a proxy of its own, so it takes the system's, and hotsync runs with
+// http_proxy naming the relay, which keeps each request and passes it on to
+// gwserver. Before each sync the server's database is copied (SQLite's
+// online backup, WAL included); after it a second gwserver serves a copy of
+// that and curl replays the requests, the login cookie coming from the
+// replayed login. This is done twice, on one reused connection and with a
+// connection per request as the conduit makes them, each on its own copy;
+// the floor is the faster (see Connections). Each reply must have the status
+// the run got, and be an error line only where the run's was, else the
+// floor prints FAIL and why.
+//
+// Reported per size and sync: ours and the floor in ms, their ratio, both in
+// microseconds per record of N (so growth shows across sizes), the two
+// replays, the GET and POST requests, hotsync's peak resident memory and the
+// .pdb's size. Ours includes the relay's extra loopback hop per request.
 // Nothing is asserted.
 //
-//   build/bin/hotsync_bench [N ...]     default: 1000 10000
+//   build/bin/hotsync_bench [--slow] [N ...]    default: 1000 10000; --slow adds 50000
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <strings.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gwclient/gwclient.h"
@@ -30,6 +58,8 @@
 #include "testutil/files.h"
 #include "testutil/gwserver.h"
 
+extern char** environ;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -38,6 +68,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kSettings[] =
     "a,Sync,0,0,0,0,ts.0,1,-9,2,3,0,-10,0,0,4,-7,-4,-5,-8,-6,5,0,0,0,0,-11\n";
 constexpr int kChanges = 100;
+constexpr char kLoginCookie[] = "GWLogin";
 
 std::string bin(const std::string& name) { return std::string(GWSYNC_TEST_BINDIR) + "/" + name; }
 
@@ -49,18 +80,35 @@ struct Run {
   long peakKb = 0;
 };
 
-// Runs a program to its end with its output thrown away; its own peak memory.
-Run runTimed(const std::vector<std::string>& args) {
+// Runs a program to its end, its standard output to outPath; its own peak
+// memory. Each entry of env is "NAME=value" (set) or "NAME" (removed).
+// Everything the child needs is built before the fork: the relay's threads
+// run meanwhile.
+Run runTimed(const std::vector<std::string>& args, const std::string& outPath = "/dev/null",
+             const std::vector<std::string>& env = {}) {
+  std::vector<std::string> envText;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    if (std::none_of(env.begin(), env.end(), [&](const std::string& c) { return c.substr(0, c.find('=')) == name; }))
+      envText.push_back(entry);
+  }
+  for (const std::string& c : env)
+    if (c.find('=') != std::string::npos) envText.push_back(c);
+  std::vector<char*> argv, envp;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const auto& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
   Run r;
   std::fflush(stdout);  // else the child's copy of the buffer is written too
   auto t = Clock::now();
   pid_t pid = fork();
   if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) dup2(fd, 1);
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   int status = 0;
@@ -72,12 +120,334 @@ Run runTimed(const std::vector<std::string>& args) {
   return r;
 }
 
-std::vector<std::string> lines(const std::string& path) {
-  std::vector<std::string> out;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
+// ---------------------------------------------------------------------------
+// Capturing the run's requests
+
+struct Captured {
+  std::string method, target;  // target in origin form: "/gw?page=..."
+  std::vector<std::pair<std::string, std::string>> headers;  // as sent, hop-by-hop ones left out
+  std::string body;
+  int status = 0;        // the HTTP status the run got
+  bool refused = false;  // its reply was an ErrorCode line
+  std::string problem;   // why it could not be captured whole; empty when it was
+
+  const std::string* header(const char* name) const {
+    for (const auto& [n, v] : headers)
+      if (strcasecmp(n.c_str(), name) == 0) return &v;
+    return nullptr;
+  }
+  // The page named in the query or the form, for messages.
+  std::string page() const {
+    for (const std::string* s : {&target, &body}) {
+      size_t at = s->find("page=");
+      if (at != std::string::npos) return s->substr(at + 5, s->find('&', at) - at - 5);
+    }
+    return "?";
+  }
+};
+
+bool sendAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    ssize_t k = ::send(fd, data, n, MSG_NOSIGNAL);
+    if (k <= 0) return false;
+    data += k;
+    n -= static_cast<size_t>(k);
+  }
+  return true;
 }
+
+// Appends what one read brings; false at the end of the stream or after a
+// minute of silence (a stuck peer must not stop the bench).
+bool readMore(int fd, std::string& buf) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 60000) <= 0) return false;
+  char chunk[65536];
+  ssize_t k = ::recv(fd, chunk, sizeof chunk, 0);
+  if (k <= 0) return false;
+  buf.append(chunk, static_cast<size_t>(k));
+  return true;
+}
+
+// Parses a request head ("METHOD TARGET VERSION" and header lines, without
+// the blank line) into c; false when it is no request.
+bool parseHead(const std::string& head, Captured& c) {
+  size_t eol = head.find("\r\n");
+  std::string line = head.substr(0, eol);
+  size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
+  if (sp1 == std::string::npos || sp2 <= sp1) return false;
+  c.method = line.substr(0, sp1);
+  c.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+  // Sent to a proxy the target may be absolute: keep the origin form.
+  if (size_t scheme = c.target.find("://"); scheme != std::string::npos && c.target[0] != '/') {
+    size_t path = c.target.find_first_of("/?", scheme + 3);
+    c.target = path == std::string::npos ? "/" : c.target.substr(path);
+    if (c.target[0] == '?') c.target.insert(0, "/");
+  }
+  while (eol != std::string::npos) {
+    size_t start = eol + 2;
+    eol = head.find("\r\n", start);
+    line = head.substr(start, eol == std::string::npos ? std::string::npos : eol - start);
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(std::min(line.find_first_not_of(' ', colon + 1), line.size()));
+    if (strcasecmp(name.c_str(), "Proxy-Connection") == 0 || strcasecmp(name.c_str(), "Connection") == 0 ||
+        strcasecmp(name.c_str(), "Keep-Alive") == 0)
+      continue;
+    c.headers.emplace_back(std::move(name), std::move(value));
+  }
+  return true;
+}
+
+// A forward HTTP proxy on a loopback port that keeps every request it passes
+// on to gwserver, in the order they arrived, with the status of the reply.
+// One request per connection: it asks gwserver to close after each reply,
+// and the client sees that close too.
+class RecordingRelay {
+ public:
+  explicit RecordingRelay(int upstreamPort) : upstreamPort_(upstreamPort) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 16) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      std::perror("hotsync_bench: relay");
+      std::exit(1);
+    }
+    port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { acceptLoop(); });
+  }
+  ~RecordingRelay() { finish(); }
+  RecordingRelay(const RecordingRelay&) = delete;
+  RecordingRelay& operator=(const RecordingRelay&) = delete;
+
+  int port() const { return port_; }
+
+  // Stops accepting, waits for the connections still open and hands over
+  // the requests in the order they came.
+  std::vector<Captured> finish() {
+    if (acceptor_.joinable()) {
+      stop_ = true;
+      acceptor_.join();
+      ::close(listenFd_);
+    }
+    for (std::thread& t : connections_) t.join();
+    connections_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(captured_);
+  }
+
+ private:
+  void acceptLoop() {
+    while (!stop_) {
+      pollfd p{listenFd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      int fd = ::accept(listenFd_, nullptr, nullptr);
+      if (fd >= 0) connections_.emplace_back([this, fd] { relay(fd); });
+    }
+  }
+
+  void relay(int client) {
+    std::string buf;
+    size_t headEnd;
+    while ((headEnd = buf.find("\r\n\r\n")) == std::string::npos)
+      if (!readMore(client, buf)) return (void)::close(client);
+    Captured c;
+    if (!parseHead(buf.substr(0, headEnd), c)) c.problem = "not an HTTP request";
+    size_t length = 0;
+    if (const std::string* v = c.header("Content-Length")) length = std::strtoul(v->c_str(), nullptr, 10);
+    if (c.header("Transfer-Encoding")) c.problem = "a chunked body";
+    while (buf.size() < headEnd + 4 + length)
+      if (!readMore(client, buf)) break;
+    c.body = buf.substr(headEnd + 4, length);
+    if (c.body.size() < length) c.problem = "a body cut short";
+
+    size_t index;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      index = captured_.size();
+      captured_.push_back(c);
+    }
+    std::string request = c.method + " " + c.target + " HTTP/1.1\r\n";
+    for (const auto& [name, value] : c.headers) request += name + ": " + value + "\r\n";
+    request += "Connection: close\r\n\r\n" + c.body;
+
+    int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(upstreamPort_));
+    std::string reply;  // the start of it: status line, headers, first bytes of the body
+    if (server >= 0 && ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        sendAll(server, request.data(), request.size())) {
+      for (std::string chunk; readMore(server, chunk); chunk.clear()) {
+        if (reply.size() < 4096) reply += chunk.substr(0, 4096 - reply.size());
+        if (!sendAll(client, chunk.data(), chunk.size())) break;
+      }
+    }
+    if (server >= 0) ::close(server);
+    ::close(client);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    Captured& kept = captured_[index];
+    kept.status = reply.starts_with("HTTP/") && reply.size() > 9 ? std::atoi(reply.c_str() + 9) : 0;
+    size_t body = reply.find("\r\n\r\n");
+    kept.refused = body != std::string::npos && reply.compare(body + 4, 10, "ErrorCode,") == 0;
+  }
+
+  int upstreamPort_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread acceptor_;
+  std::vector<std::thread> connections_;  // touched by the acceptor only until finish()
+  std::mutex mutex_;
+  std::vector<Captured> captured_;
+};
+
+// ---------------------------------------------------------------------------
+// The floor
+
+// A consistent copy of a live SQLite database, its WAL included, through
+// the online backup; "" on success, else the reason.
+std::string copyDatabase(const std::string& from, const std::string& to) {
+  sqlite3 *src = nullptr, *dst = nullptr;
+  std::string error;
+  if (sqlite3_open_v2(from.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+      sqlite3_open(to.c_str(), &dst) != SQLITE_OK) {
+    error = "cannot open " + from + " or " + to;
+  } else if (sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main")) {
+    sqlite3_backup_step(b, -1);
+    if (sqlite3_backup_finish(b) != SQLITE_OK) error = sqlite3_errmsg(dst);
+  } else {
+    error = sqlite3_errmsg(dst);
+  }
+  sqlite3_close(src);
+  sqlite3_close(dst);
+  return error;
+}
+
+// A text for curl's config file: quoted, with what its parser unescapes
+// escaped.
+std::string quoted(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+struct Floor {
+  bool ok = false;
+  double ms = 0;        // the replay plus the copy of the .pdb
+  std::string problem;  // why it failed
+};
+
+// gwserver leaves Nagle's algorithm on, so on a reused connection a reply
+// written in two pieces waits for the client's delayed ACK (40 ms on Linux);
+// a fresh connection acknowledges at once. Both ways are replayed, and the
+// floor is the faster.
+enum class Connections { Reused, OnePerRequest };
+
+// Replays requests in order with one curl process against a gwserver on a
+// copy of db made in work, then copies the handheld file.
+Floor replay(const std::vector<Captured>& requests, const fs::path& db, const fs::path& work, const fs::path& pdb,
+             Connections connections) {
+  Floor f;
+  for (size_t i = 0; i < requests.size(); ++i)
+    if (!requests[i].problem.empty()) {
+      f.problem = "request " + std::to_string(i + 1) + " was not captured whole: " + requests[i].problem;
+      return f;
+    }
+  fs::create_directories(work);
+  fs::copy_file(db, work / "gw.db", fs::copy_options::overwrite_existing);
+  testutil::GwServer server(work);  // keeps the copy that is already there
+  server.setErrorLog((work / "server.err").string());
+  server.start();
+  const std::string& url = server.url();
+  const std::string origin = url.substr(0, url.find('/', url.find("://") + 3));
+
+  std::ofstream config(work / "replay.curl", std::ios::binary);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    const Captured& r = requests[i];
+    const std::string n = std::to_string(i + 1);
+    if (i > 0) config << "next\n";
+    // The URL serves the cookie store's path matching; the request line
+    // carries the captured target byte for byte.
+    config << "url = " << quoted(origin + r.target.substr(0, r.target.find('?'))) << "\n"
+           << "request-target = " << quoted(r.target) << "\n"
+           << "silent\nshow-error\nnoproxy = \"*\"\n"
+           << "output = " << quoted((work / ("reply-" + n)).string()) << "\n"
+           << "write-out = \"%{http_code}\\n\"\n";
+    // The server then closes after its reply, and curl connects anew.
+    if (connections == Connections::OnePerRequest) config << "header = \"Connection: close\"\n";
+    // The cookie store on for every request, so that it keeps the login's.
+    config << "cookie = \"/dev/null\"\n";
+    if (r.method != "GET" && r.method != "POST") config << "request = " << quoted(r.method) << "\n";
+    // Headers curl adds of its own, unless the run sent them.
+    for (const char* own : {"User-Agent", "Accept", "Content-Type", "Expect"})
+      if (!r.header(own)) config << "header = " << quoted(std::string(own) + ":") << "\n";
+    for (const auto& [name, value] : r.headers) {
+      if (strcasecmp(name.c_str(), "Host") == 0 || strcasecmp(name.c_str(), "Content-Length") == 0) continue;
+      if (strcasecmp(name.c_str(), "Cookie") != 0) {
+        config << "header = " << quoted(name + ": " + value) << "\n";
+        continue;
+      }
+      // The login cookie is the replay server's own, from curl's cookie
+      // store; the others go as captured.
+      std::string others;
+      for (size_t at = 0; at < value.size();) {
+        size_t end = std::min(value.find(';', at), value.size());
+        std::string pair = value.substr(at, end - at);
+        pair.erase(0, std::min(pair.find_first_not_of(' '), pair.size()));
+        if (!pair.empty() && !pair.starts_with(std::string(kLoginCookie) + "="))
+          others += (others.empty() ? "" : "; ") + pair;
+        at = end + 1;
+      }
+      if (!others.empty()) config << "cookie = " << quoted(others) << "\n";
+    }
+    if (r.method != "GET" || !r.body.empty()) {
+      const fs::path body = work / ("body-" + n);
+      std::ofstream(body, std::ios::binary) << r.body;
+      config << "data-binary = " << quoted("@" + body.string()) << "\n";
+    }
+  }
+  config.close();
+
+  const std::string statuses = (work / "statuses").string();
+  Run curl = runTimed({"/usr/bin/curl", "-K", (work / "replay.curl").string()}, statuses);
+  auto t = Clock::now();
+  fs::copy_file(pdb, work / "copy.pdb", fs::copy_options::overwrite_existing);
+  f.ms = curl.ms + msSince(t);
+  server.stop();
+
+  std::ifstream codes(statuses);
+  for (size_t i = 0; i < requests.size() && f.problem.empty(); ++i) {
+    const Captured& r = requests[i];
+    const std::string what = "request " + std::to_string(i + 1) + " (" + r.method + " " + r.page() + ")";
+    std::string code;
+    std::getline(codes, code);
+    char first[32] = {};
+    std::ifstream(work / ("reply-" + std::to_string(i + 1)), std::ios::binary).read(first, sizeof first - 1);
+    std::string start = first;
+    bool refused = start.starts_with("ErrorCode,");
+    if (std::atoi(code.c_str()) != r.status)
+      f.problem = what + " got HTTP " + (code.empty() ? "nothing" : code) + " where the run got " +
+                  std::to_string(r.status);
+    else if (refused != r.refused)
+      f.problem = what + (refused ? " was refused: " + start.substr(0, start.find('\n'))
+                                  : " was answered where the run's was refused");
+  }
+  if (curl.status != 0)
+    f.problem += (f.problem.empty() ? "" : "; ") + std::string("curl exited with ") + std::to_string(curl.status);
+  f.ok = f.problem.empty();
+  return f;
+}
+
+// ---------------------------------------------------------------------------
 
 palm::AddressRecord person(const std::string& last, int i) {
   palm::AddressRecord a;
@@ -105,19 +475,18 @@ class Bench {
       cards += "card\t-\t-\t1\tBusiness\t-2=Server\t-1=Person " + std::to_string(i) + "\t1=Company " +
                std::to_string(i % 97) + "\t-9=03-1111-" + std::to_string(1000 + i % 9000) + "\t-4=Osaka\n";
     server_.admin({"import", server_.db(), "bench"}, cards);
-    requestLog_ = (dir_ / "requests.log").string();
-    server_.setErrorLog(requestLog_);
-    server_.start({"--log"});
+    server_.setErrorLog((dir_ / "server.err").string());
+    server_.start();
     writeHandheld();
     configure();
   }
 
-  void initial() { report("initial sync", sync()); }
+  void initial() { report("initial", sync("initial")); }
 
   void incremental() {
     changeHandheld();
     changeServer();
-    report("second sync (100 changes a side)", sync());
+    report("second", sync("second"));
   }
 
  private:
@@ -155,64 +524,59 @@ class Bench {
 
   struct Result {
     Run run;
-    std::vector<std::string> requests;
+    fs::path work;  // the database copy, and later the replay's files
+    std::string copyError;
+    std::vector<Captured> requests;
   };
 
-  Result sync() {
-    size_t before = settledLog().size();
+  // One HotSync through the relay, the server's database copied first.
+  Result sync(const char* tag) {
     Result r;
-    r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench",
-                      "--userdir", (dir_ / "user").string(), "--conduit", bin("../lib/libaddressconduit.so")});
-    std::vector<std::string> all = settledLog();
-    r.requests.assign(all.begin() + static_cast<long>(before), all.end());
+    r.work = dir_ / tag;
+    fs::create_directories(r.work);
+    r.copyError = copyDatabase(server_.db(), (r.work / "gw.db").string());
+    RecordingRelay relay(server_.port());
+    // The conduit's session has no proxy of its own, so the system's applies.
+    r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench", "--userdir",
+                      (dir_ / "user").string(), "--conduit", bin("../lib/libaddressconduit.so")},
+                     "/dev/null",
+                     {"http_proxy=http://127.0.0.1:" + std::to_string(relay.port()), "no_proxy", "NO_PROXY"});
+    r.requests = relay.finish();
     return r;
-  }
-
-  // The request log once the server has written it: its logger runs after
-  // each reply is sent, so the last lines may follow the client's exit.
-  std::vector<std::string> settledLog() const {
-    std::vector<std::string> seen = lines(requestLog_);
-    for (int quiet = 0, waited = 0; quiet < 5 && waited < 200; ++waited) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      std::vector<std::string> now = lines(requestLog_);
-      quiet = now.size() == seen.size() ? quiet + 1 : 0;
-      seen = std::move(now);
-    }
-    return seen;
-  }
-
-  // The same GET pages fetched with curl after one login, and the handheld
-  // file copied: what any tool moving the same data pays at least.
-  double floorMs(const std::vector<std::string>& requests) {
-    const std::string jar = (dir_ / "cookies").string();
-    testutil::runCommand({"/usr/bin/curl", "-s", "-o", "/dev/null", "-c", jar, "--data",
-                          "page=PXBlank&_System=login&_Login=1&_ID=" + userId_ + "&Password=bench-pw&Submit=1&sync=1",
-                          server_.url() + "?"});
-    double ms = 0;
-    for (const std::string& line : requests) {
-      // "gwserver: PEER METHOD PATH PAGE STATUS"
-      std::istringstream in(line);
-      std::string tag, peer, method, path, page;
-      in >> tag >> peer >> method >> path >> page;
-      if (method != "GET") continue;
-      std::string url = server_.url() + "?page=" + page + "&label=Palm256&app=" + "SyncAddress" +
-                        "&dtype=Palm&max=19&sync=1";
-      Run r = runTimed({"/usr/bin/curl", "-s", "-o", "/dev/null", "-b", jar, url});
-      ms += r.ms;
-    }
-    Run copy = runTimed({"/bin/cp", (dir_ / "palm" / "AddressDB.pdb").string(), (dir_ / "copy.pdb").string()});
-    return ms + copy.ms;
   }
 
   void report(const char* what, const Result& r) {
     int gets = 0, posts = 0;
-    for (const std::string& line : r.requests) (line.find(" GET ") != std::string::npos ? gets : posts)++;
-    double floor = floorMs(r.requests);
-    size_t pdbBytes = fs::file_size(dir_ / "palm" / "AddressDB.pdb");
-    std::printf("%6d  %-34s %s %9.1f ms  peak %7ld KiB  %2d GET %2d POST | floor %8.1f ms  ratio %5.1fx  "
-                "%5.1f us/record  pdb %zu KiB\n",
-                n_, what, r.run.status == 0 ? "ok  " : "FAIL", r.run.ms, r.run.peakKb, gets, posts, floor,
-                r.run.ms / floor, 1000.0 * r.run.ms / n_, pdbBytes / 1024);
+    for (const Captured& c : r.requests) (c.method == "GET" ? gets : posts)++;
+    const fs::path pdb = dir_ / "palm" / "AddressDB.pdb";
+    Floor reused, fresh;
+    if (!r.copyError.empty()) {
+      reused.problem = "the database could not be copied: " + r.copyError;
+    } else {
+      reused = replay(r.requests, r.work / "gw.db", r.work / "reused", pdb, Connections::Reused);
+      fresh = replay(r.requests, r.work / "gw.db", r.work / "fresh", pdb, Connections::OnePerRequest);
+    }
+    Floor floor = !reused.ok ? reused : !fresh.ok ? fresh : reused.ms < fresh.ms ? reused : fresh;
+    const bool ours = r.run.status == 0;
+
+    auto figure = [](bool ok, double v, const char* format) {
+      char text[32];
+      std::snprintf(text, sizeof text, format, v);
+      return ok ? std::string(text) : std::string("FAIL");
+    };
+    std::printf("%6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n", n_, what,
+                figure(ours, r.run.ms, "%.1f").c_str(), figure(floor.ok, floor.ms, "%.1f").c_str(),
+                figure(ours && floor.ok, r.run.ms / floor.ms, "%.1fx").c_str(),
+                figure(ours, 1000.0 * r.run.ms / n_, "%.1f").c_str(),
+                figure(floor.ok, 1000.0 * floor.ms / n_, "%.1f").c_str(),
+                figure(reused.ok, reused.ms, "%.1f").c_str(), figure(fresh.ok, fresh.ms, "%.1f").c_str(), gets,
+                posts, r.run.peakKb, static_cast<uintmax_t>(fs::file_size(pdb) / 1024));
+    if (!ours)
+      std::printf("        ours: hotsync exited with %d (see %s)\n", r.run.status,
+                  (dir_ / "user" / "hotsync.log").c_str());
+    if (!reused.ok) std::printf("        floor on one connection: %s\n", reused.problem.c_str());
+    if (!fresh.ok && fresh.problem != reused.problem)
+      std::printf("        floor on a connection per request: %s\n", fresh.problem.c_str());
     std::fflush(stdout);
   }
 
@@ -268,17 +632,32 @@ class Bench {
   testutil::TempDir dir_;
   testutil::GwServer server_;
   std::string userId_;
-  std::string requestLog_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<int> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+  bool slow = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--slow") == 0) {
+      slow = true;
+    } else if (int n = std::atoi(argv[i]); n >= 2) {
+      sizes.push_back(n);
+    } else {
+      std::fprintf(stderr, "usage: hotsync_bench [--slow] [N ...]   (N: records, at least 2)\n");
+      return 2;
+    }
+  }
   if (sizes.empty()) sizes = {1000, 10000};
-  std::printf("hotsync sync of the Address Book against gwserver; floor = curl GETs of the same pages + cp of the "
-              ".pdb\n");
+  if (slow && std::find(sizes.begin(), sizes.end(), 50000) == sizes.end()) sizes.push_back(50000);
+  std::printf("hotsync sync of the Address Book against gwserver, beside the floor: the same HTTP requests\n"
+              "replayed by one curl process against a copy of the server's database, plus a copy of the .pdb.\n"
+              "The floor is the faster of two replays: on one reused connection, and on a connection per\n"
+              "request as the conduit makes them, each with the copy. us/r: microseconds per record of N.\n"
+              "Peak: hotsync's resident memory.\n\n");
+  std::printf("%6s  %-8s %9s %9s %7s %10s %10s %10s %10s %4s %4s %9s %8s\n", "N", "sync", "ours ms", "floor ms",
+              "ratio", "ours us/r", "floor us/r", "1-conn ms", "per-req ms", "GET", "POST", "peak KiB", "pdb KiB");
   std::fflush(stdout);
   for (int n : sizes) {
     Bench b(n);
