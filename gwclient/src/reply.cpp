@@ -15,23 +15,6 @@ DWORD g_LastError = 0;
 
 char g_EmptyString[1] = {'\0'};
 
-// Replaces every occurrence of from by the one character to (the
-// replacements of reply fields are all shorter than what they replace).
-void ReplaceAll(std::string& s, std::string_view from, char to) {
-  size_t pos = s.find(from);
-  if (pos == std::string::npos) return;
-  std::string out;
-  out.reserve(s.size());
-  size_t done = 0;
-  for (; pos != std::string::npos; pos = s.find(from, done)) {
-    out.append(s, done, pos - done);
-    out += to;
-    done = pos + from.size();
-  }
-  out.append(s, done, std::string::npos);
-  s.swap(out);
-}
-
 bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s)
@@ -46,82 +29,76 @@ DWORD LastErrorCode() { return g_LastError; }
 
 // ---------------------------------------------------------------------------
 
+// The fields' strings are kept from line to line, so that a page of
+// thousands of records is split without an allocation per field.
+std::string& CFieldList::NextSlot() {
+  if (m_Count == m_Fields.size()) m_Fields.emplace_back();
+  std::string& f = m_Fields[m_Count++];
+  f.clear();
+  return f;
+}
+
+// Appends text with each "&#010;" read as a line break.
+void CFieldList::AppendDecoded(std::string& field, std::string_view text) {
+  static constexpr std::string_view kLineBreak = "&#010;";
+  for (size_t at = text.find(kLineBreak); at != std::string_view::npos; at = text.find(kLineBreak)) {
+    field.append(text.substr(0, at));
+    field += '\n';
+    text.remove_prefix(at + kLineBreak.size());
+  }
+  field.append(text);
+}
+
+// Fields are separated by commas. A field that starts with a quote runs to
+// the next lone quote, "" standing for one quote, and what follows it up to
+// the next comma is dropped; one without a closing quote runs to the end. A
+// comma that ends the line starts no further field.
 void CFieldList::Split(std::string_view line) {
-  m_Fields.clear();
+  m_Count = 0;
   m_Pos = 0;
-  if (line.empty()) return;
-  // One allocation for the list instead of one per growth step.
-  m_Fields.reserve(static_cast<size_t>(std::count(line.begin(), line.end(), ',')) + 1);
-  enum { kStart, kPlain, kQuoted, kAfterQuote } state = kStart;
   const size_t n = line.size();
-  size_t begin = 0;
-
-  auto addPlain = [&](size_t end) {
-    std::string f(line.substr(begin, end - begin));
-    ReplaceAll(f, "&#010;", '\n');
-    m_Fields.push_back(std::move(f));
-  };
-  auto addQuoted = [&](size_t end) {
-    std::string f(line.substr(begin, end - begin));
-    ReplaceAll(f, "\"\"", '"');
-    ReplaceAll(f, "&#010;", '\n');
-    m_Fields.push_back(std::move(f));
-  };
-
-  for (size_t i = 0; i < n;) {
-    const char c = line[i];
-    switch (state) {
-      case kStart:
-        if (c == ',') {
-          m_Fields.emplace_back();
-          ++i;
-        } else if (c == '"') {
-          begin = ++i;
-          state = kQuoted;
-          if (i == n) addQuoted(n);  // a lone opening quote ends the line
-        } else {
-          begin = i;
-          state = kPlain;
-        }
+  size_t i = 0;
+  while (i < n) {
+    std::string& field = NextSlot();
+    if (line[i] == ',') {
+      ++i;
+      continue;
+    }
+    if (line[i] != '"') {
+      const size_t comma = line.find(',', i);
+      const size_t end = comma == std::string_view::npos ? n : comma;
+      AppendDecoded(field, line.substr(i, end - i));
+      i = end == n ? n : end + 1;
+      continue;
+    }
+    for (size_t from = i + 1;;) {
+      const size_t quote = line.find('"', from);
+      if (quote == std::string_view::npos) {
+        AppendDecoded(field, line.substr(from));
+        i = n;
         break;
-      case kPlain:
-        if (c == ',') {
-          addPlain(i);
-          state = kStart;
-        } else if (i + 1 == n) {
-          addPlain(n);
-        }
-        ++i;
-        break;
-      case kQuoted:
-        if (c == '"' && i + 1 < n && line[i + 1] == '"') {
-          i += 2;
-          if (i == n) addQuoted(n);
-        } else if (c == '"') {
-          addQuoted(i);
-          state = kAfterQuote;
-          ++i;
-        } else {
-          ++i;
-          if (i == n) addQuoted(n);
-        }
-        break;
-      case kAfterQuote:
-        if (c == ',') state = kStart;
-        ++i;
-        break;
+      }
+      AppendDecoded(field, line.substr(from, quote - from));
+      if (quote + 1 < n && line[quote + 1] == '"') {
+        field += '"';
+        from = quote + 2;
+        continue;
+      }
+      const size_t comma = line.find(',', quote + 1);
+      i = comma == std::string_view::npos ? n : comma + 1;
+      break;
     }
   }
 }
 
 const std::string& CFieldList::NextField() {
   static const std::string kEmpty;
-  return m_Pos < m_Fields.size() ? m_Fields[m_Pos++] : kEmpty;
+  return m_Pos < m_Count ? m_Fields[m_Pos++] : kEmpty;
 }
 
 const std::string& CFieldList::operator[](size_t i) const {
   static const std::string kEmpty;
-  return i < m_Fields.size() ? m_Fields[i] : kEmpty;
+  return i < m_Count ? m_Fields[i] : kEmpty;
 }
 
 void DropCarriageReturns(std::string& line) {

@@ -43,11 +43,15 @@ class CFieldList {
   void Split(std::string_view line);
   // The next field, then advances; past the last one, an empty string.
   const std::string& NextField();
-  size_t GetCount() const { return m_Fields.size(); }
+  size_t GetCount() const { return m_Count; }
   const std::string& operator[](size_t i) const;
 
  private:
-  std::vector<std::string> m_Fields;
+  std::string& NextSlot();
+  static void AppendDecoded(std::string& field, std::string_view text);
+
+  std::vector<std::string> m_Fields;  // the first m_Count hold this line's
+  size_t m_Count = 0;
   size_t m_Pos = 0;
 };
 
