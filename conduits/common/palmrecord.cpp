@@ -140,7 +140,7 @@ void CPalmRecord::setRawData(const BYTE* data, DWORD size) {
 // ---- CPalmRecordSet ----
 
 CPalmRecordSet::CPalmRecordSet(WORD recordSize, PalmRecordPlacer place)
-    : m_Pool(recordSize, 10, 2), m_Place(place), m_Buckets{}, m_CurBucket(0), m_Next(nullptr), m_NRecords(0) {}
+    : m_Pool(recordSize, 10, 2), m_Place(place), m_Buckets(kBuckets, nullptr), m_CurBucket(0), m_Next(nullptr), m_NRecords(0) {}
 
 CPalmRecordSet::~CPalmRecordSet() {
   g_TraceObj.write(10, "~CPalmRecordSet() called\n");
@@ -161,9 +161,11 @@ void CPalmRecordSet::init() {
       head = next;
     }
   }
+  m_Buckets.assign(kBuckets, nullptr);
   m_NRecords = 0;
   m_CurBucket = 0;
   m_Next = nullptr;
+  m_Walking = false;
 }
 
 void CPalmRecordSet::traceRead() const {
@@ -175,20 +177,39 @@ void CPalmRecordSet::add(CPalmRecord* record) {
     char line[128];
     g_TraceObj.doTrace("Add to PalmRecordSet: %s\n", record->describe(line, sizeof line));
   }
-  CPalmRecord*& head = m_Buckets[record->m_RecId % kBuckets];
+  growIfCrowded();
+  CPalmRecord*& head = bucketOf(record->m_RecId);
   record->m_HashNext = head;
   head = record;
   ++m_NRecords;
 }
 
+// Rehashing in the middle of a walk would have it skip or repeat records.
+void CPalmRecordSet::growIfCrowded() {
+  if (m_Walking || static_cast<size_t>(m_NRecords) < 2 * m_Buckets.size()) return;
+  std::vector<CPalmRecord*> old(m_Buckets.size() * 2 + 1, nullptr);
+  old.swap(m_Buckets);
+  for (CPalmRecord* head : old) {
+    while (head) {
+      CPalmRecord* next = head->m_HashNext;
+      CPalmRecord*& to = bucketOf(head->m_RecId);
+      head->m_HashNext = to;
+      to = head;
+      head = next;
+    }
+  }
+}
+
 CPalmRecord* CPalmRecordSet::scanFrom(int bucket) {
-  for (m_CurBucket = bucket; m_CurBucket < kBuckets; ++m_CurBucket) {
+  const int buckets = static_cast<int>(m_Buckets.size());
+  for (m_CurBucket = bucket; m_CurBucket < buckets; ++m_CurBucket) {
     if (CPalmRecord* r = m_Buckets[m_CurBucket]) {
       m_Next = r->m_HashNext;
       return r;
     }
   }
   m_Next = nullptr;
+  m_Walking = false;
   return nullptr;
 }
 
@@ -207,21 +228,26 @@ CHHRecord* traced(const char* what, CPalmRecord* r) {
 
 }  // namespace
 
-CHHRecord* CPalmRecordSet::getFirst() { return traced("getFirstRecord", scanFrom(0)); }
+CHHRecord* CPalmRecordSet::getFirst() {
+  m_Walking = true;
+  return traced("getFirstRecord", scanFrom(0));
+}
 
 CHHRecord* CPalmRecordSet::getNext() {
   CPalmRecord* r = nullptr;
   if (m_Next) {
     r = m_Next;
     m_Next = r->m_HashNext;
-  } else if (m_CurBucket < kBuckets) {
+  } else if (m_CurBucket < static_cast<int>(m_Buckets.size())) {
     r = scanFrom(m_CurBucket + 1);
+  } else {
+    m_Walking = false;
   }
   return traced("getNextRecord", r);
 }
 
 CHHRecord* CPalmRecordSet::find(DWORD recId) {
-  CPalmRecord* r = m_Buckets[recId % kBuckets];
+  CPalmRecord* r = bucketOf(recId);
   while (r && r->m_RecId != recId) r = r->m_HashNext;
   if (g_TraceObj.shouldTrace(10)) {
     if (r) {
@@ -248,7 +274,7 @@ CHHRecord* CPalmRecordSet::newRecord(int kind) {
 }
 
 void CPalmRecordSet::unlink(CPalmRecord* record) {
-  CPalmRecord** link = &m_Buckets[record->m_RecId % kBuckets];
+  CPalmRecord** link = &bucketOf(record->m_RecId);
   while (*link && *link != record) link = &(*link)->m_HashNext;
   if (!*link) return;
   // A walk in progress whose next record goes away moves on to the one after.

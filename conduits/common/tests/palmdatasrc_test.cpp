@@ -170,6 +170,35 @@ TEST(PalmRecordSet, FindIterateAndReleaseDuringAWalk) {
   EXPECT_EQ(set.getFirst(), nullptr);
 }
 
+// Thousands of records: the buckets grow as records come, but not in the
+// middle of a walk, which visits every record once even when records are
+// added on the way; every id is found afterwards.
+TEST(PalmRecordSet, ManyRecordsAreFoundAndWalkedOnceEachWhileTheSetGrows) {
+  CPalmRecordSet set(sizeof(CPalmRecord), placePlain);
+  auto add = [&](DWORD id) {
+    auto* r = static_cast<CPalmRecord*>(set.newRecord(0));
+    r->m_RecId = id;
+    set.add(r);
+  };
+  for (DWORD id = 1; id <= 3000; ++id) add(id * 7);
+  std::multiset<DWORD> walked;
+  int added = 0;
+  for (CHHRecord* r = set.getFirst(); r; r = set.getNext()) {
+    walked.insert(r->getRecordId());
+    if (added < 2000) add(100000 + static_cast<DWORD>(added++));  // past the point of growing
+  }
+  for (DWORD id = 1; id <= 3000; ++id) EXPECT_EQ(walked.count(id * 7), 1u) << id;
+  for (DWORD id : walked) EXPECT_EQ(walked.count(id), 1u) << id;
+  EXPECT_EQ(set.count(), 5000);
+  for (DWORD id = 1; id <= 3000; ++id) ASSERT_NE(set.find(id * 7), nullptr) << id;
+  for (int i = 0; i < 2000; ++i) ASSERT_NE(set.find(100000 + static_cast<DWORD>(i)), nullptr) << i;
+  set.add(static_cast<CPalmRecord*>(set.newRecord(0)));  // after the walk: grows now
+  std::set<DWORD> again;
+  int n = 0;
+  for (CHHRecord* r = set.getFirst(); r; r = set.getNext(), ++n) again.insert(r->getRecordId());
+  EXPECT_EQ(n, 5001);
+}
+
 TEST(PalmCategoryList, BlockRoundTripAddAndFull) {
   BYTE block[kPalmCategoryBlockSize] = {};
   block[0] = 0x80;  // renamed flags
