@@ -65,6 +65,49 @@ protected:
     return StoredDatabase::open(folder(), "MemoDB", writable, db);
   }
 
+  // Has a child process write texts to a new MemoDB, flushing after the
+  // first flushAfter of them (0: never), and die without closing: its
+  // journal stays. Returns the file as it was before.
+  std::string writeAndDie(const std::vector<std::string> &texts,
+                          size_t flushAfter = 0) {
+    if (!fs::exists(file())) {
+      std::unique_ptr<StoredDatabase> db;
+      EXPECT_TRUE(StoredDatabase::create(folder(), memoDb(), db));
+    }
+    std::string before = testutil::readFile(file());
+    pid_t child = ::fork();
+    EXPECT_GE(child, 0);
+    if (child == 0) {
+      std::unique_ptr<StoredDatabase> db;
+      if (!open(db))
+        ::_exit(2);
+      for (size_t i = 0; i < texts.size(); ++i) {
+        if (!db->writeRecord(memo(texts[i]), nullptr))
+          ::_exit(3);
+        if (i + 1 == flushAfter && !db->flush())
+          ::_exit(4);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return before;
+  }
+
+  // Where each of a journal's first `entries` entries starts, and where the
+  // last one ends.
+  static std::vector<size_t> entryStarts(const std::string &journal,
+                                         size_t entries) {
+    std::vector<size_t> starts;
+    size_t at = 24; // after the header
+    for (size_t i = 0; i <= entries; ++i) {
+      starts.push_back(at);
+      at += 20 + palm::getU32(journal, at) + 1; // head, payload, commit byte
+    }
+    return starts;
+  }
+
   testutil::TempDir dir_{"store-damage"};
 };
 
@@ -104,31 +147,12 @@ protected:
   static constexpr int kVictim = 2; // the entry that gets damaged
 
   void SetUp() override {
-    {
-      std::unique_ptr<StoredDatabase> db;
-      ASSERT_TRUE(StoredDatabase::create(folder(), memoDb(), db));
-    }
-    base_ = testutil::readFile(file());
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      std::unique_ptr<StoredDatabase> db;
-      if (!open(db))
-        ::_exit(2);
-      for (int i = 0; i < kEntries; ++i)
-        if (!db->writeRecord(memo(text(i)), nullptr))
-          ::_exit(3);
-      ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> texts;
+    for (int i = 0; i < kEntries; ++i)
+      texts.push_back(text(i));
+    base_ = writeAndDie(texts);
     journal_ = testutil::readFile(journal());
-    size_t at = 24; // after the header
-    for (int i = 0; i <= kEntries; ++i) {
-      starts_.push_back(at);
-      at += 20 + palm::getU32(journal_, at) + 1; // entry head, payload, commit byte
-    }
+    starts_ = entryStarts(journal_, kEntries);
   }
 
   static std::string text(int i) { return "memo " + std::to_string(i); }
@@ -307,34 +331,12 @@ protected:
   static constexpr int kFlushed = 35;
 
   void SetUp() override {
-    {
-      std::unique_ptr<StoredDatabase> db;
-      ASSERT_TRUE(StoredDatabase::create(folder(), memoDb(), db));
-    }
-    base_ = testutil::readFile(file());
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      std::unique_ptr<StoredDatabase> db;
-      if (!open(db))
-        ::_exit(2);
-      for (int i = 0; i < kWrites; ++i) {
-        if (!db->writeRecord(memo(text(i)), nullptr))
-          ::_exit(3);
-        if (i + 1 == kFlushed && !db->flush())
-          ::_exit(4);
-      }
-      ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> texts;
+    for (int i = 0; i < kWrites; ++i)
+      texts.push_back(text(i));
+    base_ = writeAndDie(texts, kFlushed);
     journal_ = testutil::readFile(journal());
-    size_t at = 24; // after the header
-    for (int i = 0; i <= kWrites; ++i) {
-      starts_.push_back(at);
-      at += 20 + palm::getU32(journal_, at) + 1; // head, payload, commit byte
-    }
+    starts_ = entryStarts(journal_, kWrites);
     // The first entry after the flush says how much the disk held.
     const size_t head = starts_[kFlushed];
     flushedAt_ = palm::getU32(journal_, head + 12);
@@ -451,20 +453,10 @@ TEST_F(PowerLoss, ALostHeaderSectorIsACutOnlyBeforeTheFirstFlush) {
 
   fs::remove(damaged());
   fs::remove(journal());
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::unique_ptr<StoredDatabase> writer;
-    if (!open(writer))
-      ::_exit(2);
-    for (int i = 0; i < 20; ++i)
-      if (!writer->writeRecord(memo(text(i)), nullptr))
-        ::_exit(3);
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::vector<std::string> unflushed;
+  for (int i = 0; i < 20; ++i)
+    unflushed.push_back(text(i));
+  writeAndDie(unflushed);
   j = testutil::readFile(journal());
   std::fill(j.begin(), j.begin() + 512, '\0');
   write(journal(), j);
