@@ -413,7 +413,9 @@ int CPalmLSDataSrc::readAllRecords() {
   return n;
 }
 
-int CPalmLSDataSrc::readModifiedRecords() {
+bool CPalmLSDataSrc::ownsRecord(const CRawRecordInfo& /*info*/, CGWDataSrc* /*gw*/) { return true; }
+
+int CPalmLSDataSrc::readModifiedRecords(CGWDataSrc* gw) {
   BYTE buffer[kPalmSharedBufferSize];
   LONG err = sm().ResetRecordIndex(m_Handle);
   if (err != 0) {
@@ -429,18 +431,18 @@ int CPalmLSDataSrc::readModifiedRecords() {
       logSyncError("SyncReadNextModifiedRec", err);
       return -1;
     }
+    if (!ownsRecord(info, gw)) continue;
     if (!addRawRecord(info, 0)) return -1;
     ++n;
   }
   return n;
 }
 
-int CPalmLSDataSrc::readAllRecordsInCategory(int catIndex) {
+int CPalmLSDataSrc::readCategoryRecords(int catIndex, BYTE extraFlags) {
   BYTE buffer[kPalmSharedBufferSize];
   LONG err = sm().ResetRecordIndex(m_Handle);
   if (err != 0) {
     logSyncError("SyncResetRecordIndex", err);
-    g_TraceObj.write(9, "readAllRecordsInCategory(): Returning -1 for cat index:%d\n", catIndex);
     return -1;
   }
   int n = 0;
@@ -451,21 +453,22 @@ int CPalmLSDataSrc::readAllRecordsInCategory(int catIndex) {
     if (err == SYNCERR_NOT_FOUND) break;
     if (err != 0) {
       logSyncError("SyncReadNextRecInCategory", err);
-      n = -1;
-      break;
+      return -1;
     }
     // A record read already as modified stays once in the set: a second
     // copy would be synced twice.
     if (CHHRecord* known = palmRecords()->find(info.m_RecId)) {
-      static_cast<CPalmRecord*>(known)->m_Flags |= PALMREC_MODIFIED | PALMREC_IN_CHANGED_CATEGORY;
+      static_cast<CPalmRecord*>(known)->m_Flags |= extraFlags;
       continue;
     }
-    if (!addRawRecord(info, PALMREC_MODIFIED | PALMREC_IN_CHANGED_CATEGORY)) {
-      n = -1;
-      break;
-    }
+    if (!addRawRecord(info, extraFlags)) return -1;
     ++n;
   }
+  return n;
+}
+
+int CPalmLSDataSrc::readAllRecordsInCategory(int catIndex) {
+  int n = readCategoryRecords(catIndex, PALMREC_MODIFIED | PALMREC_IN_CHANGED_CATEGORY);
   g_TraceObj.write(9, "readAllRecordsInCategory(): Returning %d for cat index:%d\n", n, catIndex);
   return n;
 }
@@ -481,8 +484,9 @@ bool CPalmLSDataSrc::readRecordsForModifiedGWRecs(CGWDataSrc* gw) {
     LONG err = sm().ReadRecordById(&info);
     g_TraceObj.write(10, "readRecordsForModifiedGWRecs(): hhrecid:0x%x read. res:%d\n", e->m_HHRecId,
                      static_cast<int>(err));
-    if (err == SYNCERR_NOT_FOUND) {
-      // Gone from the handheld: the engine sees it as deleted there.
+    if (err == SYNCERR_NOT_FOUND || (err == 0 && !ownsRecord(info, gw))) {
+      // Gone from the handheld, or out of the conduit's reach: the engine
+      // sees it as deleted there.
       info = readInfo(m_Handle, buffer);
       info.m_RecId = e->m_HHRecId;
       info.m_Attribs = eRecAttrDeleted;
@@ -505,7 +509,7 @@ bool CPalmLSDataSrc::readRecords(CGWDataSrc* gw, bool all) {
   if (all) {
     ok = readAllRecords() >= 0;
   } else {
-    ok = readModifiedRecords() >= 0;
+    ok = readModifiedRecords(gw) >= 0;
     for (int i = 0; ok && i < kPalmCategoryCount; ++i)
       if (m_CatDirtyFlags & (1u << i)) ok = readAllRecordsInCategory(i) >= 0;
     ok = ok && readRecordsForModifiedGWRecs(gw);

@@ -258,13 +258,25 @@ class CPalmLSDataSrc : public CHHDataSrc {
   DWORD lastSyncTime() const { return m_LastSyncTime; }
 
  protected:
+  // Whether a record read from the database is the conduit's to sync (gw,
+  // may be null: the server side, whose relations name the records synced
+  // before). Every record is, unless a conduit keeps to a part of its
+  // database: then a changed record it does not own is not read, and one of
+  // a changed server record reaches the engine as deleted on the handheld,
+  // so the engine never writes over it.
+  virtual bool ownsRecord(const CRawRecordInfo& info, CGWDataSrc* gw);
   // Reads one record into a new record of the set (flags from the raw
   // attributes). False after a message on a memory failure.
   bool addRawRecord(const CRawRecordInfo& info, BYTE extraFlags);
   int writePalmRecord(CPalmRecord* record, DWORD op, CHHRecOpResult** result);
   int readAllRecords();
   int readAllRecordsInCategory(int catIndex);
-  int readModifiedRecords();
+  // The live records of one category, extraFlags added (to the flags of a
+  // record read already, which stays once in the set). The number added, or
+  // -1 after a message.
+  int readCategoryRecords(int catIndex, BYTE extraFlags);
+  // The changed records the conduit owns; the number, or -1 after a message.
+  int readModifiedRecords(CGWDataSrc* gw);
   bool readRecordsForModifiedGWRecs(CGWDataSrc* gw);
   // Opens the pairing note for reading and writing; creates it when create is
   // set. *found false (and true returned) when it does not exist.

@@ -122,11 +122,11 @@ class HotSyncRun {
 
   static std::string handheldUser() { return "Palm User"; }
 
-  // One HotSync of the address conduit, as the HotSync Manager runs it.
+  // One HotSync of the conduit (conduit_), as the HotSync Manager runs it.
   testutil::CommandResult sync(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {bin("hotsync"),         "sync",   "--handheld", handheld_.string(),
                                      "--user",               handheldUser(), "--userdir", userDir_.string(),
-                                     "--conduit",            lib("addressconduit")};
+                                     "--conduit",            lib(conduit_)};
     args.insert(args.end(), extra.begin(), extra.end());
     testutil::CommandResult r = testutil::runCommand(args);
     lastOutput_ = r.out;
@@ -275,6 +275,7 @@ class HotSyncRun {
   std::filesystem::path handheld_;
   std::filesystem::path userDir_;
   std::string serverUser_ = "taro";  // whose cards, relations and imports the helpers see
+  std::string conduit_ = "addressconduit";  // the library sync() runs
 
  private:
   std::vector<Fields> exported(const std::string& kind) const { return server_.exported(serverUser_, kind); }
