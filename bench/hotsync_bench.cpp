@@ -2,7 +2,8 @@
 // conduit against gwserver on loopback, as a person runs it. For each size N
 // an initial sync moves N/2 cards made on the server and N/2 records made on
 // the handheld to the other side; a second sync moves 100 changes made on
-// each side.
+// each side. When 10,000 is among the sizes, the Memo Pad follows: 10,000
+// memos the same way, through the memo conduit and its own category.
 //
 // Beside each run stands a floor: the run's own HTTP requests replayed in
 // order by one curl process (`--next`), plus a copy of AddressDB.pdb. To get
@@ -315,6 +316,8 @@ class RecordingRelay {
 std::string copyDatabase(const std::string& from, const std::string& to) {
   sqlite3 *src = nullptr, *dst = nullptr;
   std::string error;
+  // Private, as gwserver makes its own: it warns about a wider mode.
+  if (int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
   if (sqlite3_open_v2(from.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
       sqlite3_open(to.c_str(), &dst) != SQLITE_OK) {
     error = "cannot open " + from + " or " + to;
@@ -460,21 +463,40 @@ palm::AddressRecord person(const std::string& last, int i) {
   return a;
 }
 
+// What is synced: the Address Book, or the Memo Pad (its conduit's own
+// category, kMemoCategory).
+enum class Kind { Address, Memo };
+
+constexpr char kMemoCategory[] = "GWSync";
+
+std::string memoText(const char* side, int i) {
+  return std::string(side) + " memo " + std::to_string(i) + "\nBought " + std::to_string(i % 12 + 1) +
+         " boxes.\nCall back before " + std::to_string(i % 28 + 1) + " May.";
+}
+
 class Bench {
  public:
-  explicit Bench(int n) : n_(n), dir_("hotsync_bench_" + std::to_string(n)), server_(dir_.path()) {
+  Bench(int n, Kind kind)
+      : n_(n), kind_(kind), dir_("hotsync_bench_" + std::to_string(n)), server_(dir_.path()) {
     ::setenv("GWSYNC_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     ::setenv("GWSYNC_MSGBOX_LOG", (dir_ / "boxes").c_str(), 1);
     std::system((bin("logtext-install") + " >/dev/null").c_str());
     for (const char* item : {"Company", "Home", "Fax", "Mobile", "Title"})
       server_.admin({"item", "add", server_.db(), item});
-    server_.admin({"settings", server_.db(), "Palm"}, kSettings);
+    server_.admin({"settings", server_.db(), "Palm"}, std::string(kSettings) + "m,Sync,0\n");
     userId_ = server_.addUser("bench", "bench-pw");
-    std::string cards = "gwserver-export 1\n";
-    for (int i = 0; i < n / 2; ++i)
-      cards += "card\t-\t-\t1\tBusiness\t-2=Server\t-1=Person " + std::to_string(i) + "\t1=Company " +
-               std::to_string(i % 97) + "\t-9=03-1111-" + std::to_string(1000 + i % 9000) + "\t-4=Osaka\n";
-    server_.admin({"import", server_.db(), "bench"}, cards);
+    std::string records = "gwserver-export 1\n";
+    for (int i = 0; i < n / 2; ++i) {
+      if (kind_ == Kind::Memo) {
+        std::string text = memoText("Server", i);
+        size_t lf = text.find('\n');
+        records += "memo\t-\t-\t" + text.substr(0, lf) + "\t" + escaped(text.substr(lf + 1)) + "\n";
+      } else {
+        records += "card\t-\t-\t1\tBusiness\t-2=Server\t-1=Person " + std::to_string(i) + "\t1=Company " +
+                   std::to_string(i % 97) + "\t-9=03-1111-" + std::to_string(1000 + i % 9000) + "\t-4=Osaka\n";
+      }
+    }
+    server_.admin({"import", server_.db(), "bench"}, records);
     server_.setErrorLog((dir_ / "server.err").string());
     server_.start();
     writeHandheld();
@@ -490,23 +512,43 @@ class Bench {
   }
 
  private:
+  // Backslashes and tabs of an import field, and its line ends, escaped.
+  static std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return out;
+  }
+
+  std::string database() const { return kind_ == Kind::Memo ? "MemoDB" : "AddressDB"; }
+  fs::path pdb() const { return dir_ / "palm" / (database() + ".pdb"); }
+
   void writeHandheld() {
     fs::create_directories(dir_ / "palm");
     palm::Database db;
-    db.name = "AddressDB";
+    db.name = database();
     db.type = palm::fourCC("DATA");
-    db.creator = palm::fourCC("addr");
+    db.creator = palm::fourCC(kind_ == Kind::Memo ? "memo" : "addr");
     db.created = db.modified = palm::palmNow();
     db.appInfo = palm::defaultAppInfo(db.creator);
+    uint8_t category = 1;
+    if (kind_ == Kind::Memo) {
+      // The person filed the memos in the conduit's category.
+      palm::CategoryBlock block;
+      palm::parseCategoryBlock(*db.appInfo, block);
+      category = 3;
+      block.names[category] = kMemoCategory;
+      block.ids[category] = 3;
+      palm::storeCategoryBlock(block, *db.appInfo);
+    }
     for (int i = 0; i < n_ - n_ / 2; ++i) {
       palm::Record r;
       r.uniqueId = palm::nextUniqueId(db);
-      r.category = 1;
+      r.category = category;
       r.dirty = true;
-      r.data = palm::packAddress(person("Handheld", i));
+      r.data = kind_ == Kind::Memo ? palm::packMemo(memoText("Handheld", i)) : palm::packAddress(person("Handheld", i));
       db.records.push_back(r);
     }
-    std::ofstream(dir_ / "palm" / "AddressDB.pdb", std::ios::binary) << palm::serializeDatabase(db);
+    std::ofstream(pdb(), std::ios::binary) << palm::serializeDatabase(db);
   }
 
   void configure() {
@@ -538,7 +580,8 @@ class Bench {
     RecordingRelay relay(server_.port());
     // The conduit's session has no proxy of its own, so the system's applies.
     r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench", "--userdir",
-                      (dir_ / "user").string(), "--conduit", bin("../lib/libaddressconduit.so")},
+                      (dir_ / "user").string(), "--conduit",
+                      bin(kind_ == Kind::Memo ? "../lib/libmemoconduit.so" : "../lib/libaddressconduit.so")},
                      "/dev/null",
                      {"http_proxy=http://127.0.0.1:" + std::to_string(relay.port()), "no_proxy", "NO_PROXY"});
     r.requests = relay.finish();
@@ -548,7 +591,7 @@ class Bench {
   void report(const char* what, const Result& r) {
     int gets = 0, posts = 0;
     for (const Captured& c : r.requests) (c.method == "GET" ? gets : posts)++;
-    const fs::path pdb = dir_ / "palm" / "AddressDB.pdb";
+    const fs::path pdb = this->pdb();
     Floor reused, fresh;
     if (!r.copyError.empty()) {
       reused.problem = "the database could not be copied: " + r.copyError;
@@ -564,7 +607,8 @@ class Bench {
       std::snprintf(text, sizeof text, format, v);
       return ok ? std::string(text) : std::string("FAIL");
     };
-    std::printf("%6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n", n_, what,
+    std::printf("%-7s %6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n",
+                kind_ == Kind::Memo ? "memo" : "address", n_, what,
                 figure(ours, r.run.ms, "%.1f").c_str(), figure(floor.ok, floor.ms, "%.1f").c_str(),
                 figure(ours && floor.ok, r.run.ms / floor.ms, "%.1fx").c_str(),
                 figure(ours, 1000.0 * r.run.ms / n_, "%.1f").c_str(),
@@ -581,11 +625,18 @@ class Bench {
   }
 
   void changeHandheld() {
-    const fs::path file = dir_ / "palm" / "AddressDB.pdb";
+    const fs::path file = pdb();
     palm::Database db;
     palm::parseDatabase(testutil::readFile(file), db, nullptr);
     int changed = 0;
     for (palm::Record& r : db.records) {
+      if (kind_ == Kind::Memo) {
+        if (changed == kChanges || palm::memoText(r.data).rfind("Handheld memo", 0) != 0) continue;
+        r.data = palm::packMemo(palm::memoText(r.data) + "\nchanged on the handheld");
+        r.dirty = true;
+        ++changed;
+        continue;
+      }
       palm::AddressRecord a;
       if (changed == kChanges || !palm::parseAddress(r.data, a, nullptr)) continue;
       if (a.fields[palm::kLastName] != "Handheld") continue;
@@ -601,6 +652,11 @@ class Bench {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past the last sync's second
     COfficeSession session;
     if (!session.Open(server_.url().c_str(), static_cast<DWORD>(std::stoul(userId_)), "bench-pw", nullptr, 0)) return;
+    if (kind_ == Kind::Memo) {
+      changeServerMemos(session);
+      session.Close();
+      return;
+    }
     CAddressConnection conn(session);
     __ADDRESS_ITEM title{};
     for (const __ADDRESS_ITEM* i = conn.FindFirstItem(); i; i = conn.FindNextItem())
@@ -628,7 +684,21 @@ class Bench {
     session.Close();
   }
 
+  void changeServerMemos(COfficeSession& session) {
+    CMemoConnection conn(session);
+    std::vector<__MEMO_DATA> picked;
+    for (const __MEMO_DATA* m = conn.FindFirst(); m && picked.size() < kChanges; m = conn.FindNext())
+      if (m->pszName && std::string(m->pszName).rfind("Server memo", 0) == 0) picked.push_back(*m);
+    std::string body = "changed on the server";
+    for (__MEMO_DATA m : picked) {
+      m.pszData = body.data();
+      conn.Set(&m, 0);
+    }
+    conn.Commit();
+  }
+
   int n_;
+  Kind kind_;
   testutil::TempDir dir_;
   testutil::GwServer server_;
   std::string userId_;
@@ -650,17 +720,24 @@ int main(int argc, char** argv) {
     }
   }
   if (sizes.empty()) sizes = {1000, 10000};
+  const bool memosToo = std::find(sizes.begin(), sizes.end(), 10000) != sizes.end();
   if (slow && std::find(sizes.begin(), sizes.end(), 50000) == sizes.end()) sizes.push_back(50000);
   std::printf("hotsync sync of the Address Book against gwserver, beside the floor: the same HTTP requests\n"
               "replayed by one curl process against a copy of the server's database, plus a copy of the .pdb.\n"
               "The floor is the faster of two replays: on one reused connection, and on a connection per\n"
               "request as the conduit makes them, each with the copy. us/r: microseconds per record of N.\n"
               "Peak: hotsync's resident memory.\n\n");
-  std::printf("%6s  %-8s %9s %9s %7s %10s %10s %10s %10s %4s %4s %9s %8s\n", "N", "sync", "ours ms", "floor ms",
+  std::printf("%-7s %6s  %-8s %9s %9s %7s %10s %10s %10s %10s %4s %4s %9s %8s\n", "kind", "N", "sync", "ours ms", "floor ms",
               "ratio", "ours us/r", "floor us/r", "1-conn ms", "per-req ms", "GET", "POST", "peak KiB", "pdb KiB");
   std::fflush(stdout);
   for (int n : sizes) {
-    Bench b(n);
+    Bench b(n, Kind::Address);
+    b.initial();
+    b.incremental();
+  }
+  // The Memo Pad at 10,000 memos, in its own category.
+  if (memosToo) {
+    Bench b(10000, Kind::Memo);
     b.initial();
     b.incremental();
   }
