@@ -2,8 +2,10 @@
 // conduit against gwserver on loopback, as a person runs it. For each size N
 // an initial sync moves N/2 cards made on the server and N/2 records made on
 // the handheld to the other side; a second sync moves 100 changes made on
-// each side. When 10,000 is among the sizes, the Memo Pad follows: 10,000
-// memos the same way, through the memo conduit and its own category.
+// each side. When 10,000 is among the sizes, the Memo Pad and Mail follow:
+// 10,000 memos the same way, through the memo conduit and its own category;
+// 1,000 mails, half in the handheld's Outbox to send and half on the server
+// to bring to its Inbox, then 100 new ones on each side.
 //
 // Beside each run stands a floor: the run's own HTTP requests replayed in
 // order by one curl process (`--next`), plus a copy of AddressDB.pdb. To get
@@ -463,15 +465,33 @@ palm::AddressRecord person(const std::string& last, int i) {
   return a;
 }
 
-// What is synced: the Address Book, or the Memo Pad (its conduit's own
-// category, kMemoCategory).
-enum class Kind { Address, Memo };
+// What is synced: the Address Book, the Memo Pad (its conduit's own
+// category, kMemoCategory), or Mail (the Outbox sent, server mail to the
+// Inbox).
+enum class Kind { Address, Memo, Mail };
 
 constexpr char kMemoCategory[] = "GWSync";
 
 std::string memoText(const char* side, int i) {
   return std::string(side) + " memo " + std::to_string(i) + "\nBought " + std::to_string(i % 12 + 1) +
          " boxes.\nCall back before " + std::to_string(i % 28 + 1) + " May.";
+}
+
+palm::MailRecord outgoingMail(int i, const char* what) {
+  palm::MailRecord m;
+  m.year = 2026;
+  m.month = 12;
+  m.day = 1 + i % 28;
+  m.texts[palm::kSubject] = std::string(what) + " " + std::to_string(i);
+  m.texts[palm::kTo] = "colleague" + std::to_string(i % 50) + "@example.com";
+  m.texts[palm::kBody] = "Hello,\nthe figures for item " + std::to_string(i) + " are attached.\nTaro";
+  return m;
+}
+
+std::string serverMailLine(int i, const char* what) {
+  return "mail\t-\t-\t" + std::to_string(1796000000 + i) + "\t0\t" + what + " " + std::to_string(i) +
+         "\tsender" + std::to_string(i % 40) + "@example.com\tbench@example.com\t\t\t\ttext/plain\t"
+         "Dear Bench,\\nplease see the notes on point " + std::to_string(i) + ".\\nRegards\n";
 }
 
 class Bench {
@@ -487,7 +507,9 @@ class Bench {
     userId_ = server_.addUser("bench", "bench-pw");
     std::string records = "gwserver-export 1\n";
     for (int i = 0; i < n / 2; ++i) {
-      if (kind_ == Kind::Memo) {
+      if (kind_ == Kind::Mail) {
+        records += serverMailLine(i, "Server mail");
+      } else if (kind_ == Kind::Memo) {
         std::string text = memoText("Server", i);
         size_t lf = text.find('\n');
         records += "memo\t-\t-\t" + text.substr(0, lf) + "\t" + escaped(text.substr(lf + 1)) + "\n";
@@ -519,7 +541,15 @@ class Bench {
     return out;
   }
 
-  std::string database() const { return kind_ == Kind::Memo ? "MemoDB" : "AddressDB"; }
+  std::string database() const {
+    return kind_ == Kind::Memo ? "MemoDB" : kind_ == Kind::Mail ? "MailDB" : "AddressDB";
+  }
+  const char* conduitLibrary() const {
+    return kind_ == Kind::Memo   ? "../lib/libmemoconduit.so"
+           : kind_ == Kind::Mail ? "../lib/libmailconduit.so"
+                                 : "../lib/libaddressconduit.so";
+  }
+  static constexpr uint8_t kOutbox = 1;  // of the Mail application's categories
   fs::path pdb() const { return dir_ / "palm" / (database() + ".pdb"); }
 
   void writeHandheld() {
@@ -527,7 +557,7 @@ class Bench {
     palm::Database db;
     db.name = database();
     db.type = palm::fourCC("DATA");
-    db.creator = palm::fourCC(kind_ == Kind::Memo ? "memo" : "addr");
+    db.creator = palm::fourCC(kind_ == Kind::Memo ? "memo" : kind_ == Kind::Mail ? "mail" : "addr");
     db.created = db.modified = palm::palmNow();
     db.appInfo = palm::defaultAppInfo(db.creator);
     uint8_t category = 1;
@@ -543,9 +573,11 @@ class Bench {
     for (int i = 0; i < n_ - n_ / 2; ++i) {
       palm::Record r;
       r.uniqueId = palm::nextUniqueId(db);
-      r.category = category;
+      r.category = kind_ == Kind::Mail ? kOutbox : category;
       r.dirty = true;
-      r.data = kind_ == Kind::Memo ? palm::packMemo(memoText("Handheld", i)) : palm::packAddress(person("Handheld", i));
+      r.data = kind_ == Kind::Mail   ? palm::packMail(outgoingMail(i, "Handheld mail"))
+               : kind_ == Kind::Memo ? palm::packMemo(memoText("Handheld", i))
+                                     : palm::packAddress(person("Handheld", i));
       db.records.push_back(r);
     }
     std::ofstream(pdb(), std::ios::binary) << palm::serializeDatabase(db);
@@ -581,7 +613,7 @@ class Bench {
     // The conduit's session has no proxy of its own, so the system's applies.
     r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench", "--userdir",
                       (dir_ / "user").string(), "--conduit",
-                      bin(kind_ == Kind::Memo ? "../lib/libmemoconduit.so" : "../lib/libaddressconduit.so")},
+                      bin(conduitLibrary())},
                      "/dev/null",
                      {"http_proxy=http://127.0.0.1:" + std::to_string(relay.port()), "no_proxy", "NO_PROXY"});
     r.requests = relay.finish();
@@ -608,7 +640,7 @@ class Bench {
       return ok ? std::string(text) : std::string("FAIL");
     };
     std::printf("%-7s %6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n",
-                kind_ == Kind::Memo ? "memo" : "address", n_, what,
+                kind_ == Kind::Memo ? "memo" : kind_ == Kind::Mail ? "mail" : "address", n_, what,
                 figure(ours, r.run.ms, "%.1f").c_str(), figure(floor.ok, floor.ms, "%.1f").c_str(),
                 figure(ours && floor.ok, r.run.ms / floor.ms, "%.1fx").c_str(),
                 figure(ours, 1000.0 * r.run.ms / n_, "%.1f").c_str(),
@@ -629,7 +661,19 @@ class Bench {
     palm::Database db;
     palm::parseDatabase(testutil::readFile(file), db, nullptr);
     int changed = 0;
+    if (kind_ == Kind::Mail) {
+      // New mail written on the handheld since.
+      for (int i = 0; i < kChanges; ++i) {
+        palm::Record r;
+        r.uniqueId = palm::nextUniqueId(db);
+        r.category = kOutbox;
+        r.dirty = true;
+        r.data = palm::packMail(outgoingMail(i, "Second handheld mail"));
+        db.records.push_back(r);
+      }
+    }
     for (palm::Record& r : db.records) {
+      if (kind_ == Kind::Mail) break;
       if (kind_ == Kind::Memo) {
         if (changed == kChanges || palm::memoText(r.data).rfind("Handheld memo", 0) != 0) continue;
         r.data = palm::packMemo(palm::memoText(r.data) + "\nchanged on the handheld");
@@ -650,6 +694,13 @@ class Bench {
 
   void changeServer() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past the last sync's second
+    if (kind_ == Kind::Mail) {
+      // New mail arrived on the server since.
+      std::string lines = "gwserver-export 1\n";
+      for (int i = 0; i < kChanges; ++i) lines += serverMailLine(i, "Second server mail");
+      server_.admin({"import", server_.db(), "bench"}, lines);
+      return;
+    }
     COfficeSession session;
     if (!session.Open(server_.url().c_str(), static_cast<DWORD>(std::stoul(userId_)), "bench-pw", nullptr, 0)) return;
     if (kind_ == Kind::Memo) {
@@ -735,11 +786,14 @@ int main(int argc, char** argv) {
     b.initial();
     b.incremental();
   }
-  // The Memo Pad at 10,000 memos, in its own category.
+  // The Memo Pad at 10,000 memos, in its own category, and Mail at 1,000.
   if (memosToo) {
-    Bench b(10000, Kind::Memo);
-    b.initial();
-    b.incremental();
+    Bench memos(10000, Kind::Memo);
+    memos.initial();
+    memos.incremental();
+    Bench mail(1000, Kind::Mail);
+    mail.initial();
+    mail.incremental();
   }
   return 0;
 }
