@@ -28,21 +28,9 @@ constexpr DWORD kTypeAppl = 0x6170706C;      // 'appl'
 constexpr DWORD kTimesRecordSize = SyncTimeStore::kSlots * 4;
 constexpr int kHexDumpBytes = 32;
 
-const SyncManager& sm() {
-  // OpenConduit refuses to run without the Sync Manager, so every data
-  // source operation finds it loaded.
-  const SyncManager* api = syncManager();
-  if (!api) fatalStop("CPalmLSDataSrc", "the Sync Manager is not loaded");
-  return *api;
-}
-
-CRawRecordInfo readInfo(BYTE handle, BYTE* buffer) {
-  CRawRecordInfo info{};
-  info.m_FileHandle = handle;
-  info.m_TotalBytes = static_cast<WORD>(kPalmSharedBufferSize);
-  info.m_pBytes = buffer;
-  return info;
-}
+// OpenConduit refuses to run without the Sync Manager, so every data
+// source operation finds it loaded.
+const SyncManager& sm() { return loadedSyncManager("CPalmLSDataSrc"); }
 
 DWORD readBE32(const BYTE* p) {
   return (DWORD{p[0]} << 24) | (DWORD{p[1]} << 16) | (DWORD{p[2]} << 8) | DWORD{p[3]};
@@ -121,7 +109,7 @@ bool SyncTimeStore::read() {
   }
   if (count > 0) {
     BYTE raw[kPalmSharedBufferSize];
-    CRawRecordInfo info = readInfo(handle, raw);
+    CRawRecordInfo info = recordReadInfo(handle, raw);
     info.m_RecIndex = 0;
     err = sm().ReadRecordByIndex(&info);
     g_TraceObj.write(10, "SyncReadRecordByIndex() returned res:%d m_RecSize:%d m_RecId:0x%x\n", static_cast<int>(err),
@@ -393,7 +381,7 @@ int CPalmLSDataSrc::readAllRecords() {
   BYTE buffer[kPalmSharedBufferSize];
   int n = 0;
   for (WORD index = 0;; ++index) {
-    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
     info.m_RecIndex = index;
     LONG err = sm().ReadRecordByIndex(&info);
     if (err == SYNCERR_NOT_FOUND) break;
@@ -424,7 +412,7 @@ int CPalmLSDataSrc::readModifiedRecords(CGWDataSrc* gw) {
   }
   int n = 0;
   for (;;) {
-    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
     err = sm().ReadNextModifiedRec(&info);
     if (err == SYNCERR_NOT_FOUND) break;
     if (err != 0) {
@@ -447,7 +435,7 @@ int CPalmLSDataSrc::readCategoryRecords(int catIndex, BYTE extraFlags) {
   }
   int n = 0;
   for (;;) {
-    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
     info.m_CatId = static_cast<short>(catIndex);
     err = sm().ReadNextRecInCategory(&info);
     if (err == SYNCERR_NOT_FOUND) break;
@@ -479,7 +467,7 @@ bool CPalmLSDataSrc::readRecordsForModifiedGWRecs(CGWDataSrc* gw) {
   CPalmRecordSet* set = palmRecords();
   for (CGWRecRel* e = gw->getFirstRecRel(); e; e = gw->getNextRecRel()) {
     if (!(e->m_Attrib & GWATTR_CHANGED) || e->m_HHRecId == 0 || set->find(e->m_HHRecId)) continue;
-    CRawRecordInfo info = readInfo(m_Handle, buffer);
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
     info.m_RecId = e->m_HHRecId;
     LONG err = sm().ReadRecordById(&info);
     g_TraceObj.write(10, "readRecordsForModifiedGWRecs(): hhrecid:0x%x read. res:%d\n", e->m_HHRecId,
@@ -487,7 +475,7 @@ bool CPalmLSDataSrc::readRecordsForModifiedGWRecs(CGWDataSrc* gw) {
     if (err == SYNCERR_NOT_FOUND || (err == 0 && !ownsRecord(info, gw))) {
       // Gone from the handheld, or out of the conduit's reach: the engine
       // sees it as deleted there.
-      info = readInfo(m_Handle, buffer);
+      info = recordReadInfo(m_Handle, buffer);
       info.m_RecId = e->m_HHRecId;
       info.m_Attribs = eRecAttrDeleted;
       info.m_RecSize = 0;
@@ -690,7 +678,7 @@ bool CPalmLSDataSrc::rewindNote() {
 }
 
 bool CPalmLSDataSrc::nextNoteRecord(int category, BYTE* buffer, CRawRecordInfo* info, bool* got) {
-  *info = readInfo(m_NoteHandle, buffer);
+  *info = recordReadInfo(m_NoteHandle, buffer);
   info->m_CatId = static_cast<short>(category);
   LONG err = sm().ReadNextRecInCategory(info);
   *got = err == 0;
@@ -707,7 +695,7 @@ bool CPalmLSDataSrc::purgeNoteCategory(int category) {
 
 bool CPalmLSDataSrc::recordExists(DWORD recId, bool* exists) {
   BYTE buffer[kPalmSharedBufferSize];
-  CRawRecordInfo info = readInfo(m_Handle, buffer);
+  CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
   info.m_RecId = recId;
   LONG err = sm().ReadRecordById(&info);
   *exists = err == 0;

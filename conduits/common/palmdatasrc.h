@@ -30,6 +30,16 @@ enum : BYTE {
 };
 
 constexpr DWORD kPalmSharedBufferSize = 65534;  // also the size of every read buffer
+
+// A request to read one record of the open database `handle` into buffer,
+// which holds kPalmSharedBufferSize bytes.
+inline CRawRecordInfo recordReadInfo(BYTE handle, BYTE* buffer) {
+  CRawRecordInfo info{};
+  info.m_FileHandle = handle;
+  info.m_TotalBytes = static_cast<WORD>(kPalmSharedBufferSize);
+  info.m_pBytes = buffer;
+  return info;
+}
 constexpr int kPalmCategoryCount = 16;
 constexpr DWORD kPalmCategoryBlockSize = 276;
 constexpr DWORD kPalmAppInfoSize = 4096;

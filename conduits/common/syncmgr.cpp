@@ -6,6 +6,7 @@
 #include "log/log.h"
 #include "log/msgids.h"
 #include "platform/module.h"
+#include "synccore/except.h"
 
 namespace {
 
@@ -77,4 +78,10 @@ const char* syncManagerProblem() { return loaded().problem.c_str(); }
 
 void logSyncError(const char* function, LONG error) {
   Log::writeLog(MSG_SYNCMGR_FAILED, function, static_cast<unsigned>(error));
+}
+
+const SyncManager& loadedSyncManager(const char* who) {
+  const SyncManager* api = syncManager();
+  if (!api) fatalStop(who, "the Sync Manager is not loaded");
+  return *api;
 }

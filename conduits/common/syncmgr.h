@@ -46,6 +46,9 @@ struct SyncManager {
 // cannot be found. The table stays loaded for the life of the process.
 const SyncManager* syncManager();
 const char* syncManagerProblem();
+// The table for a data source's calls: OpenConduit refuses to run without
+// it, so a caller that finds it missing stops the run (who names it).
+const SyncManager& loadedSyncManager(const char* who);
 
 // Writes message 0xc0000019 with the Sync Manager function's name and error.
 void logSyncError(const char* function, LONG error);

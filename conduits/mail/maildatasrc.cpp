@@ -11,12 +11,7 @@
 
 namespace {
 
-const SyncManager& sm() {
-  // OpenConduit refuses to run without the Sync Manager.
-  const SyncManager* api = syncManager();
-  if (!api) fatalStop("PalmLSMailDataSrc", "the Sync Manager is not loaded");
-  return *api;
-}
+const SyncManager& sm() { return loadedSyncManager("PalmLSMailDataSrc"); }
 
 constexpr DWORD kMailCreator = 0x6D61696C;  // 'mail'
 constexpr WORD kMailPrefId = 1;             // the local HotSync's preference

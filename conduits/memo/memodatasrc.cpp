@@ -9,20 +9,7 @@
 
 namespace {
 
-const SyncManager& sm() {
-  // OpenConduit refuses to run without the Sync Manager.
-  const SyncManager* api = syncManager();
-  if (!api) fatalStop("CPalmLSMemoDataSrc", "the Sync Manager is not loaded");
-  return *api;
-}
-
-CRawRecordInfo readInfo(BYTE handle, BYTE* buffer) {
-  CRawRecordInfo info{};
-  info.m_FileHandle = handle;
-  info.m_TotalBytes = static_cast<WORD>(kPalmSharedBufferSize);
-  info.m_pBytes = buffer;
-  return info;
-}
+const SyncManager& sm() { return loadedSyncManager("CPalmLSMemoDataSrc"); }
 
 }  // namespace
 
@@ -103,7 +90,7 @@ bool CPalmLSMemoDataSrc::clearDirtyMarks(int catIndex) {
     return false;
   }
   for (;;) {
-    CRawRecordInfo info = readInfo(m_Handle, buffer.data());
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
     info.m_CatId = static_cast<short>(catIndex);
     err = sm().ReadNextRecInCategory(&info);
     if (err == SYNCERR_NOT_FOUND) return true;
@@ -132,7 +119,7 @@ bool CPalmLSMemoDataSrc::purgeDeletedRead() {
   for (DWORD id : ids) {
     // A record read as deleted may be one that left the category and lives
     // on: only what the handheld holds as deleted or archived goes.
-    CRawRecordInfo info = readInfo(m_Handle, buffer.data());
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
     info.m_RecId = id;
     LONG err = sm().ReadRecordById(&info);
     if (err == SYNCERR_NOT_FOUND) continue;
