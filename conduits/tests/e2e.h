@@ -122,6 +122,15 @@ class HotSyncRun {
 
   static std::string handheldUser() { return "Palm User"; }
 
+  // A session of the server's user taro, as another client of the server.
+  void loginAsTaro(COfficeSession& session) const {
+    ASSERT_EQ(session.Open(server_.url().c_str(), nullptr, 0), 1);
+    DWORD userId = 0;
+    for (__USER_DATA* u = session.FindFirstUser(); u; u = session.FindNextUser())
+      if (std::string(u->pszName) == "taro") userId = u->nID;
+    ASSERT_EQ(session.Login(userId, "taro-pw"), 1);
+  }
+
   // One HotSync of the conduit (conduit_), as the HotSync Manager runs it.
   testutil::CommandResult sync(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {bin("hotsync"),         "sync",   "--handheld", handheld_.string(),
@@ -226,11 +235,7 @@ class HotSyncRun {
     std::map<long, std::string> values = edit(card);
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     COfficeSession session;
-    ASSERT_EQ(session.Open(server_.url().c_str(), nullptr, 0), 1);
-    DWORD userId = 0;
-    for (__USER_DATA* u = session.FindFirstUser(); u; u = session.FindNextUser())
-      if (std::string(u->pszName) == "taro") userId = u->nID;
-    ASSERT_EQ(session.Login(userId, "taro-pw"), 1);
+    ASSERT_NO_FATAL_FAILURE(loginAsTaro(session));
     CAddressConnection conn(session);
     const __ADDRESS_DATA* found = conn.Get(card.id);
     ASSERT_NE(found, nullptr);

@@ -84,11 +84,7 @@ class MemoConduitSync : public ::testing::Test, public e2e::HotSyncRun {
   void serverEdit(const std::string& title, std::optional<std::string> body) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     COfficeSession session;
-    ASSERT_EQ(session.Open(server_.url().c_str(), nullptr, 0), 1);
-    DWORD userId = 0;
-    for (__USER_DATA* u = session.FindFirstUser(); u; u = session.FindNextUser())
-      if (std::string(u->pszName) == "taro") userId = u->nID;
-    ASSERT_EQ(session.Login(userId, "taro-pw"), 1);
+    ASSERT_NO_FATAL_FAILURE(loginAsTaro(session));
     CMemoConnection memos(session);
     const __MEMO_DATA* m = memos.FindFirst();
     while (m && title != m->pszName) m = memos.FindNext();
