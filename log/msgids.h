@@ -67,3 +67,5 @@ constexpr DWORD MSG_LOGIN_BAD_CREDENTIALS = 0xc0000024;
 // A record could not be converted. (record identification text)
 constexpr DWORD MSG_SERVER_RECORD_NOT_CONVERTED = 0xc0000049;
 constexpr DWORD MSG_HH_RECORD_NOT_CONVERTED = 0xc000004a;
+// Mail has no room for the category sent mail is filed in. (category name)
+constexpr DWORD MSG_MAIL_NO_FILED_CATEGORY = 0xc000004c;

@@ -122,6 +122,7 @@ bool PalmLSMailDataSrc::makeFiledCategory() {
   CHHCategory* added = m_FiledName.empty() ? nullptr : palmCategories()->add(m_FiledName.c_str());
   if (!added) {
     g_TraceObj.write(1, "PalmLSMailDataSrc *ERR* no category for \"%s\": nothing sent\n", m_FiledName.c_str());
+    Log::writeLog(MSG_MAIL_NO_FILED_CATEGORY, m_FiledName.c_str());
     return false;
   }
   CHHRecOpResult* result = nullptr;
