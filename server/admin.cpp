@@ -334,13 +334,13 @@ void initDatabase(const std::string& path) { Db db(path, true); }
 uint32_t addUser(Db& db, const std::string& name, const std::string& password) {
   if (name.empty() || name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
     throw AdminError("a user name must be one non-empty line");
+  std::string hash = hashPassword(password);  // slow by design: not inside the write lock
   Transaction tx(db, true);
   Stmt exists(db, "SELECT 1 FROM users WHERE name = ?");
   exists.bind(1, name);
-  if (exists.step()) throw AdminError("there is already a user of that name");
-  std::string salt = randomBytes(16);
+  if (exists.step()) throw AdminError("there is already a user named " + name);
   Stmt s(db, "INSERT INTO users(name, salt, hash) VALUES(?, ?, ?)");
-  s.bind(1, name).bind(2, salt).bind(3, hashPassword(salt, password)).run();
+  s.bind(1, name).bind(2, std::string_view()).bind(3, hash).run();
   uint32_t id = static_cast<uint32_t>(db.lastInsertId());
   tx.commit();
   return id;
@@ -349,14 +349,50 @@ uint32_t addUser(Db& db, const std::string& name, const std::string& password) {
 uint32_t userId(Db& db, const std::string& name) {
   Stmt s(db, "SELECT id FROM users WHERE name = ?");
   s.bind(1, name);
-  if (!s.step()) throw AdminError("no user of that name");
+  if (!s.step()) throw AdminError("no user named " + name);
   return static_cast<uint32_t>(s.integer(0));
+}
+
+void setPassword(Db& db, const std::string& name, const std::string& password) {
+  std::string hash = hashPassword(password);
+  Stmt s(db, "UPDATE users SET salt = ?, hash = ? WHERE name = ?");
+  s.bind(1, std::string_view()).bind(2, hash).bind(3, name).run();
+  if (db.changes() == 0) throw AdminError("no user named " + name);
+}
+
+UserData userData(Db& db, const std::string& name) {
+  UserData d;
+  d.id = userId(db, name);
+  for (const char* table : {"cards", "memos", "schedules", "todos", "mails"}) {
+    Stmt s(db, (std::string("SELECT COUNT(*) FROM ") + table + " WHERE user_id = ?").c_str());
+    s.bind(1, d.id);
+    if (s.step()) d.records += s.integer(0);
+  }
+  Stmt r(db, "SELECT COUNT(*) FROM relation_pairs WHERE user_id = ?");
+  r.bind(1, d.id);
+  if (r.step()) d.relations = r.integer(0);
+  return d;
+}
+
+void deleteUser(Db& db, const std::string& name) {
+  Transaction tx(db, true);
+  uint32_t id = userId(db, name);
+  Stmt v(db, "DELETE FROM card_values WHERE card_id IN (SELECT id FROM cards WHERE user_id = ?)");
+  v.bind(1, id).run();
+  for (const char* table : {"cards", "memos", "schedules", "todos", "todo_categories", "mails", "outbox", "relations",
+                            "relation_pairs"}) {
+    Stmt d(db, (std::string("DELETE FROM ") + table + " WHERE user_id = ?").c_str());
+    d.bind(1, id).run();
+  }
+  Stmt u(db, "DELETE FROM users WHERE id = ?");
+  u.bind(1, id).run();
+  tx.commit();
 }
 
 void setMaySync(Db& db, const std::string& name, bool maySync) {
   Stmt s(db, "UPDATE users SET may_sync = ? WHERE name = ?");
   s.bind(1, maySync ? 1 : 0).bind(2, name).run();
-  if (db.changes() == 0) throw AdminError("no user of that name");
+  if (db.changes() == 0) throw AdminError("no user named " + name);
 }
 
 uint32_t addItem(Db& db, const std::string& name, const std::string& type) {

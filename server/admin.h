@@ -24,6 +24,19 @@ struct AdminError : std::runtime_error {
 void initDatabase(const std::string& path);
 // Adds a user; returns its id. Names must be unique, non-empty and one line.
 uint32_t addUser(Db& db, const std::string& name, const std::string& password);
+// Replaces a user's password.
+void setPassword(Db& db, const std::string& name, const std::string& password);
+// What a user holds: its id, its records (cards, memos, schedules, to-dos,
+// mails) and its relation pairs.
+struct UserData {
+  uint32_t id = 0;
+  int64_t records = 0;
+  int64_t relations = 0;
+};
+UserData userData(Db& db, const std::string& name);
+// Removes a user with all its records, categories, sent mail and relation
+// data, in one transaction.
+void deleteUser(Db& db, const std::string& name);
 // Allows or forbids a user to synchronise (a login then gets error 16405).
 void setMaySync(Db& db, const std::string& name, bool maySync);
 // The id of a user by name; throws when there is none.

@@ -1,8 +1,12 @@
 // gwserver: the groupware server of the sync protocol, on one SQLite file.
 // Usage is printed by `gwserver help`; server/README.md tells the formats.
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -19,15 +23,93 @@ namespace {
 const char kUsage[] =
     "usage:\n"
     "  gwserver init DB\n"
-    "  gwserver user add DB NAME PASSWORD     prints the new user's id\n"
+    "  gwserver user add DB NAME [--password-file FILE]   password from FILE or standard input;\n"
+    "                                                     prints the new user's id\n"
+    "  gwserver user passwd DB NAME [--password-file FILE]\n"
+    "  gwserver user delete DB NAME [--yes]               the user, its data and relation data\n"
     "  gwserver user list DB\n"
     "  gwserver user sync DB NAME yes|no      allow or forbid synchronising\n"
     "  gwserver item add DB NAME [Text|File]  a user-defined address item; prints its id\n"
     "  gwserver settings DB DEVICE < LINES    DEVICE: None, Palm, PocketPC, Zaurus\n"
     "  gwserver export DB NAME > FILE\n"
     "  gwserver import DB NAME [--replace] < FILE\n"
-    "  gwserver serve DB [--port N] [--bind ADDR] [--path /gw] [--basic-auth USER:PASS]\n"
-    "                    [--faults] [--log] [--login-timeout SECONDS] [--max-body BYTES]\n";
+    "  gwserver serve DB [--port N] [--bind ADDR] [--path /gw] [--basic-auth-file FILE]\n"
+    "                    [--faults] [--log] [--login-timeout SECONDS] [--max-body BYTES]\n"
+    "                    [--header-timeout S] [--body-timeout S] [--idle-timeout S]\n"
+    "                    [--max-connections N] [--max-per-client N]\n";
+
+const char kVisible[] =
+    "gwserver: warning: a password on the command line can be seen by other users (ps, shell history); "
+    "give it on standard input or in a file (--password-file)\n";
+
+// The first line of a file, without its line end.
+std::string firstLine(const std::string& path, const char* what) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw gwserver::AdminError(std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno));
+  std::string line;
+  std::getline(in, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// One line from standard input; on a terminal asked for without echo.
+std::string readSecret(const std::string& prompt) {
+  bool tty = isatty(0);
+  termios saved{};
+  if (tty) {
+    std::cerr << prompt << std::flush;
+    tcgetattr(0, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(0, TCSAFLUSH, &quiet);
+  }
+  std::string line;
+  bool got = static_cast<bool>(std::getline(std::cin, line));
+  if (tty) {
+    tcsetattr(0, TCSAFLUSH, &saved);
+    std::cerr << "\n";
+  }
+  if (!got) throw gwserver::AdminError("no password on standard input");
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// A new password: from --password-file, else standard input (asked twice on
+// a terminal).
+std::string newPassword(const std::string& file, const std::string& name) {
+  std::string password;
+  if (!file.empty()) {
+    password = firstLine(file, "password file");
+  } else {
+    password = readSecret("Password for " + name + ": ");
+    if (isatty(0) && readSecret("Again: ") != password) throw gwserver::AdminError("the passwords differ");
+  }
+  if (password.empty()) throw gwserver::AdminError("a password must not be empty");
+  return password;
+}
+
+// Parses NAME [PASSWORD] [--password-file FILE] [--yes] after "user SUB DB".
+struct UserArgs {
+  std::string name, password, file;
+  bool hasPassword = false, yes = false;
+};
+bool userArgs(int argc, char** argv, int from, UserArgs& out, bool allowPassword, bool allowYes) {
+  for (int i = from; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--password-file" && i + 1 < argc && !allowYes)
+      out.file = argv[++i];
+    else if (a == "--yes" && allowYes)
+      out.yes = true;
+    else if (out.name.empty() && a.rfind("--", 0) != 0)
+      out.name = a;
+    else if (allowPassword && !out.hasPassword && a.rfind("--", 0) != 0) {
+      out.password = a;
+      out.hasPassword = true;
+    } else
+      return false;
+  }
+  return !out.name.empty() && !(out.hasPassword && !out.file.empty());
+}
 
 int usage() {
   std::cerr << kUsage;
@@ -58,9 +140,24 @@ int serve(const std::string& path, int argc, char** argv) {
     } else if (a == "--path") {
       http.path = value();
       if (http.path.empty() || http.path[0] != '/') throw gwserver::AdminError("--path begins with /");
-    } else if (a == "--basic-auth") {
-      http.basicAuth = value();
-      if (http.basicAuth.find(':') == std::string::npos) throw gwserver::AdminError("--basic-auth is USER:PASS");
+    } else if (a == "--basic-auth" || a == "--basic-auth-file") {
+      if (a == "--basic-auth") {
+        http.basicAuth = value();
+        std::cerr << kVisible;
+      } else {
+        http.basicAuth = firstLine(value(), "--basic-auth-file");
+      }
+      if (http.basicAuth.find(':') == std::string::npos) throw gwserver::AdminError(a + " gives USER:PASS");
+    } else if (a == "--header-timeout") {
+      http.headerSeconds = static_cast<int>(std::max(1L, number()));
+    } else if (a == "--body-timeout") {
+      http.bodySeconds = static_cast<int>(std::max(1L, number()));
+    } else if (a == "--idle-timeout") {
+      http.idleSeconds = static_cast<int>(std::max(1L, number()));
+    } else if (a == "--max-connections") {
+      http.maxConnections = static_cast<int>(std::clamp(number(), 1L, 4096L));
+    } else if (a == "--max-per-client") {
+      http.maxPerClient = static_cast<int>(std::clamp(number(), 1L, 100000L));
     } else if (a == "--faults") {
       http.faults = true;
     } else if (a == "--log") {
@@ -88,7 +185,7 @@ int serve(const std::string& path, int argc, char** argv) {
   gwserver::HttpServer server(http, pages);
   std::string url = server.bind();
   if (url.empty()) {
-    std::cerr << "gwserver: cannot listen on " << http.bind << " port " << http.port << "\n";
+    std::cerr << "gwserver: " << server.error() << "\n";
     return 1;
   }
   std::cout << url << std::endl;
@@ -108,6 +205,17 @@ int serve(const std::string& path, int argc, char** argv) {
   return ok ? 0 : 1;
 }
 
+// Says so on standard error when the database or its side files are open to
+// other users.
+void warnModes(const std::string& path) {
+  std::string warnings = gwserver::modeWarnings(path);
+  for (size_t pos = 0; pos < warnings.size();) {
+    size_t end = warnings.find('\n', pos);
+    std::cerr << "gwserver: " << warnings.substr(pos, end - pos) << "\n";
+    pos = end + 1;
+  }
+}
+
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
@@ -118,13 +226,39 @@ int run(int argc, char** argv) {
   if (argc < 3) return usage();
   if (cmd == "init") {
     gwserver::initDatabase(argv[2]);
+    warnModes(argv[2]);
     return 0;
   }
+  warnModes((cmd == "user" || cmd == "item") && argc >= 4 ? argv[3] : argv[2]);
   if (cmd == "user" && argc >= 4) {
     std::string sub = argv[2];
     gwserver::Db db(argv[3]);
-    if (sub == "add" && argc == 6) {
-      std::cout << gwserver::addUser(db, argv[4], argv[5]) << "\n";
+    UserArgs u;
+    if (sub == "add" && userArgs(argc, argv, 4, u, true, false)) {
+      if (u.hasPassword) std::cerr << kVisible;
+      std::string password = u.hasPassword ? u.password : newPassword(u.file, u.name);
+      std::cout << gwserver::addUser(db, u.name, password) << "\n";
+      return 0;
+    }
+    if (sub == "passwd" && userArgs(argc, argv, 4, u, false, false)) {
+      gwserver::userId(db, u.name);  // an unknown name fails before the password is asked
+      gwserver::setPassword(db, u.name, newPassword(u.file, u.name));
+      return 0;
+    }
+    if (sub == "delete" && userArgs(argc, argv, 4, u, false, true)) {
+      gwserver::UserData data = gwserver::userData(db, u.name);
+      if (!u.yes) {
+        std::cerr << "Delete user " << u.name << " (id " << data.id << ") with " << data.records << " records and "
+                  << data.relations << " relation pairs? Type yes to delete: " << std::flush;
+        std::string answer;
+        std::getline(std::cin, answer);
+        if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+        if (answer != "yes") {
+          std::cerr << "gwserver: nothing deleted\n";
+          return 1;
+        }
+      }
+      gwserver::deleteUser(db, u.name);
       return 0;
     }
     if (sub == "list" && argc == 4) {

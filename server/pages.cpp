@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <variant>
@@ -54,11 +55,42 @@ Relation loadRelation(Db& db, uint32_t user, const std::string& label, const std
   return rel;
 }
 
+// A pair may name a record that is gone (the client learns of it later), but
+// never one of another user: that is refused like a change of that record.
+// Ids are unique across kinds, so every table is looked in; pairs already
+// stored were looked at when they came.
+void refuseOthersRecords(Db& db, uint32_t user, const Pairs& pairs, const Pairs& before) {
+  std::set<uint32_t> known;
+  for (const auto& p : before) known.insert(p.first);
+  std::vector<std::unique_ptr<Stmt>> owners;
+  for (const auto& [server, handheld] : pairs) {
+    if (known.count(server)) continue;
+    if (owners.empty()) {
+      for (const char* table : {"cards", "memos", "schedules", "todos", "mails"}) {
+        // A table that is lost holds nobody's records: the other kinds go on.
+        try {
+          owners.push_back(
+              std::make_unique<Stmt>(db, (std::string("SELECT user_id FROM ") + table + " WHERE id = ?").c_str()));
+        } catch (const StoreError&) {
+        }
+      }
+    }
+    for (auto& owner : owners) {
+      owner->reset();
+      owner->bind(1, server);
+      if (owner->step() && owner->integer(0) != user)
+        throw Refusal(kErrUnknownId, 0, "relation pair " + std::to_string(server) + "," + std::to_string(handheld) + " names another user's record");
+    }
+    known.insert(server);
+  }
+}
+
 // Every commit sends all the pairs, and mostly they are the ones stored:
 // only the positions whose pair changed are written, new ones appended and
 // the ones past the end removed.
 void storeRelation(Db& db, uint32_t user, const std::string& label, const std::string& app, const Relation& rel) {
   const Pairs before = loadRelation(db, user, label, app).pairs;
+  refuseOthersRecords(db, user, rel.pairs, before);
   Stmt t(db, "INSERT OR REPLACE INTO relations(user_id, label, app, ts) VALUES(?, ?, ?, ?)");
   t.bind(1, user).bind(2, label).bind(3, app).bind(4, rel.ts).run();
   Stmt u(db,
@@ -505,7 +537,7 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   for (uint32_t id : c.removals) {
     d.reset();
     d.bind(1, id).bind(2, user).run();
-    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(id));
+    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, std::string("no ") + kind.page + " record " + std::to_string(id));
     if (values) values->remove(id);
   }
 
@@ -524,7 +556,7 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
     u.bind(1, ts);
     for (int i = 0; i < n; ++i) bindValue(u, i + 2, row.columns[i]);
     u.bind(n + 2, g.id).bind(n + 3, user).run();
-    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, "no record " + std::to_string(g.id));
+    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, std::string("no ") + kind.page + " record " + std::to_string(g.id));
     if (values) values->store(g.id, row);
   }
 

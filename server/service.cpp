@@ -3,9 +3,12 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sodium.h>
 
+#include <algorithm>
 #include <cstdio>
 
+#include "server/httpserver.h"
 #include "server/pages.h"
 
 namespace gwserver {
@@ -46,13 +49,27 @@ std::string cookieValue(const std::string& header, const std::string& name) {
   return {};
 }
 
-bool samePassword(Db& db, uint32_t userId, const std::string& candidate) {
-  Stmt s(db, "SELECT salt, hash FROM users WHERE id = ?");
-  s.bind(1, userId);
-  if (!s.step()) return false;
-  std::string want = s.text(1);
-  std::string got = hashPassword(s.text(0), candidate);
-  return want.size() == got.size() && CRYPTO_memcmp(want.data(), got.data(), got.size()) == 0;
+// How many failed logins in a row pass untouched, per user and per client
+// address; after that each failure doubles the wait before the next check,
+// from kFirstWait up to kLongestWait. Failures are forgotten kForget after
+// the last one (per address) or at a successful login (per user).
+constexpr int kFreeUserFailures = 3;
+constexpr int kFreePeerFailures = 10;
+constexpr auto kFirstWait = std::chrono::seconds(2);
+constexpr auto kLongestWait = std::chrono::seconds(60);
+constexpr auto kForget = std::chrono::minutes(15);
+// Password checks at once: each Argon2id check holds 64 MiB for a moment.
+constexpr int kHashingAtOnce = 2;
+
+std::chrono::milliseconds waitAfter(int count, int free) {
+  if (count < free) return std::chrono::milliseconds(0);
+  std::chrono::milliseconds wait = kFirstWait * (1 << std::min(count - free, 8));
+  return std::min<std::chrono::milliseconds>(wait, kLongestWait);
+}
+
+void initSodium() {
+  static const int ready = sodium_init();
+  if (ready < 0) throw StoreError("libsodium cannot start");
 }
 
 }  // namespace
@@ -64,7 +81,32 @@ std::string randomBytes(size_t n) {
   return out;
 }
 
-std::string hashPassword(const std::string& salt, const std::string& password) {
+std::string hashPassword(const std::string& password) {
+  initSodium();
+  char out[crypto_pwhash_STRBYTES];
+  if (crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                        crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
+    throw StoreError("out of memory hashing a password");
+  return out;
+}
+
+bool verifyPassword(const std::string& salt, const std::string& hash, const std::string& password, bool& outdated) {
+  initSodium();
+  outdated = false;
+  if (hash.rfind("$argon2", 0) == 0) {
+    std::string stored = hash;  // crypto_pwhash_str_verify wants it NUL-terminated
+    if (crypto_pwhash_str_verify(stored.c_str(), password.data(), password.size()) != 0) return false;
+    outdated = crypto_pwhash_str_needs_rehash(stored.c_str(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                                              crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0;
+    return true;
+  }
+  std::string got = legacyPasswordHash(salt, password);
+  if (got.size() != hash.size() || CRYPTO_memcmp(got.data(), hash.data(), got.size()) != 0) return false;
+  outdated = true;
+  return true;
+}
+
+std::string legacyPasswordHash(const std::string& salt, const std::string& password) {
   std::string input = salt + password;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
@@ -90,9 +132,19 @@ Reply Service::handle(const Incoming& in) {
     }
     uint32_t user = requireLogin(in);
     auto db = pool_.take();
+    {
+      // A user deleted (gwserver user delete) while logged in is logged out.
+      Stmt s(*db, "SELECT 1 FROM users WHERE id = ?");
+      s.bind(1, user);
+      if (!s.step()) {
+        logout(in);
+        throw Refusal(kErrNotLoggedIn, 0, "user " + std::to_string(user) + " no longer exists");
+      }
+    }
     reply.body = in.post ? pages::commit(*db, user, page, in.form) : pages::fetch(*db, user, page, in.form);
   } catch (const Refusal& r) {
     reply.body = errorLine(r);
+    reply.note = r.why;
   } catch (const StoreError& e) {
     std::fprintf(stderr, "gwserver: %s\n", e.what());
     reply.body = errorLine(Refusal(kErrStorage));
@@ -106,16 +158,60 @@ Reply Service::handle(const Incoming& in) {
 Reply Service::login(const Incoming& in) {
   auto id = parseUnsigned(formValue(in.form, "_ID").value_or(""));
   if (!id) throw Refusal(kErrUnknownUser, 0, "no user id");
+  std::string peer = in.peer.empty() ? "-" : in.peer;
+  auto wait = loginWait(*id, peer);
+  if (wait.count() > 0) {
+    std::fprintf(stderr, "gwserver: login of user %u from %s refused unchecked: too many failed logins, next in %.1f s\n",
+                 *id, logSafe(peer).c_str(), static_cast<double>(wait.count()) / 1000);
+    throw Refusal(kErrBadPassword, 0, "too many failed logins");
+  }
   auto db = pool_.take();
   {
-    Stmt s(*db, "SELECT may_sync FROM users WHERE id = ?");
+    Stmt s(*db, "SELECT may_sync, salt, hash FROM users WHERE id = ?");
     s.bind(1, *id);
-    if (!s.step()) throw Refusal(kErrUnknownUser);
+    if (!s.step()) {
+      loginFailed(*id, peer);
+      throw Refusal(kErrUnknownUser, 0, "no user " + std::to_string(*id));
+    }
     bool maySync = s.integer(0) != 0;
+    std::string salt = s.text(1), hash = s.text(2);
     // Read strictly as a form: a client that sends the password unescaped
     // must fail here rather than have its fault hidden.
-    if (!samePassword(*db, *id, formValue(in.form, "Password").value_or("")))
-      throw Refusal(kErrBadPassword);
+    std::string password = formValue(in.form, "Password").value_or("");
+    bool outdated = false, same = false;
+    {
+      std::unique_lock<std::mutex> lock(hashingMutex_);
+      hashingDone_.wait(lock, [&] { return hashing_ < kHashingAtOnce; });
+      ++hashing_;
+    }
+    try {
+      same = verifyPassword(salt, hash, password, outdated);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(hashingMutex_);
+      --hashing_;
+      hashingDone_.notify_one();
+      throw;
+    }
+    {
+      std::lock_guard<std::mutex> lock(hashingMutex_);
+      --hashing_;
+    }
+    hashingDone_.notify_one();
+    if (!same) {
+      loginFailed(*id, peer);
+      throw Refusal(kErrBadPassword, 0, "wrong password");
+    }
+    loginSucceeded(*id);
+    if (outdated) {
+      // The password is known now: store it in the current form. A failure
+      // here costs the upgrade, not the login.
+      try {
+        Stmt u(*db, "UPDATE users SET salt = ?, hash = ? WHERE id = ? AND hash = ?");
+        u.bind(1, std::string_view()).bind(2, hashPassword(password)).bind(3, *id).bind(4, hash).run();
+      } catch (const StoreError& e) {
+        std::fprintf(stderr, "gwserver: the password hash of user %u stays in its old form: %s\n", *id, e.what());
+      }
+    }
     if (!maySync) throw Refusal(kErrMayNotSync);
   }
   std::string token = toHex(randomBytes(16));
@@ -136,6 +232,56 @@ Reply Service::login(const Incoming& in) {
   Reply reply;
   reply.headers.push_back({"Set-Cookie", std::string(kCookieName) + "=" + token + "; Path=/; HttpOnly"});
   return reply;
+}
+
+std::chrono::milliseconds Service::loginWait(uint32_t user, const std::string& peer) {
+  auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(failuresMutex_);
+  for (auto it = peerFailures_.begin(); it != peerFailures_.end();)
+    it = now - it->second.last > kForget ? peerFailures_.erase(it) : std::next(it);
+  for (auto it = userFailures_.begin(); it != userFailures_.end();)
+    it = now - it->second.last > kForget ? userFailures_.erase(it) : std::next(it);
+  std::chrono::milliseconds wait(0);
+  auto left = [&](const Failures& f, int free) {
+    auto until = f.last + waitAfter(f.count, free);
+    if (until > now) wait = std::max(wait, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1));
+  };
+  if (auto it = userFailures_.find(user); it != userFailures_.end()) left(it->second, kFreeUserFailures);
+  if (auto it = peerFailures_.find(peer); it != peerFailures_.end()) left(it->second, kFreePeerFailures);
+  return wait;
+}
+
+void Service::loginFailed(uint32_t user, const std::string& peer) {
+  auto now = std::chrono::steady_clock::now();
+  int inRow = 0, fromPeer = 0;
+  {
+    std::lock_guard<std::mutex> lock(failuresMutex_);
+    Failures& u = userFailures_[user];
+    u.count++;
+    u.last = now;
+    Failures& p = peerFailures_[peer];
+    p.count++;
+    p.last = now;
+    inRow = u.count;
+    fromPeer = p.count;
+  }
+  std::fprintf(stderr, "gwserver: failed login of user %u from %s (%d in a row for the user, %d from the address)\n",
+               user, logSafe(peer).c_str(), inRow, fromPeer);
+}
+
+void Service::loginSucceeded(uint32_t user) {
+  std::lock_guard<std::mutex> lock(failuresMutex_);
+  userFailures_.erase(user);
+}
+
+int Service::loginState(const std::string& cookieHeader) {
+  std::string token = cookieValue(cookieHeader, kCookieName);
+  if (token.empty()) return kErrNotLoggedIn;
+  std::lock_guard<std::mutex> lock(loginsMutex_);
+  auto it = logins_.find(token);
+  if (it == logins_.end()) return ended_.count(token) ? kErrLoginExpired : kErrNotLoggedIn;
+  if (std::chrono::steady_clock::now() - it->second.lastUse > options_.loginIdle) return kErrLoginExpired;
+  return 0;
 }
 
 void Service::logout(const Incoming& in) {

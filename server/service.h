@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,12 +43,14 @@ struct Incoming {
   bool post = false;
   Form form;            // the query of a GET, the form body of a POST
   std::string cookieHeader;
+  std::string peer;  // the client's address
 };
 
 struct Reply {
   int status = 200;
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
+  std::string note;  // for the request log: why a request was refused
 };
 
 struct ServiceOptions {
@@ -70,6 +73,11 @@ class Service {
   // come back as error lines, with HTTP status 200.
   Reply handle(const Incoming& in);
 
+  // Whether a Cookie header carries a live login: 0, or the error code a
+  // page that needs one would get (kErrNotLoggedIn, kErrLoginExpired). Reads
+  // no database and leaves the login's idle time as it is.
+  int loginState(const std::string& cookieHeader);
+
   // Page name of a request, "" when it has none (used to match faults).
   static std::string pageOf(const Incoming& in);
 
@@ -84,15 +92,43 @@ class Service {
   uint32_t requireLogin(const Incoming& in);
   std::string loginToken(const Incoming& in) const;
 
+  // Failed logins in a row, per user id and per client address: past a few,
+  // a login must wait ever longer after the last failure (the numbers are at
+  // the top of service.cpp), and one that comes earlier is refused unchecked.
+  struct Failures {
+    int count = 0;
+    std::chrono::steady_clock::time_point last;
+  };
+  // The time still to wait before a login of this user from this address
+  // may be checked; zero when it may be now.
+  std::chrono::milliseconds loginWait(uint32_t user, const std::string& peer);
+  void loginFailed(uint32_t user, const std::string& peer);
+  void loginSucceeded(uint32_t user);
+
   DbPool& pool_;
   ServiceOptions options_;
+  std::mutex failuresMutex_;
+  std::map<uint32_t, Failures> userFailures_;
+  std::map<std::string, Failures> peerFailures_;
+  std::mutex hashingMutex_;
+  std::condition_variable hashingDone_;
+  int hashing_ = 0;  // password checks running; each holds tens of MB
   std::mutex loginsMutex_;
   std::map<std::string, Login> logins_;
   std::map<std::string, std::chrono::steady_clock::time_point> ended_;  // expired or logged out
 };
 
 // Password hashing shared by the service and the administration commands.
-std::string hashPassword(const std::string& salt, const std::string& password);
+// New hashes are Argon2id strings ("$argon2id$...", libsodium's
+// crypto_pwhash_str, interactive limits), stored with an empty salt. Older
+// databases hold a salted SHA-256 (salt and digest); those still verify, and
+// the login that proves the password replaces them.
+std::string hashPassword(const std::string& password);
+// Whether `password` matches the stored salt and hash; `outdated` tells
+// whether the stored form should be replaced by hashPassword's.
+bool verifyPassword(const std::string& salt, const std::string& hash, const std::string& password, bool& outdated);
+// The old form: SHA-256 of salt and password (kept to verify old databases).
+std::string legacyPasswordHash(const std::string& salt, const std::string& password);
 std::string randomBytes(size_t n);
 
 }  // namespace gwserver

@@ -1,6 +1,13 @@
 #include "server/store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -86,8 +93,30 @@ void setMeta(Db& db, const char* key, int64_t value) {
 
 }  // namespace
 
+std::string modeWarnings(const std::string& path) {
+  std::string out;
+  for (const char* side : {"", "-wal", "-shm", "-journal"}) {
+    std::string file = path + side;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || (st.st_mode & 077) == 0) continue;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    out += "warning: " + file + " is open to other users (mode " + mode + "); it holds passwords and mail: chmod 600 " +
+           file + "\n";
+  }
+  return out;
+}
+
 Db::Db(const std::string& path, bool create) {
   if (!create && !std::filesystem::exists(path)) throw StoreError("no database at " + path);
+  if (create) {
+    // Made here, not by SQLite, so that it is private from its first byte.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0)
+      ::close(fd);
+    else if (errno != EEXIST)
+      throw StoreError("cannot create " + path + ": " + std::strerror(errno));
+  }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
@@ -112,7 +141,8 @@ Db::Db(const std::string& path, bool create) {
     db_ = nullptr;
     if (std::string(e.what()).find("no such table") != std::string::npos)
       throw StoreError(path + " is no gwserver database (run gwserver init)");
-    throw;
+    if (std::string(e.what()).rfind(path, 0) == 0) throw;
+    throw StoreError(path + ": " + e.what());
   }
 }
 

@@ -25,10 +25,17 @@ struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Warnings for the database file and its side files (-wal, -shm, -journal)
+// that other users may read or write: one line each, naming the file and
+// its mode; empty when all are private.
+std::string modeWarnings(const std::string& path);
+
 class Db {
  public:
   // Opens the file; with create, makes it and the schema when missing. Without
   // create a missing file or a file that is no gwserver database throws.
+  // A file it creates is readable by its owner alone (0600), and so are the
+  // side files SQLite makes beside it, which take the database's mode.
   explicit Db(const std::string& path, bool create = false);
   ~Db();
   Db(const Db&) = delete;

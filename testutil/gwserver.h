@@ -4,7 +4,7 @@
 //
 //   testutil::TempDir dir("mytest");
 //   testutil::GwServer server(dir.path());          // gwserver init DB
-//   std::string id = server.addUser("taro", "pw");  // gwserver user add DB taro pw
+//   std::string id = server.addUser("taro", "pw");  // gwserver user add DB taro, "pw" on standard input
 //   server.start();                                  // gwserver serve DB --port 0 --faults
 //   server.url();    // "http://127.0.0.1:PORT/gw", the first line serve printed
 //   server.stop();   // SIGTERM and wait; also done by the destructor
@@ -152,9 +152,10 @@ class GwServer {
     return pairs;
   }
 
-  // Adds a user; returns the id it printed. Throws when the command fails.
+  // Adds a user, the password on standard input; returns the id it printed.
+  // Throws when the command fails.
   std::string addUser(const std::string& name, const std::string& password) const {
-    CommandResult r = admin({"user", "add", db_, name, password});
+    CommandResult r = admin({"user", "add", db_, name}, password + "\n");
     if (r.status != 0) throw std::runtime_error("gwserver user add failed");
     while (!r.out.empty() && (r.out.back() == '\n')) r.out.pop_back();
     return r.out;
