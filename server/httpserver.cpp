@@ -236,8 +236,15 @@ class Guard : public httplib::TaskQueue {
       c.working = false;
     });
   }
-  void working() {
-    moveOn([](Connection& c) { c.working = true; });
+  // False when the deadline passed first: the client was told 408, so the
+  // request must not be carried out.
+  bool working() {
+    bool cut = false;
+    moveOn([&cut](Connection& c) {
+      c.working = true;
+      cut = c.cut;
+    });
+    return !cut;
   }
   void replied() {
     moveOn([this](Connection& c) {
@@ -488,7 +495,10 @@ struct HttpServer::Impl {
   }
 
   void answer(const httplib::Request& req, httplib::Response& res, std::string_view body) {
-    if (guard) guard->working();
+    if (guard && !guard->working()) {
+      res.status = 408;
+      return;
+    }
     Incoming in;
     in.post = req.method == "POST";
     size_t q = req.target.find('?');

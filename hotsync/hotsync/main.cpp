@@ -8,8 +8,12 @@
 //
 // Exit status: 0 done, 1 a conduit failed or something was refused, 2 a
 // wrong command line.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +32,7 @@
 #include "hotsync/hotsync/conduit.h"
 #include "hotsync/hotsync/user.h"
 #include "hotsync/hslog/hslog.h"
+#include "hotsync/resident/files.h"
 #include "hotsync/sync20/sync20.h"
 #include "platform/module.h"
 #include "platform/registry.h"
@@ -59,6 +64,11 @@ const char* const kUsage =
     "  list        show the registered conduits in the order they run\n"
     "  register    register a conduit\n"
     "  unregister  remove a conduit's registration\n"
+    "  start       keep a HotSync Manager running in the background\n"
+    "  button      run a whole HotSync in the running HotSync Manager\n"
+    "  status      tell whether one runs, for whom, and its last run\n"
+    "  stop        end it\n"
+    "  unit        print a service-manager unit that keeps it running\n"
     "\n"
     "hotsync COMMAND --help tells more.\n";
 
@@ -103,6 +113,44 @@ const char* const kRegisterUsage =
     "path. The title defaults to the conduit's own name, the priority to 2\n"
     "(0 runs first, 4 last).\n";
 
+const char* const kStartUsage =
+    "usage: hotsync start [--handheld DIR] --user NAME [--watch] [--foreground] [sync options]\n"
+    "\n"
+    "Starts the resident HotSync Manager of this desktop user: it stays in the\n"
+    "background and runs a whole HotSync (`hotsync sync` with the same options)\n"
+    "each time `hotsync button` asks, and with --watch also whenever the handheld\n"
+    "folder changes. One runs per user; its pid file, lock and control socket are\n"
+    "in $XDG_RUNTIME_DIR/gwsync, its output in hotsync.out there. --foreground\n"
+    "keeps it attached, for a service manager (see `hotsync unit`).\n";
+
+const char* const kButtonUsage =
+    "usage: hotsync button\n"
+    "\n"
+    "Has the resident HotSync Manager run a whole HotSync now, as the cradle's\n"
+    "button does; prints the run's output and exits with its status.\n";
+
+const char* const kStatusUsage =
+    "usage: hotsync status\n"
+    "\n"
+    "Tells whether a resident HotSync Manager runs, for which user and handheld\n"
+    "folder, and when it last ran a HotSync with what result. Exit status 0 when\n"
+    "one runs, 3 when none does.\n";
+
+const char* const kStopUsage =
+    "usage: hotsync stop\n"
+    "\n"
+    "Ends the resident HotSync Manager (after the HotSync it is running).\n";
+
+const char* const kUnitUsage =
+    "usage: hotsync unit [--handheld DIR] --user NAME [--watch] [sync options]\n"
+    "\n"
+    "Prints a systemd user unit that runs `hotsync start --foreground` with these\n"
+    "options at login. To install it:\n"
+    "\n"
+    "  hotsync unit --user NAME --handheld DIR > ~/.config/systemd/user/gwsync-hotsync.service\n"
+    "  systemctl --user daemon-reload\n"
+    "  systemctl --user enable --now gwsync-hotsync\n";
+
 const char* const kUnregisterUsage =
     "usage: hotsync unregister CREATOR\n"
     "\n"
@@ -143,6 +191,10 @@ Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string
       bool known = false;
       for (const std::string& v : valued) known = known || v == name;
       if (!known) usageError("unknown option " + s);
+      if (name == "watch" || name == "foreground") {  // the options that take no value
+        a.options.emplace(name, "");
+        continue;
+      }
       if (i + 1 >= in.size()) usageError(s + " needs a value");
       a.options.emplace(name, in[++i]);
     } else {
@@ -333,6 +385,29 @@ std::string registryDamage() {
   return rc == ERROR_BADDB ? platform::registryProblem() : std::string();
 }
 
+// Two runs on one handheld folder at once would interleave their writes: a
+// run waits for the one in progress (the resident manager's or another
+// terminal's). The lock goes with the process, however it ends.
+class HandheldLock {
+ public:
+  explicit HandheldLock(const std::string& folder) {
+    std::string path = folder + "/.hotsync.lock";
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) refuse("cannot open " + path + ": " + std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+    std::printf("Waiting for the HotSync run in progress on %s to end...\n", folder.c_str());
+    std::fflush(stdout);
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~HandheldLock() { ::close(fd_); }
+  HandheldLock(const HandheldLock&) = delete;
+  HandheldLock& operator=(const HandheldLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 int commandSync(const Args& a) {
   if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
   std::string handheld = a.get("handheld").value_or("");
@@ -349,6 +424,7 @@ int commandSync(const Args& a) {
   UserName user = userOf(a, BIG_PATH - 1);
   std::vector<RunConduit> conduits = conduitsToRun(a);
   std::string userFolder = userFolderOf(a, user);
+  HandheldLock handheldLock(handheld);
 
   if (SyncSetHandheldFolder(handheld.c_str()) != SYNCERR_NONE)
     refuse(std::string("cannot choose the handheld folder: ") + SyncGetLastProblem());
@@ -560,6 +636,145 @@ int commandUnregister(const Args& a) {
   return 0;
 }
 
+// ---- the resident HotSync Manager ----
+
+std::string ownProgram() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string("hotsync") : self.string();
+}
+
+resident::Instance liveOrRefuse() {
+  std::optional<resident::Instance> hs = resident::findLive();
+  if (!hs) refuse("no resident HotSync Manager is running; `hotsync start --user NAME` starts one");
+  return *hs;
+}
+
+int commandStart(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  resident::ServeOptions o;
+  o.program = ownProgram();
+  o.watch = a.get("watch").has_value();
+  o.foreground = a.get("foreground").has_value();
+  for (const auto& [name, value] : a.options) {
+    if (name == "watch" || name == "foreground") {
+      o.startArgs.push_back("--" + name);
+      continue;
+    }
+    if (value.find('\n') != std::string::npos) usageError("--" + name + " holds a line break");
+    o.startArgs.insert(o.startArgs.end(), {"--" + name, value});
+    o.syncArgs.insert(o.syncArgs.end(), {"--" + name, value});
+  }
+  o.user = a.required("user");
+  o.handheld = a.get("handheld").value_or("");
+  if (o.handheld.empty()) {
+    const char* env = std::getenv("GWSYNC_HANDHELD");
+    if (env) o.handheld = env;
+    if (o.handheld.empty()) usageError("no handheld folder: give --handheld DIR or set GWSYNC_HANDHELD");
+    // Kept with the instance: a restart may come from another environment.
+    o.startArgs.insert(o.startArgs.end(), {"--handheld", o.handheld});
+    o.syncArgs.insert(o.syncArgs.end(), {"--handheld", o.handheld});
+  }
+  std::error_code ec;
+  if (!fs::is_directory(o.handheld, ec))
+    refuse("the handheld folder " + o.handheld + " does not exist (make one with `handheld create " + o.handheld +
+           "`)");
+  std::fflush(stdout);
+  return resident::serve(o);
+}
+
+int commandButton(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  resident::Instance hs = liveOrRefuse();
+  long status = -1;
+  // A whole HotSync of a large handheld may take minutes.
+  std::string output = resident::controlText(hs, resident::kMsgButton, 3600 * 1000, &status);
+  if (status < 0) refuse("the resident HotSync Manager (pid " + std::to_string(hs.pid) + ") did not answer");
+  std::fputs(output.c_str(), stdout);
+  return static_cast<int>(status);
+}
+
+int commandStatus(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::optional<resident::Instance> hs = resident::findLive();
+  if (!hs) {
+    std::printf("No resident HotSync Manager is running.\n");
+    return 3;
+  }
+  std::string text = resident::statusText(*hs);
+  if (text.empty()) refuse("the resident HotSync Manager (pid " + std::to_string(hs->pid) + ") did not answer");
+  std::fputs(text.c_str(), stdout);
+  return 0;
+}
+
+int commandStop(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::optional<resident::Instance> hs = resident::findLive();
+  if (!hs) {
+    std::printf("No resident HotSync Manager is running.\n");
+    return 0;
+  }
+  resident::sendControl(*hs, resident::kMsgClose, 0, 0);
+  // It ends once the HotSync it may be running is over.
+  if (!resident::waitUntilEnded(600 * 1000))
+    refuse("the resident HotSync Manager (pid " + std::to_string(hs->pid) + ") did not end");
+  std::printf("HotSync Manager stopped (pid %d).\n", static_cast<int>(hs->pid));
+  return 0;
+}
+
+// A value for a unit file's command line: quoted when it holds a blank or a
+// quote, with the characters the unit file syntax gives a meaning escaped.
+std::string unitWord(const std::string& value) {
+  std::string word;
+  bool quote = value.empty();
+  for (char c : value) {
+    if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
+    if (c == '"' || c == '\\') word += '\\';
+    word += c == '%' ? std::string("%%") : std::string(1, c);
+  }
+  return quote ? "\"" + word + "\"" : word;
+}
+
+int commandUnit(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::string user = a.required("user");
+  if (user.find('\n') != std::string::npos) usageError("--user holds a line break");
+  std::string program = ownProgram();
+  std::string command = unitWord(program) + " start --foreground";
+  bool hasHandheld = false;
+  for (const auto& [name, value] : a.options) {
+    if (name == "foreground") continue;
+    if (value.find('\n') != std::string::npos) usageError("--" + name + " holds a line break");
+    command += " --" + name;
+    if (name == "watch") continue;
+    // The service manager starts it from another folder.
+    bool path = name == "handheld" || name == "userdir";
+    command += " " + unitWord(path ? fs::absolute(value).lexically_normal().string() : value);
+    hasHandheld = hasHandheld || name == "handheld";
+  }
+  if (!hasHandheld) {
+    const char* env = std::getenv("GWSYNC_HANDHELD");
+    if (!env || !*env) usageError("no handheld folder: give --handheld DIR or set GWSYNC_HANDHELD");
+    command += " --handheld " + unitWord(fs::absolute(env).lexically_normal().string());
+  }
+  std::printf(
+      "# The GWSync HotSync Manager, kept running by the user's service manager.\n"
+      "# Made by `hotsync unit`; install with `hotsync unit --help`.\n"
+      "[Unit]\n"
+      "Description=GWSync HotSync Manager for %s\n"
+      "\n"
+      "[Service]\n"
+      "Type=simple\n"
+      "ExecStart=%s\n"
+      "ExecStop=%s stop\n"
+      "Restart=on-failure\n"
+      "\n"
+      "[Install]\n"
+      "WantedBy=default.target\n",
+      user.c_str(), command.c_str(), unitWord(program).c_str());
+  return 0;
+}
+
 struct Command {
   const char* name;
   int (*run)(const Args&);
@@ -573,6 +788,12 @@ const Command kCommands[] = {
     {"list", commandList, kListUsage, {}},
     {"register", commandRegister, kRegisterUsage, {"creator", "module", "database", "title", "priority"}},
     {"unregister", commandUnregister, kUnregisterUsage, {}},
+    {"start", commandStart, kStartUsage,
+     {"handheld", "user", "userdir", "user-charset", "conduit", "watch", "foreground"}},
+    {"button", commandButton, kButtonUsage, {}},
+    {"status", commandStatus, kStatusUsage, {}},
+    {"stop", commandStop, kStopUsage, {}},
+    {"unit", commandUnit, kUnitUsage, {"handheld", "user", "userdir", "user-charset", "conduit", "watch"}},
 };
 
 // The build's own library folder (../lib beside bin/) goes after whatever

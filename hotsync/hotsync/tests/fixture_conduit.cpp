@@ -4,15 +4,21 @@
 //   open<TAB>creator=addr<TAB>remote=AddressDB<TAB>...
 //   cfg<TAB>type=0<TAB>size=352<TAB>...
 //
-// and answers with the result $HSFIXTURE_RESULT gives: a number for every
-// creator, or "addr=-1,memo=0" per creator (0 when not named). OpenConduit
+// and answers with the result $HSFIXTURE_RESULT gives (or the first line of
+// the file $HSFIXTURE_RESULT_FILE, read at each call): a number for every
+// creator, or "addr=-1,memo=0" per creator (0 when not named); "abort"
+// crashes the process. $HSFIXTURE_SLEEP_MS makes each open last that long,
+// and the line says when it began and ended (begin=, end= in ms). OpenConduit
 // also creates the database "Fx<remote>" through the Sync Manager (so the
 // test sees which handheld folder it reached) and adds a HotSync log entry.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "hotsync/condapi/condapi.h"
 #include "hotsync/sync20/sync20.h"
@@ -26,10 +32,22 @@ std::string creatorText(DWORD creator) {
   return creator ? text : "";
 }
 
-long resultFor(const std::string& creator) {
+std::string wantedResult() {
+  if (const char* file = std::getenv("HSFIXTURE_RESULT_FILE")) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
   const char* wanted = std::getenv("HSFIXTURE_RESULT");
-  if (!wanted || !*wanted) return 0;
-  std::string s = wanted;
+  return wanted ? wanted : "";
+}
+
+long resultFor(const std::string& creator) {
+  std::string s = wantedResult();
+  if (s.empty()) return 0;
+  if (s == "abort") std::abort();
+  const char* wanted = s.c_str();
   if (s.find('=') == std::string::npos) return std::strtol(wanted, nullptr, 10);
   size_t at = 0;
   while (at < s.size()) {
@@ -78,13 +96,22 @@ void logEntry(const std::string& text) {
 
 }  // namespace
 
+long long nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 CONDUIT_API long OpenConduit(PROGRESSFN, CSyncProperties& props) {
+  const long long begin = nowMs();
+  if (const char* sleep = std::getenv("HSFIXTURE_SLEEP_MS"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleep)));
   std::string creator = creatorText(props.m_Creator);
   std::string remote = props.m_nRemoteCount > 0 && props.m_RemoteName ? props.m_RemoteName[0] : "";
   const char* hslog = std::getenv("GWSYNC_HSLOG");
   report("open\tcreator=" + creator + "\tremote=" + remote + "\tremotes=" + std::to_string(props.m_nRemoteCount) +
          "\tuser=" + props.m_UserName + "\tuserdir=" + props.m_PathName + "\tlocal=" + props.m_LocalName +
-         "\thslog=" + (hslog ? hslog : "") + "\thandheld=" + createMarker(remote, props.m_Creator));
+         "\thslog=" + (hslog ? hslog : "") + "\thandheld=" + createMarker(remote, props.m_Creator) +
+         "\tbegin=" + std::to_string(begin) + "\tend=" + std::to_string(nowMs()));
   logEntry("Fixture " + creator + ": " + remote);
   if (std::getenv("HSFIXTURE_THROW")) throw std::runtime_error("fixture gave up");
   return resultFor(creator);

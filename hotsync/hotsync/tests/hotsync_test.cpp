@@ -2,12 +2,15 @@
 // reports what it was handed (tests/fixture_conduit.cpp).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -479,11 +482,150 @@ TEST_F(HotSyncTest, HelpForEveryCommand) {
   auto r = hotsync({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("usage: hotsync COMMAND"), std::string::npos);
-  for (const char* command : {"sync", "configure", "list", "register", "unregister"}) {
+  for (const char* command : {"sync", "configure", "list", "register", "unregister", "start", "button", "status",
+                              "stop", "unit"}) {
     r = hotsync({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: hotsync ") + command, 0), 0u) << r.out;
   }
+}
+
+// ---- the resident HotSync Manager ----
+
+class ResidentTest : public HotSyncTest {
+ protected:
+  void SetUp() override {
+    HotSyncTest::SetUp();
+    fs::create_directories(dir_ / "run");
+    setenv("XDG_RUNTIME_DIR", (dir_ / "run").c_str(), 1);
+    setenv("HSFIXTURE_RESULT_FILE", (dir_ / "result").c_str(), 1);
+    registerFixture("addr", "AddressDB", 2);
+  }
+  void TearDown() override {
+    if (pid_t pid = residentPid(); pid > 0) ::kill(pid, SIGKILL);
+    unsetenv("HSFIXTURE_RESULT_FILE");
+  }
+  testutil::CommandResult start(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"start", "--handheld", handheld_.string(), "--user", "Ann"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return hotsync(args);
+  }
+  void result(const std::string& text) { std::ofstream(dir_ / "result") << text << "\n"; }
+  pid_t residentPid() const {
+    return static_cast<pid_t>(std::atol(testutil::readFile((dir_ / "run" / "gwsync" / "hotsync.pid").string()).c_str()));
+  }
+};
+
+TEST_F(ResidentTest, StartsOnceAnswersStatusRunsOnTheButtonAndStops) {
+  auto r = hotsync({"status"});
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_EQ(r.out, "No resident HotSync Manager is running.\n");
+  EXPECT_EQ(hotsync({"button"}).status, 1);
+
+  r = start();
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("HotSync Manager started (pid "), std::string::npos) << r.out;
+  r = start();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("a resident HotSync Manager is already running for this user (pid " +
+                       std::to_string(residentPid()) + ")"),
+            std::string::npos)
+      << r.out;
+
+  r = hotsync({"status"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("  user: Ann\n  handheld folder: " + handheld_.string() + "\n  last run: none yet\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(calls().empty());
+
+  r = hotsync({"button"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("HotSync finished: 1 synchronised, 0 failed."), std::string::npos) << r.out;
+  ASSERT_EQ(calls().size(), 1u);
+  EXPECT_EQ(calls()[0].at("user"), "Ann");
+  EXPECT_NE(hotsync({"status"}).out.find(", synchronised\n"), std::string::npos);
+
+  r = hotsync({"stop"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(hotsync({"status"}).status, 3);
+  EXPECT_FALSE(fs::exists(dir_ / "run" / "gwsync" / "hotsync.sock"));
+  EXPECT_EQ(hotsync({"stop"}).out, "No resident HotSync Manager is running.\n");
+}
+
+TEST_F(ResidentTest, SurvivesFailingAndCrashingRuns) {
+  ASSERT_EQ(start().status, 0);
+  result("-1");
+  auto r = hotsync({"button"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(hotsync({"status"}).out.find(", failed (exit status 1)\n"), std::string::npos);
+  result("abort");
+  r = hotsync({"button"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(hotsync({"status"}).out.find(", failed: hotsync sync ended by signal 6\n"), std::string::npos);
+  result("0");
+  r = hotsync({"button"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(calls().size(), 3u);
+}
+
+TEST_F(ResidentTest, AKilledInstanceBlocksNothing) {
+  ASSERT_EQ(start().status, 0);
+  pid_t pid = residentPid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  for (int i = 0; i < 200 && ::kill(pid, 0) == 0; ++i) ::usleep(10000);
+  // Its pid file and socket are left behind, and name no one.
+  EXPECT_TRUE(fs::exists(dir_ / "run" / "gwsync" / "hotsync.pid"));
+  EXPECT_EQ(hotsync({"status"}).status, 3);
+  auto r = start();
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(residentPid(), pid);
+  EXPECT_EQ(hotsync({"button"}).status, 0);
+}
+
+TEST_F(ResidentTest, WatchingRunsOnceForEachChangeOfTheHandheld) {
+  ASSERT_EQ(start({"--watch"}).status, 0);
+  std::ofstream(handheld_ / "MemoDB.pdb") << "changed by the handheld";
+  for (int i = 0; i < 100 && calls().empty(); ++i) ::usleep(50000);
+  ASSERT_EQ(calls().size(), 1u);
+  // The run's own writes (the fixture's database) start no other run.
+  ::sleep(3);
+  EXPECT_EQ(calls().size(), 1u);
+  EXPECT_NE(hotsync({"status"}).out.find("(watched)"), std::string::npos);
+}
+
+// A second run on one handheld folder waits for the first: the two never
+// overlap.
+TEST_F(HotSyncTest, RunsOnOneHandheldFolderNeverOverlap) {
+  registerFixture("addr", "AddressDB", 2);
+  setenv("HSFIXTURE_SLEEP_MS", "700", 1);
+  testutil::CommandResult first;
+  std::thread other([&] { first = sync(); });
+  ::usleep(200000);
+  auto second = sync();
+  other.join();
+  unsetenv("HSFIXTURE_SLEEP_MS");
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(second.status, 0) << second.out;
+  EXPECT_NE(second.out.find("Waiting for the HotSync run in progress on " + handheld_.string()), std::string::npos)
+      << second.out;
+  ASSERT_EQ(calls().size(), 2u);
+  EXPECT_GE(std::stoll(calls()[1].at("begin")), std::stoll(calls()[0].at("end")));
+}
+
+TEST_F(HotSyncTest, UnitFileForTheServiceManager) {
+  auto r = hotsync({"unit", "--handheld", handheld_.string(), "--user", "Ann", "--watch"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\nExecStart=" + hotsyncProgram() + " start --foreground --handheld " + handheld_.string() +
+                       " --user Ann --watch\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\nExecStop=" + hotsyncProgram() + " stop\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n[Install]\nWantedBy=default.target\n"), std::string::npos) << r.out;
+  // A value with a blank is quoted for the unit file.
+  r = hotsync({"unit", "--handheld", handheld_.string(), "--user", "Palm User"});
+  EXPECT_NE(r.out.find(" --user \"Palm User\"\n"), std::string::npos) << r.out;
 }
 
 }  // namespace
