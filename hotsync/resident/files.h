@@ -3,6 +3,8 @@
 // `button` use.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -21,6 +23,11 @@ bool waitUntilEnded(int waitMs);
 // The text after the answer's number (and the number in `result`); "" when
 // there is no answer.
 std::string controlText(const Instance& hs, unsigned message, int waitMs, long* result);
+
+// Starts `program command args...`, its standard output and error on
+// `outFd` when given; the child's pid, or -1.
+pid_t spawnHotSync(const std::string& program, const char* command, const std::vector<std::string>& args,
+                   int outFd = -1);
 
 // How the resident instance runs.
 struct ServeOptions {

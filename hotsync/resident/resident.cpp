@@ -123,19 +123,28 @@ bool waitUntilEnded(int waitMs) {
   return true;
 }
 
-bool startAgain(const Instance& hs, int waitMs) {
-  if (!waitUntilEnded(waitMs)) return false;
-  std::vector<std::string> argv = {hs.program, "start"};
-  argv.insert(argv.end(), hs.args.begin(), hs.args.end());
+pid_t spawnHotSync(const std::string& program, const char* command, const std::vector<std::string>& args, int outFd) {
+  std::vector<std::string> argv = {program, command};
+  argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> raw;
   for (std::string& a : argv) raw.push_back(a.data());
   raw.push_back(nullptr);
   pid_t child = ::fork();
-  if (child < 0) return false;
   if (child == 0) {
+    if (outFd >= 0) {
+      ::dup2(outFd, 1);
+      ::dup2(outFd, 2);
+    }
     ::execv(raw[0], raw.data());
     ::_exit(127);
   }
+  return child;
+}
+
+bool startAgain(const Instance& hs, int waitMs) {
+  if (!waitUntilEnded(waitMs)) return false;
+  pid_t child = spawnHotSync(hs.program, "start", hs.args);
+  if (child < 0) return false;
   // `hotsync start` returns once the new instance is ready.
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -189,18 +189,7 @@ class Manager {
     std::fflush(stdout);
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return record(1, "failed: no pipe");
-    std::vector<std::string> argv = {options_.program, "sync"};
-    argv.insert(argv.end(), options_.syncArgs.begin(), options_.syncArgs.end());
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    pid_t child = ::fork();
-    if (child == 0) {
-      ::dup2(out[1], 1);
-      ::dup2(out[1], 2);
-      ::execv(raw[0], raw.data());
-      ::_exit(127);
-    }
+    pid_t child = spawnHotSync(options_.program, "sync", options_.syncArgs, out[1]);
     ::close(out[1]);
     lastOutput_.clear();
     char buf[4096];
