@@ -362,6 +362,11 @@ TEST_F(SyncRegResidentTest, ChangedSelectionRestartsTheResidentHotSyncManager) {
   const std::string after = residentPid();
   EXPECT_FALSE(after.empty());
   EXPECT_NE(after, before);
+  // Its next HotSync runs the conduit just registered (which fails here,
+  // unconfigured, after it started).
+  r = hotsync({"button"});
+  EXPECT_NE(r.out.find("mail: GWSync Mail "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("database MailDB\n"), std::string::npos) << r.out;
 }
 
 TEST_F(SyncRegResidentTest, UnchangedSelectionLeavesTheResidentHotSyncManagerRunning) {
