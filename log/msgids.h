@@ -69,3 +69,6 @@ constexpr DWORD MSG_SERVER_RECORD_NOT_CONVERTED = 0xc0000049;
 constexpr DWORD MSG_HH_RECORD_NOT_CONVERTED = 0xc000004a;
 // Mail has no room for the category sent mail is filed in. (category name)
 constexpr DWORD MSG_MAIL_NO_FILED_CATEGORY = 0xc000004c;
+// To Do List has no room for a server category: the to-do stays in
+// Unfiled. A warning. (category name, record identification text)
+constexpr DWORD MSG_TODO_NO_CATEGORY = 0x8000004d;

@@ -45,6 +45,8 @@ GWSYNC_EXPORT_MESSAGE_TABLE = {
     {MSG_MAIL_NO_FILED_CATEGORY,
      "Mail has no free category for \"%s\", where sent mail is kept, so no mail was sent; "
      "delete a category on the handheld and synchronise again.\r\n"},
+    {MSG_TODO_NO_CATEGORY,
+     "To Do List has no free category for \"%s\": \"%s\" stays in Unfiled on the handheld.\r\n"},
     {MSG_APPINFO_TOO_SHORT,
      "The handheld database's category information is too short (%d bytes, %d needed).\r\n"},
     {MSG_MAIL_PREF_TOO_SHORT,

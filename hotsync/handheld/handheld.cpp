@@ -4,6 +4,7 @@
 //   handheld --folder ~/palm add memo --text $'Shopping\nmilk' --category Personal
 //   handheld --folder ~/palm list memo
 //   handheld --folder ~/palm delete memo 0x2
+//   handheld --folder ~/palm add todo --description Taxes --due 2026-04-15 --priority 1
 //
 // Every change is made as the handheld's own applications make it: new and
 // edited records are dirty, deleted records keep their id with the deleted
@@ -48,7 +49,7 @@ struct Failure {
 
 // ---- Applications ----
 
-enum class App { Address, Memo, Mail };
+enum class App { Address, Memo, Mail, ToDo };
 
 struct AppInfo {
   const char* word;
@@ -61,12 +62,13 @@ const AppInfo kApps[] = {
     {"address", App::Address, "AddressDB", "addr"},
     {"memo", App::Memo, "MemoDB", "memo"},
     {"mail", App::Mail, "MailDB", "mail"},
+    {"todo", App::ToDo, "ToDoDB", "todo"},
 };
 
 const AppInfo& appByWord(const std::string& word) {
   for (const AppInfo& a : kApps)
     if (word == a.word) return a;
-  usageError("unknown application \"" + word + "\" (address, memo or mail)");
+  usageError("unknown application \"" + word + "\" (address, memo, mail or todo)");
 }
 
 uint32_t creatorOf(const AppInfo& a) {
@@ -213,12 +215,36 @@ palm::CategoryBlock categories(const StoredDatabase& db) {
   return c;
 }
 
+// Whether the folder holds a handheld (its Address Book).
+bool hasHandheld() {
+  struct stat st{};
+  return ::stat(palm::databaseFile(folder(), "AddressDB", false).c_str(), &st) == 0;
+}
+
+// Makes an application's empty database with its standard categories.
+palm::StoreStatus createDatabase(const AppInfo& app, std::unique_ptr<StoredDatabase>& made) {
+  palm::Database db;
+  db.name = app.database;
+  db.attributes = palm::kDbBackup;
+  db.type = palm::fourCC("DATA");
+  db.creator = creatorOf(app);
+  db.created = db.modified = palm::palmNow();
+  db.appInfo = palm::defaultAppInfo(db.creator);
+  return StoredDatabase::create(folder(), db, made);
+}
+
 // Opens an application's database. Reading and writing pass the same checks
 // (the store's, then the category block every application has), so a file
 // that cannot be listed is never rewritten either.
 std::unique_ptr<StoredDatabase> openApp(const AppInfo& app, bool writable) {
   std::unique_ptr<StoredDatabase> db;
   palm::StoreStatus st = StoredDatabase::open(folder(), app.database, writable, db);
+  if (st.code == palm::StoreError::NotFound && writable && app.app == App::ToDo && hasHandheld()) {
+    // Handhelds made before the To Do List was kept get it as the handheld
+    // would: empty, with its standard categories.
+    st = createDatabase(app, db);
+    if (st.code == palm::StoreError::Exists) st = StoredDatabase::open(folder(), app.database, writable, db);
+  }
   if (st.code == palm::StoreError::NotFound)
     refuse("the handheld in " + folder() + " has no " + app.database + " (run \"handheld create\" first)");
   if (!st) refuse(st.message);
@@ -279,6 +305,14 @@ std::string attributeWords(const Record& r) {
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// "YYYY-MM-DD", or "-" without a due date.
+std::string dueText(const palm::ToDoRecord& t) {
+  if (!t.hasDueDate()) return "-";
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
+  return text;
+}
+
 std::string summary(App app, const Record& r) {
   if (r.deleted) return "";
   std::string why;
@@ -298,6 +332,12 @@ std::string summary(App app, const Record& r) {
       palm::MailRecord m;
       if (!palm::parseMail(r.data, m, &why)) return "(unreadable: " + why + ")";
       return m.texts[palm::kSubject];
+    }
+    case App::ToDo: {
+      palm::ToDoRecord t;
+      if (!palm::parseToDo(r.data, t, &why)) return "(unreadable: " + why + ")";
+      return std::string(t.completed ? "[x] " : "[ ] ") + std::to_string(t.priority) + " " + dueText(t) + " " +
+             t.description;
     }
   }
   return "";
@@ -349,6 +389,14 @@ void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
       for (int t = 0; t < palm::kMailTextCount; ++t) printField(palm::kMailTextNames[t], m.texts[t]);
       break;
     }
+    case App::ToDo: {
+      palm::ToDoRecord t;
+      if (!palm::parseToDo(r.data, t, &why)) refuse(why);
+      std::printf("due: %s\npriority: %d\ncompleted: %s\n", dueText(t).c_str(), t.priority, t.completed ? "yes" : "no");
+      printField("description", t.description);
+      printField("note", t.note);
+      break;
+    }
   }
 }
 
@@ -360,7 +408,9 @@ const std::vector<std::string> kAddressOptions = {
 const std::vector<std::string> kMemoOptions = {"text", "category"};
 const std::vector<std::string> kMailOptions = {"subject", "from", "to", "cc", "bcc", "reply-to", "sent-to",
                                                "body", "date", "priority", "category"};
+const std::vector<std::string> kToDoOptions = {"description", "note", "due", "priority", "category"};
 const std::vector<std::string> kRecordFlags = {"private", "public", "read", "unread", "help"};
+const std::vector<std::string> kToDoFlags = {"private", "public", "completed", "not-completed", "help"};
 
 int phoneLabel(const std::string& word) {
   for (int i = 0; i < 8; ++i)
@@ -428,6 +478,37 @@ void applyMail(const Args& a, palm::MailRecord& m) {
   if (a.has("unread")) m.flags &= static_cast<uint16_t>(~palm::kMailRead);
 }
 
+// Whether the calendar has that day.
+bool calendarDay(int year, int month, int day) {
+  static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return false;
+  return month != 2 || day <= 28 || (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0));
+}
+
+// Applies the to-do options to a record.
+void applyToDo(const Args& a, palm::ToDoRecord& t) {
+  if (auto v = a.get("description")) t.description = *v;
+  if (auto v = a.get("note")) t.note = *v;
+  if (auto v = a.get("due")) {
+    int y, mo, d;
+    char tail;
+    if (*v == "none") {
+      t.year = t.month = t.day = 0;
+    } else if (std::sscanf(v->c_str(), "%d-%d-%d%c", &y, &mo, &d, &tail) != 3 || y < 1904 || y > 2031 ||
+               !calendarDay(y, mo, d)) {
+      usageError("--due takes a day YYYY-MM-DD (years 1904 to 2031) or none");
+    } else {
+      t.year = y, t.month = mo, t.day = d;
+    }
+  }
+  if (auto v = a.get("priority")) {
+    if (v->size() != 1 || (*v)[0] < '1' || (*v)[0] > '5') usageError("--priority takes 1 to 5");
+    t.priority = (*v)[0] - '0';
+  }
+  if (a.has("completed")) t.completed = true;
+  if (a.has("not-completed")) t.completed = false;
+}
+
 void nowInto(palm::MailRecord& m) {
   time_t now = std::time(nullptr);
   struct tm t{};
@@ -456,25 +537,18 @@ void cmdCreate(const std::vector<std::string>& in) {
         refuse(std::string("a database \"") + app.database + "\" exists in " + dir + "; the folder holds a handheld already");
   }
   for (const AppInfo& app : kApps) {
-    palm::Database db;
-    db.name = app.database;
-    db.attributes = palm::kDbBackup;
-    db.type = palm::fourCC("DATA");
-    db.creator = creatorOf(app);
-    db.created = db.modified = palm::palmNow();
-    db.appInfo = palm::defaultAppInfo(db.creator);
     std::unique_ptr<StoredDatabase> made;
-    palm::StoreStatus st = StoredDatabase::create(dir, db, made);
+    palm::StoreStatus st = createDatabase(app, made);
     if (st.code == palm::StoreError::Exists) refuse(st.message + "; the folder holds a handheld already");
     check(st);
     check(made->close());
   }
-  std::printf("created a handheld in %s with an empty Address Book, Memo Pad and Mail\n", dir.c_str());
+  std::printf("created a handheld in %s with an empty Address Book, Memo Pad, Mail and To Do List\n", dir.c_str());
 }
 
 void cmdList(const std::vector<std::string>& in) {
   Args a = parseArgs(in, {"category"}, {"help"});
-  needPositional(a, 1, "application (address, memo or mail)");
+  needPositional(a, 1, "application (address, memo, mail or todo)");
   const AppInfo& app = appByWord(a.positional[0]);
   auto db = openApp(app, false);
   palm::CategoryBlock c = categories(*db);
@@ -510,13 +584,25 @@ uint32_t store(StoredDatabase& db, const Args& a, Record r, const std::string& d
 }
 
 std::vector<std::string> optionsOf(App app) {
-  return app == App::Address ? kAddressOptions : app == App::Memo ? kMemoOptions : kMailOptions;
+  switch (app) {
+    case App::Address:
+      return kAddressOptions;
+    case App::Memo:
+      return kMemoOptions;
+    case App::Mail:
+      return kMailOptions;
+    case App::ToDo:
+      return kToDoOptions;
+  }
+  return {};
 }
 
+const std::vector<std::string>& flagsOf(App app) { return app == App::ToDo ? kToDoFlags : kRecordFlags; }
+
 void cmdAdd(const std::vector<std::string>& in) {
-  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo or mail)");
+  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo, mail or todo)");
   const AppInfo& app = appByWord(in[0]);
-  Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), kRecordFlags);
+  Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), flagsOf(app.app));
   needPositional(a, 0, "");
   auto db = openApp(app, true);
   std::string data;
@@ -545,6 +631,13 @@ void cmdAdd(const std::vector<std::string>& in) {
       if (!a.get("category")) r.category = static_cast<uint8_t>(std::max(0, findCategory(categories(*db), "Outbox")));
       break;
     }
+    case App::ToDo: {
+      palm::ToDoRecord t;
+      applyToDo(a, t);
+      if (t.description.empty()) usageError("a to-do needs --description");
+      data = palm::packToDo(t);
+      break;
+    }
   }
   uint32_t id = store(*db, a, r, data);
   check(db->close());
@@ -552,9 +645,9 @@ void cmdAdd(const std::vector<std::string>& in) {
 }
 
 void cmdEdit(const std::vector<std::string>& in) {
-  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo or mail)");
+  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo, mail or todo)");
   const AppInfo& app = appByWord(in[0]);
-  Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), kRecordFlags);
+  Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), flagsOf(app.app));
   needPositional(a, 1, "record id");
   uint32_t id = parseId(a.positional[0]);
   auto db = openApp(app, true);
@@ -577,6 +670,13 @@ void cmdEdit(const std::vector<std::string>& in) {
       if (!palm::parseMail(r.data, m, &why)) refuse(why);
       applyMail(a, m);
       data = palm::packMail(m);
+      break;
+    }
+    case App::ToDo: {
+      palm::ToDoRecord t;
+      if (!palm::parseToDo(r.data, t, &why)) refuse(why);
+      applyToDo(a, t);
+      data = palm::packToDo(t);
       break;
     }
   }
@@ -606,7 +706,7 @@ void markRecord(const std::vector<std::string>& in, bool archive) {
 
 void cmdCategories(const std::vector<std::string>& in) {
   Args a = parseArgs(in, {}, {"help"});
-  needPositional(a, 1, "application (address, memo or mail)");
+  needPositional(a, 1, "application (address, memo, mail or todo)");
   auto db = openApp(appByWord(a.positional[0]), false);
   palm::CategoryBlock c = categories(*db);
   for (int i = 0; i < 16; ++i) {
@@ -699,7 +799,7 @@ void cmdCategory(const std::vector<std::string>& in) {
 // until this has run.
 void cmdRecover(const std::vector<std::string>& in) {
   Args a = parseArgs(in, {}, {"help"});
-  needPositional(a, 1, "database (AddressDB, MemoDB, MailDB, or address, memo, mail)");
+  needPositional(a, 1, "database (AddressDB, MemoDB, MailDB, ToDoDB, or address, memo, mail, todo)");
   std::string name = a.positional[0];
   for (const AppInfo& app : kApps)
     if (name == app.word) name = app.database;
@@ -798,11 +898,12 @@ void cmdMailPref(const std::vector<std::string>& in) {
 const Command kCommands[] = {
     {"create", "handheld create [DIR]\n"
                "  Makes DIR (or the handheld folder) a new handheld with empty Address Book,\n"
-               "  Memo Pad and Mail databases and their standard categories.\n",
+               "  Memo Pad, Mail and To Do List databases and their standard categories.\n",
      cmdCreate},
     {"list", "handheld list APP [--category NAME]\n"
-             "  Lists the records of APP (address, memo, mail), deleted ones included:\n"
-             "  id, category, attributes (dirty, private, deleted, archived), summary.\n",
+             "  Lists the records of APP (address, memo, mail, todo), deleted ones included:\n"
+             "  id, category, attributes (dirty, private, deleted, archived), summary (a to-do:\n"
+             "  [x] when completed, priority, due date, description).\n",
      cmdList},
     {"show", "handheld show APP ID\n  Shows every field of one record.\n", cmdShow},
     {"add", "handheld add address [--last T] [--first T] [--company T] [--phone LABEL=NUMBER]...\n"
@@ -812,10 +913,12 @@ const Command kCommands[] = {
             "handheld add mail [--subject T] [--from T] [--to T] [--cc T] [--bcc T] [--reply-to T]\n"
             "        [--sent-to T] [--body T] [--date 'YYYY-MM-DD HH:MM'] [--priority high|normal|low]\n"
             "        [--read] [--category NAME (default Outbox)] [--private]\n"
+            "handheld add todo --description T [--note T] [--due YYYY-MM-DD|none] [--priority 1-5]\n"
+            "        [--completed] [--category NAME] [--private]\n"
             "  Adds a record as the handheld application does (marked dirty) and prints its id.\n"
             "  Phone labels: work, home, fax, other, e-mail, main, pager, mobile.\n",
      cmdAdd},
-    {"edit", "handheld edit APP ID [the options of add] [--public] [--unread]\n"
+    {"edit", "handheld edit APP ID [the options of add] [--public] [--unread] [--not-completed]\n"
              "  Changes the given fields (an empty value removes an address field; --phone\n"
              "  options replace all phones) and marks the record dirty.\n",
      cmdEdit},

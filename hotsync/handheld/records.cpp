@@ -112,6 +112,37 @@ std::string packMail(const MailRecord& m) {
   return out;
 }
 
+bool parseToDo(std::string_view data, ToDoRecord& out, std::string* error) {
+  if (data.size() < 3) return fail(error, "a to-do record needs 3 bytes, this one has " + std::to_string(data.size()));
+  ToDoRecord t;
+  const uint16_t date = getU16(data, 0);
+  if (date != kNoDueDate) {
+    t.year = 1904 + (date >> 9);
+    t.month = (date >> 5) & 0xF;
+    t.day = date & 0x1F;
+  }
+  const auto priority = static_cast<uint8_t>(data[2]);
+  t.completed = (priority & kToDoCompleted) != 0;
+  t.priority = priority & 0x7F;
+  size_t at = 3;
+  if (!takeText(data, at, t.description)) return fail(error, "the to-do record ends inside its description");
+  if (!takeText(data, at, t.note)) return fail(error, "the to-do record ends inside its note");
+  out = std::move(t);
+  return true;
+}
+
+std::string packToDo(const ToDoRecord& t) {
+  std::string out;
+  const bool holdable = t.year >= 1904 && t.year <= 2031 && t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31;
+  appendU16(out, holdable ? packDate(t.year, t.month, t.day) : kNoDueDate);
+  out.push_back(static_cast<char>((t.priority & 0x7F) | (t.completed ? kToDoCompleted : 0)));
+  out += t.description;
+  out.push_back('\0');
+  out += t.note;
+  out.push_back('\0');
+  return out;
+}
+
 bool parseMailPreference(std::string_view data, MailPreference& out, std::string* error) {
   if (data.size() < 8)
     return fail(error, "the mail preference needs 8 bytes, this one has " + std::to_string(data.size()));

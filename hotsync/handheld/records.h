@@ -1,4 +1,4 @@
-// The records of the handheld's Address Book, Memo Pad and Mail, and the
+// The records of the handheld's Address Book, Memo Pad, Mail and To Do List, and the
 // Mail application's HotSync preference, as bytes and back.
 //
 //   palm::AddressRecord a;
@@ -81,6 +81,29 @@ std::string packMail(const MailRecord& record);
 
 // Handheld dates: (year - 1904) << 9 | month << 5 | day; 0 for none.
 uint16_t packDate(int year, int month, int day);
+
+// ---- To Do List ----
+
+constexpr uint16_t kNoDueDate = 0xFFFF;
+constexpr uint8_t kToDoCompleted = 0x80;  // on the priority byte
+
+struct ToDoRecord {
+  int year = 0, month = 0, day = 0;  // year 0: no due date
+  int priority = 1;                  // 1..5 as the application sets it; 0..127 read
+  bool completed = false;
+  std::string description;
+  std::string note;
+
+  bool hasDueDate() const { return year != 0; }
+};
+
+// u16 due date (kNoDueDate: none), the priority byte, the description and
+// the note, each with its NUL. A record that ends before the note's NUL is
+// refused; bytes after it are ignored.
+bool parseToDo(std::string_view data, ToDoRecord& out, std::string* error);
+// The priority keeps its low 7 bits; a due date outside 1904..2031 cannot
+// be held and is written as none.
+std::string packToDo(const ToDoRecord& record);
 
 // ---- The Mail HotSync preference ----
 

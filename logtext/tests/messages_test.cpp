@@ -35,7 +35,7 @@ const Expected kMessages[] = {
     {0xc0000008, ""},   {0xc0000019, "sn"},   {0xc000001a, "snn"},  {0xc000001c, "s"},
     {0xc000001d, "nn"}, {0xc000001e, "nn"},   {0xc000001f, ""},     {0xc0000020, ""},
     {0xc0000021, ""},   {0xc0000022, "snns"}, {0xc0000023, ""},     {0xc0000024, ""},
-    {0xc0000049, "s"},  {0xc000004a, "s"},  {0xc000004c, "s"},
+    {0xc0000049, "s"},  {0xc000004a, "s"},  {0xc000004c, "s"},  {0x8000004d, "ss"},
 };
 
 // The argument kinds a printf format consumes, or "?" + the conversion for

@@ -69,7 +69,7 @@ class HandheldTool : public ::testing::Test {
 };
 
 TEST_F(HandheldTool, CreateMakesThreeEmptyDatabasesWithTheirCategories) {
-  for (const char* name : {"AddressDB", "MemoDB", "MailDB"}) {
+  for (const char* name : {"AddressDB", "MemoDB", "MailDB", "ToDoDB"}) {
     palm::Database db = database(name);
     EXPECT_TRUE(db.records.empty()) << name;
     EXPECT_EQ(db.appInfo, palm::defaultAppInfo(db.creator)) << name;
@@ -207,7 +207,59 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{{"category", "address", "rename", "Business", "Personal"}, 1, "exists"},
                       BadInput{{"category", "address", "remove", "Unfiled"}, 1, "cannot be removed"},
                       BadInput{{"mail-pref", "--sync", "sometimes"}, 2, "--sync takes"},
-                      BadInput{{"mail-pref", "--truncate", "70000"}, 2, "--truncate takes"}));
+                      BadInput{{"mail-pref", "--truncate", "70000"}, 2, "--truncate takes"},
+                      BadInput{{"add", "todo", "--note", "n"}, 2, "needs --description"},
+                      BadInput{{"add", "todo", "--description", "d", "--due", "2026-13-01"}, 2, "--due takes"},
+                      BadInput{{"add", "todo", "--description", "d", "--due", "2040-01-01"}, 2, "--due takes"},
+                      BadInput{{"add", "todo", "--description", "d", "--due", "2027-02-29"}, 2, "--due takes"},
+                      BadInput{{"add", "todo", "--description", "d", "--priority", "0"}, 2, "--priority takes"},
+                      BadInput{{"add", "todo", "--description", "d", "--priority", "12"}, 2, "--priority takes"},
+                      BadInput{{"add", "mail", "--completed"}, 2, "unknown option --completed"}));
+
+TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
+  const std::string sjis = "\x93\xfa\x96\x7b";
+  EXPECT_EQ(ok({"--raw", "add", "todo", "--description", sjis, "--note", "a\nb", "--due", "2026-04-15", "--priority",
+                "2", "--category", "Business", "--private"}),
+            "1\n");
+  EXPECT_EQ(ok({"add", "todo", "--description", "Plain", "--completed"}), "2\n");
+  palm::Database db = database("ToDoDB");
+  EXPECT_EQ(palm::fourCCText(db.creator), "todo");
+  ASSERT_EQ(db.records.size(), 2u);
+  EXPECT_TRUE(db.records[0].dirty && db.records[0].secret);
+  EXPECT_EQ(db.records[0].category, 1);
+  // 2026-04-15: (122 << 9) | (4 << 5) | 15.
+  EXPECT_EQ(db.records[0].data, "\xF4\x8F\x02" + sjis + std::string("\0a\nb\0", 5));
+  EXPECT_EQ(db.records[1].data, std::string("\xFF\xFF\x81Plain\0\0", 10));
+  EXPECT_EQ(ok({"--raw", "list", "todo"}), "1\tBusiness\tdirty,private\t[ ] 2 2026-04-15 " + sjis +
+                                               "\n2\tUnfiled\tdirty\t[x] 1 - Plain\n");
+
+  ok({"edit", "todo", "1", "--due", "none", "--completed", "--priority", "5", "--public"});
+  ok({"edit", "todo", "2", "--not-completed", "--note", "later"});
+  db = database("ToDoDB");
+  palm::ToDoRecord t;
+  ASSERT_TRUE(palm::parseToDo(db.records[0].data, t, nullptr));
+  EXPECT_FALSE(t.hasDueDate());
+  EXPECT_TRUE(t.completed);
+  EXPECT_EQ(t.priority, 5);
+  EXPECT_EQ(t.description, sjis);  // untouched fields kept
+  EXPECT_FALSE(db.records[0].secret);
+  std::string shown = ok({"show", "todo", "2"});
+  EXPECT_EQ(shown, "id: 2\ncategory: Unfiled\nattributes: dirty\ndue: -\npriority: 1\ncompleted: no\n"
+                   "description: Plain\nnote: later\n");
+  ok({"delete", "todo", "2"});
+  EXPECT_TRUE(database("ToDoDB").records[1].deleted);
+}
+
+TEST_F(HandheldTool, AHandheldWithoutToDoListGetsOneOnTheFirstToDo) {
+  fs::remove(folder_ / "ToDoDB.pdb");
+  Outcome listed = run({"list", "todo"});
+  EXPECT_EQ(listed.code, 1);
+  EXPECT_NE(listed.err.find("has no ToDoDB"), std::string::npos) << listed.err;
+  EXPECT_EQ(ok({"add", "todo", "--description", "First"}), "1\n");
+  palm::Database db = database("ToDoDB");
+  EXPECT_EQ(db.appInfo, palm::defaultAppInfo(palm::fourCC("todo")));
+  EXPECT_EQ(db.records.size(), 1u);
+}
 
 TEST_F(HandheldTool, EveryCommandHasHelp) {
   for (const char* command : {"create", "list", "show", "add", "edit", "delete", "archive", "categories",

@@ -251,6 +251,54 @@ TEST_F(PerlCrossCheck, PerlReadsWhatTheHandheldToolWrites) {
             "res mail 1 00020200010003e800626f73730000\n");
 }
 
+// To-dos both ways: what the tool writes, Palm::ToDo reads field for field
+// (the description typed in UTF-8 reaches Perl in Shift-JIS); what Perl
+// writes, the tool lists and shows.
+TEST_F(PerlCrossCheck, ToDosReadTheSameInPerlAndInTheTool) {
+  const std::string taroUtf8 = "\xe5\xa4\xaa\xe9\x83\x8e", taroSjis = "\x91\xbe\x98\x59";
+  tool("create");
+  tool("add todo --description 'File taxes' --note 'forms\nreceipts' --due 2027-04-15 --priority 2 "
+       "--category Business");
+  ASSERT_EQ(std::system(("LC_ALL=C.UTF-8 " + std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder '" +
+                         folder_.string() + "' add todo --description '" + taroUtf8 +
+                         "' --completed --priority 5 --private >/dev/null")
+                            .c_str()),
+            0);
+  std::ofstream(dir_ / "todo.pl") << R"PERL(
+use strict; use warnings; use Palm::PDB; use Palm::ToDo;
+my ($cmd, $file) = @ARGV;
+if ($cmd eq 'read') {
+  my $pdb = Palm::PDB->new; $pdb->Load($file);
+  for my $r (@{$pdb->{records}}) {
+    my $due = defined $r->{due_year} ? "$r->{due_year}-$r->{due_month}-$r->{due_day}" : '-';
+    (my $note = $r->{note} // '') =~ s/\n/|/g;
+    print join(' ', $r->{id}, $pdb->{appinfo}{categories}[$r->{category}]{name}, $due, $r->{priority},
+               $r->{completed} ? 'done' : 'open', $r->{attributes}{private} ? 'private' : 'public',
+               $r->{description}, $note), "\n";
+  }
+} else {
+  my $pdb = Palm::ToDo->new; $pdb->{name} = 'ToDoDB';
+  $pdb->{appinfo}{categories}[2] = { name => 'Errands', id => 130, renamed => 0 };
+  my $r = $pdb->new_Record; $r->{id} = 0x40; $r->{description} = 'From Perl'; $r->{note} = "a\nb";
+  $r->{due_year} = 2028; $r->{due_month} = 2; $r->{due_day} = 29; $r->{priority} = 3; $r->{completed} = 1;
+  $r->{category} = 2; $pdb->append_Record($r);
+  $pdb->Write($file);
+}
+)PERL";
+  const std::string file = (folder_ / "ToDoDB.pdb").string();
+  Perl read = perl(dir_ / "todo.pl", {"read", file});
+  EXPECT_EQ(read.code, 0) << read.out;
+  EXPECT_EQ(read.out, "1 Business 2027-4-15 2 open public File taxes forms|receipts\n"
+                      "2 Unfiled - 5 done private " + taroSjis + " \n");
+
+  fs::remove(file);
+  Perl written = perl(dir_ / "todo.pl", {"write", file});
+  ASSERT_EQ(written.code, 0) << written.out;
+  EXPECT_EQ(tool("list todo"), "64\tErrands\tdirty\t[x] 3 2028-02-29 From Perl\n");
+  EXPECT_EQ(tool("show todo 64"), "id: 64\ncategory: Errands\nattributes: dirty\ndue: 2028-02-29\npriority: 3\n"
+                                  "completed: yes\ndescription: From Perl\nnote: a\nb\n");
+}
+
 TEST_F(PerlCrossCheck, AJapaneseNameTypedInUtf8IsShiftJisForPerlAndUtf8InTheList) {
   const std::string tanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad", taroUtf8 = "\xe5\xa4\xaa\xe9\x83\x8e";
   const std::string tanakaSjis = "\x93\x63\x92\x86", taroSjis = "\x91\xbe\x98\x59";

@@ -1,4 +1,4 @@
-// Address, memo and mail records and the Mail preference as reference bytes,
+// Address, memo, mail and to-do records and the Mail preference as reference bytes,
 // and records cut short.
 #include "hotsync/handheld/records.h"
 
@@ -116,6 +116,72 @@ INSTANTIATE_TEST_SUITE_P(
                       Broken{"MailHead", "\xF5\x87\x09"s, true, "needs 6 bytes"},
                       Broken{"MailCutInBody", "\xF5\x87\x09\x05\x84\x00s\0f\0t\0\0\0\0\0bo"s, true,
                              "inside its body"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// 2026-12-20 is (122 << 9) | (12 << 5) | 20 = 0xF594.
+TEST(ToDoRecord, PacksToTheReferenceBytes) {
+  palm::ToDoRecord t;
+  t.year = 2026, t.month = 12, t.day = 20;
+  t.priority = 2;
+  t.completed = true;
+  t.description = "Report";
+  t.note = "pages\n1-3";
+  const std::string bytes = "\xF5\x94\x82Report\0pages\n1-3\0"s;
+  EXPECT_EQ(palm::packToDo(t), bytes);
+  palm::ToDoRecord back;
+  std::string why;
+  ASSERT_TRUE(palm::parseToDo(bytes, back, &why)) << why;
+  EXPECT_EQ(back.year, 2026);
+  EXPECT_EQ(back.month, 12);
+  EXPECT_EQ(back.day, 20);
+  EXPECT_EQ(back.priority, 2);
+  EXPECT_TRUE(back.completed);
+  EXPECT_EQ(back.description, "Report");
+  EXPECT_EQ(back.note, "pages\n1-3");
+}
+
+TEST(ToDoRecord, WithoutDueDateOrNote) {
+  palm::ToDoRecord t;
+  t.priority = 5;
+  t.description = "\x89\xD4";  // Shift-JIS passes unchanged
+  EXPECT_EQ(palm::packToDo(t), "\xFF\xFF\x05\x89\xD4\0\0"s);
+  palm::ToDoRecord back;
+  ASSERT_TRUE(palm::parseToDo("\xFF\xFF\x05\x89\xD4\0\0"s, back, nullptr));
+  EXPECT_FALSE(back.hasDueDate());
+  EXPECT_FALSE(back.completed);
+  EXPECT_EQ(back.description, "\x89\xD4");
+  EXPECT_EQ(back.note, "");
+  // A date the record cannot hold is written as none rather than wrapped.
+  t.year = 2040, t.month = 1, t.day = 1;
+  EXPECT_EQ(palm::packToDo(t).substr(0, 2), "\xFF\xFF"s);
+}
+
+// Legend: what is wrong, the bytes, words of the refusal.
+struct BrokenToDo {
+  const char* name;
+  std::string bytes;
+  const char* words;
+};
+
+void PrintTo(const BrokenToDo& b, std::ostream* os) { *os << b.name; }
+
+class BrokenToDoRecord : public ::testing::TestWithParam<BrokenToDo> {};
+
+TEST_P(BrokenToDoRecord, IsRefused) {
+  palm::ToDoRecord t;
+  std::string why;
+  EXPECT_FALSE(palm::parseToDo(GetParam().bytes, t, &why));
+  EXPECT_NE(why.find(GetParam().words), std::string::npos) << why;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, BrokenToDoRecord,
+    ::testing::Values(BrokenToDo{"Empty", ""s, "needs 3 bytes"},
+                      BrokenToDo{"NoPriority", "\xFF\xFF"s, "needs 3 bytes"},
+                      BrokenToDo{"NoDescription", "\xFF\xFF\x01"s, "inside its description"},
+                      BrokenToDo{"CutInDescription", "\xFF\xFF\x01Rep"s, "inside its description"},
+                      BrokenToDo{"NoNote", "\xFF\xFF\x01Report\0"s, "inside its note"},
+                      BrokenToDo{"CutInNote", "\xFF\xFF\x01Report\0pa"s, "inside its note"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

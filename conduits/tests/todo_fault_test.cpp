@@ -1,0 +1,81 @@
+// Every Sync Manager call of a to-do HotSync failing at its N-th call, for
+// every N, through the real conduit, hotsync and gwserver: after the failed
+// run and a clean one, every to-do of either side is on both sides once,
+// in its category.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "conduits/tests/e2e.h"
+
+namespace {
+
+using ByName = std::multimap<std::string, std::string>;  // description -> category
+
+class ToDoRun : public e2e::HotSyncRun {
+ public:
+  ToDoRun() {
+    conduit_ = "todoconduit";
+    configure(server_.url(), "taro", "taro-pw", 0);
+    EXPECT_EQ(hh({"category", "todo", "add", "Golf"}).status, 0);
+    EXPECT_EQ(hh({"add", "todo", "--description", "Tee time", "--category", "Golf"}).status, 0);
+    EXPECT_EQ(hh({"add", "todo", "--description", "Taxes", "--due", "2027-04-15", "--category", "Business"}).status, 0);
+    EXPECT_EQ(hh({"add", "todo", "--description", "Plain", "--completed"}).status, 0);
+    import(
+        "todo\t-\t-\t2026/12/20\t1\t0\t\tErrands\tPost office\t\n"
+        "todo\t-\t-\t\t3\t1\t2026/12/1\t\tKettle\tleaks\n");
+  }
+  ByName handheld() const {
+    palm::Database db = database("ToDoDB");
+    palm::CategoryBlock block;
+    EXPECT_TRUE(db.appInfo && palm::parseCategoryBlock(*db.appInfo, block));
+    ByName out;
+    for (const palm::Record& r : db.records) {
+      palm::ToDoRecord t;
+      if (r.live() && palm::parseToDo(r.data, t, nullptr)) out.emplace(t.description, block.names[r.category]);
+    }
+    return out;
+  }
+  ByName server() const {
+    ByName out;
+    for (const e2e::Fields& f : server_.exported(serverUser_, "todo")) out.emplace(f.at(8), f.at(7));
+    return out;
+  }
+};
+
+TEST(ToDoFaults, EverySyncManagerCallFailingLosesOrDoublesNoToDo) {
+  const ByName expectedHandheld = {{"Tee time", "Golf"},
+                                   {"Taxes", "Business"},
+                                   {"Plain", "Unfiled"},
+                                   {"Post office", "Errands"},
+                                   {"Kettle", "Unfiled"}};
+  const ByName expectedServer = {
+      {"Tee time", "Golf"}, {"Taxes", "Business"}, {"Plain", ""}, {"Post office", "Errands"}, {"Kettle", ""}};
+  int calls = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("fault at call " + std::to_string(n));
+    auto run = std::make_unique<ToDoRun>();
+    const std::filesystem::path log = run->dir_ / "faults";
+    ::setenv("GWSYNC_SYNC20_FAULT", ("*@" + std::to_string(n)).c_str(), 1);
+    ::setenv("GWSYNC_SYNC20_FAULT_LOG", log.c_str(), 1);
+    run->sync();
+    ::unsetenv("GWSYNC_SYNC20_FAULT");
+    ::unsetenv("GWSYNC_SYNC20_FAULT_LOG");
+    const bool faulted = std::filesystem::exists(log) && std::filesystem::file_size(log) > 0;
+    testutil::CommandResult clean = run->sync();
+    EXPECT_EQ(clean.status, 0) << clean.out;
+    EXPECT_EQ(run->handheld(), expectedHandheld);
+    EXPECT_EQ(run->server(), expectedServer);
+    EXPECT_EQ(run->server_.relations(run->serverUser_, "SyncToDo").size(), 5u);
+    if (!faulted) break;
+    calls = n;
+    ASSERT_LT(n, 200) << "the run never stops making calls";
+  }
+  EXPECT_GT(calls, 10);
+  std::cout << calls << " calls faulted\n";
+}
+
+}  // namespace
