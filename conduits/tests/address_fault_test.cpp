@@ -69,20 +69,7 @@ class AddressFaults : public ::testing::TestWithParam<bool>, public e2e::HotSync
     for (const e2e::Card& c : cards()) s.server.insert(c.item(-2) + "|" + c.item(5));
     return s;
   }
-  // The faulted run; true when it met its fault.
-  bool syncFailing(const std::string& function, int call, bool persistent) {
-    const fs::path log = dir_ / "faults";
-    fs::remove(log);
-    ::setenv("GWSYNC_SYNC20_FAULT", (function + "@" + std::to_string(call) + (persistent ? "+" : "")).c_str(), 1);
-    ::setenv("GWSYNC_SYNC20_FAULT_LOG", log.c_str(), 1);
-    lastRun_ = sync();
-    ::unsetenv("GWSYNC_SYNC20_FAULT");
-    ::unsetenv("GWSYNC_SYNC20_FAULT_LOG");
-    return fs::exists(log);
-  }
-
   std::string serverStart_;
-  testutil::CommandResult lastRun_;
 };
 
 TEST_P(AddressFaults, EverySyncManagerCallFailingLosesAndDoublesNothing) {
@@ -105,7 +92,7 @@ TEST_P(AddressFaults, EverySyncManagerCallFailingLosesAndDoublesNothing) {
     for (int call = 1; call < 50; ++call) {
       SCOPED_TRACE(std::string(function) + " failing at call " + std::to_string(call));
       restore();
-      if (!syncFailing(function, call, persistent)) {
+      if (!syncFailing(std::string(function) + "@" + std::to_string(call) + (persistent ? "+" : ""))) {
         EXPECT_EQ(lastRun_.status, 0) << lastRun_.out;
         break;
       }

@@ -131,6 +131,20 @@ class HotSyncRun {
     ASSERT_EQ(session.Login(userId, "taro-pw"), 1);
   }
 
+  // One HotSync with the Sync Manager failing as `fault` says (FUNCTION@N,
+  // "*" for any function, "+" for every call from the N-th on); true when
+  // the run met its fault. The run's result is lastRun_.
+  bool syncFailing(const std::string& fault) {
+    const std::filesystem::path log = dir_ / "faults";
+    std::filesystem::remove(log);
+    ::setenv("GWSYNC_SYNC20_FAULT", fault.c_str(), 1);
+    ::setenv("GWSYNC_SYNC20_FAULT_LOG", log.c_str(), 1);
+    lastRun_ = sync();
+    ::unsetenv("GWSYNC_SYNC20_FAULT");
+    ::unsetenv("GWSYNC_SYNC20_FAULT_LOG");
+    return std::filesystem::exists(log) && std::filesystem::file_size(log) > 0;
+  }
+
   // One HotSync of the conduit (conduit_), as the HotSync Manager runs it.
   testutil::CommandResult sync(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {bin("hotsync"),         "sync",   "--handheld", handheld_.string(),
@@ -276,6 +290,7 @@ class HotSyncRun {
   }
 
   testutil::TempDir dir_{"e2e"};
+  testutil::CommandResult lastRun_;  // the run of syncFailing
   testutil::GwServer server_;
   std::filesystem::path handheld_;
   std::filesystem::path userDir_;

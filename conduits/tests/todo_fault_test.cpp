@@ -58,13 +58,7 @@ TEST(ToDoFaults, EverySyncManagerCallFailingLosesOrDoublesNoToDo) {
   for (int n = 1;; ++n) {
     SCOPED_TRACE("fault at call " + std::to_string(n));
     auto run = std::make_unique<ToDoRun>();
-    const std::filesystem::path log = run->dir_ / "faults";
-    ::setenv("GWSYNC_SYNC20_FAULT", ("*@" + std::to_string(n)).c_str(), 1);
-    ::setenv("GWSYNC_SYNC20_FAULT_LOG", log.c_str(), 1);
-    run->sync();
-    ::unsetenv("GWSYNC_SYNC20_FAULT");
-    ::unsetenv("GWSYNC_SYNC20_FAULT_LOG");
-    const bool faulted = std::filesystem::exists(log) && std::filesystem::file_size(log) > 0;
+    const bool faulted = run->syncFailing("*@" + std::to_string(n));
     testutil::CommandResult clean = run->sync();
     EXPECT_EQ(clean.status, 0) << clean.out;
     EXPECT_EQ(run->handheld(), expectedHandheld);
