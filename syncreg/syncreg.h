@@ -40,8 +40,9 @@ inline constexpr DWORD kConduitBitMemo = 0x08;
 inline constexpr DWORD kConduitBitMail = 0x10;
 
 // The conduits in the order used everywhere (registration, removal, dialog).
+// The databases are those the handheld holds: the Date Book's is DatebookDB.
 inline constexpr std::array<ConduitEntry, 5> kConduits = {{
-    {kConduitBitSchedule, "date", "scheduleconduit.dll", "ScheduleDB", "Tessel Scheduler Sync", 1000,
+    {kConduitBitSchedule, "date", "scheduleconduit.dll", "DatebookDB", "Tessel Scheduler Sync", 1000,
      "schedule", "Scheduler"},
     {kConduitBitToDo, "todo", "todoconduit.dll", "ToDoDB", "Tessel ToDo Sync", 1001, "todo", "ToDo"},
     {kConduitBitAddress, "addr", "addressconduit.dll", "AddressDB", "Tessel AddressBook Sync", 1002,

@@ -5,6 +5,7 @@
 //   handheld --folder ~/palm list memo
 //   handheld --folder ~/palm delete memo 0x2
 //   handheld --folder ~/palm add todo --description Taxes --due 2026-04-15 --priority 1
+//   handheld --folder ~/palm add event --description Meeting --date 2026-12-08 --start 09:30 --end 10:30
 //
 // Every change is made as the handheld's own applications make it: new and
 // edited records are dirty, deleted records keep their id with the deleted
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -49,7 +51,7 @@ struct Failure {
 
 // ---- Applications ----
 
-enum class App { Address, Memo, Mail, ToDo };
+enum class App { Address, Memo, Mail, ToDo, Event };
 
 struct AppInfo {
   const char* word;
@@ -63,12 +65,13 @@ const AppInfo kApps[] = {
     {"memo", App::Memo, "MemoDB", "memo"},
     {"mail", App::Mail, "MailDB", "mail"},
     {"todo", App::ToDo, "ToDoDB", "todo"},
+    {"event", App::Event, "DatebookDB", "date"},
 };
 
 const AppInfo& appByWord(const std::string& word) {
   for (const AppInfo& a : kApps)
     if (word == a.word) return a;
-  usageError("unknown application \"" + word + "\" (address, memo, mail or todo)");
+  usageError("unknown application \"" + word + "\" (address, memo, mail, todo or event)");
 }
 
 uint32_t creatorOf(const AppInfo& a) {
@@ -239,8 +242,9 @@ palm::StoreStatus createDatabase(const AppInfo& app, std::unique_ptr<StoredDatab
 std::unique_ptr<StoredDatabase> openApp(const AppInfo& app, bool writable) {
   std::unique_ptr<StoredDatabase> db;
   palm::StoreStatus st = StoredDatabase::open(folder(), app.database, writable, db);
-  if (st.code == palm::StoreError::NotFound && writable && app.app == App::ToDo && hasHandheld()) {
-    // Handhelds made before the To Do List was kept get it as the handheld
+  if (st.code == palm::StoreError::NotFound && writable && (app.app == App::ToDo || app.app == App::Event) &&
+      hasHandheld()) {
+    // Handhelds made before the To Do List or the Date Book was kept get it as the handheld
     // would: empty, with its standard categories.
     st = createDatabase(app, db);
     if (st.code == palm::StoreError::Exists) st = StoredDatabase::open(folder(), app.database, writable, db);
@@ -313,6 +317,45 @@ std::string dueText(const palm::ToDoRecord& t) {
   return text;
 }
 
+// ---- Date Book texts ----
+
+const char* const kRepeatWords[6] = {"none", "daily", "weekly", "monthly-by-day", "monthly-by-date", "yearly"};
+const char* const kWeekdays[7] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+const char* const kWeekNames[5] = {"1st", "2nd", "3rd", "4th", "last"};
+
+std::string repeatWord(uint8_t type) { return type < 6 ? kRepeatWords[type] : "type " + std::to_string(type); }
+
+// "YYYY-MM-DD" of a handheld date.
+std::string dayText(uint16_t date) {
+  const palm::Ymd d = palm::unpackDate(date);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.year, d.month, d.day);
+  return text;
+}
+
+// "HH:MM-HH:MM", or "-" for an event without time.
+std::string timeText(const palm::EventRecord& e) {
+  if (!e.timed()) return "-";
+  char text[24];
+  std::snprintf(text, sizeof text, "%02d:%02d-%02d:%02d", e.startHour, e.startMinute, e.endHour, e.endMinute);
+  return text;
+}
+
+// "weekly every 2 until 2027-03-31 on mon,wed".
+std::string repeatText(const palm::EventRepeat& r) {
+  std::string s = repeatWord(r.type) + " every " + std::to_string(r.frequency) + " until " +
+                  (r.end == palm::kNoEnd ? std::string("-") : dayText(r.end));
+  if (r.type == palm::kRepeatWeekly) {
+    std::string days;
+    for (int d = 0; d < 7; ++d)
+      if (r.on & (1 << d)) days += (days.empty() ? "" : ",") + std::string(kWeekdays[d]);
+    s += " on " + (days.empty() ? std::string("-") : days);
+  } else if (r.type == palm::kRepeatMonthlyByDay) {
+    s += std::string(" on ") + kWeekNames[std::min(r.on / 7, 4)] + " " + kWeekdays[r.on % 7];
+  }
+  return s;
+}
+
 std::string summary(App app, const Record& r) {
   if (r.deleted) return "";
   std::string why;
@@ -339,13 +382,22 @@ std::string summary(App app, const Record& r) {
       return std::string(t.completed ? "[x] " : "[ ] ") + std::to_string(t.priority) + " " + dueText(t) + " " +
              t.description;
     }
+    case App::Event: {
+      palm::EventRecord e;
+      if (!palm::parseEvent(r.data, e, &why)) return "(unreadable: " + why + ")";
+      std::string s = dayText(e.date) + " " + timeText(e) + " " + e.description.value_or("");
+      if (e.repeat && e.repeat->type != palm::kRepeatNone) s += " (" + repeatWord(e.repeat->type) + ")";
+      return s;
+    }
   }
   return "";
 }
 
 std::string categoryName(const palm::CategoryBlock& c, const Record& r) {
   if (!r.live()) return "-";
-  return c.names[r.category].empty() ? "#" + std::to_string(r.category) : c.names[r.category];
+  // The Date Book names no categories: its records all stay in the first.
+  if (c.names[r.category].empty()) return r.category == 0 ? "-" : "#" + std::to_string(r.category);
+  return c.names[r.category];
 }
 
 void printField(const char* name, const std::string& value) {
@@ -397,6 +449,24 @@ void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
       printField("note", t.note);
       break;
     }
+    case App::Event: {
+      palm::EventRecord e;
+      if (!palm::parseEvent(r.data, e, &why)) refuse(why);
+      std::printf("date: %s\ntime: %s\n", dayText(e.date).c_str(), timeText(e).c_str());
+      static const char* const kUnits[3] = {"m", "h", "d"};
+      if (e.alarm)
+        std::printf("alarm: %d%s\n", e.alarm->advance, e.alarm->unit < 3 ? kUnits[e.alarm->unit] : "?");
+      else
+        std::printf("alarm: -\n");
+      std::printf("repeat: %s\n", e.repeat ? repeatText(*e.repeat).c_str() : "-");
+      std::string dates;
+      for (uint16_t d : e.exceptions.value_or(std::vector<uint16_t>{}))
+        dates += (dates.empty() ? "" : " ") + dayText(d);
+      std::printf("exceptions: %s\n", dates.empty() ? "-" : dates.c_str());
+      printField("description", e.description.value_or(""));
+      printField("note", e.note.value_or(""));
+      break;
+    }
   }
 }
 
@@ -411,6 +481,9 @@ const std::vector<std::string> kMailOptions = {"subject", "from", "to", "cc", "b
 const std::vector<std::string> kToDoOptions = {"description", "note", "due", "priority", "category"};
 const std::vector<std::string> kRecordFlags = {"private", "public", "read", "unread", "help"};
 const std::vector<std::string> kToDoFlags = {"private", "public", "completed", "not-completed", "help"};
+const std::vector<std::string> kEventOptions = {"description", "note", "date", "start", "end", "alarm",
+                                                "repeat", "every", "until", "on", "except"};
+const std::vector<std::string> kEventFlags = {"private", "public", "untimed", "help"};
 
 int phoneLabel(const std::string& word) {
   for (int i = 0; i < 8; ++i)
@@ -509,6 +582,140 @@ void applyToDo(const Args& a, palm::ToDoRecord& t) {
   if (a.has("not-completed")) t.completed = false;
 }
 
+// A day typed as YYYY-MM-DD (years 1904 to 2031) as a handheld date.
+uint16_t eventDay(const std::string& option, const std::string& text) {
+  int y, mo, d;
+  char tail;
+  if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &mo, &d, &tail) != 3 || y < 1904 || y > 2031 ||
+      !calendarDay(y, mo, d))
+    usageError("--" + option + " takes a day YYYY-MM-DD (years 1904 to 2031)");
+  return palm::packDate(y, mo, d);
+}
+
+// HH:MM, 00:00 to 23:59 (24:00 for an end at midnight).
+std::pair<uint8_t, uint8_t> eventTime(const std::string& option, const std::string& text) {
+  int h, m;
+  char tail;
+  if (std::sscanf(text.c_str(), "%d:%d%c", &h, &m, &tail) != 2 || h < 0 || m < 0 || m > 59 ||
+      (h > 23 && !(option == "end" && h == 24 && m == 0)))
+    usageError("--" + option + " takes HH:MM");
+  return {static_cast<uint8_t>(h), static_cast<uint8_t>(m)};
+}
+
+// Day of the week of a handheld date, 0 Sunday.
+int weekdayOf(uint16_t date) {
+  const palm::Ymd d = palm::unpackDate(date);
+  const std::chrono::year_month_day ymd{std::chrono::year(d.year), std::chrono::month(d.month),
+                                        std::chrono::day(d.day)};
+  return static_cast<int>(std::chrono::weekday(std::chrono::sys_days(ymd)).c_encoding());
+}
+
+// What a monthly-by-day repeat holds for its start date: the week of the
+// month (4 when asked for "last") and the weekday.
+uint8_t monthlyByDayOn(uint16_t date, bool last) {
+  const int week = last ? 4 : (palm::unpackDate(date).day - 1) / 7;
+  return static_cast<uint8_t>(week * 7 + weekdayOf(date));
+}
+
+// Applies the event options to a record, as the Date Book's dialogs do.
+void applyEvent(const Args& a, palm::EventRecord& e) {
+  if (auto v = a.get("description")) e.description = *v;
+  if (auto v = a.get("note")) {
+    if (v->empty())
+      e.note.reset();
+    else
+      e.note = *v;
+  }
+  if (auto v = a.get("date")) e.date = eventDay("date", *v);
+  if (a.has("untimed")) {
+    if (a.get("start") || a.get("end")) usageError("--untimed goes with neither --start nor --end");
+    e.startHour = e.startMinute = e.endHour = e.endMinute = palm::kNoTime;
+  }
+  if (auto v = a.get("start")) {
+    auto [h, m] = eventTime("start", *v);
+    const bool wasTimed = e.timed();
+    e.startHour = h, e.startMinute = m;
+    if (!wasTimed && !a.get("end")) e.endHour = std::min(h + 1, 24), e.endMinute = h == 23 ? 0 : m;
+  }
+  if (auto v = a.get("end")) {
+    if (!e.timed()) usageError("--end needs --start (the event has no time)");
+    auto [h, m] = eventTime("end", *v);
+    e.endHour = h, e.endMinute = m;
+  }
+  if (e.timed() && e.endHour * 60 + e.endMinute < e.startHour * 60 + e.startMinute)
+    usageError("the event ends before it starts");
+  if (auto v = a.get("alarm")) {
+    if (*v == "none") {
+      e.alarm.reset();
+    } else {
+      int n;
+      char unit = 'm', tail;
+      const int got = std::sscanf(v->c_str(), "%d%c%c", &n, &unit, &tail);
+      const std::string units = "mhd";
+      if (got < 1 || got > 2 || units.find(unit) == std::string::npos || n < 0 || n > 99)
+        usageError("--alarm takes N (0 to 99) minutes, Nm, Nh, Nd, or none");
+      e.alarm = palm::EventAlarm{static_cast<int8_t>(n), static_cast<uint8_t>(units.find(unit))};
+    }
+  }
+  if (auto v = a.get("repeat")) {
+    int type = -1;
+    for (int t = 0; t < 6; ++t)
+      if (*v == kRepeatWords[t]) type = t;
+    if (type < 0) usageError("--repeat takes daily, weekly, monthly-by-day, monthly-by-date, yearly or none");
+    if (type == palm::kRepeatNone) {
+      e.repeat.reset();
+      e.exceptions.reset();
+    } else {
+      palm::EventRepeat r = e.repeat.value_or(palm::EventRepeat{});
+      r.type = static_cast<uint8_t>(type);
+      r.on = 0;
+      e.repeat = r;
+    }
+  }
+  if (!e.repeat && (a.get("every") || a.get("until") || a.get("on") || a.get("except")))
+    usageError("--every, --until, --on and --except need a repeating event (--repeat)");
+  if (!e.repeat) return;
+  palm::EventRepeat& r = *e.repeat;
+  if (auto v = a.get("every")) {
+    char* end = nullptr;
+    const long n = std::strtol(v->c_str(), &end, 10);
+    if (v->empty() || *end || n < 1 || n > 99) usageError("--every takes 1 to 99");
+    r.frequency = static_cast<uint8_t>(n);
+  }
+  if (auto v = a.get("until")) r.end = *v == "none" ? palm::kNoEnd : eventDay("until", *v);
+  if (r.end != palm::kNoEnd && r.end < e.date) usageError("the repeat ends before the event's date");
+  const auto on = a.get("on");
+  if (r.type == palm::kRepeatWeekly) {
+    if (on) {
+      r.on = 0;
+      size_t from = 0;
+      while (from <= on->size()) {
+        const std::string day = on->substr(from, on->find(',', from) - from);
+        const auto* hit = std::find(std::begin(kWeekdays), std::end(kWeekdays), day);
+        if (hit == std::end(kWeekdays)) usageError("--on takes weekdays: sun,mon,tue,wed,thu,fri,sat");
+        r.on |= static_cast<uint8_t>(1 << (hit - std::begin(kWeekdays)));
+        from += day.size() + 1;
+      }
+    } else if (r.on == 0) {
+      r.on = static_cast<uint8_t>(1 << weekdayOf(e.date));
+    }
+  } else if (r.type == palm::kRepeatMonthlyByDay) {
+    if (on && *on != "last") usageError("--on for monthly-by-day takes last (else the week of --date is used)");
+    r.on = monthlyByDayOn(e.date, on ? true : r.on / 7 == 4);
+  } else if (on) {
+    usageError("--on goes with weekly and monthly-by-day repeats");
+  }
+  for (const std::string& day : a.all("except")) {
+    if (day == "none") {
+      e.exceptions.reset();
+      continue;
+    }
+    const uint16_t d = eventDay("except", day);
+    if (!e.exceptions) e.exceptions.emplace();
+    if (std::find(e.exceptions->begin(), e.exceptions->end(), d) == e.exceptions->end()) e.exceptions->push_back(d);
+  }
+}
+
 void nowInto(palm::MailRecord& m) {
   time_t now = std::time(nullptr);
   struct tm t{};
@@ -543,12 +750,13 @@ void cmdCreate(const std::vector<std::string>& in) {
     check(st);
     check(made->close());
   }
-  std::printf("created a handheld in %s with an empty Address Book, Memo Pad, Mail and To Do List\n", dir.c_str());
+  std::printf("created a handheld in %s with an empty Address Book, Memo Pad, Mail, To Do List and Date Book\n",
+              dir.c_str());
 }
 
 void cmdList(const std::vector<std::string>& in) {
   Args a = parseArgs(in, {"category"}, {"help"});
-  needPositional(a, 1, "application (address, memo, mail or todo)");
+  needPositional(a, 1, "application (address, memo, mail, todo or event)");
   const AppInfo& app = appByWord(a.positional[0]);
   auto db = openApp(app, false);
   palm::CategoryBlock c = categories(*db);
@@ -593,14 +801,19 @@ std::vector<std::string> optionsOf(App app) {
       return kMailOptions;
     case App::ToDo:
       return kToDoOptions;
+    case App::Event:
+      return kEventOptions;
   }
   return {};
 }
 
-const std::vector<std::string>& flagsOf(App app) { return app == App::ToDo ? kToDoFlags : kRecordFlags; }
+const std::vector<std::string>& flagsOf(App app) {
+  return app == App::ToDo ? kToDoFlags : app == App::Event ? kEventFlags : kRecordFlags;
+}
 
 void cmdAdd(const std::vector<std::string>& in) {
-  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo, mail or todo)");
+  if (in.empty() || in[0].compare(0, 2, "--") == 0)
+    usageError("missing application (address, memo, mail, todo or event)");
   const AppInfo& app = appByWord(in[0]);
   Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), flagsOf(app.app));
   needPositional(a, 0, "");
@@ -638,6 +851,14 @@ void cmdAdd(const std::vector<std::string>& in) {
       data = palm::packToDo(t);
       break;
     }
+    case App::Event: {
+      palm::EventRecord e;
+      if (!a.get("date")) usageError("an event needs --date");
+      applyEvent(a, e);
+      if (e.description.value_or("").empty()) usageError("an event needs --description");
+      data = palm::packEvent(e);
+      break;
+    }
   }
   uint32_t id = store(*db, a, r, data);
   check(db->close());
@@ -645,7 +866,8 @@ void cmdAdd(const std::vector<std::string>& in) {
 }
 
 void cmdEdit(const std::vector<std::string>& in) {
-  if (in.empty() || in[0].compare(0, 2, "--") == 0) usageError("missing application (address, memo, mail or todo)");
+  if (in.empty() || in[0].compare(0, 2, "--") == 0)
+    usageError("missing application (address, memo, mail, todo or event)");
   const AppInfo& app = appByWord(in[0]);
   Args a = parseArgs({in.begin() + 1, in.end()}, optionsOf(app.app), flagsOf(app.app));
   needPositional(a, 1, "record id");
@@ -679,6 +901,13 @@ void cmdEdit(const std::vector<std::string>& in) {
       data = palm::packToDo(t);
       break;
     }
+    case App::Event: {
+      palm::EventRecord e;
+      if (!palm::parseEvent(r.data, e, &why)) refuse(why);
+      applyEvent(a, e);
+      data = palm::packEvent(e);
+      break;
+    }
   }
   store(*db, a, r, data);
   check(db->close());
@@ -706,7 +935,7 @@ void markRecord(const std::vector<std::string>& in, bool archive) {
 
 void cmdCategories(const std::vector<std::string>& in) {
   Args a = parseArgs(in, {}, {"help"});
-  needPositional(a, 1, "application (address, memo, mail or todo)");
+  needPositional(a, 1, "application (address, memo, mail, todo or event)");
   auto db = openApp(appByWord(a.positional[0]), false);
   palm::CategoryBlock c = categories(*db);
   for (int i = 0; i < 16; ++i) {
@@ -799,7 +1028,7 @@ void cmdCategory(const std::vector<std::string>& in) {
 // until this has run.
 void cmdRecover(const std::vector<std::string>& in) {
   Args a = parseArgs(in, {}, {"help"});
-  needPositional(a, 1, "database (AddressDB, MemoDB, MailDB, ToDoDB, or address, memo, mail, todo)");
+  needPositional(a, 1, "database (AddressDB, MemoDB, MailDB, ToDoDB, DatebookDB, or address, memo, mail, todo, event)");
   std::string name = a.positional[0];
   for (const AppInfo& app : kApps)
     if (name == app.word) name = app.database;
@@ -898,12 +1127,13 @@ void cmdMailPref(const std::vector<std::string>& in) {
 const Command kCommands[] = {
     {"create", "handheld create [DIR]\n"
                "  Makes DIR (or the handheld folder) a new handheld with empty Address Book,\n"
-               "  Memo Pad, Mail and To Do List databases and their standard categories.\n",
+               "  Memo Pad, Mail, To Do List and Date Book databases and their standard categories.\n",
      cmdCreate},
     {"list", "handheld list APP [--category NAME]\n"
-             "  Lists the records of APP (address, memo, mail, todo), deleted ones included:\n"
+             "  Lists the records of APP (address, memo, mail, todo, event), deleted ones included:\n"
              "  id, category, attributes (dirty, private, deleted, archived), summary (a to-do:\n"
-             "  [x] when completed, priority, due date, description).\n",
+             "  [x] when completed, priority, due date, description; an event: date, time,\n"
+             "  description and its repeat).\n",
      cmdList},
     {"show", "handheld show APP ID\n  Shows every field of one record.\n", cmdShow},
     {"add", "handheld add address [--last T] [--first T] [--company T] [--phone LABEL=NUMBER]...\n"
@@ -915,10 +1145,15 @@ const Command kCommands[] = {
             "        [--read] [--category NAME (default Outbox)] [--private]\n"
             "handheld add todo --description T [--note T] [--due YYYY-MM-DD|none] [--priority 1-5]\n"
             "        [--completed] [--category NAME] [--private]\n"
+            "handheld add event --description T --date YYYY-MM-DD [--start HH:MM [--end HH:MM]]\n"
+            "        [--note T] [--alarm N[m|h|d]] [--private]\n"
+            "        [--repeat daily|weekly|monthly-by-day|monthly-by-date|yearly [--every N]\n"
+            "         [--until YYYY-MM-DD] [--on sun,mon,..|last] [--except YYYY-MM-DD]...]\n"
             "  Adds a record as the handheld application does (marked dirty) and prints its id.\n"
             "  Phone labels: work, home, fax, other, e-mail, main, pager, mobile.\n",
      cmdAdd},
     {"edit", "handheld edit APP ID [the options of add] [--public] [--unread] [--not-completed]\n"
+             "        [--untimed] [--alarm none] [--repeat none] [--until none] [--except none]\n"
              "  Changes the given fields (an empty value removes an address field; --phone\n"
              "  options replace all phones) and marks the record dirty.\n",
      cmdEdit},

@@ -1,5 +1,7 @@
 #include "hotsync/handheld/records.h"
 
+#include <algorithm>
+
 #include "hotsync/pdb/pdb.h"
 
 namespace palm {
@@ -140,6 +142,98 @@ std::string packToDo(const ToDoRecord& t) {
   out.push_back('\0');
   out += t.note;
   out.push_back('\0');
+  return out;
+}
+
+Ymd unpackDate(uint16_t date) { return {1904 + (date >> 9), (date >> 5) & 0xF, date & 0x1F}; }
+
+bool parseEvent(std::string_view data, EventRecord& out, std::string* error) {
+  if (data.size() < 8) return fail(error, "an event record needs 8 bytes, this one has " + std::to_string(data.size()));
+  EventRecord e;
+  e.startHour = static_cast<uint8_t>(data[0]);
+  e.startMinute = static_cast<uint8_t>(data[1]);
+  e.endHour = static_cast<uint8_t>(data[2]);
+  e.endMinute = static_cast<uint8_t>(data[3]);
+  e.date = getU16(data, 4);
+  const uint16_t flags = getU16(data, 6);
+  e.otherFlags = flags & static_cast<uint16_t>(~kEventParts);
+  size_t at = 8;
+  auto need = [&](size_t n, const char* part) {
+    if (data.size() - at >= n) return true;
+    return fail(error, std::string("the event record ends inside its ") + part);
+  };
+  if (flags & kEventAlarm) {
+    if (!need(2, "alarm")) return false;
+    e.alarm = EventAlarm{static_cast<int8_t>(data[at]), static_cast<uint8_t>(data[at + 1])};
+    at += 2;
+  }
+  if (flags & kEventRepeat) {
+    if (!need(8, "repeat")) return false;
+    EventRepeat r;
+    r.type = static_cast<uint8_t>(data[at]);
+    r.reserved1 = static_cast<uint8_t>(data[at + 1]);
+    r.end = getU16(data, at + 2);
+    r.frequency = static_cast<uint8_t>(data[at + 4]);
+    r.on = static_cast<uint8_t>(data[at + 5]);
+    r.startOfWeek = static_cast<uint8_t>(data[at + 6]);
+    r.reserved2 = static_cast<uint8_t>(data[at + 7]);
+    e.repeat = r;
+    at += 8;
+  }
+  if (flags & kEventExceptions) {
+    if (!need(2, "exception count")) return false;
+    const size_t count = getU16(data, at);
+    at += 2;
+    if (!need(2 * count, "exception dates")) return false;
+    e.exceptions.emplace();
+    for (size_t i = 0; i < count; ++i, at += 2) e.exceptions->push_back(getU16(data, at));
+  }
+  if (flags & kEventDescription) {
+    e.description.emplace();
+    if (!takeText(data, at, *e.description)) return fail(error, "the event record ends inside its description");
+  }
+  if (flags & kEventNote) {
+    e.note.emplace();
+    if (!takeText(data, at, *e.note)) return fail(error, "the event record ends inside its note");
+  }
+  out = std::move(e);
+  return true;
+}
+
+std::string packEvent(const EventRecord& e) {
+  uint16_t flags = e.otherFlags & static_cast<uint16_t>(~kEventParts);
+  if (e.alarm) flags |= kEventAlarm;
+  if (e.repeat) flags |= kEventRepeat;
+  if (e.note) flags |= kEventNote;
+  if (e.exceptions) flags |= kEventExceptions;
+  if (e.description) flags |= kEventDescription;
+  std::string out;
+  for (uint8_t b : {e.startHour, e.startMinute, e.endHour, e.endMinute}) out.push_back(static_cast<char>(b));
+  appendU16(out, e.date);
+  appendU16(out, flags);
+  if (e.alarm) {
+    out.push_back(static_cast<char>(e.alarm->advance));
+    out.push_back(static_cast<char>(e.alarm->unit));
+  }
+  if (e.repeat) {
+    const EventRepeat& r = *e.repeat;
+    out.push_back(static_cast<char>(r.type));
+    out.push_back(static_cast<char>(r.reserved1));
+    appendU16(out, r.end);
+    for (uint8_t b : {r.frequency, r.on, r.startOfWeek, r.reserved2}) out.push_back(static_cast<char>(b));
+  }
+  if (e.exceptions) {
+    // The count is a u16: more dates than that cannot be held.
+    const size_t count = std::min<size_t>(e.exceptions->size(), 0xFFFF);
+    appendU16(out, static_cast<uint16_t>(count));
+    for (size_t i = 0; i < count; ++i) appendU16(out, (*e.exceptions)[i]);
+  }
+  for (const std::optional<std::string>* text : {&e.description, &e.note}) {
+    if (!*text) continue;
+    // A NUL inside would end the text early for every reader.
+    out.append((*text)->data(), std::min((*text)->size(), (*text)->find('\0')));
+    out.push_back('\0');
+  }
   return out;
 }
 

@@ -1,4 +1,4 @@
-// The records of the handheld's Address Book, Memo Pad, Mail and To Do List, and the
+// The records of the handheld's Address Book, Memo Pad, Mail, To Do List and Date Book, and the
 // Mail application's HotSync preference, as bytes and back.
 //
 //   palm::AddressRecord a;
@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace palm {
 
@@ -104,6 +105,70 @@ bool parseToDo(std::string_view data, ToDoRecord& out, std::string* error);
 // The priority keeps its low 7 bits; a due date outside 1904..2031 cannot
 // be held and is written as none.
 std::string packToDo(const ToDoRecord& record);
+
+// ---- Date Book ----
+
+enum RepeatType : uint8_t {
+  kRepeatNone = 0,
+  kRepeatDaily = 1,
+  kRepeatWeekly = 2,
+  kRepeatMonthlyByDay = 3,   // "the 2nd Tuesday": on = week * 7 + weekday, week 4 = the last
+  kRepeatMonthlyByDate = 4,  // "the 15th"
+  kRepeatYearly = 5,
+};
+enum AlarmUnit : uint8_t { kAlarmMinutes = 0, kAlarmHours = 1, kAlarmDays = 2 };
+
+constexpr uint16_t kEventAlarm = 0x4000;
+constexpr uint16_t kEventRepeat = 0x2000;
+constexpr uint16_t kEventNote = 0x1000;
+constexpr uint16_t kEventExceptions = 0x0800;
+constexpr uint16_t kEventDescription = 0x0400;
+// The flags that say which parts follow the head.
+constexpr uint16_t kEventParts = kEventAlarm | kEventRepeat | kEventNote | kEventExceptions | kEventDescription;
+constexpr uint8_t kNoTime = 0xFF;    // all four time bytes of an event without time
+constexpr uint16_t kNoEnd = 0xFFFF;  // a repeat that goes on for ever
+
+struct EventAlarm {
+  int8_t advance = 5;  // before the start; negative is after
+  uint8_t unit = kAlarmMinutes;
+};
+
+struct EventRepeat {
+  uint8_t type = kRepeatNone;
+  uint16_t end = kNoEnd;  // a handheld date (packDate)
+  uint8_t frequency = 1;  // every N days, weeks, months or years
+  uint8_t on = 0;         // weekday bits (bit 0 Sunday) or week * 7 + weekday
+  uint8_t startOfWeek = 0;
+  uint8_t reserved1 = 0, reserved2 = 0;  // kept as read
+};
+
+// Dates are the handheld's u16 form (packDate, unpackDate), so that a record
+// read and written again is the same bytes.
+struct EventRecord {
+  uint8_t startHour = kNoTime, startMinute = kNoTime, endHour = kNoTime, endMinute = kNoTime;
+  uint16_t date = 0;
+  uint16_t otherFlags = 0;  // flag bits outside kEventParts, kept as read
+  std::optional<EventAlarm> alarm;
+  std::optional<EventRepeat> repeat;
+  std::optional<std::vector<uint16_t>> exceptions;
+  std::optional<std::string> description;
+  std::optional<std::string> note;
+
+  bool timed() const { return startHour != kNoTime; }
+};
+
+struct Ymd {
+  int year = 0, month = 0, day = 0;
+};
+// The parts of a handheld date (no check that the day exists).
+Ymd unpackDate(uint16_t date);
+
+// The 8-byte head, then each part its flag promises, in flag order. A record
+// that ends inside a promised part, or an exception count larger than the
+// bytes that follow, is refused; bytes after the last part are ignored.
+bool parseEvent(std::string_view data, EventRecord& out, std::string* error);
+// Flags from the parts present (plus otherFlags), then the parts.
+std::string packEvent(const EventRecord& record);
 
 // ---- The Mail HotSync preference ----
 

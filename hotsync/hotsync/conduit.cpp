@@ -91,7 +91,7 @@ std::string libraryFileOf(const std::string& module) {
 std::optional<KnownConduit> knownConduitOf(const std::string& module) {
   static const KnownConduit kKnown[] = {
       {"libaddressconduit.so", "addr", "AddressDB"}, {"libmemoconduit.so", "memo", "MemoDB"},
-      {"libmailconduit.so", "mail", "MailDB"},       {"libscheduleconduit.so", "date", "ScheduleDB"},
+      {"libmailconduit.so", "mail", "MailDB"},       {"libscheduleconduit.so", "date", "DatebookDB"},
       {"libtodoconduit.so", "todo", "ToDoDB"},
   };
   std::string file = libraryFileOf(module);

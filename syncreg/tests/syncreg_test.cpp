@@ -207,7 +207,7 @@ TEST_F(SyncRegTest, NewSelectionRegistersTheTickedAndRemovesTheUnticked) {
     const char* remote;
     const char* title;
   };
-  for (const Expected& e : {Expected{"date", "scheduleconduit.dll", "ScheduleDB", "Tessel Scheduler Sync"},
+  for (const Expected& e : {Expected{"date", "scheduleconduit.dll", "DatebookDB", "Tessel Scheduler Sync"},
                             Expected{"memo", memo.string(), "MemoDB", "Tessel Note Sync"},
                             Expected{"mail", mail.string(), "MailDB", "Tessel Mail Sync"}}) {
     SCOPED_TRACE(e.creator);

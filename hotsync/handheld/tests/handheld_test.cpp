@@ -69,7 +69,7 @@ class HandheldTool : public ::testing::Test {
 };
 
 TEST_F(HandheldTool, CreateMakesThreeEmptyDatabasesWithTheirCategories) {
-  for (const char* name : {"AddressDB", "MemoDB", "MailDB", "ToDoDB"}) {
+  for (const char* name : {"AddressDB", "MemoDB", "MailDB", "ToDoDB", "DatebookDB"}) {
     palm::Database db = database(name);
     EXPECT_TRUE(db.records.empty()) << name;
     EXPECT_EQ(db.appInfo, palm::defaultAppInfo(db.creator)) << name;
@@ -214,7 +214,29 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{{"add", "todo", "--description", "d", "--due", "2027-02-29"}, 2, "--due takes"},
                       BadInput{{"add", "todo", "--description", "d", "--priority", "0"}, 2, "--priority takes"},
                       BadInput{{"add", "todo", "--description", "d", "--priority", "12"}, 2, "--priority takes"},
-                      BadInput{{"add", "mail", "--completed"}, 2, "unknown option --completed"}));
+                      BadInput{{"add", "mail", "--completed"}, 2, "unknown option --completed"},
+                      BadInput{{"add", "event", "--date", "2026-12-08"}, 2, "needs --description"},
+                      BadInput{{"add", "event", "--description", "d"}, 2, "needs --date"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-02-29"}, 2, "--date takes"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--start", "25:00"}, 2,
+                               "--start takes"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--start", "10:00",
+                                "--end", "09:00"},
+                               2, "ends before it starts"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--end", "09:00"}, 2,
+                               "--end needs --start"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--alarm", "5w"}, 2,
+                               "--alarm takes"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--every", "2"}, 2,
+                               "need a repeating event"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "hourly"},
+                               2, "--repeat takes"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "weekly",
+                                "--on", "monday"},
+                               2, "--on takes weekdays"},
+                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "daily",
+                                "--until", "2026-12-01"},
+                               2, "ends before"}));
 
 TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
   const std::string sjis = "\x93\xfa\x96\x7b";
@@ -248,6 +270,62 @@ TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
                    "description: Plain\nnote: later\n");
   ok({"delete", "todo", "2"});
   EXPECT_TRUE(database("ToDoDB").records[1].deleted);
+}
+
+// Events as the Date Book writes them: the bytes of each part, the weekday
+// and week a repeat takes from its date, and edits that drop parts again.
+TEST_F(HandheldTool, EventsAreAddedEditedAndShownAsTheDateBookKeepsThem) {
+  EXPECT_EQ(ok({"add", "event", "--description", "Meeting", "--date", "2026-12-08", "--start", "09:30", "--end",
+                "10:45", "--alarm", "10", "--repeat", "weekly", "--every", "2", "--until", "2027-03-31", "--except",
+                "2026-12-16", "--except", "2026-12-30", "--note", "Room 3"}),
+            "1\n");
+  EXPECT_EQ(ok({"add", "event", "--description", "Holiday", "--date", "2026-12-24", "--private", "--alarm", "1d"}),
+            "2\n");
+  EXPECT_EQ(ok({"add", "event", "--description", "Club", "--date", "2026-12-31", "--start", "19:00", "--repeat",
+                "monthly-by-day"}),
+            "3\n");
+  palm::Database db = database("DatebookDB");
+  EXPECT_EQ(palm::fourCCText(db.creator), "date");
+  ASSERT_EQ(db.records.size(), 3u);
+  // 2026-12-08 is a Tuesday: a weekly repeat without --on takes it.
+  EXPECT_EQ(db.records[0].data, std::string("\x09\x1E\x0A\x2D\xF5\x88\x7C\x00"
+                                            "\x0A\x00"
+                                            "\x02\x00\xF6\x7F\x02\x04\x00\x00"
+                                            "\x00\x02\xF5\x90\xF5\x9E"
+                                            "Meeting\0Room 3\0",
+                                            39));
+  EXPECT_EQ(db.records[1].data, std::string("\xFF\xFF\xFF\xFF\xF5\x98\x44\x00\x01\x02Holiday\0", 18));
+  EXPECT_TRUE(db.records[1].secret && db.records[1].dirty);
+  // 2026-12-31 is the fifth Thursday: week 4, weekday 4; an hour long by default.
+  palm::EventRecord club;
+  ASSERT_TRUE(palm::parseEvent(db.records[2].data, club, nullptr));
+  ASSERT_TRUE(club.repeat);
+  EXPECT_EQ(club.repeat->on, 4 * 7 + 4);
+  EXPECT_EQ(club.endHour, 20);
+  EXPECT_EQ(ok({"list", "event"}), "1\t-\tdirty\t2026-12-08 09:30-10:45 Meeting (weekly)\n"
+                                   "2\t-\tdirty,private\t2026-12-24 - Holiday\n"
+                                   "3\t-\tdirty\t2026-12-31 19:00-20:00 Club (monthly-by-day)\n");
+  EXPECT_EQ(ok({"show", "event", "1"}), "id: 1\ncategory: -\nattributes: dirty\ndate: 2026-12-08\n"
+                                        "time: 09:30-10:45\nalarm: 10m\n"
+                                        "repeat: weekly every 2 until 2027-03-31 on tue\n"
+                                        "exceptions: 2026-12-16 2026-12-30\ndescription: Meeting\nnote: Room 3\n");
+
+  ok({"edit", "event", "1", "--on", "mon,wed", "--until", "none", "--except", "none", "--alarm", "none"});
+  ok({"edit", "event", "3", "--untimed", "--repeat", "none", "--note", "n"});
+  db = database("DatebookDB");
+  palm::EventRecord e;
+  ASSERT_TRUE(palm::parseEvent(db.records[0].data, e, nullptr));
+  ASSERT_TRUE(e.repeat);
+  EXPECT_EQ(e.repeat->on, 0x0A);
+  EXPECT_EQ(e.repeat->end, palm::kNoEnd);
+  EXPECT_EQ(e.repeat->frequency, 2);
+  EXPECT_FALSE(e.exceptions || e.alarm);
+  EXPECT_EQ(e.description, "Meeting");  // untouched parts kept
+  ASSERT_TRUE(palm::parseEvent(database("DatebookDB").records[2].data, e, nullptr));
+  EXPECT_FALSE(e.timed() || e.repeat);
+  EXPECT_EQ(e.note, "n");
+  ok({"delete", "event", "2"});
+  EXPECT_NE(ok({"list", "event"}).find("2\t-\tdirty,private,deleted\t\n"), std::string::npos);
 }
 
 TEST_F(HandheldTool, AHandheldWithoutToDoListGetsOneOnTheFirstToDo) {

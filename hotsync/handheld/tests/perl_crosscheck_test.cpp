@@ -299,6 +299,68 @@ if ($cmd eq 'read') {
                                   "completed: yes\ndescription: From Perl\nnote: a\nb\n");
 }
 
+// Events both ways: what the tool writes, Palm::Datebook reads part for part
+// (times, alarm, repeat with its weekdays and end, exceptions, texts); what
+// Perl writes, the tool lists and shows.
+TEST_F(PerlCrossCheck, EventsReadTheSameInPerlAndInTheTool) {
+  tool("create");
+  tool("add event --description 'Team meeting' --note 'Room 3' --date 2026-12-08 --start 09:30 --end 10:45 "
+       "--alarm 2h --repeat weekly --every 2 --on mon,wed --until 2027-03-31 --except 2026-12-16");
+  tool("add event --description Holiday --date 2026-12-24 --private");
+  tool("add event --description Club --date 2026-12-31 --repeat monthly-by-day");
+  std::ofstream(dir_ / "date.pl") << R"PERL(
+use strict; use warnings; use Palm::PDB; use Palm::Datebook;
+my ($cmd, $file) = @ARGV;
+if ($cmd eq 'read') {
+  my $pdb = Palm::PDB->new; $pdb->Load($file);
+  for my $r (@{$pdb->{records}}) {
+    my @f = ($r->{id}, "$r->{year}-$r->{month}-$r->{day}",
+             $r->{start_hour} == 255 ? 'untimed' : "$r->{start_hour}:$r->{start_minute}-$r->{end_hour}:$r->{end_minute}");
+    push @f, $r->{alarm} ? "alarm=$r->{alarm}{advance}/$r->{alarm}{unit}" : 'noalarm';
+    if (my $p = $r->{repeat}) {
+      my $end = defined $p->{end_year} ? "$p->{end_year}-$p->{end_month}-$p->{end_day}" : '-';
+      my $on = $p->{type} == 2 ? join('', @{$p->{repeat_days}})
+             : $p->{type} == 3 ? "$p->{weeknum}/$p->{daynum}" : '';
+      push @f, "repeat=$p->{type}/$p->{frequency}/$end/$on";
+    }
+    push @f, 'except=' . join ',', map { "$_->[2]-$_->[1]-$_->[0]" } @{$r->{exceptions}} if $r->{exceptions};
+    push @f, $r->{attributes}{private} ? 'private' : 'public', $r->{description}, $r->{note} // '-';
+    print join(' ', @f), "\n";
+  }
+} else {
+  my $pdb = Palm::Datebook->new; $pdb->{name} = 'DatebookDB';
+  my $r = $pdb->new_Record; $r->{id} = 0x50;
+  @$r{qw(year month day start_hour start_minute end_hour end_minute description note other_flags)} =
+    (2027, 1, 15, 14, 0, 15, 30, 'From Perl', "a\nb", 0);
+  $r->{alarm} = { advance => 15, unit => 0 };
+  $r->{repeat} = { type => 4, frequency => 1, end_year => 2027, end_month => 12, end_day => 15, unknown => 0 };
+  $r->{exceptions} = [[15, 3, 2027]];
+  $pdb->append_Record($r);
+  my $u = $pdb->new_Record; $u->{id} = 0x51;
+  @$u{qw(year month day start_hour start_minute end_hour end_minute description other_flags)} =
+    (2027, 2, 1, 255, 255, 255, 255, 'All day', 0);
+  $pdb->append_Record($u);
+  $pdb->Write($file);
+}
+)PERL";
+  const std::string file = (folder_ / "DatebookDB.pdb").string();
+  Perl read = perl(dir_ / "date.pl", {"read", file});
+  EXPECT_EQ(read.code, 0) << read.out;
+  EXPECT_EQ(read.out, "1 2026-12-8 9:30-10:45 alarm=2/1 repeat=2/2/2027-3-31/0101000 except=2026-12-16 public "
+                      "Team meeting Room 3\n"
+                      "2 2026-12-24 untimed noalarm private Holiday -\n"
+                      "3 2026-12-31 untimed noalarm repeat=3/1/-/4/4 public Club -\n");
+
+  fs::remove(file);
+  Perl written = perl(dir_ / "date.pl", {"write", file});
+  ASSERT_EQ(written.code, 0) << written.out;
+  EXPECT_EQ(tool("list event"), "80\tUnfiled\tdirty\t2027-01-15 14:00-15:30 From Perl (monthly-by-date)\n"
+                                "81\tUnfiled\tdirty\t2027-02-01 - All day\n");
+  EXPECT_EQ(tool("show event 80"), "id: 80\ncategory: Unfiled\nattributes: dirty\ndate: 2027-01-15\ntime: 14:00-15:30\n"
+                                   "alarm: 15m\nrepeat: monthly-by-date every 1 until 2027-12-15\n"
+                                   "exceptions: 2027-03-15\ndescription: From Perl\nnote: a\nb\n");
+}
+
 TEST_F(PerlCrossCheck, AJapaneseNameTypedInUtf8IsShiftJisForPerlAndUtf8InTheList) {
   const std::string tanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad", taroUtf8 = "\xe5\xa4\xaa\xe9\x83\x8e";
   const std::string tanakaSjis = "\x93\x63\x92\x86", taroSjis = "\x91\xbe\x98\x59";

@@ -1,4 +1,4 @@
-// Address, memo, mail and to-do records and the Mail preference as reference bytes,
+// Address, memo, mail, to-do and Date Book records and the Mail preference as reference bytes,
 // and records cut short.
 #include "hotsync/handheld/records.h"
 
@@ -182,6 +182,94 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenToDo{"CutInDescription", "\xFF\xFF\x01Rep"s, "inside its description"},
                       BrokenToDo{"NoNote", "\xFF\xFF\x01Report\0"s, "inside its note"},
                       BrokenToDo{"CutInNote", "\xFF\xFF\x01Report\0pa"s, "inside its note"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every part present: the head, then alarm, repeat, exceptions,
+// description and note in that order.
+TEST(EventRecord, PacksToTheReferenceBytes) {
+  palm::EventRecord e;
+  e.startHour = 9, e.startMinute = 30, e.endHour = 10, e.endMinute = 45;
+  e.date = palm::packDate(2026, 12, 8);
+  e.alarm = palm::EventAlarm{10, palm::kAlarmMinutes};
+  palm::EventRepeat r;
+  r.type = palm::kRepeatWeekly;
+  r.end = palm::packDate(2027, 3, 31);
+  r.frequency = 2;
+  r.on = 0x0A;  // Monday and Wednesday
+  e.repeat = r;
+  e.exceptions = std::vector<uint16_t>{palm::packDate(2026, 12, 16)};
+  e.description = "Meeting";
+  e.note = "Room 3";
+  const std::string expected =
+      "\x09\x1E\x0A\x2D"s                  // 9:30 to 10:45
+      "\xF5\x88\x7C\x00"s                  // 2026-12-08, all five parts
+      "\x0A\x00"s                          // alarm 10 minutes before
+      "\x02\x00\xF6\x7F\x02\x0A\x00\x00"s  // weekly to 2027-03-31, every 2 weeks, Mon+Wed
+      "\x00\x01\xF5\x90"s                  // one exception: 2026-12-16
+      "Meeting\0Room 3\0"s;
+  EXPECT_EQ(palm::packEvent(e), expected);
+  palm::EventRecord back;
+  std::string why;
+  ASSERT_TRUE(palm::parseEvent(expected, back, &why)) << why;
+  EXPECT_EQ(palm::packEvent(back), expected);
+  ASSERT_TRUE(back.repeat && back.alarm && back.exceptions);
+  EXPECT_EQ(back.repeat->on, 0x0A);
+  EXPECT_EQ(back.alarm->advance, 10);
+  EXPECT_EQ(back.exceptions->size(), 1u);
+  EXPECT_EQ(*back.note, "Room 3");
+  const palm::Ymd d = palm::unpackDate(back.date);
+  EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, 20261208);
+}
+
+// An untimed event with only a description; a negative alarm advance and
+// flag bits of other applications survive a read and a write.
+TEST(EventRecord, UntimedWithOnlyADescriptionAndUnknownFlags) {
+  const std::string bytes = "\xFF\xFF\xFF\xFF\xF5\x88\xC4\x01\xFE\x02Holiday\0"s;
+  palm::EventRecord e;
+  std::string why;
+  ASSERT_TRUE(palm::parseEvent(bytes, e, &why)) << why;
+  EXPECT_FALSE(e.timed());
+  EXPECT_EQ(e.otherFlags, 0x8001);
+  ASSERT_TRUE(e.alarm);
+  EXPECT_EQ(e.alarm->advance, -2);
+  EXPECT_EQ(e.alarm->unit, palm::kAlarmDays);
+  EXPECT_FALSE(e.repeat || e.exceptions || e.note);
+  EXPECT_EQ(*e.description, "Holiday");
+  EXPECT_EQ(palm::packEvent(e), bytes);
+}
+
+TEST(EventRecord, ANulInsideATextEndsIt) {
+  palm::EventRecord e;
+  e.description = "one\0two"s;
+  EXPECT_EQ(palm::packEvent(e), "\xFF\xFF\xFF\xFF\x00\x00\x04\x00one\0"s);
+}
+
+class BrokenEventRecord : public ::testing::TestWithParam<BrokenToDo> {};
+
+TEST_P(BrokenEventRecord, IsRefused) {
+  palm::EventRecord e;
+  std::string why;
+  EXPECT_FALSE(palm::parseEvent(GetParam().bytes, e, &why));
+  EXPECT_NE(why.find(GetParam().words), std::string::npos) << why;
+}
+
+// Each flag promising a part that is missing or cut short.
+INSTANTIATE_TEST_SUITE_P(
+    Records, BrokenEventRecord,
+    ::testing::Values(BrokenToDo{"Empty", ""s, "needs 8 bytes"},
+                      BrokenToDo{"HeadCut", "\x09\x00\x0A\x00\xF5\x88\x00"s, "needs 8 bytes"},
+                      BrokenToDo{"AlarmMissing", "\x09\x00\x0A\x00\xF5\x88\x40\x00"s, "inside its alarm"},
+                      BrokenToDo{"AlarmCut", "\x09\x00\x0A\x00\xF5\x88\x40\x00\x05"s, "inside its alarm"},
+                      BrokenToDo{"RepeatCut", "\x09\x00\x0A\x00\xF5\x88\x20\x00\x01\x00\xFF\xFF\x01\x00\x00"s,
+                                 "inside its repeat"},
+                      BrokenToDo{"NoExceptionCount", "\x09\x00\x0A\x00\xF5\x88\x08\x00\x00"s,
+                                 "inside its exception count"},
+                      BrokenToDo{"CountBeyondTheData", "\x09\x00\x0A\x00\xF5\x88\x08\x00\xFF\xFF\xF5\x90"s,
+                                 "inside its exception dates"},
+                      BrokenToDo{"DescriptionMissing", "\x09\x00\x0A\x00\xF5\x88\x04\x00"s,
+                                 "inside its description"},
+                      BrokenToDo{"DescriptionCut", "\x09\x00\x0A\x00\xF5\x88\x04\x00Mee"s, "inside its description"},
+                      BrokenToDo{"NoteCut", "\x09\x00\x0A\x00\xF5\x88\x14\x00Meeting\0Ro"s, "inside its note"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         /* 0 */ ModuleRow{"addressconduit.dll", "libaddressconduit.so", "addr", "AddressDB"},
         /* 1 */ ModuleRow{"MemoConduit.DLL", "libmemoconduit.so", "memo", "MemoDB"},
         /* 2 */ ModuleRow{"mailconduit", "libmailconduit.so", "mail", "MailDB"},
-        /* 3 */ ModuleRow{"/opt/gw/lib/libscheduleconduit.so", "libscheduleconduit.so", "date", "ScheduleDB"},
+        /* 3 */ ModuleRow{"/opt/gw/lib/libscheduleconduit.so", "libscheduleconduit.so", "date", "DatebookDB"},
         /* 4 */ ModuleRow{"libtodoconduit.so", "libtodoconduit.so", "todo", "ToDoDB"},
         // A path names its file exactly: no case folding, no mapping.
         /* 5 */ ModuleRow{"/opt/AddressConduit.dll", "AddressConduit.dll", "", ""},
