@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -178,7 +179,7 @@ struct Connection {
   // is working on it.
   bool working = false;
   bool seenBytes = false;
-  bool cut = false;
+  std::atomic<bool> cut{false};  // also read, unlocked, before the first bytes come
   const char* waitingFor = "headers";
   Clock::time_point due;
 };
