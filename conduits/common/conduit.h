@@ -8,11 +8,13 @@
 //       sizeof(CAddressRecord), placeAddressRecord, newAddressServerSource, nullptr};
 #pragma once
 
+#include <cstdio>
 #include <memory>
 
 #include "conduits/common/palmdatasrc.h"
 #include "synccore/gwdatasrc.h"
 #include "synccore/gwsession.h"
+#include "synccore/helpers.h"
 
 // Kind numbers: the position of the conduit in handstrings and in GWSyncDB.
 enum : DWORD {
@@ -74,3 +76,15 @@ enum : UINT {
   CONDRES_CHOOSE_USER = 6,  // the user list's first entry, asking for a choice
   CONDRES_RECORD_NAME = 9,  // names a handheld record in messages
 };
+
+// A record too damaged to describe, named by the conduit's record name and
+// its id ("To Do List record 0x1f"), so the HotSync log still says which
+// one; answers buffer.
+inline char* damagedRecordText(DWORD recId, char* buffer, int size) {
+  char name[64];
+  conduitText(CONDRES_RECORD_NAME, name, sizeof name);
+  char text[96];
+  std::snprintf(text, sizeof text, "%s 0x%x", name, static_cast<unsigned>(recId));
+  copyDbcsText(buffer, text, size, DBCS_COPY, "...");
+  return buffer;
+}

@@ -377,26 +377,30 @@ bool CPalmLSDataSrc::addRawRecord(const CRawRecordInfo& info, BYTE extraFlags) {
   return true;
 }
 
-int CPalmLSDataSrc::readAllRecords() {
-  BYTE buffer[kPalmSharedBufferSize];
-  int n = 0;
+bool CPalmLSDataSrc::forEachRecord(const std::function<bool(const CRawRecordInfo&)>& visit) {
+  std::vector<BYTE> buffer(kPalmSharedBufferSize);
   for (WORD index = 0;; ++index) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
     info.m_RecIndex = index;
     LONG err = sm().ReadRecordByIndex(&info);
-    if (err == SYNCERR_NOT_FOUND) break;
+    if (err == SYNCERR_NOT_FOUND) return true;
     if (err != 0) {
       logSyncError("SyncReadRecordByIndex", err);
-      n = -1;
-      break;
+      return false;
     }
-    if (!addRawRecord(info, PALMREC_MODIFIED)) {
-      n = -1;
-      break;
-    }
-    ++n;
-    if (index == 0xFFFF) break;
+    if (!visit(info)) return false;
+    if (index == 0xFFFF) return true;
   }
+}
+
+int CPalmLSDataSrc::readAllRecords() {
+  int n = 0;
+  if (!forEachRecord([&n, this](const CRawRecordInfo& info) {
+        if (!addRawRecord(info, PALMREC_MODIFIED)) return false;
+        ++n;
+        return true;
+      }))
+    n = -1;
   g_TraceObj.write(9, "readAllRecords(): Returning %d\n", n);
   return n;
 }

@@ -13,6 +13,7 @@
 // from its thread only. Numbers inside records and blocks are big-endian.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -280,6 +281,9 @@ class CPalmLSDataSrc : public CHHDataSrc {
   bool addRawRecord(const CRawRecordInfo& info, BYTE extraFlags);
   int writePalmRecord(CPalmRecord* record, DWORD op, CHHRecOpResult** result);
   int readAllRecords();
+  // Reads every record of the database by index, in order, and hands each to
+  // visit; false after a message, or as soon as visit answers false.
+  bool forEachRecord(const std::function<bool(const CRawRecordInfo&)>& visit);
   int readAllRecordsInCategory(int catIndex);
   // The live records of one category, extraFlags added (to the flags of a
   // record read already, which stays once in the set). The number added, or

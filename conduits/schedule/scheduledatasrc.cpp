@@ -100,19 +100,10 @@ bool CPalmLSScheduleDataSrc::readRecords(CGWDataSrc *gw, bool all) {
                    "the window--------\n");
   CPalmRecordSet *set = palmRecords();
   set->init();
-  std::vector<BYTE> buffer(kPalmSharedBufferSize);
-  for (WORD index = 0;; ++index) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
-    info.m_RecIndex = index;
-    LONG err = sm().ReadRecordByIndex(&info);
-    if (err == SYNCERR_NOT_FOUND) break;
-    if (err != 0) {
-      logSyncError("SyncReadRecordByIndex", err);
-      return false;
-    }
-    if (ownsRecord(info, gw) && !addRawRecord(info, PALMREC_MODIFIED)) return false;
-    if (index == 0xFFFF) break;
-  }
+  if (!forEachRecord([&](const CRawRecordInfo &info) {
+        return !ownsRecord(info, gw) || addRawRecord(info, PALMREC_MODIFIED);
+      }))
+    return false;
   set->traceRead();
   g_TraceObj.write(9, "CPalmLSScheduleDataSrc: ---------Records(%d records) read-----------\n", set->count());
   return true;
@@ -121,19 +112,12 @@ bool CPalmLSScheduleDataSrc::readRecords(CGWDataSrc *gw, bool all) {
 bool CPalmLSScheduleDataSrc::deleteAllRecord() {
   g_TraceObj.write(9, "deleteAllRecord() called: the records in the window\n");
   std::vector<DWORD> ids;
+  if (!forEachRecord([&](const CRawRecordInfo &info) {
+        if ((info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived)) || inWindow(info)) ids.push_back(info.m_RecId);
+        return true;
+      }))
+    return false;
   std::vector<BYTE> buffer(kPalmSharedBufferSize);
-  for (WORD index = 0;; ++index) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
-    info.m_RecIndex = index;
-    LONG err = sm().ReadRecordByIndex(&info);
-    if (err == SYNCERR_NOT_FOUND) break;
-    if (err != 0) {
-      logSyncError("SyncReadRecordByIndex", err);
-      return false;
-    }
-    if ((info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived)) || inWindow(info)) ids.push_back(info.m_RecId);
-    if (index == 0xFFFF) break;
-  }
   for (DWORD id : ids) {
     CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
     info.m_RecId = id;

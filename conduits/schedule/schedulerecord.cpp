@@ -455,12 +455,7 @@ bool CPalmEventRecord::convertGW2HH(CHHDataSrc *, CGWDataSrc *, const CHHRecord 
 char *CPalmEventRecord::getRecIdStr(char *buffer, int length) const {
   EventFields f;
   if (parseEventRecord(data(), dataSize(), f)) return describeEventRecord(data(), dataSize(), buffer, length);
-  char name[64];
-  conduitText(CONDRES_RECORD_NAME, name, sizeof name);
-  char text[96];
-  std::snprintf(text, sizeof text, "%s 0x%x", name, static_cast<unsigned>(m_RecId));
-  copyDbcsText(buffer, text, length, DBCS_COPY, "...");
-  return buffer;
+  return damagedRecordText(m_RecId, buffer, length);
 }
 
 void CPalmEventRecord::trace() const {

@@ -222,13 +222,7 @@ bool CPalmToDoRecord::convertGW2HH(CHHDataSrc* hh, CGWDataSrc*, const CHHRecord*
 char* CPalmToDoRecord::getRecIdStr(char* buffer, int length) const {
   ToDoFields f;
   if (parseToDoRecord(data(), dataSize(), f)) return describeToDoRecord(data(), dataSize(), buffer, length);
-  // Cut short: named by its id, so the HotSync log still says which one.
-  char name[64];
-  conduitText(CONDRES_RECORD_NAME, name, sizeof name);
-  char text[96];
-  std::snprintf(text, sizeof text, "%s 0x%x", name, static_cast<unsigned>(m_RecId));
-  copyDbcsText(buffer, text, length, DBCS_COPY, "...");
-  return buffer;
+  return damagedRecordText(m_RecId, buffer, length);
 }
 
 void CPalmToDoRecord::trace() const {
