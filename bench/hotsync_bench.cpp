@@ -1,11 +1,14 @@
-// Whole HotSyncs of the Address Book: `hotsync sync` with the address
-// conduit against gwserver on loopback, as a person runs it. For each size N
-// an initial sync moves N/2 cards made on the server and N/2 records made on
-// the handheld to the other side; a second sync moves 100 changes made on
-// each side. When 10,000 is among the sizes, the Memo Pad and Mail follow:
+// Whole HotSyncs: `hotsync sync` with one conduit against gwserver on
+// loopback, as a person runs it. For each size N the Address Book's initial
+// sync moves N/2 cards made on the server and N/2 records made on the
+// handheld to the other side; a second sync moves 100 changes made on each
+// side. After each sync the handheld must hold every record of both sides,
+// else the bench says WRONG. When 10,000 is among the sizes, the other kinds follow:
 // 10,000 memos the same way, through the memo conduit and its own category;
 // 1,000 mails, half in the handheld's Outbox to send and half on the server
-// to bring to its Inbox, then 100 new ones on each side.
+// to bring to its Inbox, then 100 new ones on each side; 5,000 Date Book
+// events (timed, inside the schedule window, some repeating) and 5,000
+// to-dos, half made on each side, then 100 changed on each side.
 //
 // Beside each run stands a floor: the run's own HTTP requests replayed in
 // order by one curl process (`--next`), plus a copy of AddressDB.pdb. To get
@@ -68,8 +71,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// Schedules one month back and three ahead; every kind synchronised.
 constexpr char kSettings[] =
-    "a,Sync,0,0,0,0,ts.0,1,-9,2,3,0,-10,0,0,4,-7,-4,-5,-8,-6,5,0,0,0,0,-11\n";
+    "s,Sync,1,3\nt,Sync\na,Sync,0,0,0,0,ts.0,1,-9,2,3,0,-10,0,0,4,-7,-4,-5,-8,-6,5,0,0,0,0,-11\nw,Sync,0,0,0\nm,Sync,0\n";
 constexpr int kChanges = 100;
 constexpr char kLoginCookie[] = "GWLogin";
 
@@ -466,9 +470,25 @@ palm::AddressRecord person(const std::string& last, int i) {
 }
 
 // What is synced: the Address Book, the Memo Pad (its conduit's own
-// category, kMemoCategory), or Mail (the Outbox sent, server mail to the
-// Inbox).
-enum class Kind { Address, Memo, Mail };
+// category, kMemoCategory), Mail (the Outbox sent, server mail to the
+// Inbox), the Date Book or the To Do List.
+enum class Kind { Address, Memo, Mail, Event, ToDo };
+
+struct KindInfo {
+  const char* name;      // in the report
+  const char* database;  // the handheld's
+  char creator[5];
+  const char* library;  // the conduit
+};
+
+const KindInfo& about(Kind kind) {
+  static const KindInfo kinds[] = {
+      {"address", "AddressDB", "addr", "libaddressconduit.so"}, {"memo", "MemoDB", "memo", "libmemoconduit.so"},
+      {"mail", "MailDB", "mail", "libmailconduit.so"},          {"event", "DatebookDB", "date", "libscheduleconduit.so"},
+      {"todo", "ToDoDB", "todo", "libtodoconduit.so"},
+  };
+  return kinds[static_cast<int>(kind)];
+}
 
 constexpr char kMemoCategory[] = "GWSync";
 
@@ -494,6 +514,80 @@ std::string serverMailLine(int i, const char* what) {
          "Dear Bench,\\nplease see the notes on point " + std::to_string(i) + ".\\nRegards\n";
 }
 
+// The day so many days from today. The schedule window moves with today, so
+// the events are placed from it: 20 days back to 79 ahead, inside the
+// window of kSettings.
+palm::Ymd fromToday(int days) {
+  using namespace std::chrono;
+  const time_t now = std::time(nullptr);
+  struct tm t {};
+  localtime_r(&now, &t);
+  const year_month_day d(sys_days(year_month_day(year(t.tm_year + 1900), month(static_cast<unsigned>(t.tm_mon + 1)),
+                                                 day(static_cast<unsigned>(t.tm_mday)))) +
+                         std::chrono::days(days));
+  return {static_cast<int>(d.year()), static_cast<int>(static_cast<unsigned>(d.month())),
+          static_cast<int>(static_cast<unsigned>(d.day()))};
+}
+std::string serverDate(const palm::Ymd& d) {
+  return std::to_string(d.year) + "/" + std::to_string(d.month) + "/" + std::to_string(d.day);
+}
+palm::Ymd eventDay(int i) { return fromToday(-20 + i % 100); }
+constexpr int kRepeatEvery = 20;  // every 20th event repeats daily for five days
+
+std::string serverEventLine(int i) {
+  const palm::Ymd day = eventDay(i);
+  const bool repeats = i % kRepeatEvery == 0;
+  const int hour = 8 + i % 10;
+  return "schedule\t-\t-\t\t" + serverDate(day) + "\t" + (repeats ? serverDate(fromToday(-20 + i % 100 + 5)) : "") +
+         "\t" + std::to_string(hour) + ":00\t" + std::to_string(hour + 1) + ":00\t" + (repeats ? "d" : "") +
+         "\t\t0\t0\tServer event " + std::to_string(i) + "\t\tRoom " + std::to_string(i % 9) +
+         "\\nBring the figures\t\n";
+}
+
+palm::EventRecord handheldEvent(int i) {
+  const palm::Ymd day = eventDay(i);
+  palm::EventRecord e;
+  e.date = palm::packDate(day.year, day.month, day.day);
+  e.startHour = static_cast<uint8_t>(8 + i % 10);
+  e.startMinute = 30;
+  e.endHour = static_cast<uint8_t>(e.startHour + 1);
+  e.endMinute = 0;
+  if (i % kRepeatEvery == 0) {
+    const palm::Ymd end = fromToday(-20 + i % 100 + 5);
+    e.repeat = palm::EventRepeat{};
+    e.repeat->type = palm::kRepeatDaily;
+    e.repeat->end = palm::packDate(end.year, end.month, end.day);
+  }
+  if (i % 4 == 0) e.alarm = palm::EventAlarm{};
+  e.description = "Handheld event " + std::to_string(i);
+  e.note = "Room " + std::to_string(i % 9) + "\nBring the figures";
+  return e;
+}
+
+// To-dos: a third without due date, the rest due within two months, in the
+// handheld's standard categories.
+constexpr const char* kToDoCategories[] = {"Business", "Personal"};
+
+std::string serverToDoLine(int i) {
+  return "todo\t-\t-\t" + (i % 3 == 0 ? std::string() : serverDate(fromToday(i % 60))) + "\t" +
+         std::to_string(1 + i % 5) + "\t0\t\t" + kToDoCategories[i % 2] + "\tServer to-do " + std::to_string(i) +
+         "\tAsk about item " + std::to_string(i) + "\n";
+}
+
+palm::ToDoRecord handheldToDo(int i) {
+  palm::ToDoRecord t;
+  if (i % 3 != 0) {
+    const palm::Ymd due = fromToday(i % 60);
+    t.year = due.year;
+    t.month = due.month;
+    t.day = due.day;
+  }
+  t.priority = 1 + i % 5;
+  t.description = "Handheld to-do " + std::to_string(i);
+  t.note = "Ask about item " + std::to_string(i);
+  return t;
+}
+
 class Bench {
  public:
   Bench(int n, Kind kind)
@@ -503,12 +597,16 @@ class Bench {
     std::system((bin("logtext-install") + " >/dev/null").c_str());
     for (const char* item : {"Company", "Home", "Fax", "Mobile", "Title"})
       server_.admin({"item", "add", server_.db(), item});
-    server_.admin({"settings", server_.db(), "Palm"}, std::string(kSettings) + "m,Sync,0\n");
+    server_.admin({"settings", server_.db(), "Palm"}, kSettings);
     userId_ = server_.addUser("bench", "bench-pw");
     std::string records = "gwserver-export 1\n";
     for (int i = 0; i < n / 2; ++i) {
       if (kind_ == Kind::Mail) {
         records += serverMailLine(i, "Server mail");
+      } else if (kind_ == Kind::Event) {
+        records += serverEventLine(i);
+      } else if (kind_ == Kind::ToDo) {
+        records += serverToDoLine(i);
       } else if (kind_ == Kind::Memo) {
         std::string text = memoText("Server", i);
         size_t lf = text.find('\n');
@@ -525,12 +623,17 @@ class Bench {
     configure();
   }
 
-  void initial() { report("initial", sync("initial")); }
+  void initial() {
+    report("initial", sync("initial"));
+    checkHandheld(n_);
+  }
 
   void incremental() {
     changeHandheld();
     changeServer();
     report("second", sync("second"));
+    // New mail comes on both sides; the other kinds change records in place.
+    checkHandheld(kind_ == Kind::Mail ? n_ + 2 * kChanges : n_);
   }
 
  private:
@@ -541,14 +644,7 @@ class Bench {
     return out;
   }
 
-  std::string database() const {
-    return kind_ == Kind::Memo ? "MemoDB" : kind_ == Kind::Mail ? "MailDB" : "AddressDB";
-  }
-  const char* conduitLibrary() const {
-    return kind_ == Kind::Memo   ? "../lib/libmemoconduit.so"
-           : kind_ == Kind::Mail ? "../lib/libmailconduit.so"
-                                 : "../lib/libaddressconduit.so";
-  }
+  std::string database() const { return about(kind_).database; }
   static constexpr uint8_t kOutbox = 1;  // of the Mail application's categories
   fs::path pdb() const { return dir_ / "palm" / (database() + ".pdb"); }
 
@@ -557,7 +653,7 @@ class Bench {
     palm::Database db;
     db.name = database();
     db.type = palm::fourCC("DATA");
-    db.creator = palm::fourCC(kind_ == Kind::Memo ? "memo" : kind_ == Kind::Mail ? "mail" : "addr");
+    db.creator = palm::fourCC(about(kind_).creator);
     db.created = db.modified = palm::palmNow();
     db.appInfo = palm::defaultAppInfo(db.creator);
     uint8_t category = 1;
@@ -573,11 +669,15 @@ class Bench {
     for (int i = 0; i < n_ - n_ / 2; ++i) {
       palm::Record r;
       r.uniqueId = palm::nextUniqueId(db);
-      r.category = kind_ == Kind::Mail ? kOutbox : category;
+      r.category = kind_ == Kind::Mail ? kOutbox : kind_ == Kind::ToDo ? 1 + i % 2 : category;
       r.dirty = true;
-      r.data = kind_ == Kind::Mail   ? palm::packMail(outgoingMail(i, "Handheld mail"))
-               : kind_ == Kind::Memo ? palm::packMemo(memoText("Handheld", i))
-                                     : palm::packAddress(person("Handheld", i));
+      switch (kind_) {
+        case Kind::Mail: r.data = palm::packMail(outgoingMail(i, "Handheld mail")); break;
+        case Kind::Memo: r.data = palm::packMemo(memoText("Handheld", i)); break;
+        case Kind::Event: r.data = palm::packEvent(handheldEvent(i)); break;
+        case Kind::ToDo: r.data = palm::packToDo(handheldToDo(i)); break;
+        case Kind::Address: r.data = palm::packAddress(person("Handheld", i)); break;
+      }
       db.records.push_back(r);
     }
     std::ofstream(pdb(), std::ios::binary) << palm::serializeDatabase(db);
@@ -613,11 +713,24 @@ class Bench {
     // The conduit's session has no proxy of its own, so the system's applies.
     r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench", "--userdir",
                       (dir_ / "user").string(), "--conduit",
-                      bin(conduitLibrary())},
+                      bin(std::string("../lib/") + about(kind_).library) + "=" + database()},
                      "/dev/null",
                      {"http_proxy=http://127.0.0.1:" + std::to_string(relay.port()), "no_proxy", "NO_PROXY"});
     r.requests = relay.finish();
     return r;
+  }
+
+  // A figure of a sync that lost or duplicated records would mean nothing:
+  // the handheld must hold every record of both sides.
+  void checkHandheld(int expected) const {
+    palm::Database db;
+    std::string why;
+    if (!palm::parseDatabase(testutil::readFile(pdb()), db, &why)) {
+      std::printf("        the handheld's file cannot be read: %s\n", why.c_str());
+      return;
+    }
+    const auto live = std::count_if(db.records.begin(), db.records.end(), [](const palm::Record& r) { return r.live(); });
+    if (live != expected) std::printf("        WRONG: the handheld holds %td records, not %d\n", live, expected);
   }
 
   void report(const char* what, const Result& r) {
@@ -640,7 +753,7 @@ class Bench {
       return ok ? std::string(text) : std::string("FAIL");
     };
     std::printf("%-7s %6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n",
-                kind_ == Kind::Memo ? "memo" : kind_ == Kind::Mail ? "mail" : "address", n_, what,
+                about(kind_).name, n_, what,
                 figure(ours, r.run.ms, "%.1f").c_str(), figure(floor.ok, floor.ms, "%.1f").c_str(),
                 figure(ours && floor.ok, r.run.ms / floor.ms, "%.1fx").c_str(),
                 figure(ours, 1000.0 * r.run.ms / n_, "%.1f").c_str(),
@@ -673,23 +786,46 @@ class Bench {
       }
     }
     for (palm::Record& r : db.records) {
-      if (kind_ == Kind::Mail) break;
-      if (kind_ == Kind::Memo) {
-        if (changed == kChanges || palm::memoText(r.data).rfind("Handheld memo", 0) != 0) continue;
-        r.data = palm::packMemo(palm::memoText(r.data) + "\nchanged on the handheld");
-        r.dirty = true;
-        ++changed;
-        continue;
-      }
-      palm::AddressRecord a;
-      if (changed == kChanges || !palm::parseAddress(r.data, a, nullptr)) continue;
-      if (a.fields[palm::kLastName] != "Handheld") continue;
-      a.fields[palm::kTitle] = "changed on the handheld";
-      r.data = palm::packAddress(a);
+      if (kind_ == Kind::Mail || changed == kChanges) break;
+      if (!changeHandheldRecord(r)) continue;
       r.dirty = true;
       ++changed;
     }
     std::ofstream(file, std::ios::binary | std::ios::trunc) << palm::serializeDatabase(db);
+  }
+
+  // Changes one of the records made on the handheld; false for the others.
+  bool changeHandheldRecord(palm::Record& r) const {
+    switch (kind_) {
+      case Kind::Memo:
+        if (palm::memoText(r.data).rfind("Handheld memo", 0) != 0) return false;
+        r.data = palm::packMemo(palm::memoText(r.data) + "\nchanged on the handheld");
+        return true;
+      case Kind::Event: {
+        palm::EventRecord e;
+        if (!palm::parseEvent(r.data, e, nullptr) || e.description.value_or("").rfind("Handheld event", 0) != 0)
+          return false;
+        e.note = e.note.value_or("") + "\nchanged on the handheld";
+        r.data = palm::packEvent(e);
+        return true;
+      }
+      case Kind::ToDo: {
+        palm::ToDoRecord t;
+        if (!palm::parseToDo(r.data, t, nullptr) || t.description.rfind("Handheld to-do", 0) != 0) return false;
+        t.completed = true;
+        r.data = palm::packToDo(t);
+        return true;
+      }
+      case Kind::Address: {
+        palm::AddressRecord a;
+        if (!palm::parseAddress(r.data, a, nullptr) || a.fields[palm::kLastName] != "Handheld") return false;
+        a.fields[palm::kTitle] = "changed on the handheld";
+        r.data = palm::packAddress(a);
+        return true;
+      }
+      case Kind::Mail: break;
+    }
+    return false;
   }
 
   void changeServer() {
@@ -703,8 +839,10 @@ class Bench {
     }
     COfficeSession session;
     if (!session.Open(server_.url().c_str(), static_cast<DWORD>(std::stoul(userId_)), "bench-pw", nullptr, 0)) return;
-    if (kind_ == Kind::Memo) {
-      changeServerMemos(session);
+    if (kind_ != Kind::Address) {
+      if (kind_ == Kind::Memo) changeServerMemos(session);
+      if (kind_ == Kind::Event) changeServerEvents(session);
+      if (kind_ == Kind::ToDo) changeServerToDos(session);
       session.Close();
       return;
     }
@@ -748,6 +886,31 @@ class Bench {
     conn.Commit();
   }
 
+  void changeServerEvents(COfficeSession& session) {
+    CScheduleConnection conn(session);
+    std::vector<__SCHEDULE_DATA> picked;
+    for (const __SCHEDULE_DATA* e = conn.FindFirst(); e && picked.size() < kChanges; e = conn.FindNext())
+      if (e->pszEvent && std::string(e->pszEvent).rfind("Server event", 0) == 0) picked.push_back(*e);
+    std::string memo = "changed on the server";
+    for (__SCHEDULE_DATA e : picked) {
+      e.pszMemo = memo.data();
+      conn.Set(&e, 0);
+    }
+    conn.Commit();
+  }
+
+  void changeServerToDos(COfficeSession& session) {
+    CToDoConnection conn(session);
+    std::vector<__TODO_DATA> picked;
+    for (const __TODO_DATA* t = conn.FindFirst(); t && picked.size() < kChanges; t = conn.FindNext())
+      if (t->pszName && std::string(t->pszName).rfind("Server to-do", 0) == 0) picked.push_back(*t);
+    for (__TODO_DATA t : picked) {
+      t.nPriority = t.nPriority % 5 + 1;
+      conn.Set(&t, 0);
+    }
+    conn.Commit();
+  }
+
   int n_;
   Kind kind_;
   testutil::TempDir dir_;
@@ -771,9 +934,9 @@ int main(int argc, char** argv) {
     }
   }
   if (sizes.empty()) sizes = {1000, 10000};
-  const bool memosToo = std::find(sizes.begin(), sizes.end(), 10000) != sizes.end();
+  const bool otherKinds = std::find(sizes.begin(), sizes.end(), 10000) != sizes.end();
   if (slow && std::find(sizes.begin(), sizes.end(), 50000) == sizes.end()) sizes.push_back(50000);
-  std::printf("hotsync sync of the Address Book against gwserver, beside the floor: the same HTTP requests\n"
+  std::printf("hotsync sync of each kind against gwserver, beside the floor: the same HTTP requests\n"
               "replayed by one curl process against a copy of the server's database, plus a copy of the .pdb.\n"
               "The floor is the faster of two replays: on one reused connection, and on a connection per\n"
               "request as the conduit makes them, each with the copy. us/r: microseconds per record of N.\n"
@@ -786,14 +949,20 @@ int main(int argc, char** argv) {
     b.initial();
     b.incremental();
   }
-  // The Memo Pad at 10,000 memos, in its own category, and Mail at 1,000.
-  if (memosToo) {
+  // The Memo Pad at 10,000 memos, in its own category, Mail at 1,000, and
+  // the Date Book and To Do List at 5,000 each.
+  if (otherKinds) {
     Bench memos(10000, Kind::Memo);
     memos.initial();
     memos.incremental();
     Bench mail(1000, Kind::Mail);
     mail.initial();
     mail.incremental();
+    for (Kind kind : {Kind::Event, Kind::ToDo}) {
+      Bench b(5000, kind);
+      b.initial();
+      b.incremental();
+    }
   }
   return 0;
 }

@@ -374,4 +374,70 @@ TEST_F(ScheduleSync, ADownloadReplacesOnlyWhatIsInsideTheWindow) {
   EXPECT_EQ(server().size(), 1u) << exportText();
 }
 
+// A Date Book written by Perl's Palm::Datebook, as desktop tools write one,
+// is read and synced: a weekly repeat with an exception and an alarm, an
+// untimed private event with a note, a Shift-JIS description, and an event
+// outside the window that stays where it is.
+TEST_F(ScheduleSync, ADateBookWrittenByPerlIsSynced) {
+  std::filesystem::remove(handheld_ / "DatebookDB.pdb");
+  const Day d = fromToday(7), skip = fromToday(14), until = fromToday(60), old = fromToday(-400);
+  const int wd = d.weekday(), next = (wd + 1) % 7;
+  const std::string write = R"PERL(
+use strict; use warnings; use Palm::PDB; use Palm::Datebook;
+my ($file, $kanji, @days) = @ARGV;
+my ($d, $skip, $until, $old, $wd, $next) = map { [split /-/] } @days[0..3];
+($wd, $next) = @days[4..5];
+my $pdb = Palm::Datebook->new; $pdb->{name} = 'DatebookDB';
+sub event {
+  my ($date, $description) = @_;
+  my $r = $pdb->new_Record;
+  ($r->{year}, $r->{month}, $r->{day}) = @$date;
+  $r->{description} = $description; $r->{attributes}{dirty} = 1;
+  $pdb->append_Record($r);
+  return $r;
+}
+my $r = event($d, 'Perl weekly');
+@$r{qw(start_hour start_minute end_hour end_minute)} = (9, 30, 10, 15);
+my @on = (0) x 7; $on[$wd] = 1; $on[$next] = 1;
+$r->{repeat} = {type => 2, frequency => 1, repeat_days => \@on, start_of_week => 0,
+                end_year => $until->[0], end_month => $until->[1], end_day => $until->[2]};
+$r->{exceptions} = [[$skip->[2], $skip->[1], $skip->[0]]];
+$r = event($d, 'Perl untimed'); $r->{alarm} = {}; $r->{note} = "two\nlines"; $r->{attributes}{private} = 1;
+$r = event($d, pack('H*', $kanji)); @$r{qw(start_hour start_minute end_hour end_minute)} = (18, 0, 19, 0);
+$r = event($old, 'Perl old');
+$pdb->Write($file);
+)PERL";
+  std::ofstream(dir_ / "write.pl") << write;
+  testutil::CommandResult perl = testutil::runCommand(
+      {"/usr/bin/perl", (dir_ / "write.pl").string(), (handheld_ / "DatebookDB.pdb").string(), "89ef8b63", d.tool(),
+       skip.tool(), until.tool(), old.tool(), std::to_string(wd), std::to_string(next)});
+  ASSERT_EQ(perl.status, 0) << perl.out;
+  syncOk();
+
+  std::map<std::string, ServerEvent> s = server();
+  ASSERT_EQ(s.size(), 3u) << exportText();
+  const ServerEvent &weekly = s["Perl weekly"];
+  EXPECT_EQ(weekly.type, "w");
+  EXPECT_EQ(weekly.day, std::to_string((1 << wd) | (1 << next)));
+  EXPECT_EQ(weekly.set, d.server());
+  EXPECT_EQ(weekly.end, until.server());
+  EXPECT_EQ(weekly.start + "-" + weekly.endTime, "9:30-10:15");
+  EXPECT_EQ(weekly.exceptions, skip.server());
+  EXPECT_EQ(s["Perl untimed"].start, "");
+  EXPECT_EQ(s["Perl untimed"].memo, "two\nlines");
+  EXPECT_TRUE(s["Perl untimed"].isPrivate);
+  EXPECT_EQ(s[kKanji].start + "-" + s[kKanji].endTime, "18:00-19:00");
+  EXPECT_EQ(s.count("Perl old"), 0u);
+  EXPECT_EQ(relationCount(), 3u);
+
+  // The handheld keeps every event, the old one and the alarm included,
+  // none left dirty.
+  std::map<std::string, HandheldEvent> h = handheld(false);
+  ASSERT_EQ(h.size(), 4u);
+  for (const auto &[name, e] : h) EXPECT_EQ(e.record.dirty, name == "Perl old") << name;
+  ASSERT_TRUE(h["Perl weekly"].fields.alarm);
+  EXPECT_EQ(h["Perl weekly"].fields.alarm->advance, 10);
+  EXPECT_FALSE(h["Perl untimed"].fields.alarm);
+}
+
 }  // namespace
