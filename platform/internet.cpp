@@ -1,4 +1,5 @@
 #include "platform/internet.h"
+#include "platform/runrecord.h"
 
 #include <curl/curl.h>
 
@@ -299,6 +300,13 @@ bool HttpRequest::Impl::perform(const char* data, size_t length) {
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
     curl_off_t connectTime = 0;
     curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectTime);
+    if (runRecordActive()) {
+      long requestHead = 0;
+      curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestHead);
+      const size_t sent = static_cast<size_t>(requestHead) + (post && rc == CURLE_OK ? length : bodySent);
+      appendRunRecord({"http", verb, std::to_string(rc == CURLE_OK ? code : 0), std::to_string(sent),
+                       std::to_string(headers.size() + content.size())});
+    }
     handle.reset();
     headerList.reset();
     if (rc == CURLE_OK) {

@@ -75,9 +75,14 @@ std::string terminalCharset() { return nl_langinfo(CODESET); }
 
 std::string handheldToTerminal(std::string_view text, bool *lossy,
                                const std::string &charset) {
+  return handheldTo(terminalCharset(), text, lossy, charset);
+}
+
+std::string handheldTo(const std::string &target, std::string_view text,
+                       bool *lossy, const std::string &charset) {
   if (isAscii(text))
     return std::string(text);
-  iconv_t cd = iconv_open(terminalCharset().c_str(), charset.c_str());
+  iconv_t cd = iconv_open(target.c_str(), charset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     if (lossy)
       *lossy = true;

@@ -35,6 +35,11 @@ std::string terminalCharset();
 // there is shown as \xNN escapes and sets *lossy (when given).
 std::string handheldToTerminal(std::string_view text, bool *lossy = nullptr,
                                const std::string &charset = kHandheldCharset);
+// The same in another character set `target` ("UTF-8" for files that must
+// be UTF-8, such as JSON).
+std::string handheldTo(const std::string &target, std::string_view text,
+                       bool *lossy = nullptr,
+                       const std::string &charset = kHandheldCharset);
 
 // Typed text in the handheld's character set; nothing when it is not valid
 // in the terminal's character set or a character has no form there. Plain

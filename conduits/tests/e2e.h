@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -93,6 +94,15 @@ class HotSyncRun {
     server_.addUser("taro", "taro-pw");
     server_.start();
     EXPECT_EQ(hh({"create", handheld_.string()}).status, 0);
+    // The brake's dry run before each sync would meet the faults these
+    // tests plan for the real one; the brake has tests of its own.
+    setBrake("mass-delete-brake=off\n");
+  }
+
+  // The user folder's settings file (the brake on mass deletion).
+  void setBrake(const std::string& settings) {
+    std::filesystem::create_directories(userDir_);
+    std::ofstream(userDir_ / "settings") << settings;
   }
 
   void setSettings(const std::string& lines) {

@@ -111,6 +111,22 @@ __ADDRESS_ITEM* CAddressItemPage::Find(LONG id) const {
 
 CAddressPage::~CAddressPage() { Reset(); }
 
+std::string CAddressPage::Describe(const void* item) const {
+  // Item ids -2 and -1 are the last and first names.
+  const auto* card = static_cast<const __ADDRESS_DATA*>(item);
+  std::string last, first, other;
+  for (LONG i = 0; i < card->nItemCount; ++i) {
+    const __ADDRESS_ITEM_VALUE& v = card->pValues[i];
+    if (!v.pszValue || !*v.pszValue) continue;
+    const LONG id = v.pItem ? v.pItem->nID : 0;
+    if (id == -2) last = v.pszValue;
+    else if (id == -1) first = v.pszValue;
+    else if (other.empty()) other = v.pszValue;
+  }
+  if (last.empty() && first.empty()) return other;
+  return last.empty() || first.empty() ? last + first : last + ", " + first;
+}
+
 void CAddressPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
   url += "page=SyncAddress";

@@ -47,6 +47,8 @@ class CAddressPage : public CDataPage {
   void* CreateItem(const void* record) override;
   int CopyItem(void* item, const void* record) override;
   const char* CommitPageName() const override { return "SyncAddress"; }
+  // The last and first names, else the first value the card has.
+  std::string Describe(const void* item) const override;
   bool WriteRecord(std::string& body, void* item, DWORD key) override;
 
   CAddressItemPage* m_pItemPage;
@@ -68,6 +70,7 @@ class CMemoPage : public CDataPage {
   void* CreateItem(const void* record) override;
   int CopyItem(void* item, const void* record) override;
   const char* CommitPageName() const override { return "SyncMemo"; }
+  std::string Describe(const void* item) const override;
   bool WriteRecord(std::string& body, void* item, DWORD key) override;
 };
 
@@ -81,6 +84,7 @@ class CToDoPage : public CDataPage {
   void* CreateItem(const void* record) override;
   int CopyItem(void* item, const void* record) override;
   const char* CommitPageName() const override { return "SyncToDo"; }
+  std::string Describe(const void* item) const override;
   bool WriteRecord(std::string& body, void* item, DWORD key) override;
 };
 
@@ -117,6 +121,10 @@ class CSchedulePage : public CDataPage {
   void* CreateItem(const void* record) override;
   int CopyItem(void* item, const void* record) override;
   const char* CommitPageName() const override { return "SyncCalendar"; }
+  // The start date and the event.
+  std::string Describe(const void* item) const override;
+  // The removed schedules are held whole (see above), not in the base's list.
+  std::vector<CommitLine> DescribeCommit() override;
   bool WriteRecord(std::string& body, void* item, DWORD key) override;
   void WriteRemoved(std::string& body) override;
 
@@ -145,6 +153,9 @@ class CMailPage : public CListPage {
   // Drops the mails not sent. A fetch keeps them: mails queued before the
   // mail box is read are still sent.
   void FreeQueue();
+  const char* RecordKind() const override { return "SyncMail"; }
+  // A line per mail sent, by subject.
+  std::vector<CommitLine> DescribeCommit() override;
 
   const std::vector<__MAIL_DATA*>& Queue() const { return m_Queue; }
   LONG m_nSendErrorPosition = 0;

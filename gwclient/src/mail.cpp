@@ -36,6 +36,13 @@ CMailPage::~CMailPage() {
   Reset();
 }
 
+std::vector<CPageRequest::CommitLine> CMailPage::DescribeCommit() {
+  std::vector<CommitLine> lines;
+  for (const __MAIL_DATA* m : m_Queue)
+    lines.push_back({{"server", "add", "SyncMail", "0", m->pszSubject ? m->pszSubject : ""}});
+  return lines;
+}
+
 void CMailPage::FreeQueue() {
   for (__MAIL_DATA* mail : m_Queue) FreeMail(mail);
   m_Queue.clear();

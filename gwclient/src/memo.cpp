@@ -20,6 +20,11 @@ void FreeMemo(__MEMO_DATA* memo) {
 
 CMemoPage::~CMemoPage() { Reset(); }
 
+std::string CMemoPage::Describe(const void* item) const {
+  const char* name = static_cast<const __MEMO_DATA*>(item)->pszName;
+  return name ? name : "";
+}
+
 void CMemoPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
   url += "page=SyncMemo";

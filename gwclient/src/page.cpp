@@ -3,11 +3,13 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <ctime>
 #include <new>
 
 #include "gwclient/src/reply.h"
 #include "gwclient/src/session.h"
 #include "platform/internet.h"
+#include "platform/runrecord.h"
 
 namespace {
 
@@ -173,10 +175,30 @@ int CPageRequest::Commit() {
     return 0;
   }
   try {
-    platform::HttpRequest request(*m_pSession->Connection(), "POST", m_pSession->m_ObjectPath);
-    if (!Attempt([&] { return SendPost(request, body.data(), body.size()); })) return 0;
-    CReplyReader reader(request);
-    return ParseCommitReply(reader);
+    std::vector<CommitLine> lines;
+    if (platform::runRecordActive()) lines = DescribeCommit();
+    int result = 0;
+    if (platform::dryRun()) {
+      // Nothing is sent: the page takes the reply the server would give, so
+      // that what follows in the run is decided as in a real one.
+      const std::string reply = DryRunReply();
+      CReplyReader reader{std::string_view(reply)};
+      result = ParseCommitReply(reader);
+    } else {
+      platform::HttpRequest request(*m_pSession->Connection(), "POST", m_pSession->m_ObjectPath);
+      if (!Attempt([&] { return SendPost(request, body.data(), body.size()); })) return 0;
+      CReplyReader reader(request);
+      result = ParseCommitReply(reader);
+    }
+    if (result && !lines.empty()) {
+      std::vector<std::vector<std::string>> text;
+      for (CommitLine& l : lines) {
+        if (l.idAfter && l.fields.size() > 3) l.fields[3] = std::to_string(*l.idAfter);
+        text.push_back(std::move(l.fields));
+      }
+      platform::appendRunRecordLines(text);
+    }
+    return result;
   } catch (const std::bad_alloc&) {
     // Once sent, the server may have applied the commit although its reply
     // could not be read: told as a failure, like a reply lost on the way,
@@ -216,7 +238,13 @@ int CListPage::Parse(CReplyReader& reply) {
     AppendItem(ParseItem(line));
     return true;
   });
+  RecordRead(result);
   return result;
+}
+
+void CListPage::RecordRead(int parsed) const {
+  if (parsed && RecordKind())
+    platform::appendRunRecord({"server", "read", RecordKind(), std::to_string(m_Items.size())});
 }
 
 void CListPage::AppendItem(void* item) {
@@ -272,6 +300,8 @@ void CDataPage::Reset() {
   m_Modified.clear();
   m_ModifiedSet.clear();
   m_Removed.clear();
+  m_RemovedTexts.clear();
+  m_RelationsSet = m_RelationsRemoved = 0;
   m_Relations.clear();
   m_RelIndex.clear();
   m_RelIndexStale = false;
@@ -338,6 +368,7 @@ int CDataPage::Parse(CReplyReader& reply) {
       ParseRelationLine(line);
     return true;
   });
+  RecordRead(result);
   return result;
 }
 
@@ -425,13 +456,16 @@ int CDataPage::Remove(DWORD id) {
     SetLastErrorCode(GWERR_NOT_FOUND);
     return 0;
   }
+  void* item = m_Items[static_cast<size_t>(i)];
   try {
+    // Both lists stay parallel: the text is had first, the id after.
+    if (platform::runRecordActive()) m_RemovedTexts.push_back(Describe(item));
     m_Removed.push_back(id);
   } catch (const std::bad_alloc&) {
+    if (m_RemovedTexts.size() > m_Removed.size()) m_RemovedTexts.pop_back();
     SetLastErrorCode(GWERR_NO_MEMORY);
     return 0;
   }
-  void* item = m_Items[static_cast<size_t>(i)];
   m_Items.erase(m_Items.begin() + i);
   if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
   if (m_ModifiedSet.erase(item)) std::erase(m_Modified, item);
@@ -463,6 +497,7 @@ int CDataPage::SetRelation(DWORD serverId, DWORD handheldId) {
     SetLastErrorCode(GWERR_BAD_ID);
     return 0;
   }
+  ++m_RelationsSet;
   if (long i = RelationIndexOf(serverId); i >= 0) {
     m_Relations[static_cast<size_t>(i)]->nHandheldID = handheldId;
     return 1;
@@ -470,6 +505,7 @@ int CDataPage::SetRelation(DWORD serverId, DWORD handheldId) {
   try {
     AppendRelation(std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId}));
   } catch (const std::bad_alloc&) {
+    --m_RelationsSet;
     SetLastErrorCode(GWERR_NO_MEMORY);
     return 0;
   }
@@ -482,6 +518,7 @@ int CDataPage::RemoveRelation(DWORD serverId) {
   if (at < 0) return 0;
   const size_t i = static_cast<size_t>(at);
   m_Relations.erase(m_Relations.begin() + at);
+  ++m_RelationsRemoved;
   m_RelIndexStale = true;  // the pairs after it moved
   if (m_RelPos != SIZE_MAX && i < m_RelPos) --m_RelPos;
   return 1;
@@ -534,12 +571,44 @@ bool CDataPage::BuildCommitBody(std::string& body) {
   return true;
 }
 
+std::vector<CPageRequest::CommitLine> CDataPage::DescribeCommit() {
+  // "server", what, the page, the server id, how the record is known.
+  std::vector<CommitLine> lines;
+  const char* page = CommitPageName();
+  for (size_t i = 0; i < m_Removed.size(); ++i)
+    lines.push_back({{"server", "delete", page, std::to_string(m_Removed[i]),
+                      i < m_RemovedTexts.size() ? m_RemovedTexts[i] : std::string()}});
+  for (void* item : m_Modified)
+    lines.push_back({{"server", "change", page, std::to_string(IdOf(item)), Describe(item)}});
+  for (const NEW_ENTRY& entry : m_New)
+    lines.push_back({{"server", "add", page, "0", Describe(entry.pItem)}, static_cast<const DWORD*>(entry.pItem)});
+  if (m_RelationsSet || m_RelationsRemoved || !m_New.empty())
+    lines.push_back({{"server", "relations", page, std::to_string(m_RelationsSet + static_cast<long>(m_New.size())),
+                      std::to_string(m_RelationsRemoved)}});
+  return lines;
+}
+
+std::string CDataPage::DryRunReply() {
+  // The relation time stamp as the server stores it ("-1": stamped now),
+  // then an id for each new record sent with its handheld key. The ids
+  // count down from the top of the positive range, far from any the server
+  // gives.
+  static DWORD provisional = 0x7FFFFFF0u;
+  std::string reply = std::to_string(m_RelTimeStamp == -1 ? static_cast<LONG>(std::time(nullptr)) : m_RelTimeStamp);
+  reply += "\n";
+  for (const NEW_ENTRY& entry : m_New)
+    if (entry.nKey != 0) reply += std::to_string(entry.nKey) + "," + std::to_string(provisional--) + "\n";
+  return reply;
+}
+
 void CDataPage::ClearPending() {
   m_New.clear();
   m_NewByKey.clear();
   m_Modified.clear();
   m_ModifiedSet.clear();
   m_Removed.clear();
+  m_RemovedTexts.clear();
+  m_RelationsSet = m_RelationsRemoved = 0;
   m_SpareRelations.clear();
 }
 

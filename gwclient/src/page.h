@@ -50,6 +50,20 @@ class CPageRequest {
   }
   // Reads a commit reply; the base only looks for an error line.
   virtual int ParseCommitReply(CReplyReader& reply);
+
+  // One line of the run record (platform/runrecord.h) for a change a commit
+  // sends. idAfter, when set, is read once the commit succeeded: the id the
+  // server gave a new record, which replaces fields[3].
+  struct CommitLine {
+    std::vector<std::string> fields;
+    const DWORD* idAfter = nullptr;
+  };
+  // The run record's lines for the pending changes; appended once the
+  // commit succeeded. Default none.
+  virtual std::vector<CommitLine> DescribeCommit() { return {}; }
+  // The reply the server gives a commit of the pending changes that it
+  // takes whole: a dry run reads it instead of sending. Default no line.
+  virtual std::string DryRunReply() { return ""; }
   // True for a server error line; sets the error it stands for.
   virtual bool CheckErrorLine(const std::string& line);
   // Sends a prepared request and checks its status; true for 200.
@@ -97,11 +111,16 @@ class CListPage : public CPageRequest {
   long GetCount();
   // The item whose id (first field) is id; error 15 when none or id 0.
   void* Get(DWORD id);
+  // What the run record calls the page's records ("SyncMemo"); null for a
+  // page whose reading is not recorded.
+  virtual const char* RecordKind() const { return nullptr; }
 
   const std::vector<void*>& Items() const { return m_Items; }
 
  protected:
   void DeleteAllItems();
+  // Records how many records a successful parse read.
+  void RecordRead(int parsed) const;
   // Appends a parsed item (null: nothing); when the list cannot grow the
   // item is deleted and std::bad_alloc thrown on.
   void AppendItem(void* item);
@@ -138,6 +157,14 @@ class CDataPage : public CListPage {
   virtual int CopyItem(void* item, const void* record);
   // The commit's page name, e.g. "SyncAddress"; default none.
   virtual const char* CommitPageName() const { return ""; }
+  const char* RecordKind() const override { return *CommitPageName() ? CommitPageName() : nullptr; }
+  // How a person knows the record, for the run record: a name or title.
+  virtual std::string Describe(const void* item) const {
+    (void)item;
+    return "";
+  }
+  std::vector<CommitLine> DescribeCommit() override;
+  std::string DryRunReply() override;
   // Appends a record's form fields, starting with "&i=<id>"; key is the
   // handheld key of a pending-new record (0 otherwise), written as "&s=" where
   // the kind places it. May fill in defaults of the held record (a title).
@@ -179,6 +206,12 @@ class CDataPage : public CListPage {
   std::vector<NEW_ENTRY> m_New;
   std::vector<void*> m_Modified;
   std::vector<DWORD> m_Removed;
+  // How the removed records were known, kept while a run record is kept
+  // (the records themselves are gone); parallel to m_Removed.
+  std::vector<std::string> m_RemovedTexts;
+  // Pairs set and removed since the last commit, for the run record.
+  long m_RelationsSet = 0;
+  long m_RelationsRemoved = 0;
   LONG m_RelTimeStamp = 0;
   std::vector<std::unique_ptr<__REL_DATA>> m_Relations;
   size_t m_RelPos = SIZE_MAX;

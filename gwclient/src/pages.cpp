@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -216,6 +217,7 @@ CRelationPage::~CRelationPage() { Reset(); }
 
 void CRelationPage::Reset() {
   m_RelTimeStamp = 0;
+  m_RelationsSet = m_RelationsRemoved = 0;
   CListPage::Reset();
 }
 
@@ -249,7 +251,17 @@ int CRelationPage::ParseCommitReply(CReplyReader& reply) {
     first = false;
     return true;
   });
+  if (result) m_RelationsSet = m_RelationsRemoved = 0;
   return result;
+}
+
+std::vector<CPageRequest::CommitLine> CRelationPage::DescribeCommit() {
+  if (!m_RelationsSet && !m_RelationsRemoved) return {};
+  return {{{"server", "relations", "SyncRelation", std::to_string(m_RelationsSet), std::to_string(m_RelationsRemoved)}}};
+}
+
+std::string CRelationPage::DryRunReply() {
+  return std::to_string(m_RelTimeStamp == -1 ? static_cast<LONG>(std::time(nullptr)) : m_RelTimeStamp) + "\n";
 }
 
 void* CRelationPage::ParseItem(const std::string& line) {
@@ -276,6 +288,7 @@ int CRelationPage::SetRelation(DWORD serverId, DWORD handheldId) {
   long i = IndexOf(serverId);
   if (i >= 0) {
     static_cast<__REL_DATA*>(m_Items[static_cast<size_t>(i)])->nHandheldID = handheldId;
+    ++m_RelationsSet;
     return 1;
   }
   try {
@@ -286,6 +299,7 @@ int CRelationPage::SetRelation(DWORD serverId, DWORD handheldId) {
     SetLastErrorCode(GWERR_NO_MEMORY);
     return 0;
   }
+  ++m_RelationsSet;
   return 1;
 }
 
@@ -299,6 +313,7 @@ int CRelationPage::RemoveRelation(DWORD serverId) {
   m_Items.erase(m_Items.begin() + i);
   if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
   DeleteItem(item);
+  ++m_RelationsRemoved;
   return 1;
 }
 

@@ -70,7 +70,13 @@ class CRelationPage : public CListPage {
   int RemoveRelation(DWORD serverId);
   long GetRelationTimeStamp() const { return m_RelTimeStamp; }
   int SetRelationTimeStamp(long timeStamp);
+  std::vector<CommitLine> DescribeCommit() override;
+  // The time stamp line the server answers.
+  std::string DryRunReply() override;
 
   std::string m_AppName = "VuzIzud";
   LONG m_RelTimeStamp = 0;
+  // Pairs set and removed since the last commit, for the run record.
+  long m_RelationsSet = 0;
+  long m_RelationsRemoved = 0;
 };

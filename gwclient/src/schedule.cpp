@@ -173,6 +173,20 @@ bool CSchedulePage::WriteRecord(std::string& body, void* item, DWORD key) {
   return true;
 }
 
+std::string CSchedulePage::Describe(const void* item) const {
+  const auto* s = static_cast<const __SCHEDULE_DATA*>(item);
+  return std::to_string(s->dateSet.lYear) + "/" + std::to_string(s->dateSet.lMonth) + "/" +
+         std::to_string(s->dateSet.lDay) + " " + (s->pszEvent ? s->pszEvent : "");
+}
+
+std::vector<CPageRequest::CommitLine> CSchedulePage::DescribeCommit() {
+  std::vector<CommitLine> lines;
+  for (const __SCHEDULE_DATA* s : m_RemovedRecords)
+    lines.push_back({{"server", "delete", CommitPageName(), std::to_string(s->nID), Describe(s)}});
+  for (CommitLine& l : CDataPage::DescribeCommit()) lines.push_back(std::move(l));
+  return lines;
+}
+
 void CSchedulePage::WriteRemoved(std::string& body) {
   for (const __SCHEDULE_DATA* s : m_RemovedRecords) {
     WriteField(body, "i", static_cast<LONG>(s->nID));

@@ -26,6 +26,11 @@ char* Dup(const std::string& s) { return DupString(s.c_str(), static_cast<int>(s
 
 CToDoPage::~CToDoPage() { Reset(); }
 
+std::string CToDoPage::Describe(const void* item) const {
+  const char* name = static_cast<const __TODO_DATA*>(item)->pszName;
+  return name ? name : "";
+}
+
 void CToDoPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
   url += "page=SyncToDo";

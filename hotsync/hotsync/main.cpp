@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -29,13 +31,17 @@
 
 #include "hotsync/condapi/condapi.h"
 #include "hotsync/condmgr/condmgr.h"
+#include "hotsync/hotsync/archive.h"
+#include "hotsync/hotsync/backup.h"
 #include "hotsync/hotsync/conduit.h"
+#include "hotsync/hotsync/runreport.h"
 #include "hotsync/hotsync/user.h"
 #include "hotsync/hslog/hslog.h"
 #include "hotsync/resident/files.h"
 #include "hotsync/sync20/sync20.h"
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/runrecord.h"
 
 namespace {
 
@@ -60,6 +66,7 @@ const char* const kUsage =
     "\n"
     "commands:\n"
     "  sync        run the conduits for a handheld user\n"
+    "  undo        put the handheld folder back as it was before the last HotSync\n"
     "  configure   run a conduit's configuration dialog\n"
     "  list        show the registered conduits in the order they run\n"
     "  register    register a conduit\n"
@@ -74,7 +81,8 @@ const char* const kUsage =
 
 const char* const kSyncUsage =
     "usage: hotsync sync [--handheld DIR] --user NAME [--userdir DIR] [--user-charset SET]\n"
-    "                    [--conduit LIBRARY[=DATABASE]]...\n"
+    "                    [--conduit LIBRARY[=DATABASE]]... [--keep-backups N]\n"
+    "                    [--dry-run [--json]] [--allow-mass-delete]\n"
     "\n"
     "Runs every registered conduit in priority order (lowest first), or only the\n"
     "conduit libraries named with --conduit, registered or not. A library that is\n"
@@ -87,9 +95,26 @@ const char* const kSyncUsage =
     "                      ~/.local/share/gwsync/NAME when unset); created when missing\n"
     "  --user-charset SET  the character set NAME is written in (default: the\n"
     "                      locale's); CP932 passes Shift-JIS bytes as they are\n"
+    "  --keep-backups N    backups of the handheld folder to keep (default 5; 0 keeps\n"
+    "                      none and makes none)\n"
+    "  --dry-run           show what the run would do, record by record, and change\n"
+    "                      nothing on the handheld or the server (--json: as JSON)\n"
+    "  --allow-mass-delete let this run delete more than the brake allows\n"
+    "\n"
+    "Before the conduits run, the handheld folder's databases are copied to\n"
+    "USERDIR/backups/<time> (`hotsync undo` puts them back), and records archived\n"
+    "on the handheld are copied to USERDIR/archive/<database>.pdb.\n"
+    "\n"
+    "A run that would delete more than half of either side's records (and at\n"
+    "least 10) is stopped before it changes anything: the brake on mass deletion.\n"
+    "USERDIR/settings sets it: mass-delete-brake=on|off, mass-delete-share=PERCENT,\n"
+    "mass-delete-minimum=N.\n"
     "\n"
     "The HotSync log is USERDIR/hotsync.log; its entries of this run are shown at\n"
-    "the end. Exit status 0 when every conduit synchronised, 1 otherwise.\n";
+    "the end, with a line per conduit of what it did. The same, record by record,\n"
+    "is kept as JSON in USERDIR/last-sync.json, and a line per run is added to\n"
+    "USERDIR/history.jsonl (`hotsync history` shows it). Exit status 0 when every\n"
+    "conduit synchronised, 3 when the brake stopped the run, 1 otherwise.\n";
 
 const char* const kConfigureUsage =
     "usage: hotsync configure CREATOR --user NAME [--conduit LIBRARY] [--userdir DIR]\n"
@@ -151,6 +176,16 @@ const char* const kUnitUsage =
     "  systemctl --user daemon-reload\n"
     "  systemctl --user enable --now gwsync-hotsync\n";
 
+const char* const kUndoUsage =
+    "usage: hotsync undo [--handheld DIR] --user NAME [--userdir DIR] [--user-charset SET]\n"
+    "\n"
+    "Puts the handheld folder back as it was before the newest HotSync run not\n"
+    "undone yet, from its backup in USERDIR/backups: every database file is\n"
+    "restored, and those the run created are removed. Run again, it goes one run\n"
+    "further back. The server keeps what the runs sent it. Options as for sync.\n"
+    "Exit status 0 when the folder was put back, 1 when there is no backup to undo\n"
+    "or it cannot be put back.\n";
+
 const char* const kUnregisterUsage =
     "usage: hotsync unregister CREATOR\n"
     "\n"
@@ -191,7 +226,8 @@ Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string
       bool known = false;
       for (const std::string& v : valued) known = known || v == name;
       if (!known) usageError("unknown option " + s);
-      if (name == "watch" || name == "foreground") {  // the options that take no value
+      if (name == "watch" || name == "foreground" || name == "dry-run" || name == "json" ||
+          name == "allow-mass-delete") {  // the options that take no value
         a.options.emplace(name, "");
         continue;
       }
@@ -408,6 +444,193 @@ class HandheldLock {
   int fd_ = -1;
 };
 
+// Where a run works: the handheld folder the conduits change, the folder
+// handed to them as the user's, and the file of the run record.
+struct RunPlace {
+  std::string handheld;
+  std::string userFolder;
+  std::string recordPath;
+  bool quiet = false;   // no line per conduit on standard output
+  bool dryRun = false;  // the handheld folder is a copy and the server's commits are recorded
+};
+
+// Exit status of a run the brake on mass deletion stopped.
+constexpr int kBrakeStatus = 3;
+
+std::string utcNow() {
+  std::time_t now = std::time(nullptr);
+  char text[32] = "";
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+  return text;
+}
+
+// Runs one conduit and reports what it did.
+ConduitReport runConduit(const RunConduit& run, const RunPlace& place, const UserName& user, CHotSyncLog& log) {
+  ConduitReport report;
+  report.label = run.creator.empty() ? libraryFileOf(run.module) : run.creator;
+  report.conduit = run.module;
+  report.database = run.database;
+  // A registration made by hand may lack what the properties record needs.
+  std::string unfit = run.database.empty()               ? "its registration names no handheld database"
+                      : run.localFile.size() >= BIG_PATH ? "its local file name is longer than 255 bytes"
+                                                         : "";
+  if (!unfit.empty()) {
+    report.outcome = "cannot run: " + unfit;
+    if (!place.quiet) std::printf("%s: %s cannot run: %s\n", report.label.c_str(), run.module.c_str(), unfit.c_str());
+    log.add(run.module + " cannot run: " + unfit, kHsLogActivityError);
+    return report;
+  }
+  CConduitLibrary conduit;
+  if (!conduit.load(run.module)) {
+    report.outcome = "could not be loaded: " + conduit.problem();
+    if (!place.quiet) std::printf("%s: %s could not be loaded: %s\n", report.label.c_str(), run.module.c_str(),
+                conduit.problem().c_str());
+    log.add(run.module + " could not be loaded: " + conduit.problem(), kHsLogActivityError);
+    return report;
+  }
+  report.conduit = conduit.name();
+  if (!place.quiet) std::printf("%s: %s %s (%s), database %s\n", report.label.c_str(), report.conduit.c_str(),
+              versionText(conduit.version()).c_str(), run.module.c_str(), run.database.c_str());
+  std::fflush(stdout);  // before the conduit's own output
+
+  CSyncProperties props{};
+  props.m_SyncType = eFast;
+  copyText(props.m_PathName, sizeof props.m_PathName, place.userFolder);
+  copyText(props.m_LocalName, sizeof props.m_LocalName, run.localFile);
+  copyText(props.m_UserName, sizeof props.m_UserName, user.handheld);
+  std::vector<char> remote(run.database.begin(), run.database.end());
+  remote.push_back('\0');
+  char* remoteNames[] = {remote.data()};
+  props.m_RemoteName = remoteNames;
+  props.m_nRemoteCount = 1;
+  props.m_Creator = run.creator.empty() ? 0 : creatorCode(run.creator);
+  props.m_CardNo = 0;
+  props.m_DbType = creatorCode("DATA");
+  props.m_FirstDevice = eNeither;
+  props.m_Connection = eCradle;
+
+  const DatabaseSnapshot before = snapshotDatabase(place.handheld, run.database);
+  report.handheldRecords = before.live();
+  DWORD calls0 = 0, read0 = 0, calls1 = 0, read1 = 0;
+  SyncGetCallCounts(&calls0, &read0);
+  std::error_code ec;
+  fs::remove(place.recordPath, ec);
+  setenv(platform::kRunRecordVariable, place.recordPath.c_str(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  long rc = conduit.open(props);
+  report.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  unsetenv(platform::kRunRecordVariable);
+  SyncGetCallCounts(&calls1, &read1);
+  report.syncCalls = static_cast<long>(calls1 - calls0);
+  report.handheldRead = static_cast<long>(read1 - read0);
+  addHandheldChanges(before, snapshotDatabase(place.handheld, run.database), report);
+  addRunRecord(place.recordPath, report);
+  fs::remove(place.recordPath, ec);
+
+  report.ran = true;
+  report.ok = rc == 0;
+  report.outcome = rc == 0 ? "synchronised" : "failed (result " + std::to_string(rc) + ")";
+  if (rc != 0 && !conduit.problem().empty()) report.outcome += ": " + conduit.problem();
+  if (!place.quiet) std::printf("%s: %s\n", report.label.c_str(), report.outcome.c_str());
+  log.add(report.conduit + ": " + report.outcome, rc == 0 ? kHsLogActivityNone : kHsLogActivityError);
+  return report;
+}
+
+// Runs the conduits in order, unless the registry cannot be read.
+std::vector<ConduitReport> runConduits(const std::vector<RunConduit>& conduits, const RunPlace& place,
+                                       const UserName& user, CHotSyncLog& log) {
+  // Every conduit reads its settings and message texts from the registry:
+  // a damaged file would make each fail without a word, so it is named
+  // here and nothing runs.
+  if (std::string problem = registryDamage(); !problem.empty()) {
+    ConduitReport none;
+    none.label = "registry";
+    none.outcome = "the registry cannot be read, no conduit runs: " + problem;
+    std::printf("%s\n", none.outcome.c_str());
+    log.add(none.outcome, kHsLogActivityError);
+    return {none};
+  }
+  std::vector<ConduitReport> reports;
+  for (const RunConduit& run : conduits) {
+    // Only this system's conduits record their server's changes instead of
+    // making them; any other would change its server in a dry run.
+    if (place.dryRun && !knownConduitOf(run.module)) {
+      ConduitReport left;
+      left.label = run.creator.empty() ? libraryFileOf(run.module) : run.creator;
+      left.conduit = run.module;
+      left.database = run.database;
+      left.ok = true;
+      left.outcome = "left out: a dry run runs only this system's own conduits";
+      reports.push_back(left);
+      continue;
+    }
+    reports.push_back(runConduit(run, place, user, log));
+  }
+  return reports;
+}
+
+// Copies the database files of a handheld folder (not its lock files) to a
+// new folder.
+void copyHandheldFiles(const std::string& from, const std::string& to) {
+  fs::create_directories(to);
+  for (const fs::directory_entry& e : fs::directory_iterator(from)) {
+    const std::string name = e.path().filename().string();
+    if (!e.is_regular_file() || name.empty() || name[0] == '.') continue;
+    fs::copy_file(e.path(), fs::path(to) / name);
+  }
+}
+
+// A dry run: every conduit runs on a copy of the handheld folder, with the
+// client library recording its commits instead of sending them and the
+// HotSync log and the conduits' own files kept aside. The handheld folder
+// and the server are left as they are; what the run would do is returned.
+std::vector<ConduitReport> dryRunConduits(const std::vector<RunConduit>& conduits, const std::string& handheld,
+                                          const std::string& userFolder, const UserName& user,
+                                          bool quiet, std::vector<std::string>* logEntries = nullptr) {
+  std::string pattern = userFolder + "/dry-run.XXXXXX";
+  if (!::mkdtemp(pattern.data())) refuse("cannot make a folder for the dry run in " + userFolder + ": " + std::strerror(errno));
+  const std::string scratch = pattern;
+  struct Restore {
+    std::string scratch, handheld;
+    ~Restore() {
+      unsetenv(platform::kDryRunVariable);
+      SyncSetHandheldFolder(handheld.c_str());
+      std::error_code ec;
+      fs::remove_all(scratch, ec);
+    }
+  } restore{scratch, handheld};
+  try {
+    copyHandheldFiles(handheld, scratch + "/handheld");
+  } catch (const fs::filesystem_error& e) {
+    refuse(std::string("cannot copy the handheld folder for the dry run: ") + e.what());
+  }
+  fs::create_directories(scratch + "/user");
+  if (SyncSetHandheldFolder((scratch + "/handheld").c_str()) != SYNCERR_NONE)
+    refuse(std::string("cannot choose the dry run's handheld folder: ") + SyncGetLastProblem());
+  setenv(platform::kDryRunVariable, "1", 1);
+  setenv("GWSYNC_HSLOG", (scratch + "/hotsync.log").c_str(), 1);
+  CHotSyncLog log;
+  RunPlace place{scratch + "/handheld", scratch + "/user", scratch + "/run-record", quiet, true};
+  std::vector<ConduitReport> reports = runConduits(conduits, place, user, log);
+  if (logEntries) *logEntries = logEntriesFrom(scratch + "/hotsync.log", 0);
+  return reports;
+}
+
+// The user folder's last-sync.json, and a line of the history.
+void keepReport(const std::vector<ConduitReport>& reports, const std::string& userFolder, const RunInfo& info) {
+  const std::string last = userFolder + "/last-sync.json";
+  {
+    std::ofstream out(last + ".new", std::ios::binary | std::ios::trunc);
+    out << reportJson(reports, info, true) << "\n";
+    if (!out.flush()) std::printf("warning: cannot write %s\n", last.c_str());
+  }
+  std::error_code ec;
+  fs::rename(last + ".new", last, ec);
+  std::ofstream history(userFolder + "/history.jsonl", std::ios::binary | std::ios::app);
+  history << reportJson(reports, info, false) << "\n";
+  if (!history.flush()) std::printf("warning: cannot write %s/history.jsonl\n", userFolder.c_str());
+}
+
 int commandSync(const Args& a) {
   if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
   std::string handheld = a.get("handheld").value_or("");
@@ -425,6 +648,66 @@ int commandSync(const Args& a) {
   std::vector<RunConduit> conduits = conduitsToRun(a);
   std::string userFolder = userFolderOf(a, user);
   HandheldLock handheldLock(handheld);
+  const std::string started = utcNow();
+
+  if (a.get("dry-run")) {
+    std::vector<std::string> logEntries;
+    std::vector<ConduitReport> plan = dryRunConduits(conduits, handheld, userFolder, user, false, &logEntries);
+    const int failed = static_cast<int>(
+        std::count_if(plan.begin(), plan.end(), [](const ConduitReport& r) { return !r.ok; }));
+    if (a.get("json")) {
+      std::printf("%s\n", reportJson(plan, RunInfo{started, user.typed, handheld, true, failed ? 1 : 0}, true).c_str());
+    } else {
+      std::printf("Dry run: what a HotSync would do now. Nothing was changed on the handheld or the server.\n%s",
+                  reportText(plan, true).c_str());
+      if (failed) {
+        // Why it failed is in the run's own log, which a dry run keeps aside.
+        std::printf("The dry run's HotSync log:\n");
+        for (const std::string& entry : logEntries) std::printf("  %s\n", entry.c_str());
+      }
+    }
+    return failed ? 1 : 0;
+  }
+  // The brake on mass deletion decides from what the run would do, found
+  // by a dry run first, so that it is exact and stops before any change.
+  std::string brakeProblem;
+  const BrakeSettings brake = readBrakeSettings(userFolder, brakeProblem);
+  if (!brakeProblem.empty()) std::printf("warning: %s\n", brakeProblem.c_str());
+  if (brake.on && !a.get("allow-mass-delete")) {
+    std::printf("Checking what the run would delete (the brake on mass deletion)...\n");
+    std::fflush(stdout);
+    for (const ConduitReport& r : dryRunConduits(conduits, handheld, userFolder, user, true)) {
+      const std::string stop = massDeletion(r, brake);
+      if (stop.empty()) continue;
+      setenv("GWSYNC_HSLOG", (userFolder + "/hotsync.log").c_str(), 1);
+      CHotSyncLog log;
+      log.add("HotSync started " + timeNow() + " for " + user.typed, kHsLogActivityNone);
+      log.add("Stopped by the brake on mass deletion: " + stop, kHsLogActivityError);
+      std::printf("Stopped by the brake on mass deletion: %s\n", stop.c_str());
+      return kBrakeStatus;
+    }
+  }
+  // Before any conduit runs: the copy of the handheld folder that `hotsync
+  // undo` puts back, then the copies of archived records, which a run purges.
+  // Either failing stops the run with the handheld folder as it was.
+  {
+    std::string keepText = a.get("keep-backups").value_or("5");
+    if (keepText.empty() || keepText.size() > 4 || keepText.find_first_not_of("0123456789") != std::string::npos)
+      usageError("--keep-backups " + keepText + " is not a number from 0 to 9999");
+    std::string problem;
+    std::string backup = makeBackup(handheld, userFolder, static_cast<unsigned>(std::stoul(keepText)), problem);
+    if (!problem.empty()) refuse("the handheld folder cannot be backed up, so no conduit runs: " + problem);
+    if (!backup.empty()) std::printf("Backup of the handheld folder: %s\n", backup.c_str());
+    std::vector<std::string> databases;
+    for (const RunConduit& run : conduits) databases.push_back(run.database);
+    ArchiveReport archived;
+    if (!archiveRecords(handheld, userFolder, databases, archived, problem))
+      refuse("the archived records cannot be saved, so no conduit runs: " + problem);
+    for (const std::string& warning : archived.warnings) std::printf("warning: %s\n", warning.c_str());
+    for (const ArchivedCopy& c : archived.copies)
+      std::printf("archived %zu record%s of %s to %s\n", c.copied, c.copied == 1 ? "" : "s", c.database.c_str(),
+                  c.file.c_str());
+  }
 
   if (SyncSetHandheldFolder(handheld.c_str()) != SYNCERR_NONE)
     refuse(std::string("cannot choose the handheld folder: ") + SyncGetLastProblem());
@@ -436,69 +719,79 @@ int commandSync(const Args& a) {
 
   std::printf("HotSync for user \"%s\"\n  handheld folder: %s\n  user folder: %s\n", user.typed.c_str(),
               handheld.c_str(), userFolder.c_str());
-  int synchronised = 0, failed = 0;
-  // Every conduit reads its settings and message texts from the registry:
-  // a damaged file would make each fail without a word, so it is named
-  // here and nothing runs.
-  if (std::string problem = registryDamage(); !problem.empty()) {
-    std::string text = "the registry cannot be read, no conduit runs: " + problem;
-    std::printf("%s\n", text.c_str());
-    log.add(text, kHsLogActivityError);
-    conduits.clear();
-    ++failed;
-  }
-  for (const RunConduit& run : conduits) {
-    std::string label = run.creator.empty() ? libraryFileOf(run.module) : run.creator;
-    // A registration made by hand may lack what the properties record needs.
-    std::string unfit = run.database.empty()               ? "its registration names no handheld database"
-                        : run.localFile.size() >= BIG_PATH ? "its local file name is longer than 255 bytes"
-                                                           : "";
-    if (!unfit.empty()) {
-      std::printf("%s: %s cannot run: %s\n", label.c_str(), run.module.c_str(), unfit.c_str());
-      log.add(run.module + " cannot run: " + unfit, kHsLogActivityError);
-      ++failed;
-      continue;
-    }
-    CConduitLibrary conduit;
-    if (!conduit.load(run.module)) {
-      std::printf("%s: %s could not be loaded: %s\n", label.c_str(), run.module.c_str(), conduit.problem().c_str());
-      log.add(run.module + " could not be loaded: " + conduit.problem(), kHsLogActivityError);
-      ++failed;
-      continue;
-    }
-    std::string name = conduit.name();
-    std::printf("%s: %s %s (%s), database %s\n", label.c_str(), name.c_str(), versionText(conduit.version()).c_str(),
-                run.module.c_str(), run.database.c_str());
-    std::fflush(stdout);  // before the conduit's own output
-
-    CSyncProperties props{};
-    props.m_SyncType = eFast;
-    copyText(props.m_PathName, sizeof props.m_PathName, userFolder);
-    copyText(props.m_LocalName, sizeof props.m_LocalName, run.localFile);
-    copyText(props.m_UserName, sizeof props.m_UserName, user.handheld);
-    std::vector<char> remote(run.database.begin(), run.database.end());
-    remote.push_back('\0');
-    char* remoteNames[] = {remote.data()};
-    props.m_RemoteName = remoteNames;
-    props.m_nRemoteCount = 1;
-    props.m_Creator = run.creator.empty() ? 0 : creatorCode(run.creator);
-    props.m_CardNo = 0;
-    props.m_DbType = creatorCode("DATA");
-    props.m_FirstDevice = eNeither;
-    props.m_Connection = eCradle;
-
-    long rc = conduit.open(props);
-    std::string outcome = rc == 0 ? "synchronised" : "failed (result " + std::to_string(rc) + ")";
-    if (rc != 0 && !conduit.problem().empty()) outcome += ": " + conduit.problem();
-    std::printf("%s: %s\n", label.c_str(), outcome.c_str());
-    log.add(name + ": " + outcome, rc == 0 ? kHsLogActivityNone : kHsLogActivityError);
-    ++(rc == 0 ? synchronised : failed);
-  }
+  RunPlace place{handheld, userFolder, userFolder + "/run-record"};
+  std::vector<ConduitReport> reports = runConduits(conduits, place, user, log);
+  for (const ConduitReport& r : reports)
+    if (r.ran) log.add(reportLine(r), kHsLogActivityNone);
+  const int failed = static_cast<int>(
+      std::count_if(reports.begin(), reports.end(), [](const ConduitReport& r) { return !r.ok; }));
+  const int status = failed == 0 ? 0 : 1;
+  keepReport(reports, userFolder, RunInfo{started, user.typed, handheld, false, status});
 
   std::printf("HotSync log:\n");
   for (const std::string& entry : logEntriesFrom(logPath, logStart)) std::printf("  %s\n", entry.c_str());
-  std::printf("HotSync finished: %d synchronised, %d failed.\n", synchronised, failed);
-  return failed == 0 ? 0 : 1;
+  std::printf("HotSync finished: %d synchronised, %d failed.\n", static_cast<int>(reports.size()) - failed, failed);
+  return status;
+}
+
+// ---- undo ----
+
+int commandUndo(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  std::string handheld = a.get("handheld").value_or("");
+  if (handheld.empty()) {
+    const char* env = std::getenv("GWSYNC_HANDHELD");
+    if (env) handheld = env;
+  }
+  if (handheld.empty()) usageError("no handheld folder: give --handheld DIR or set GWSYNC_HANDHELD");
+  std::error_code ec;
+  if (!fs::is_directory(handheld, ec)) refuse("the handheld folder " + handheld + " does not exist");
+  handheld = fs::absolute(handheld).lexically_normal().string();
+  UserName user = userOf(a, BIG_PATH - 1);
+  std::string userFolder = userFolderOf(a, user);
+  // Never while a run works on the folder.
+  HandheldLock handheldLock(handheld);
+
+  // The newest backup of this folder not undone yet. A user folder may hold
+  // backups of other handheld folders too; those are never put here.
+  std::string here = canonicalFolder(handheld);
+  std::string where = userFolder + "/backups";
+  std::optional<Backup> chosen;
+  bool anyHere = false;
+  std::string other;
+  for (const Backup& b : backups(userFolder)) {
+    if (b.handheld != here) {
+      if (other.empty()) other = b.handheld;
+      continue;
+    }
+    anyHere = true;
+    if (!b.undone) {
+      chosen = b;
+      break;
+    }
+  }
+  if (!chosen) {
+    if (anyHere) refuse("every backup of " + handheld + " in " + where + " is undone already; nothing was changed");
+    if (!other.empty())
+      refuse("no backup of " + handheld + " in " + where + " (those there are of " + other +
+             "); nothing was changed");
+    refuse("no backup of " + handheld + " in " + where + " to undo; nothing was changed");
+  }
+
+  std::printf("Undoing the HotSync run %s (backup %s)\n", chosen->stamp.c_str(), chosen->folder.c_str());
+  RestoreReport report;
+  std::string problem;
+  if (!restoreBackup(*chosen, handheld, report, problem)) refuse("the handheld folder cannot be put back: " + problem);
+  for (const std::string& name : report.removed) std::printf("removed %s\n", name.c_str());
+  for (const std::string& name : report.restored) std::printf("restored %s\n", name.c_str());
+  if (!markUndone(*chosen, problem))
+    refuse("the handheld folder is put back, but the backup cannot be marked undone (the next undo would take "
+           "it again): " +
+           problem);
+  std::printf("The handheld folder is back as it was before the HotSync run %s (%zu files restored, %zu removed, %zu "
+              "unchanged).\n",
+              chosen->stamp.c_str(), report.restored.size(), report.removed.size(), report.unchanged.size());
+  return 0;
 }
 
 // ---- configure ----
@@ -783,7 +1076,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"sync", commandSync, kSyncUsage, {"handheld", "user", "userdir", "user-charset", "conduit"}},
+    {"sync", commandSync, kSyncUsage,
+     {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "dry-run", "json", "allow-mass-delete"}},
+    {"undo", commandUndo, kUndoUsage, {"handheld", "user", "userdir", "user-charset"}},
     {"configure", commandConfigure, kConfigureUsage, {"user", "conduit", "userdir", "user-charset"}},
     {"list", commandList, kListUsage, {}},
     {"register", commandRegister, kRegisterUsage, {"creator", "module", "database", "title", "priority"}},

@@ -47,6 +47,8 @@ struct State {
   bool registered = false;
   CONDHANDLE nextConduit = 1;
   CONDHANDLE conduit = 0;
+  DWORD calls = 0;        // Sync Manager calls a conduit made
+  DWORD recordsRead = 0;  // records handed to it
 };
 
 State& state() {
@@ -92,7 +94,10 @@ FaultPlan& faultPlan() {
   return plan;
 }
 
+// Every call of a conduit passes here first, so it is also where calls are
+// counted.
 LONG injectedFault(const char* function) {
+  ++state().calls;
   FaultPlan& plan = faultPlan();
   if (plan.call <= 0 || (plan.function != function && plan.function != "*")) return SYNCERR_NONE;
   const int n = ++plan.calls;
@@ -180,6 +185,7 @@ BYTE rawAttributes(const Record& r) {
 
 // Copies record `index` of the database out to the caller.
 LONG deliver(const OpenDb& db, size_t index, CRawRecordInfo* info) {
+  ++state().recordsRead;
   const Record& r = db.store->db().records[index];
   info->m_RecId = r.uniqueId;
   info->m_RecIndex = static_cast<WORD>(index);
@@ -236,6 +242,11 @@ LONG SyncFlushDBs() {
 }
 
 DWORD SyncGetDiskFlushCount() { return static_cast<DWORD>(palm::diskFlushes()); }
+
+void SyncGetCallCounts(DWORD* calls, DWORD* recordsRead) {
+  if (calls) *calls = state().calls;
+  if (recordsRead) *recordsRead = state().recordsRead;
+}
 
 // ---- Conduit session ----
 

@@ -172,6 +172,11 @@ SYNC_API LONG SyncFlushDBs();
 // benchmarks.
 SYNC_API DWORD SyncGetDiskFlushCount();
 
+// How many calls the conduits of this process made, and how many records
+// they were handed (a record read twice counts twice), since it started:
+// for the run's report.
+SYNC_API void SyncGetCallCounts(DWORD* calls, DWORD* recordsRead);
+
 // ---- Conduit session ----
 
 // Gives a handle for the run. SYNCERR_ALREADY_REGISTERED when a conduit is

@@ -9,6 +9,7 @@
 
 #include "log/log.h"
 #include "log/msgids.h"
+#include "platform/runrecord.h"
 #include "synccore/gwsession.h"
 #include "synccore/helpers.h"
 #include "synccore/src/decisions.h"
@@ -90,9 +91,25 @@ CSyncCore::~CSyncCore() = default;
 
 // --- messages ---------------------------------------------------------------
 
+namespace {
+
+// The run record's name for what a record message tells: a conflict, a
+// record left out, or another note.
+const char* recordEvent(DWORD code) {
+  switch (code) {
+    case MSG_CONFLICT_SERVER_WINS: return "conflict";
+    case MSG_HH_RECORD_NOT_CONVERTED:
+    case MSG_SERVER_RECORD_NOT_CONVERTED: return "skipped";
+    default: return "note";
+  }
+}
+
+}  // namespace
+
 void CSyncCore::hhRecordMessage(const CHHRecord* r, DWORD code) {
   char id[kRecIdStrSize] = "";
   r->getRecIdStr(id, sizeof id);
+  platform::appendRunRecord({"engine", recordEvent(code), "handheld", std::to_string(r->getRecordId()), id});
   char text[kMessageSize];
   Log::getMessage(code, text, sizeof text, id);
   if (singleCommit()) {
@@ -106,6 +123,7 @@ void CSyncCore::hhRecordMessage(const CHHRecord* r, DWORD code) {
 void CSyncCore::gwRecordMessage(const CGWRecRel* e, DWORD code) {
   char id[kRecIdStrSize] = "";
   if (e->getRecord()->getRecPtr()) e->getRecord()->getRecIdStr(id, sizeof id);
+  platform::appendRunRecord({"engine", recordEvent(code), "server", std::to_string(e->m_GWRecId), id});
   char text[kMessageSize];
   Log::getMessage(code, text, sizeof text, id);
   if (singleCommit()) {
@@ -557,7 +575,10 @@ void CSyncCore::addMissingCategory(HHAction action, const CGWRecRel* e) {
 
 bool CSyncCore::filterAccepts(const CGWRecRel* e, DWORD* code) {
   *code = 0;
-  return m_Filter->acceptFromGW(&m_HH, &m_GW, e->getRecord(), code);
+  if (m_Filter->acceptFromGW(&m_HH, &m_GW, e->getRecord(), code)) return true;
+  // Asked more than once for a record in some passes: the report counts ids.
+  platform::appendRunRecord({"engine", "filtered", "server", std::to_string(e->m_GWRecId)});
+  return false;
 }
 
 // A first sync starts from no relations, since those on the server may be
