@@ -372,6 +372,8 @@ void prune(const std::string& userFolder, unsigned keep, const std::string& newe
 }  // namespace
 
 bool isBackedUpFileName(const std::string& fileName) {
+  // The handheld's own log of its HotSyncs, which each run adds to.
+  if (fileName == "synclog.txt") return true;
   std::string name = fileName;
   if (endsWith(name, ".journal")) name.resize(name.size() - 8);
   if (!endsWith(name, ".pdb") && !endsWith(name, ".prc")) return false;

@@ -50,7 +50,8 @@ struct RestoreReport {
 };
 
 // Whether a file of the handheld folder is one a backup keeps: <name>.pdb,
-// <name>.prc or the journal of either, for a valid database name.
+// <name>.prc or the journal of either, for a valid database name, and the
+// handheld's sync log "synclog.txt".
 bool isBackedUpFileName(const std::string& fileName);
 
 // Copies the handheld folder's database files into a new backup folder of
