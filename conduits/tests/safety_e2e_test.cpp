@@ -24,7 +24,7 @@ using Changes = std::multiset<std::string>;
 Changes changesOf(const std::string& json) {
   Changes out;
   static const std::regex change(
-      R"re(\{"side":"(\w+)","what":"(\w+)","id":"[^"]*","text":"((?:[^"\\]|\\.)*)"\})re");
+      R"re(\{"side":"(\w+)","what":"(\w+)","id":"[^"]*","text":"((?:[^"\\]|\\.)*)","kind":"[^"]*"\})re");
   for (size_t at = json.find("\"changes\":["); at != std::string::npos; at = json.find("\"changes\":[", at + 1)) {
     const size_t end = json.find("],\"conflictRecords\"", at);
     const std::string list = json.substr(at, end - at);
@@ -178,6 +178,18 @@ TEST_F(SafetySync, TheDryRunsPlanIsTheRunsEffectAndUndoTakesTheHandheldBack) {
                                                        "--user", handheldUser(), "--userdir", userDir_.string()});
   ASSERT_EQ(undo.status, 0) << undo.out;
   EXPECT_EQ(handheldFiles(), filesBefore);
+  // What it cannot put back on the server, as what a person would do there.
+  for (const char* line : {"delete the card \"Fujita\"", "change the card \"Doi, Dai\"", "make the card \"Endo\" again"})
+    EXPECT_NE(undo.out.find(line), std::string::npos) << line << "\n" << undo.out;
+
+  // The history has both runs, the last with its counts.
+  testutil::CommandResult history = testutil::runCommand(
+      {e2e::bin("hotsync"), "history", "--user", handheldUser(), "--userdir", userDir_.string()});
+  ASSERT_EQ(history.status, 0) << history.out;
+  EXPECT_NE(history.out.find("addr synchronised: handheld +1 ~2 -1 of 5, server +1 ~1 -1 of 5, 1 conflicts, 0 skipped"),
+            std::string::npos)
+      << history.out;
+  EXPECT_EQ(std::count(history.out.begin(), history.out.end(), 'Z'), 2) << history.out;  // two runs, UTC times
 }
 
 // A handheld emptied by mistake would empty the server: the run stops before

@@ -67,6 +67,7 @@ const char* const kUsage =
     "commands:\n"
     "  sync        run the conduits for a handheld user\n"
     "  undo        put the handheld folder back as it was before the last HotSync\n"
+    "  history     show what the last HotSync runs did\n"
     "  configure   run a conduit's configuration dialog\n"
     "  list        show the registered conduits in the order they run\n"
     "  register    register a conduit\n"
@@ -182,9 +183,18 @@ const char* const kUndoUsage =
     "Puts the handheld folder back as it was before the newest HotSync run not\n"
     "undone yet, from its backup in USERDIR/backups: every database file is\n"
     "restored, and those the run created are removed. Run again, it goes one run\n"
-    "further back. The server keeps what the runs sent it. Options as for sync.\n"
-    "Exit status 0 when the folder was put back, 1 when there is no backup to undo\n"
-    "or it cannot be put back.\n";
+    "further back. The server keeps what the runs sent it: undo lists what the run\n"
+    "added, changed and deleted there, as what to do on the server to take it back.\n"
+    "Options as for sync. Exit status 0 when the folder was put back, 1 when there\n"
+    "is no backup to undo or it cannot be put back.\n";
+
+const char* const kHistoryUsage =
+    "usage: hotsync history --user NAME [--userdir DIR] [--user-charset SET] [--last N]\n"
+    "\n"
+    "Shows the last N HotSync runs (default 10) of the user from USERDIR/history.jsonl:\n"
+    "when, the exit status, and per conduit the records added (+), changed (~) and\n"
+    "deleted (-) on the handheld and on the server, conflicts and records skipped.\n"
+    "USERDIR/last-sync.json holds the last run record by record.\n";
 
 const char* const kUnregisterUsage =
     "usage: hotsync unregister CREATOR\n"
@@ -444,6 +454,12 @@ class HandheldLock {
   int fd_ = -1;
 };
 
+// A whole file; empty when it cannot be read.
+std::string wholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // Where a run works: the handheld folder the conduits change, the folder
 // handed to them as the user's, and the file of the run record.
 struct RunPlace {
@@ -647,6 +663,10 @@ int commandSync(const Args& a) {
   UserName user = userOf(a, BIG_PATH - 1);
   std::vector<RunConduit> conduits = conduitsToRun(a);
   std::string userFolder = userFolderOf(a, user);
+  const std::string keepText = a.get("keep-backups").value_or("5");
+  if (keepText.empty() || keepText.size() > 4 || keepText.find_first_not_of("0123456789") != std::string::npos)
+    usageError("--keep-backups " + keepText + " is not a number from 0 to 9999");
+  const unsigned keep = static_cast<unsigned>(std::stoul(keepText));
   HandheldLock handheldLock(handheld);
   const std::string started = utcNow();
 
@@ -690,12 +710,10 @@ int commandSync(const Args& a) {
   // Before any conduit runs: the copy of the handheld folder that `hotsync
   // undo` puts back, then the copies of archived records, which a run purges.
   // Either failing stops the run with the handheld folder as it was.
+  std::string backup;
   {
-    std::string keepText = a.get("keep-backups").value_or("5");
-    if (keepText.empty() || keepText.size() > 4 || keepText.find_first_not_of("0123456789") != std::string::npos)
-      usageError("--keep-backups " + keepText + " is not a number from 0 to 9999");
     std::string problem;
-    std::string backup = makeBackup(handheld, userFolder, static_cast<unsigned>(std::stoul(keepText)), problem);
+    backup = makeBackup(handheld, userFolder, keep, problem);
     if (!problem.empty()) refuse("the handheld folder cannot be backed up, so no conduit runs: " + problem);
     if (!backup.empty()) std::printf("Backup of the handheld folder: %s\n", backup.c_str());
     std::vector<std::string> databases;
@@ -727,6 +745,11 @@ int commandSync(const Args& a) {
       std::count_if(reports.begin(), reports.end(), [](const ConduitReport& r) { return !r.ok; }));
   const int status = failed == 0 ? 0 : 1;
   keepReport(reports, userFolder, RunInfo{started, user.typed, handheld, false, status});
+  // What undo cannot put back by itself is kept with the backup it restores.
+  if (!backup.empty()) {
+    std::ofstream changes(backup + "/server-changes", std::ios::binary);
+    changes << serverChangesText(reports);
+  }
 
   std::printf("HotSync log:\n");
   for (const std::string& entry : logEntriesFrom(logPath, logStart)) std::printf("  %s\n", entry.c_str());
@@ -791,6 +814,42 @@ int commandUndo(const Args& a) {
   std::printf("The handheld folder is back as it was before the HotSync run %s (%zu files restored, %zu removed, %zu "
               "unchanged).\n",
               chosen->stamp.c_str(), report.restored.size(), report.removed.size(), report.unchanged.size());
+  const std::string changesFile = chosen->folder + "/server-changes";
+  if (!fs::exists(changesFile)) {
+    std::printf("What the run changed on the server is not known (the run kept no record of it).\n");
+    return 0;
+  }
+  std::vector<std::string> inverse = inverseCommands(parseServerChanges(wholeFile(changesFile)));
+  if (inverse.empty()) {
+    std::printf("The run changed nothing on the server.\n");
+    return 0;
+  }
+  std::printf("The server keeps what the run did there. To take that back too, on the server:\n");
+  for (const std::string& line : inverse) std::printf("  %s\n", line.c_str());
+  std::printf("Until then the next HotSync brings those records back to the handheld as the server has them.\n");
+  return 0;
+}
+
+// ---- history ----
+
+int commandHistory(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  UserName user = userOf(a, BIG_PATH - 1);
+  const std::string userFolder = userFolderOf(a, user);
+  const std::string last = a.get("last").value_or("10");
+  if (last.empty() || last.size() > 6 || last.find_first_not_of("0123456789") != std::string::npos)
+    usageError("--last " + last + " is not a number");
+  const std::string file = userFolder + "/history.jsonl";
+  if (!fs::exists(file)) {
+    std::printf("No HotSync run of %s is on record in %s.\n", user.typed.c_str(), userFolder.c_str());
+    return 0;
+  }
+  std::vector<std::string> lines = historyLines(wholeFile(file));
+  // The last N runs: a run's line starts without a blank.
+  size_t runs = 0, from = lines.size();
+  while (from > 0 && runs < std::stoul(last))
+    if (lines[--from].rfind("  ", 0) != 0) ++runs;
+  for (size_t i = from; i < lines.size(); ++i) std::printf("%s\n", lines[i].c_str());
   return 0;
 }
 
@@ -1079,6 +1138,7 @@ const Command kCommands[] = {
     {"sync", commandSync, kSyncUsage,
      {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "dry-run", "json", "allow-mass-delete"}},
     {"undo", commandUndo, kUndoUsage, {"handheld", "user", "userdir", "user-charset"}},
+    {"history", commandHistory, kHistoryUsage, {"user", "userdir", "user-charset", "last"}},
     {"configure", commandConfigure, kConfigureUsage, {"user", "conduit", "userdir", "user-charset"}},
     {"list", commandList, kListUsage, {}},
     {"register", commandRegister, kRegisterUsage, {"creator", "module", "database", "title", "priority"}},

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 
 #include "hotsync/handheld/records.h"
@@ -61,7 +62,8 @@ std::string jsonRecords(const std::vector<RecordChange>& list) {
   for (size_t i = 0; i < list.size(); ++i) {
     const RecordChange& c = list[i];
     out += std::string(i ? "," : "") + "{\"side\":\"" + sideName(c.side) + "\",\"what\":" + jsonText(c.what, false) +
-           ",\"id\":" + jsonText(c.id, false) + ",\"text\":" + jsonText(c.text) + "}";
+           ",\"id\":" + jsonText(c.id, false) + ",\"text\":" + jsonText(c.text) + ",\"kind\":" + jsonText(c.kind, false) +
+           "}";
   }
   return out + "]";
 }
@@ -106,7 +108,8 @@ void addHandheldChanges(const DatabaseSnapshot& before, const DatabaseSnapshot& 
     if (now == after.records.end() || !now->second.live())
       gone.push_back(&was);
     else if (!sameContent(was, now->second))
-      report.changes.push_back({Side::Handheld, "change", std::to_string(id), describeRecord(creator, now->second.data)});
+      report.changes.push_back(
+          {Side::Handheld, "change", std::to_string(id), report.database, describeRecord(creator, now->second.data)});
   }
   for (const auto& [id, now] : after.records) {
     if (!now.live()) continue;
@@ -124,9 +127,11 @@ void addHandheldChanges(const DatabaseSnapshot& before, const DatabaseSnapshot& 
     g = gone.erase(g);
   }
   for (const palm::Record* r : came)
-    report.changes.push_back({Side::Handheld, "add", std::to_string(r->uniqueId), describeRecord(creator, r->data)});
+    report.changes.push_back(
+        {Side::Handheld, "add", std::to_string(r->uniqueId), report.database, describeRecord(creator, r->data)});
   for (const palm::Record* r : gone)
-    report.changes.push_back({Side::Handheld, "delete", std::to_string(r->uniqueId), describeRecord(creator, r->data)});
+    report.changes.push_back(
+        {Side::Handheld, "delete", std::to_string(r->uniqueId), report.database, describeRecord(creator, r->data)});
 }
 
 void addRunRecord(const std::string& path, ConduitReport& report) {
@@ -148,11 +153,11 @@ void addRunRecord(const std::string& path, ConduitReport& report) {
       report.relationsSet += toLong(f[3]);
       report.relationsRemoved += toLong(f[4]);
     } else if (f[0] == "server" && (f[1] == "add" || f[1] == "change" || f[1] == "delete")) {
-      report.changes.push_back({Side::Server, f[1], f[3], f[4]});
+      report.changes.push_back({Side::Server, f[1], f[3], f[2], f[4]});
     } else if (f[0] == "engine") {
       const Side side = f[2] == "server" ? Side::Server : Side::Handheld;
-      if (f[1] == "conflict") report.conflicts.push_back({side, f[1], f[3], f[4]});
-      if (f[1] == "skipped") report.skipped.push_back({side, f[1], f[3], f[4]});
+      if (f[1] == "conflict") report.conflicts.push_back({side, f[1], f[3], report.database, f[4]});
+      if (f[1] == "skipped") report.skipped.push_back({side, f[1], f[3], report.database, f[4]});
       if (f[1] == "filtered") filtered.insert(f[3]);
     }
   }
@@ -259,6 +264,78 @@ std::string reportJson(const std::vector<ConduitReport>& reports, const RunInfo&
     out += "}";
   }
   return out + "]}";
+}
+
+std::string serverChangesText(const std::vector<ConduitReport>& reports) {
+  std::string out;
+  for (const ConduitReport& r : reports)
+    for (const RecordChange& c : r.changes) {
+      if (c.side != Side::Server) continue;
+      std::string line = c.what + "\t" + c.kind + "\t" + c.id + "\t";
+      for (char ch : c.text) line += ch == '\t' || ch == '\n' || ch == '\r' ? ' ' : ch;
+      out += line + "\n";
+    }
+  return out;
+}
+
+std::vector<RecordChange> parseServerChanges(const std::string& text) {
+  std::vector<RecordChange> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> f = platform::splitRunRecordLine(std::string_view(text).substr(at, end - at));
+    at = end + 1;
+    if (f.size() != 4) continue;
+    out.push_back({Side::Server, f[0], f[2], f[1], f[3]});
+  }
+  return out;
+}
+
+std::vector<std::string> inverseCommands(const std::vector<RecordChange>& serverChanges) {
+  static const std::map<std::string, std::string> kKinds = {{"SyncAddress", "card"},     {"SyncMemo", "memo"},
+                                                            {"SyncToDo", "to-do"},       {"SyncCalendar", "schedule"},
+                                                            {"SyncMail", "sent mail"}};
+  std::vector<std::string> out;
+  for (const RecordChange& c : serverChanges) {
+    auto k = kKinds.find(c.kind);
+    const std::string kind = k == kKinds.end() ? c.kind : k->second;
+    const std::string name = "\"" + platform::handheldToTerminal(c.text) + "\"";
+    if (c.kind == "SyncMail")
+      out.push_back("the mail " + name + " was sent; a sent mail cannot be taken back");
+    else if (c.what == "add")
+      out.push_back("delete the " + kind + " " + name + " (id " + c.id + "), which the run made");
+    else if (c.what == "change")
+      out.push_back("change the " + kind + " " + name + " (id " + c.id + ") back; the run changed it");
+    else if (c.what == "delete")
+      out.push_back("make the " + kind + " " + name + " again; the run deleted it (it was id " + c.id + ")");
+  }
+  return out;
+}
+
+std::vector<std::string> historyLines(const std::string& historyText) {
+  static const std::regex run(R"re("started":"([^"]*)".*?"dryRun":(\w+),"status":(-?\d+))re");
+  static const std::regex conduit(
+      R"re(\{"label":"([^"]*)","conduit":"([^"]*)".*?"outcome":"((?:[^"\\]|\\.)*)","handheld":\{"records":(\d+),"read":\d+,"added":(\d+),"changed":(\d+),"deleted":(\d+)\},"server":\{"records":(\d+),"read":\d+,"added":(\d+),"changed":(\d+),"deleted":(\d+)\},"conflicts":(\d+),"skipped":(\d+))re");
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < historyText.size()) {
+    size_t end = historyText.find('\n', at);
+    if (end == std::string::npos) end = historyText.size();
+    const std::string line = historyText.substr(at, end - at);
+    at = end + 1;
+    std::smatch m;
+    if (!std::regex_search(line, m, run)) continue;
+    out.push_back(m[1].str() + "  exit status " + m[3].str() + (m[2] == "true" ? " (dry run)" : ""));
+    for (std::sregex_iterator c(line.begin(), line.end(), conduit), none; c != none; ++c) {
+      const std::smatch& f = *c;
+      out.push_back("  " + f[1].str() + " " + f[3].str() + ": handheld +" + f[5].str() + " ~" + f[6].str() + " -" +
+                    f[7].str() + " of " + f[4].str() + ", server +" + f[9].str() + " ~" + f[10].str() + " -" +
+                    f[11].str() + " of " + f[8].str() + ", " + f[12].str() + " conflicts, " + f[13].str() +
+                    " skipped");
+    }
+  }
+  return out;
 }
 
 BrakeSettings readBrakeSettings(const std::string& userFolder, std::string& problem) {

@@ -28,6 +28,7 @@ struct RecordChange {
   Side side = Side::Handheld;
   std::string what;  // "add", "change" or "delete"
   std::string id;    // the record's id on that side; "0" when not known
+  std::string kind;  // the server's page ("SyncAddress") or the handheld database
   std::string text;  // how a person knows it, in the handheld's character set
 };
 
@@ -102,6 +103,19 @@ struct RunInfo {
 // The runs as one line of JSON (UTF-8); with records false, without the
 // lists of records (for the history).
 std::string reportJson(const std::vector<ConduitReport>& reports, const RunInfo& info, bool records);
+
+// The server's side of the runs, a line per record change ("add", "change"
+// or "delete", the page, the id, the text), for undo: kept beside the
+// run's backup.
+std::string serverChangesText(const std::vector<ConduitReport>& reports);
+std::vector<RecordChange> parseServerChanges(const std::string& text);
+// What a person would do on the server to take those changes back, a line
+// each, texts in the terminal's character set.
+std::vector<std::string> inverseCommands(const std::vector<RecordChange>& serverChanges);
+
+// One line per run of a history file (history.jsonl), newest last: when,
+// the exit status, and per conduit the counts on each side.
+std::vector<std::string> historyLines(const std::string& historyText);
 
 // The brake on mass deletion: a run that would delete more than `share`
 // percent of a side's records, and at least `minimum` of them, is stopped.
