@@ -2,7 +2,10 @@
 // relation section is read, and the exact bodies of every commit form.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -114,6 +117,58 @@ TEST_F(KindsTest, MemoCommitBodyAndReply) {
   EXPECT_EQ(body(2),
             "page=SyncMemo&label=Palm7&i=0&rt=ts.1700000100&i=1&s=101&i=3&s=103&i=900&s=7"
             "&sync=1&rw=1");
+}
+
+// The run record a HotSync keeps, and a dry run: a commit then sends nothing,
+// takes the reply the server would give (provisional ids for new records),
+// and records what it would have sent.
+TEST_F(KindsTest, ADryRunCommitSendsNothingAndRecordsWhatItWouldSend) {
+  char path[] = "/tmp/gw-runrecord-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("GWSYNC_RUN_RECORD", path, 1);
+  auto readRecord = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  reply("1,ts.1,One,a\n2,ts.2,Two,b\n\nrelation\nts.50\n1,101\n2,102\n");
+  CMemoConnection memos(session);
+  ASSERT_EQ(memos.GetCount(), 2);
+  ASSERT_NE(memos.Set(1, 0, "One again", "a", 0), nullptr);
+  ASSERT_EQ(memos.Remove(2), 1);
+  ASSERT_EQ(memos.RemoveRelation(2), 1);
+  const __MEMO_DATA* fresh = memos.Set(0, 0, "Fresh", "f", 7);
+  ASSERT_NE(fresh, nullptr);
+  setenv("GWSYNC_DRY_RUN", "1", 1);
+  EXPECT_EQ(memos.Commit(), 1);
+  unsetenv("GWSYNC_DRY_RUN");
+  EXPECT_EQ(server.requestCount(), 1u);  // the fetch alone
+  const DWORD provisional = fresh->nID;
+  EXPECT_GT(provisional, 0x70000000u);
+  EXPECT_EQ(memos.GetRelationCount(), 2);  // 1 and the fresh memo's pair
+  // The fetch's line first; its sizes hold the port's digits.
+  const std::string record = readRecord();
+  ASSERT_EQ(record.rfind("http\tGET\t200\t", 0), 0u) << record;
+  EXPECT_EQ(record.substr(record.find('\n') + 1),
+            "server\tread\tSyncMemo\t2\n"
+            "server\tdelete\tSyncMemo\t2\tTwo\n"
+            "server\tchange\tSyncMemo\t1\tOne again\n"
+            "server\tadd\tSyncMemo\t" +
+                std::to_string(provisional) +
+                "\tFresh\n"
+                "server\trelations\tSyncMemo\t1\t1\n");
+
+  // A real commit records the server's own id for a new record.
+  ASSERT_NE(memos.Set(0, 0, "Second", "s", 8), nullptr);
+  reply("1700000100\n8,900\n");
+  EXPECT_EQ(memos.Commit(), 1);
+  EXPECT_EQ(server.requestCount(), 2u);
+  const std::string after = readRecord();
+  EXPECT_NE(after.find("http\tPOST\t200\t"), std::string::npos) << after;
+  EXPECT_NE(after.find("server\tadd\tSyncMemo\t900\tSecond\n"), std::string::npos) << after;
+  unsetenv("GWSYNC_RUN_RECORD");
+  unlink(path);
 }
 
 TEST_F(KindsTest, MemoChangesNeedTheFetchedPage) {
