@@ -647,8 +647,10 @@ void keepReport(const std::vector<ConduitReport>& reports, const std::string& us
   if (!history.flush()) std::printf("warning: cannot write %s/history.jsonl\n", userFolder.c_str());
 }
 
-int commandSync(const Args& a) {
-  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+// The handheld folder of --handheld or $GWSYNC_HANDHELD, absolute (so that
+// a conduit changing the working folder still reaches it); refused when it
+// is not a folder.
+std::string handheldFolderOf(const Args& a) {
   std::string handheld = a.get("handheld").value_or("");
   if (handheld.empty()) {
     const char* env = std::getenv("GWSYNC_HANDHELD");
@@ -658,8 +660,12 @@ int commandSync(const Args& a) {
   std::error_code ec;
   if (!fs::is_directory(handheld, ec))
     refuse("the handheld folder " + handheld + " does not exist (make one with `handheld create " + handheld + "`)");
-  // Absolute, so that a conduit changing the working folder still reaches it.
-  handheld = fs::absolute(handheld).lexically_normal().string();
+  return fs::absolute(handheld).lexically_normal().string();
+}
+
+int commandSync(const Args& a) {
+  if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
+  const std::string handheld = handheldFolderOf(a);
   UserName user = userOf(a, BIG_PATH - 1);
   std::vector<RunConduit> conduits = conduitsToRun(a);
   std::string userFolder = userFolderOf(a, user);
@@ -761,15 +767,7 @@ int commandSync(const Args& a) {
 
 int commandUndo(const Args& a) {
   if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
-  std::string handheld = a.get("handheld").value_or("");
-  if (handheld.empty()) {
-    const char* env = std::getenv("GWSYNC_HANDHELD");
-    if (env) handheld = env;
-  }
-  if (handheld.empty()) usageError("no handheld folder: give --handheld DIR or set GWSYNC_HANDHELD");
-  std::error_code ec;
-  if (!fs::is_directory(handheld, ec)) refuse("the handheld folder " + handheld + " does not exist");
-  handheld = fs::absolute(handheld).lexically_normal().string();
+  const std::string handheld = handheldFolderOf(a);
   UserName user = userOf(a, BIG_PATH - 1);
   std::string userFolder = userFolderOf(a, user);
   // Never while a run works on the folder.
