@@ -676,6 +676,7 @@ int commandSync(const Args& a) {
   HandheldLock handheldLock(handheld);
   const std::string started = utcNow();
 
+  if (a.get("json") && !a.get("dry-run")) usageError("--json goes with --dry-run");
   if (a.get("dry-run")) {
     std::vector<std::string> logEntries;
     std::vector<ConduitReport> plan = dryRunConduits(conduits, handheld, userFolder, user, false, &logEntries);
@@ -1142,11 +1143,11 @@ const Command kCommands[] = {
     {"register", commandRegister, kRegisterUsage, {"creator", "module", "database", "title", "priority"}},
     {"unregister", commandUnregister, kUnregisterUsage, {}},
     {"start", commandStart, kStartUsage,
-     {"handheld", "user", "userdir", "user-charset", "conduit", "watch", "foreground"}},
+     {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "watch", "foreground"}},
     {"button", commandButton, kButtonUsage, {}},
     {"status", commandStatus, kStatusUsage, {}},
     {"stop", commandStop, kStopUsage, {}},
-    {"unit", commandUnit, kUnitUsage, {"handheld", "user", "userdir", "user-charset", "conduit", "watch"}},
+    {"unit", commandUnit, kUnitUsage, {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "watch"}},
 };
 
 // The build's own library folder (../lib beside bin/) goes after whatever
