@@ -509,3 +509,30 @@ class GWCLIENT_API CToDoConnection {
  private:
   COfficeSession* m_pSession;
 };
+
+// Takes back on the server what one HotSync run did there, from what the run
+// record kept (the hotsync program's undo): records the run made are removed
+// with their pairs; records it changed or deleted are sent back as the
+// server's own line held them before the run, a deleted one as a new record
+// paired again with its handheld record. Works on the kinds with records and
+// relation data: pages "SyncAddress", "SyncMemo", "SyncToDo" and
+// "SyncCalendar" (others: error 17). Each call fetches the page when it is
+// not loaded; Commit sends a page's changes as a sync does.
+class GWCLIENT_API CSyncUndo {
+ public:
+  explicit CSyncUndo(COfficeSession& session) : m_pSession(&session) {}
+  CSyncUndo(const CSyncUndo&) = delete;
+  CSyncUndo& operator=(const CSyncUndo&) = delete;
+
+  // Removes record id of page and its pair; error 15 when there is none. 1 or 0.
+  int RemoveMade(const char* page, unsigned long id);
+  // Sends back the record of line (escaped as the run record keeps it). With
+  // deleted false it replaces the record of the line's id (error 15 when it
+  // is gone); with deleted true it is made again, paired with handheldId
+  // (0: unpaired). Error 16 for a line that is no record of the page. 1 or 0.
+  int PutBack(const char* page, const char* line, bool deleted, unsigned long handheldId);
+  int Commit(const char* page);
+
+ private:
+  COfficeSession* m_pSession;
+};

@@ -1,10 +1,13 @@
 // OpenConduit: one HotSync run of the conduit, from the handheld objects and
 // the server session to the engine and back. Everything of the run lives on
 // this stack and is gone when OpenConduit returns.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "conduits/common/conduit.h"
 #include "conduits/common/syncconf.h"
@@ -190,4 +193,74 @@ CONDUIT_API long OpenConduit(PROGRESSFN /*progress*/, CSyncProperties& props) {
     reportBadAlloc("OpenConduit", "run");
   }
   return -1;
+}
+
+// Takes back on the server what a run of this conduit did there, for the
+// hotsync program's undo. changes: a line per record change of the run on
+// this conduit's server page, as hotsync keeps them beside the run's backup
+// ("add", "change" or "delete", the page, the server id, the record's text,
+// its server line before the run, the handheld id it was paired with). Lines
+// of other pages are left alone. The number of changes taken back, or -1
+// after the HotSync log's message (nothing is sent then).
+namespace {
+
+// The server page of this conduit's records; empty for mail, which a sent
+// mail cannot be taken back from.
+const char* serverPage() {
+  switch (g_ConduitDef.kind) {
+    case CONDUIT_ADDRESS: return "SyncAddress";
+    case CONDUIT_MEMO: return "SyncMemo";
+    case CONDUIT_TODO: return "SyncToDo";
+    case CONDUIT_SCHEDULE: return "SyncCalendar";
+    default: return "";
+  }
+}
+
+}  // namespace
+
+CONDUIT_API long UndoServerChanges(const char* userName, const char* changes) {
+  if (!conduitResources() || !userName || !changes) return -1;
+  LogScope logScope;
+  CGWSyncConf conf;
+  conf.setKeyName(userName);
+  if (!conf.load()) {
+    Log::writeLog(MSG_CONFIG_NOT_LOADED);
+    return -1;
+  }
+  CGWSession session;
+  SessionScope sessionScope(session);
+  if (!connect(session, sessionScope, conf)) return -1;
+  CSyncUndo undo(session.getOfficeSession());
+  std::string page;
+  long taken = 0;
+  for (const char* at = changes; *at;) {
+    const char* end = std::strchr(at, '\n');
+    const std::string line(at, end ? static_cast<size_t>(end - at) : std::strlen(at));
+    at = end ? end + 1 : at + line.size();
+    std::vector<std::string> f;
+    for (size_t from = 0;;) {
+      size_t tab = line.find('\t', from);
+      f.push_back(line.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
+      if (tab == std::string::npos) break;
+      from = tab + 1;
+    }
+    f.resize(std::max<size_t>(f.size(), 6));
+    if (f[1].empty() || f[1] != serverPage()) continue;
+    page = f[1];
+    const unsigned long id = std::strtoul(f[2].c_str(), nullptr, 10);
+    int done = 0;
+    if (f[0] == "add") done = undo.RemoveMade(page.c_str(), id);
+    if (f[0] == "change") done = undo.PutBack(page.c_str(), f[4].c_str(), false, 0);
+    if (f[0] == "delete") done = undo.PutBack(page.c_str(), f[4].c_str(), true, std::strtoul(f[5].c_str(), nullptr, 10));
+    if (!done) {
+      session.reportServerError("Undo", "%s %s %lu", f[0].c_str(), page.c_str(), id);
+      return -1;
+    }
+    ++taken;
+  }
+  if (taken > 0 && !undo.Commit(page.c_str())) {
+    session.reportServerError("Undo", "Commit %s", page.c_str());
+    return -1;
+  }
+  return taken;
 }

@@ -192,6 +192,55 @@ TEST_F(SafetySync, TheDryRunsPlanIsTheRunsEffectAndUndoTakesTheHandheldBack) {
   EXPECT_EQ(std::count(history.out.begin(), history.out.end(), 'Z'), 2) << history.out;  // two runs, UTC times
 }
 
+// undo --server takes back what a run did on the server too: the card it
+// made is gone, the one it changed and the one it deleted are as they were,
+// the deleted one paired again with its handheld record.
+TEST_F(SafetySync, UndoOnTheServerPutsTheServerBackAsItWas) {
+  import("card\t-\t-\t1\tBusiness\t-2=Ando\t-1=Aki\t5=Head\n"
+         "card\t-\t-\t1\t\t-2=Baba\t-4=Kobe\n");
+  hhAdd({"--last", "Chiba"});
+  syncOk();
+  const DWORD ando = addressByLast("Ando")->record.uniqueId;
+  const DWORD baba = addressByLast("Baba")->record.uniqueId;
+  ASSERT_EQ(hh({"edit", "address", std::to_string(ando), "--title", "Chair"}).status, 0);
+  ASSERT_EQ(hh({"delete", "address", std::to_string(baba)}).status, 0);
+  hhAdd({"--last", "Doi"});
+  const std::map<std::string, std::string> filesBefore = handheldFiles();
+  auto contents = [&] {
+    std::multiset<std::string> out;
+    for (const auto& [id, card] : serverState()) out.insert(card.second);
+    return out;
+  };
+  const std::multiset<std::string> serverBefore = contents();
+  syncOk();
+  ASSERT_NE(contents(), serverBefore);
+
+  testutil::CommandResult undo =
+      testutil::runCommand({e2e::bin("hotsync"), "undo", "--server", "--handheld", handheld_.string(), "--user",
+                            handheldUser(), "--userdir", userDir_.string()});
+  ASSERT_EQ(undo.status, 0) << undo.out;
+  EXPECT_NE(undo.out.find("server: 3 changes of SyncAddress taken back"), std::string::npos) << undo.out;
+  EXPECT_EQ(handheldFiles(), filesBefore);
+  EXPECT_EQ(contents(), serverBefore) << exportText();
+
+  // The next HotSync meets the handheld's changes of that run again. The
+  // server's records put back are newer than the last sync, so where the
+  // handheld changed or deleted one, the server's version wins (a conflict,
+  // reported); the record the handheld made is sent again. Nothing is
+  // doubled, and a further HotSync changes nothing.
+  syncOk();
+  EXPECT_EQ(cards().size(), 4u) << exportText();
+  EXPECT_EQ(addresses().size(), 4u);
+  EXPECT_EQ(cardByLast("Ando")->item(kTitle), "Head");
+  EXPECT_EQ(addressByLast("Ando")->field(palm::kTitle), "Head");
+  EXPECT_NE(addressByLast("Baba"), nullptr);
+  EXPECT_NE(cardByLast("Doi"), nullptr);
+  EXPECT_NE(hotsyncLogFile().find("the server's version was kept: Ando"), std::string::npos) << hotsyncLogFile();
+  syncOk();
+  EXPECT_EQ(cards().size(), 4u) << exportText();
+  EXPECT_EQ(addresses().size(), 4u);
+}
+
 // A handheld emptied by mistake would empty the server: the run stops before
 // it changes anything, says why in the HotSync log, and goes through once
 // allowed.

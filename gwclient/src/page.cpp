@@ -300,7 +300,8 @@ void CDataPage::Reset() {
   m_Modified.clear();
   m_ModifiedSet.clear();
   m_Removed.clear();
-  m_RemovedTexts.clear();
+  m_RemovedAccounts.clear();
+  m_Lines.clear();
   m_RelationsSet = m_RelationsRemoved = 0;
   m_Relations.clear();
   m_RelIndex.clear();
@@ -342,6 +343,7 @@ long CDataPage::RelationIndexOf(DWORD serverId) {
 }
 
 int CDataPage::Parse(CReplyReader& reply) {
+  const bool recording = platform::runRecordActive();
   int result = 1;
   bool afterEmpty = false;
   bool inRelations = false;
@@ -360,8 +362,11 @@ int CDataPage::Parse(CReplyReader& reply) {
     if (empty) return true;
     // A record or pair that cannot be had fails the whole parse (Fetch
     // resets the page): one missing would read as deleted.
-    if (!inRelations)
-      AppendItem(ParseItem(line));
+    if (!inRelations) {
+      void* item = ParseItem(line);
+      AppendItem(item);
+      if (item && recording) m_Lines[item] = line;
+    }
     else if (line.find(',') == std::string::npos)
       ParseTimeStampLine(line, &m_RelTimeStamp);
     else
@@ -458,14 +463,15 @@ int CDataPage::Remove(DWORD id) {
   }
   void* item = m_Items[static_cast<size_t>(i)];
   try {
-    // Both lists stay parallel: the text is had first, the id after.
-    if (platform::runRecordActive()) m_RemovedTexts.push_back(Describe(item));
+    // Both lists stay parallel: the record's account is had first, the id after.
+    if (platform::runRecordActive()) m_RemovedAccounts.push_back(RemovedAccount(item));
     m_Removed.push_back(id);
   } catch (const std::bad_alloc&) {
-    if (m_RemovedTexts.size() > m_Removed.size()) m_RemovedTexts.pop_back();
+    if (m_RemovedAccounts.size() > m_Removed.size()) m_RemovedAccounts.pop_back();
     SetLastErrorCode(GWERR_NO_MEMORY);
     return 0;
   }
+  m_Lines.erase(item);
   m_Items.erase(m_Items.begin() + i);
   if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
   if (m_ModifiedSet.erase(item)) std::erase(m_Modified, item);
@@ -571,15 +577,32 @@ bool CDataPage::BuildCommitBody(std::string& body) {
   return true;
 }
 
+CDataPage::RemovedRecord CDataPage::RemovedAccount(const void* item) {
+  RemovedRecord r{Describe(item), "", 0};
+  if (auto line = m_Lines.find(item); line != m_Lines.end()) r.line = line->second;
+  if (long pair = RelationIndexOf(IdOf(item)); pair >= 0) r.handheldId = m_Relations[static_cast<size_t>(pair)]->nHandheldID;
+  return r;
+}
+
+std::string CDataPage::EarlierLine(const void* item) const {
+  auto line = m_Lines.find(item);
+  return line == m_Lines.end() ? std::string() : EscapeRecordedLine(line->second);
+}
+
 std::vector<CPageRequest::CommitLine> CDataPage::DescribeCommit() {
-  // "server", what, the page, the server id, how the record is known.
+  // "server", what, the page, the server id, how the record is known; for a
+  // change and a deletion also the server's line of the record before the
+  // run and, for a deletion, the handheld id it was paired with.
   std::vector<CommitLine> lines;
   const char* page = CommitPageName();
-  for (size_t i = 0; i < m_Removed.size(); ++i)
-    lines.push_back({{"server", "delete", page, std::to_string(m_Removed[i]),
-                      i < m_RemovedTexts.size() ? m_RemovedTexts[i] : std::string()}});
+  for (size_t i = 0; i < m_Removed.size(); ++i) {
+    const RemovedRecord none;
+    const RemovedRecord& r = i < m_RemovedAccounts.size() ? m_RemovedAccounts[i] : none;
+    lines.push_back({{"server", "delete", page, std::to_string(m_Removed[i]), r.text, EscapeRecordedLine(r.line),
+                      std::to_string(r.handheldId)}});
+  }
   for (void* item : m_Modified)
-    lines.push_back({{"server", "change", page, std::to_string(IdOf(item)), Describe(item)}});
+    lines.push_back({{"server", "change", page, std::to_string(IdOf(item)), Describe(item), EarlierLine(item)}});
   for (const NEW_ENTRY& entry : m_New)
     lines.push_back({{"server", "add", page, "0", Describe(entry.pItem)}, static_cast<const DWORD*>(entry.pItem)});
   if (m_RelationsSet || m_RelationsRemoved || !m_New.empty())
@@ -607,7 +630,7 @@ void CDataPage::ClearPending() {
   m_Modified.clear();
   m_ModifiedSet.clear();
   m_Removed.clear();
-  m_RemovedTexts.clear();
+  m_RemovedAccounts.clear();
   m_RelationsSet = m_RelationsRemoved = 0;
   m_SpareRelations.clear();
 }

@@ -165,6 +165,9 @@ class CDataPage : public CListPage {
   }
   std::vector<CommitLine> DescribeCommit() override;
   std::string DryRunReply() override;
+  // The server's line a held record was read from, escaped for the run
+  // record; empty when none is kept.
+  std::string EarlierLine(const void* item) const;
   // Appends a record's form fields, starting with "&i=<id>"; key is the
   // handheld key of a pending-new record (0 otherwise), written as "&s=" where
   // the kind places it. May fill in defaults of the held record (a title).
@@ -207,8 +210,17 @@ class CDataPage : public CListPage {
   std::vector<void*> m_Modified;
   std::vector<DWORD> m_Removed;
   // How the removed records were known, kept while a run record is kept
-  // (the records themselves are gone); parallel to m_Removed.
-  std::vector<std::string> m_RemovedTexts;
+  // (the records themselves are gone); parallel to m_Removed: the text, the
+  // server's line for the record and the handheld id it was paired with.
+  struct RemovedRecord {
+    std::string text, line;
+    DWORD handheldId = 0;
+  };
+  std::vector<RemovedRecord> m_RemovedAccounts;
+  RemovedRecord RemovedAccount(const void* item);
+  // The server's line each held record was read from, while a run record
+  // is kept: what the record was before the run, for taking it back.
+  std::unordered_map<const void*, std::string> m_Lines;
   // Pairs set and removed since the last commit, for the run record.
   long m_RelationsSet = 0;
   long m_RelationsRemoved = 0;

@@ -137,6 +137,37 @@ LONG ParseTimeStamp(const char* text) {
   return NumberValue(text + 3);
 }
 
+std::string EscapeRecordedLine(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  for (char c : line) {
+    switch (c) {
+      case '%': out += "%25"; break;
+      case '\t': out += "%09"; break;
+      case '\r': out += "%0D"; break;
+      case '\n': out += "%0A"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string UnescapeRecordedLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const std::string_view code = text.substr(i, 3);
+    const char c = code == "%25" ? '%' : code == "%09" ? '\t' : code == "%0D" ? '\r' : code == "%0A" ? '\n' : 0;
+    if (c) {
+      out += c;
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 bool ParseNumberPair(const std::string& line, DWORD* first, DWORD* second) {
   size_t comma = line.find(',');
   if (comma == std::string::npos) return false;

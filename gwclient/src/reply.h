@@ -55,6 +55,12 @@ class CFieldList {
   size_t m_Pos = 0;
 };
 
+// A reply line kept in a run record, whose lines end at LF and whose fields
+// end at tabs: '%', tab, CR and LF written as %25, %09, %0D and %0A. The
+// unescaping takes back exactly those four.
+std::string EscapeRecordedLine(std::string_view line);
+std::string UnescapeRecordedLine(std::string_view text);
+
 // Removes every CR from a line read off the wire.
 void DropCarriageReturns(std::string& line);
 

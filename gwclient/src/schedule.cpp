@@ -8,6 +8,7 @@
 
 #include "gwclient/src/connection.h"
 #include "gwclient/src/kinds.h"
+#include "platform/runrecord.h"
 
 const CODE_NAME kRepeatTypes[] = {
     {GWREPEAT_NONE, ""},     {GWREPEAT_DAILY, "d"}, {GWREPEAT_N, "n"}, {GWREPEAT_WEEKLY, "w"},
@@ -181,8 +182,12 @@ std::string CSchedulePage::Describe(const void* item) const {
 
 std::vector<CPageRequest::CommitLine> CSchedulePage::DescribeCommit() {
   std::vector<CommitLine> lines;
-  for (const __SCHEDULE_DATA* s : m_RemovedRecords)
-    lines.push_back({{"server", "delete", CommitPageName(), std::to_string(s->nID), Describe(s)}});
+  for (size_t i = 0; i < m_RemovedRecords.size(); ++i) {
+    const __SCHEDULE_DATA* s = m_RemovedRecords[i];
+    const DWORD handheldId = i < m_RemovedAccounts.size() ? m_RemovedAccounts[i].handheldId : 0;
+    lines.push_back({{"server", "delete", CommitPageName(), std::to_string(s->nID), Describe(s), EarlierLine(s),
+                      std::to_string(handheldId)}});
+  }
   for (CommitLine& l : CDataPage::DescribeCommit()) lines.push_back(std::move(l));
   return lines;
 }
@@ -201,7 +206,14 @@ int CSchedulePage::Remove(DWORD id) {
     return 0;
   }
   auto* s = static_cast<__SCHEDULE_DATA*>(m_Items[static_cast<size_t>(i)]);
-  m_RemovedRecords.push_back(s);  // may throw: nothing changed yet
+  // Both may throw: nothing changed yet. The accounts stay parallel.
+  if (platform::runRecordActive()) m_RemovedAccounts.push_back(RemovedAccount(s));
+  try {
+    m_RemovedRecords.push_back(s);
+  } catch (const std::bad_alloc&) {
+    if (m_RemovedAccounts.size() > m_RemovedRecords.size()) m_RemovedAccounts.pop_back();
+    throw;
+  }
   m_Items.erase(m_Items.begin() + i);
   if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
   std::erase(m_Modified, static_cast<void*>(s));
@@ -218,7 +230,10 @@ int CSchedulePage::ParseCommitReply(CReplyReader& reply) {
     auto* s = static_cast<__SCHEDULE_DATA*>(item);
     s->datePrev = ScheduleIdentityDate(*s);
   }
-  for (__SCHEDULE_DATA* s : m_RemovedRecords) FreeSchedule(s);
+  for (__SCHEDULE_DATA* s : m_RemovedRecords) {
+    m_Lines.erase(s);
+    FreeSchedule(s);
+  }
   m_RemovedRecords.clear();
   return 1;
 }

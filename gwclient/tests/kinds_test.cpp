@@ -152,8 +152,9 @@ TEST_F(KindsTest, ADryRunCommitSendsNothingAndRecordsWhatItWouldSend) {
   ASSERT_EQ(record.rfind("http\tGET\t200\t", 0), 0u) << record;
   EXPECT_EQ(record.substr(record.find('\n') + 1),
             "server\tread\tSyncMemo\t2\n"
-            "server\tdelete\tSyncMemo\t2\tTwo\n"
-            "server\tchange\tSyncMemo\t1\tOne again\n"
+            // The earlier lines and the deleted memo's pair, for undo.
+            "server\tdelete\tSyncMemo\t2\tTwo\t2,ts.2,Two,b\t102\n"
+            "server\tchange\tSyncMemo\t1\tOne again\t1,ts.1,One,a\n"
             "server\tadd\tSyncMemo\t" +
                 std::to_string(provisional) +
                 "\tFresh\n"
@@ -169,6 +170,34 @@ TEST_F(KindsTest, ADryRunCommitSendsNothingAndRecordsWhatItWouldSend) {
   EXPECT_NE(after.find("server\tadd\tSyncMemo\t900\tSecond\n"), std::string::npos) << after;
   unsetenv("GWSYNC_RUN_RECORD");
   unlink(path);
+}
+
+// Undo of a run on the server: the memo it made removed with its pair, the
+// one it changed sent back as its line was, the one it deleted made again
+// with its pair; each in the commit a sync would send.
+TEST_F(KindsTest, UndoPutsRecordsBackAsTheirLinesWere) {
+  reply("1,ts.9,One changed,a2\n4,ts.9,Made by the run,x\n\nrelation\nts.60\n1,101\n4,104\n");
+  CSyncUndo undo(session);
+  ASSERT_EQ(undo.RemoveMade("SyncMemo", 4), 1);
+  ASSERT_EQ(undo.PutBack("SyncMemo", "1,ts.1,One,a", false, 0), 1);
+  ASSERT_EQ(undo.PutBack("SyncMemo", "3,ts.3,Three%09tab,c", true, 103), 1);
+  EXPECT_EQ(undo.RemoveMade("SyncMemo", 77), 0);
+  EXPECT_EQ(session.GetLastError(), 15u);
+  EXPECT_EQ(undo.PutBack("SyncMemo", "not a memo line", false, 0), 0);
+  EXPECT_EQ(session.GetLastError(), 16u);
+  EXPECT_EQ(undo.RemoveMade("SyncMail", 4), 0);
+  EXPECT_EQ(session.GetLastError(), 17u);
+  reply("1700000200\n103,905\n");
+  ASSERT_EQ(undo.Commit("SyncMemo"), 1);
+  EXPECT_EQ(server.requestCount(), 2u);
+  EXPECT_EQ(body(1),
+            "page=SyncMemo&label=Palm7&i=4"
+            "&i=1&n=One&d=a"
+            "&i=0&n=Three%09tab&d=c&s=103"
+            "&i=0&rt=ts.60&i=1&s=101&sync=1&rw=1");
+  CMemoConnection memos(session);
+  ASSERT_NE(memos.FindFirstRelation(), nullptr);
+  EXPECT_EQ(memos.GetRelationCount(), 2);  // 1 kept, 905 paired with 103
 }
 
 TEST_F(KindsTest, MemoChangesNeedTheFetchedPage) {

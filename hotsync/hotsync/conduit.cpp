@@ -76,6 +76,22 @@ long CConduitLibrary::configure(CfgConduitInfoType& info) {
   return -1;
 }
 
+long CConduitLibrary::undoServerChanges(const std::string& handheldUser, const std::string& changes) {
+  if (!m_Module) return -1;
+  if (!m_UndoServer)
+    m_UndoServer = reinterpret_cast<decltype(m_UndoServer)>(GetProcAddress(m_Module, "UndoServerChanges"));
+  if (!m_UndoServer) {
+    m_Problem = "the conduit cannot take changes back on its server";
+    return -2;
+  }
+  try {
+    return m_UndoServer(handheldUser.c_str(), changes.c_str());
+  } catch (...) {
+    m_Problem = "the conduit threw an exception";
+  }
+  return -1;
+}
+
 std::string versionText(DWORD version) {
   return std::to_string(version >> 16) + "." + std::to_string(version & 0xffff);
 }
@@ -88,15 +104,28 @@ std::string libraryFileOf(const std::string& module) {
   return platform::sharedLibraryFileName(file);
 }
 
+namespace {
+
+const KnownConduit kKnown[] = {
+    {"libaddressconduit.so", "addr", "AddressDB", "SyncAddress"},
+    {"libmemoconduit.so", "memo", "MemoDB", "SyncMemo"},
+    {"libmailconduit.so", "mail", "MailDB", ""},
+    {"libscheduleconduit.so", "date", "DatebookDB", "SyncCalendar"},
+    {"libtodoconduit.so", "todo", "ToDoDB", "SyncToDo"},
+};
+
+}  // namespace
+
 std::optional<KnownConduit> knownConduitOf(const std::string& module) {
-  static const KnownConduit kKnown[] = {
-      {"libaddressconduit.so", "addr", "AddressDB"}, {"libmemoconduit.so", "memo", "MemoDB"},
-      {"libmailconduit.so", "mail", "MailDB"},       {"libscheduleconduit.so", "date", "DatebookDB"},
-      {"libtodoconduit.so", "todo", "ToDoDB"},
-  };
   std::string file = libraryFileOf(module);
   for (const KnownConduit& known : kKnown)
     if (file == known.library) return known;
+  return std::nullopt;
+}
+
+std::optional<KnownConduit> knownConduitOfPage(const std::string& page) {
+  for (const KnownConduit& known : kKnown)
+    if (!page.empty() && page == known.page) return known;
   return std::nullopt;
 }
 

@@ -37,6 +37,11 @@ class CConduitLibrary {
   long open(CSyncProperties& props);
   // CfgConduit(eConfig1, &info, &size) with size sizeof info (352).
   long configure(CfgConduitInfoType& info);
+  // This system's own extra entry point UndoServerChanges(user, changes):
+  // takes back on the server what a run did there (see hotsync undo). The
+  // number of changes taken back, -1 on failure, and -2 with problem() set
+  // when the conduit has no such entry point.
+  long undoServerChanges(const std::string& handheldUser, const std::string& changes);
 
  private:
   HMODULE m_Module = nullptr;
@@ -45,6 +50,8 @@ class CConduitLibrary {
   PFN_GETCONDUITVERSION m_GetVersion = nullptr;
   PFN_GETCONDUITINFO m_GetInfo = nullptr;
   PFN_CFGCONDUIT m_Configure = nullptr;
+  // Looked up only when asked for: conduits of other makers lack it.
+  long (*m_UndoServer)(const char*, const char*) = nullptr;
   std::string m_Problem;
 };
 
@@ -62,8 +69,11 @@ struct KnownConduit {
   const char* library;   // "libaddressconduit.so"
   const char* creator;   // "addr"
   const char* database;  // "AddressDB"
+  const char* page;      // the server's page of its records; "" for mail
 };
 std::optional<KnownConduit> knownConduitOf(const std::string& module);
+// The system's conduit whose records live on that server page.
+std::optional<KnownConduit> knownConduitOfPage(const std::string& page);
 
 // A creator's four characters as the number handheld records carry
 // ('addr' = 0x61646472); the text must be 4 bytes long.

@@ -178,13 +178,17 @@ const char* const kUnitUsage =
     "  systemctl --user enable --now gwsync-hotsync\n";
 
 const char* const kUndoUsage =
-    "usage: hotsync undo [--handheld DIR] --user NAME [--userdir DIR] [--user-charset SET]\n"
+    "usage: hotsync undo [--handheld DIR] --user NAME [--userdir DIR] [--user-charset SET] [--server]\n"
     "\n"
     "Puts the handheld folder back as it was before the newest HotSync run not\n"
     "undone yet, from its backup in USERDIR/backups: every database file is\n"
     "restored, and those the run created are removed. Run again, it goes one run\n"
     "further back. The server keeps what the runs sent it: undo lists what the run\n"
     "added, changed and deleted there, as what to do on the server to take it back.\n"
+    "With --server it takes that back too, through the conduits that made it: the\n"
+    "records the run made are deleted, and those it changed or deleted are put back\n"
+    "as they were (a sent mail stays sent). Should that fail, undo --server again\n"
+    "completes it.\n"
     "Options as for sync. Exit status 0 when the folder was put back, 1 when there\n"
     "is no backup to undo or it cannot be put back.\n";
 
@@ -237,7 +241,7 @@ Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string
       for (const std::string& v : valued) known = known || v == name;
       if (!known) usageError("unknown option " + s);
       if (name == "watch" || name == "foreground" || name == "dry-run" || name == "json" ||
-          name == "allow-mass-delete") {  // the options that take no value
+          name == "allow-mass-delete" || name == "server") {  // the options that take no value
         a.options.emplace(name, "");
         continue;
       }
@@ -766,6 +770,44 @@ int commandSync(const Args& a) {
 
 // ---- undo ----
 
+// Takes a run's server changes back through the conduits that made them,
+// a server page at a time; the pages done are noted in the backup folder,
+// so that an undo run again does not do them twice. True when every change
+// that can be taken back was.
+bool undoOnServer(const std::string& changes, const std::string& backupFolder, const UserName& user,
+                  const std::string& userFolder) {
+  const std::string donePath = backupFolder + "/server-undone";
+  const std::string done = fs::exists(donePath) ? wholeFile(donePath) : std::string();
+  std::vector<std::string> pages;
+  for (const RecordChange& c : parseServerChanges(changes))
+    if (std::find(pages.begin(), pages.end(), c.kind) == pages.end()) pages.push_back(c.kind);
+  if (pages.empty()) std::printf("The run changed nothing on the server.\n");
+  setenv("GWSYNC_HSLOG", (userFolder + "/hotsync.log").c_str(), 1);
+  bool all = true;
+  for (const std::string& page : pages) {
+    if (done.find(page + "\n") != std::string::npos) {
+      std::printf("server: %s was taken back already\n", page.c_str());
+      continue;
+    }
+    std::optional<KnownConduit> known = knownConduitOfPage(page);
+    if (!known) {
+      std::printf("server: %s cannot be taken back (a sent mail stays sent)\n", page.c_str());
+      continue;
+    }
+    CConduitLibrary conduit;
+    long taken = conduit.load(known->library) ? conduit.undoServerChanges(user.handheld, changes) : -1;
+    if (taken < 0) {
+      std::printf("server: %s could not be taken back: %s (the HotSync log says more)\n", page.c_str(),
+                  conduit.problem().empty() ? "the conduit failed" : conduit.problem().c_str());
+      all = false;
+      continue;
+    }
+    std::ofstream(donePath, std::ios::app) << page << "\n";
+    std::printf("server: %ld change%s of %s taken back\n", taken, taken == 1 ? "" : "s", page.c_str());
+  }
+  return all;
+}
+
 int commandUndo(const Args& a) {
   if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
   const std::string handheld = handheldFolderOf(a);
@@ -806,24 +848,34 @@ int commandUndo(const Args& a) {
   if (!restoreBackup(*chosen, handheld, report, problem)) refuse("the handheld folder cannot be put back: " + problem);
   for (const std::string& name : report.removed) std::printf("removed %s\n", name.c_str());
   for (const std::string& name : report.restored) std::printf("restored %s\n", name.c_str());
-  if (!markUndone(*chosen, problem))
-    refuse("the handheld folder is put back, but the backup cannot be marked undone (the next undo would take "
-           "it again): " +
-           problem);
   std::printf("The handheld folder is back as it was before the HotSync run %s (%zu files restored, %zu removed, %zu "
               "unchanged).\n",
               chosen->stamp.c_str(), report.restored.size(), report.removed.size(), report.unchanged.size());
   const std::string changesFile = chosen->folder + "/server-changes";
+  const std::string changes = fs::exists(changesFile) ? wholeFile(changesFile) : std::string();
+  if (a.get("server") && !undoOnServer(changes, chosen->folder, user, userFolder)) {
+    // Not marked undone: undo --server again completes it (what was taken
+    // back on the server already is remembered).
+    std::printf("Not all of the run could be taken back on the server; `hotsync undo --server` again completes it.\n");
+    return 1;
+  }
+  // Marked undone last, so that an undo cut short is done again.
+  if (!markUndone(*chosen, problem))
+    refuse("the handheld folder is put back, but the backup cannot be marked undone (the next undo would take "
+           "it again): " +
+           problem);
+  if (a.get("server")) return 0;
   if (!fs::exists(changesFile)) {
     std::printf("What the run changed on the server is not known (the run kept no record of it).\n");
     return 0;
   }
-  std::vector<std::string> inverse = inverseCommands(parseServerChanges(wholeFile(changesFile)));
+  std::vector<std::string> inverse = inverseCommands(parseServerChanges(changes));
   if (inverse.empty()) {
     std::printf("The run changed nothing on the server.\n");
     return 0;
   }
-  std::printf("The server keeps what the run did there. To take that back too, on the server:\n");
+  std::printf("The server keeps what the run did there. To take that back too, on the server\n"
+              "(`hotsync undo --server` does it with the handheld, for the runs not undone yet):\n");
   for (const std::string& line : inverse) std::printf("  %s\n", line.c_str());
   std::printf("Until then the next HotSync brings those records back to the handheld as the server has them.\n");
   return 0;
@@ -1136,7 +1188,7 @@ struct Command {
 const Command kCommands[] = {
     {"sync", commandSync, kSyncUsage,
      {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "dry-run", "json", "allow-mass-delete"}},
-    {"undo", commandUndo, kUndoUsage, {"handheld", "user", "userdir", "user-charset"}},
+    {"undo", commandUndo, kUndoUsage, {"handheld", "user", "userdir", "user-charset", "server"}},
     {"history", commandHistory, kHistoryUsage, {"user", "userdir", "user-charset", "last"}},
     {"configure", commandConfigure, kConfigureUsage, {"user", "conduit", "userdir", "user-charset"}},
     {"list", commandList, kListUsage, {}},

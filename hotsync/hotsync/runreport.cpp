@@ -140,7 +140,7 @@ void addRunRecord(const std::string& path, ConduitReport& report) {
   std::set<std::string> filtered;
   while (std::getline(in, line)) {
     std::vector<std::string> f = platform::splitRunRecordLine(line);
-    f.resize(std::max<size_t>(f.size(), 5));
+    f.resize(std::max<size_t>(f.size(), 7));
     if (f[0] == "http") {
       ++report.httpRequests;
       report.bytesSent += static_cast<uint64_t>(std::strtoull(f[3].c_str(), nullptr, 10));
@@ -153,7 +153,7 @@ void addRunRecord(const std::string& path, ConduitReport& report) {
       report.relationsSet += toLong(f[3]);
       report.relationsRemoved += toLong(f[4]);
     } else if (f[0] == "server" && (f[1] == "add" || f[1] == "change" || f[1] == "delete")) {
-      report.changes.push_back({Side::Server, f[1], f[3], f[2], f[4]});
+      report.changes.push_back({Side::Server, f[1], f[3], f[2], f[4], f[5], f[6]});
     } else if (f[0] == "engine") {
       const Side side = f[2] == "server" ? Side::Server : Side::Handheld;
       if (f[1] == "conflict") report.conflicts.push_back({side, f[1], f[3], report.database, f[4]});
@@ -273,7 +273,8 @@ std::string serverChangesText(const std::vector<ConduitReport>& reports) {
       if (c.side != Side::Server) continue;
       std::string line = c.what + "\t" + c.kind + "\t" + c.id + "\t";
       for (char ch : c.text) line += ch == '\t' || ch == '\n' || ch == '\r' ? ' ' : ch;
-      out += line + "\n";
+      // The earlier line is escaped by the client library: no tab or line end.
+      out += line + "\t" + c.earlier + "\t" + c.pairedWith + "\n";
     }
   return out;
 }
@@ -286,8 +287,9 @@ std::vector<RecordChange> parseServerChanges(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f = platform::splitRunRecordLine(std::string_view(text).substr(at, end - at));
     at = end + 1;
-    if (f.size() != 4) continue;
-    out.push_back({Side::Server, f[0], f[2], f[1], f[3]});
+    if (f.size() < 4) continue;
+    f.resize(6);
+    out.push_back({Side::Server, f[0], f[2], f[1], f[3], f[4], f[5]});
   }
   return out;
 }

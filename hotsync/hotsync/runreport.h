@@ -30,6 +30,10 @@ struct RecordChange {
   std::string id;    // the record's id on that side; "0" when not known
   std::string kind;  // the server's page ("SyncAddress") or the handheld database
   std::string text;  // how a person knows it, in the handheld's character set
+  // A server record changed or deleted: its server line before the run (as
+  // the run record keeps it), and the handheld id it was paired with.
+  std::string earlier{};
+  std::string pairedWith{};
 };
 
 struct ConduitReport {
@@ -105,8 +109,8 @@ struct RunInfo {
 std::string reportJson(const std::vector<ConduitReport>& reports, const RunInfo& info, bool records);
 
 // The server's side of the runs, a line per record change ("add", "change"
-// or "delete", the page, the id, the text), for undo: kept beside the
-// run's backup.
+// or "delete", the page, the id, the text, the earlier line, the handheld id
+// it was paired with), for undo: kept beside the run's backup.
 std::string serverChangesText(const std::vector<ConduitReport>& reports);
 std::vector<RecordChange> parseServerChanges(const std::string& text);
 // What a person would do on the server to take those changes back, a line
