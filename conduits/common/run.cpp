@@ -14,6 +14,7 @@
 #include "hotsync/condapi/condapi.h"
 #include "log/log.h"
 #include "log/msgids.h"
+#include "platform/runrecord.h"
 #include "synccore/synccore.h"
 
 namespace {
@@ -237,13 +238,7 @@ CONDUIT_API long UndoServerChanges(const char* userName, const char* changes) {
     const char* end = std::strchr(at, '\n');
     const std::string line(at, end ? static_cast<size_t>(end - at) : std::strlen(at));
     at = end ? end + 1 : at + line.size();
-    std::vector<std::string> f;
-    for (size_t from = 0;;) {
-      size_t tab = line.find('\t', from);
-      f.push_back(line.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
-      if (tab == std::string::npos) break;
-      from = tab + 1;
-    }
+    std::vector<std::string> f = platform::splitRunRecordLine(line);
     f.resize(std::max<size_t>(f.size(), 6));
     if (f[1].empty() || f[1] != serverPage()) continue;
     page = f[1];
