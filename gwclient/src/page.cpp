@@ -366,11 +366,11 @@ int CDataPage::Parse(CReplyReader& reply) {
       void* item = ParseItem(line);
       AppendItem(item);
       if (item && recording) m_Lines[item] = line;
-    }
-    else if (line.find(',') == std::string::npos)
+    } else if (line.find(',') == std::string::npos) {
       ParseTimeStampLine(line, &m_RelTimeStamp);
-    else
+    } else {
       ParseRelationLine(line);
+    }
     return true;
   });
   RecordRead(result);
