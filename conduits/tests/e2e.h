@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,5 +313,28 @@ class HotSyncRun {
 
   std::string lastOutput_;
 };
+
+// The Sync Manager fault sweep: for each n, a fresh Run whose sync has its
+// n-th Sync Manager call fail, then a clean sync, whose outcome check
+// asserts; until a sync meets no fault. The number of calls faulted.
+template <typename Run>
+int sweepSyncManagerFaults(const std::function<void(Run&)>& check) {
+  int calls = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("fault at call " + std::to_string(n));
+    auto run = std::make_unique<Run>();
+    const bool faulted = run->syncFailing("*@" + std::to_string(n));
+    testutil::CommandResult clean = run->sync();
+    EXPECT_EQ(clean.status, 0) << clean.out;
+    check(*run);
+    if (!faulted) break;
+    calls = n;
+    if (n >= 200) {
+      ADD_FAILURE() << "the run never stops making calls";
+      break;
+    }
+  }
+  return calls;
+}
 
 }  // namespace e2e

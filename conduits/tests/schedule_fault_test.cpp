@@ -71,20 +71,11 @@ class ScheduleRun : public e2e::HotSyncRun {
 TEST(ScheduleFaults, EverySyncManagerCallFailingLosesOrDoublesNoEvent) {
   const ByName expectedHandheld = {{"Gym", "2"}, {"Holiday", "-"}, {"Long ago", "-"}, {"Standup", "1"}, {"Lunch", "-"}};
   const ByName expectedServer = {{"Gym", "w"}, {"Holiday", ""}, {"Standup", "d"}, {"Lunch", ""}};
-  int calls = 0;
-  for (int n = 1;; ++n) {
-    SCOPED_TRACE("fault at call " + std::to_string(n));
-    auto run = std::make_unique<ScheduleRun>();
-    const bool faulted = run->syncFailing("*@" + std::to_string(n));
-    testutil::CommandResult clean = run->sync();
-    EXPECT_EQ(clean.status, 0) << clean.out;
-    EXPECT_EQ(run->handheld(), expectedHandheld);
-    EXPECT_EQ(run->server(), expectedServer);
-    EXPECT_EQ(run->server_.relations(run->serverUser_, "SyncCalendar").size(), 4u);
-    if (!faulted) break;
-    calls = n;
-    ASSERT_LT(n, 200) << "the run never stops making calls";
-  }
+  const int calls = e2e::sweepSyncManagerFaults<ScheduleRun>([&](ScheduleRun& run) {
+    EXPECT_EQ(run.handheld(), expectedHandheld);
+    EXPECT_EQ(run.server(), expectedServer);
+    EXPECT_EQ(run.server_.relations(run.serverUser_, "SyncCalendar").size(), 4u);
+  });
   EXPECT_GT(calls, 10);
   std::cout << calls << " calls faulted\n";
 }

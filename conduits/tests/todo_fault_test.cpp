@@ -54,20 +54,11 @@ TEST(ToDoFaults, EverySyncManagerCallFailingLosesOrDoublesNoToDo) {
                                    {"Kettle", "Unfiled"}};
   const ByName expectedServer = {
       {"Tee time", "Golf"}, {"Taxes", "Business"}, {"Plain", ""}, {"Post office", "Errands"}, {"Kettle", ""}};
-  int calls = 0;
-  for (int n = 1;; ++n) {
-    SCOPED_TRACE("fault at call " + std::to_string(n));
-    auto run = std::make_unique<ToDoRun>();
-    const bool faulted = run->syncFailing("*@" + std::to_string(n));
-    testutil::CommandResult clean = run->sync();
-    EXPECT_EQ(clean.status, 0) << clean.out;
-    EXPECT_EQ(run->handheld(), expectedHandheld);
-    EXPECT_EQ(run->server(), expectedServer);
-    EXPECT_EQ(run->server_.relations(run->serverUser_, "SyncToDo").size(), 5u);
-    if (!faulted) break;
-    calls = n;
-    ASSERT_LT(n, 200) << "the run never stops making calls";
-  }
+  const int calls = e2e::sweepSyncManagerFaults<ToDoRun>([&](ToDoRun& run) {
+    EXPECT_EQ(run.handheld(), expectedHandheld);
+    EXPECT_EQ(run.server(), expectedServer);
+    EXPECT_EQ(run.server_.relations(run.serverUser_, "SyncToDo").size(), 5u);
+  });
   EXPECT_GT(calls, 10);
   std::cout << calls << " calls faulted\n";
 }

@@ -484,10 +484,14 @@ std::string utcNow() {
   return text;
 }
 
+// How output names a conduit: its creator, or the library of an
+// unregistered one.
+std::string labelOf(const RunConduit& run) { return run.creator.empty() ? libraryFileOf(run.module) : run.creator; }
+
 // Runs one conduit and reports what it did.
 ConduitReport runConduit(const RunConduit& run, const RunPlace& place, const UserName& user, CHotSyncLog& log) {
   ConduitReport report;
-  report.label = run.creator.empty() ? libraryFileOf(run.module) : run.creator;
+  report.label = labelOf(run);
   report.conduit = run.module;
   report.database = run.database;
   // A registration made by hand may lack what the properties record needs.
@@ -576,7 +580,7 @@ std::vector<ConduitReport> runConduits(const std::vector<RunConduit>& conduits, 
     // making them; any other would change its server in a dry run.
     if (place.dryRun && !knownConduitOf(run.module)) {
       ConduitReport left;
-      left.label = run.creator.empty() ? libraryFileOf(run.module) : run.creator;
+      left.label = labelOf(run);
       left.conduit = run.module;
       left.database = run.database;
       left.ok = true;
