@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "log/log.h"
 #include "platform/errors.h"
+#include "platform/registry.h"
 #include "synccore/helpers.h"
 
 namespace {
@@ -100,6 +102,9 @@ bool createKey(HKEY root, const char* path, HKEY* key) {
                            key, nullptr);
   if (rc == ERROR_SUCCESS) return true;
   g_TraceObj.write(10, "RegCreateKeyEx fail(%d).\n", static_cast<int>(GetLastError()));
+  // The registry library prints nothing; where its file is wrong goes here.
+  if (std::string problem = platform::registryProblem(); !problem.empty())
+    g_TraceObj.write(1, "RegCreateKeyEx: %s\n", problem.c_str());
   return false;
 }
 

@@ -20,6 +20,7 @@
 
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
+#include "platform/files.h"
 
 namespace hotsync {
 
@@ -36,22 +37,8 @@ bool endsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Closes a descriptor however the function ends.
-struct CFd {
-  int m_Fd = -1;
-  explicit CFd(int fd) : m_Fd(fd) {}
-  ~CFd() {
-    if (m_Fd >= 0) ::close(m_Fd);
-  }
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  // Closes now, so that a failing close is seen.
-  bool close() {
-    int fd = m_Fd;
-    m_Fd = -1;
-    return ::close(fd) == 0;
-  }
-};
+using platform::CFileDescriptor;
+using platform::syncFolder;
 
 // The lock the handheld store takes on the folder itself, so that the
 // `handheld` tool (or any program of the store) is never half-way through a
@@ -81,41 +68,18 @@ class CStoreFolderLock {
   int m_Fd = -1;
 };
 
-bool syncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Copies `from` to `temp`, flushed to the disk, then renames it to `to`.
 // Fills size and crc with what was copied. The temporary file is removed
 // on failure.
 bool copyAtomic(const std::string& from, const std::string& temp, const std::string& to, mode_t mode, BackupFile* info,
                 std::string& problem) {
-  CFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.m_Fd < 0) {
+  CFileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) {
     problem = "cannot read " + from + ": " + systemError(errno);
     return false;
   }
-  CFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-  if (out.m_Fd < 0) {
+  CFileDescriptor out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  if (!out.valid()) {
     problem = "cannot write " + temp + ": " + systemError(errno);
     return false;
   }
@@ -128,16 +92,16 @@ bool copyAtomic(const std::string& from, const std::string& temp, const std::str
   unsigned long long size = 0;
   uint32_t crc = 0;
   for (;;) {
-    ssize_t n = ::read(in.m_Fd, buffer.data(), buffer.size());
+    ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail("cannot read", from);
     if (n == 0) break;
-    if (!writeAll(out.m_Fd, buffer.data(), static_cast<size_t>(n))) return fail("cannot write", temp);
+    if (!platform::writeAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(n)))) return fail("cannot write", temp);
     crc = palm::crc32(std::string_view(buffer.data(), static_cast<size_t>(n)), crc);
     size += static_cast<unsigned long long>(n);
   }
   // The mode asked for, whatever the umask made of it.
-  if (::fchmod(out.m_Fd, mode) != 0 || ::fsync(out.m_Fd) != 0 || !out.close()) return fail("cannot write", temp);
+  if (::fchmod(out.get(), mode) != 0 || ::fsync(out.get()) != 0 || out.close() != 0) return fail("cannot write", temp);
   if (::rename(temp.c_str(), to.c_str()) != 0) return fail("cannot rename " + temp + " to", to);
   if (info) {
     info->size = size;
@@ -148,13 +112,13 @@ bool copyAtomic(const std::string& from, const std::string& temp, const std::str
 
 // Size and CRC-32 of a file; false when it cannot be read.
 bool fileSum(const std::string& path, unsigned long long& size, uint32_t& crc) {
-  CFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.m_Fd < 0) return false;
+  CFileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return false;
   std::vector<char> buffer(kCopyChunk);
   size = 0;
   crc = 0;
   for (;;) {
-    ssize_t n = ::read(in.m_Fd, buffer.data(), buffer.size());
+    ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
@@ -171,22 +135,22 @@ bool isRegularFile(const std::string& path) {
 // Whether two regular files hold the same bytes.
 bool sameBytes(const std::string& a, const std::string& b) {
   if (!isRegularFile(a) || !isRegularFile(b)) return false;
-  CFd inA(::open(a.c_str(), O_RDONLY | O_CLOEXEC)), inB(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
-  if (inA.m_Fd < 0 || inB.m_Fd < 0) return false;
+  CFileDescriptor inA(::open(a.c_str(), O_RDONLY | O_CLOEXEC)), inB(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!inA.valid() || !inB.valid()) return false;
   std::vector<char> bufA(kCopyChunk), bufB(kCopyChunk);
   for (;;) {
-    ssize_t nA = ::read(inA.m_Fd, bufA.data(), bufA.size());
+    ssize_t nA = ::read(inA.get(), bufA.data(), bufA.size());
     if (nA < 0) return false;
     // Fill the same count from b, so that short reads never misalign them.
     size_t got = 0;
     while (got < static_cast<size_t>(nA)) {
-      ssize_t nB = ::read(inB.m_Fd, bufB.data() + got, static_cast<size_t>(nA) - got);
+      ssize_t nB = ::read(inB.get(), bufB.data() + got, static_cast<size_t>(nA) - got);
       if (nB <= 0) return false;
       got += static_cast<size_t>(nB);
     }
     if (nA == 0) {
       char extra = 0;
-      return ::read(inB.m_Fd, &extra, 1) == 0;
+      return ::read(inB.get(), &extra, 1) == 0;
     }
     if (std::memcmp(bufA.data(), bufB.data(), got) != 0) return false;
   }
@@ -195,15 +159,11 @@ bool sameBytes(const std::string& a, const std::string& b) {
 bool writeTextAtomic(const std::string& folder, const std::string& name, const std::string& text,
                      std::string& problem) {
   std::string path = folder + "/" + name;
-  std::string temp = path + ".part";
-  CFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (out.m_Fd < 0 || !writeAll(out.m_Fd, text.data(), text.size()) || ::fsync(out.m_Fd) != 0 || !out.close() ||
-      ::rename(temp.c_str(), path.c_str()) != 0 || !syncFolder(folder)) {
-    problem = "cannot write " + path + ": " + systemError(errno);
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  platform::ReplaceFileOptions options;
+  options.temp = path + ".part";
+  if (platform::replaceFile(path, text, options, nullptr)) return true;
+  problem = "cannot write " + path + ": " + systemError(errno);
+  return false;
 }
 
 // The database files of a folder, by name, sorted.

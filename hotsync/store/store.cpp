@@ -12,6 +12,8 @@
 #include <map>
 #include <thread>
 
+#include "platform/files.h"
+
 namespace palm {
 
 namespace {
@@ -84,28 +86,10 @@ bool exists(const std::string &path) {
 }
 
 bool readWhole(const std::string &path, std::string &out, int &err) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    err = errno;
-    return false;
-  }
-  out.clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      err = errno;
-      ::close(fd);
-      return false;
-    }
-    if (n == 0)
-      break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
+  if (platform::readWholeFile(path, out))
+    return true;
+  err = errno;
+  return false;
 }
 
 // Fills `bytes` from the start of the file; false when it is shorter or a
@@ -127,34 +111,8 @@ bool preadAll(int fd, std::string &bytes) {
   return true;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  if (!allowed("write"))
-    return false;
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 bool pwriteAll(int fd, std::string_view bytes, uint64_t at) {
-  if (!allowed("write"))
-    return false;
-  while (!bytes.empty()) {
-    ssize_t n =
-        ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
+  return allowed("write") && platform::pwriteAll(fd, bytes, at);
 }
 
 bool zeroRange(int fd, uint64_t from, uint64_t to) {
@@ -184,19 +142,7 @@ bool syncFolder(const std::string &folder) {
   if (!allowed("flush"))
     return false;
   ++flushes();
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
-std::string folderOf(const std::string &path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "."
-         : slash == 0               ? "/"
-                                    : path.substr(0, slash);
+  return platform::syncFolder(folder);
 }
 
 // One lock per folder and process, counted by the databases open there.
@@ -462,25 +408,29 @@ StoreStatus readDatabaseFile(const std::string &path, Database &out) {
 namespace {
 
 StoreStatus writeFileAtomic(const std::string &path, const std::string &bytes) {
-  const std::string temp = path + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return ioError("cannot create", temp);
-  if (!writeAll(fd, bytes) || !flush(fd, false)) {
-    int err = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return ioError("cannot write", temp, err);
+  platform::ReplaceFileOptions options;
+  options.mode = 0644;
+  options.temp = path + ".tmp";
+  options.gate = [](const char *step) {
+    if (!allowed(step))
+      return false;
+    if (std::strcmp(step, "flush") == 0)
+      ++flushes();
+    return true;
+  };
+  platform::ReplaceFileFailure failure;
+  if (platform::replaceFile(path, bytes, options, &failure))
+    return {};
+  switch (failure.step) {
+  case platform::ReplaceStep::Create:
+    return ioError("cannot create", failure.temp, failure.error);
+  case platform::ReplaceStep::Rename:
+    return ioError("cannot replace", path, failure.error);
+  case platform::ReplaceStep::SyncFolder:
+    return ioError("cannot flush the folder of", path, failure.error);
+  default:
+    return ioError("cannot write", failure.temp, failure.error);
   }
-  ::close(fd);
-  if (!allowed("rename") || ::rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    return ioError("cannot replace", path, err);
-  }
-  if (!syncFolder(folderOf(path)))
-    return ioError("cannot flush the folder of", path);
-  return {};
 }
 
 } // namespace

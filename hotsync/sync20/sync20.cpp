@@ -14,6 +14,7 @@
 
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
+#include "platform/files.h"
 #include "platform/module.h"
 
 GWSYNC_EXPORT_ORDINALS = {
@@ -505,12 +506,10 @@ LONG SyncAddLogEntry(const char* text) {
   std::string entry = text ? text : "";
   if (entry.empty() || entry.back() != '\n') entry += '\n';
   const std::string path = folder + "/" + kLogFile;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(SYNCERR_IO, "cannot open " + path + ": " + std::strerror(errno));
-  bool ok = ::write(fd, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size()) && ::fdatasync(fd) == 0;
-  int err = errno;
-  ::close(fd);
-  if (!ok) return fail(SYNCERR_IO, "cannot write " + path + ": " + std::strerror(err));
+  platform::CFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd.valid()) return fail(SYNCERR_IO, "cannot open " + path + ": " + std::strerror(errno));
+  if (!platform::writeAll(fd.get(), entry) || ::fdatasync(fd.get()) != 0)
+    return fail(SYNCERR_IO, "cannot write " + path + ": " + std::strerror(errno));
   return SYNCERR_NONE;
 }
 
