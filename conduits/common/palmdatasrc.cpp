@@ -393,6 +393,42 @@ bool CPalmLSDataSrc::forEachRecord(const std::function<bool(const CRawRecordInfo
   }
 }
 
+bool CPalmLSDataSrc::forEachRecordById(const std::vector<DWORD>& ids,
+                                       const std::function<bool(CRawRecordInfo&)>& visit) {
+  std::vector<BYTE> buffer(kPalmSharedBufferSize);
+  for (DWORD id : ids) {
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
+    info.m_RecId = id;
+    LONG err = sm().ReadRecordById(&info);
+    if (err == SYNCERR_NOT_FOUND) continue;
+    if (err != 0) {
+      logSyncError("SyncReadRecordById", err);
+      return false;
+    }
+    if (!visit(info)) return false;
+  }
+  return true;
+}
+
+bool CPalmLSDataSrc::writeBackClean(CRawRecordInfo& info) {
+  info.m_Attribs = static_cast<BYTE>(info.m_Attribs & ~(eRecAttrDirty | eRecAttrBusy));
+  LONG err = sm().WriteRec(&info);
+  if (err != 0) logSyncError("SyncWriteRec", err);
+  return err == 0;
+}
+
+bool CPalmLSDataSrc::deleteRawRecord(DWORD recId) {
+  CRawRecordInfo info{};
+  info.m_FileHandle = m_Handle;
+  info.m_RecId = recId;
+  LONG err = sm().DeleteRec(&info);
+  if (err != 0 && err != SYNCERR_NOT_FOUND) {
+    logSyncError("SyncDeleteRec", err);
+    return false;
+  }
+  return true;
+}
+
 int CPalmLSDataSrc::readAllRecords() {
   int n = 0;
   if (!forEachRecord([&n, this](const CRawRecordInfo& info) {
@@ -511,29 +547,30 @@ bool CPalmLSDataSrc::readRecords(CGWDataSrc* gw, bool all) {
   return ok;
 }
 
+namespace {
+
+// Traces what a walk of the records to sync hands the engine.
+void traceRecordToSync(const char* method, const CHHRecord* record) {
+  if (!g_TraceObj.shouldTrace(10)) return;
+  if (record) {
+    g_TraceObj.doTrace("CPalmLSDataSrc::%s() returning true. *rec:\n", method);
+    record->trace();
+  } else {
+    g_TraceObj.doTrace("CPalmLSDataSrc::%s() returning true. *rec: NULL\n", method);
+  }
+}
+
+}  // namespace
+
 bool CPalmLSDataSrc::getFirstRecordToSync(CHHRecord** record) {
   *record = m_Records->getFirst();
-  if (g_TraceObj.shouldTrace(10)) {
-    if (*record) {
-      g_TraceObj.doTrace("CPalmLSDataSrc::getFirstRecordToSync() returning true. *rec:\n");
-      (*record)->trace();
-    } else {
-      g_TraceObj.doTrace("CPalmLSDataSrc::getFirstRecordToSync() returning true. *rec: NULL\n");
-    }
-  }
+  traceRecordToSync("getFirstRecordToSync", *record);
   return true;
 }
 
 bool CPalmLSDataSrc::getNextRecordToSync(CHHRecord** record) {
   *record = m_Records->getNext();
-  if (g_TraceObj.shouldTrace(10)) {
-    if (*record) {
-      g_TraceObj.doTrace("CPalmLSDataSrc::getNextRecordToSync() returning true. *rec:\n");
-      (*record)->trace();
-    } else {
-      g_TraceObj.doTrace("CPalmLSDataSrc::getNextRecordToSync() returning true. *rec: NULL\n");
-    }
-  }
+  traceRecordToSync("getNextRecordToSync", *record);
   return true;
 }
 

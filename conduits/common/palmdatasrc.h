@@ -284,6 +284,16 @@ class CPalmLSDataSrc : public CHHDataSrc {
   // Reads every record of the database by index, in order, and hands each to
   // visit; false after a message, or as soon as visit answers false.
   bool forEachRecord(const std::function<bool(const CRawRecordInfo&)>& visit);
+  // Reads each record of ids by id and hands it to visit; one the handheld
+  // no longer holds is passed over. False after a message, or as soon as
+  // visit answers false.
+  bool forEachRecordById(const std::vector<DWORD>& ids, const std::function<bool(CRawRecordInfo&)>& visit);
+  // Writes a record back as it was read, without its dirty and busy marks;
+  // false after a message.
+  bool writeBackClean(CRawRecordInfo& info);
+  // Deletes a record of the database by id; one gone already is no failure.
+  // False after a message.
+  bool deleteRawRecord(DWORD recId);
   int readAllRecordsInCategory(int catIndex);
   // The live records of one category, extraFlags added (to the flags of a
   // record read already, which stays once in the set). The number added, or

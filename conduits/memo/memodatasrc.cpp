@@ -101,12 +101,7 @@ bool CPalmLSMemoDataSrc::clearDirtyMarks(int catIndex) {
     if (!(info.m_Attribs & eRecAttrDirty)) continue;
     // Written back as read, without the mark; a live record keeps its
     // place, so the walk goes on after it.
-    info.m_Attribs = static_cast<BYTE>(info.m_Attribs & ~(eRecAttrDirty | eRecAttrBusy));
-    err = sm().WriteRec(&info);
-    if (err != 0) {
-      logSyncError("SyncWriteRec", err);
-      return false;
-    }
+    if (!writeBackClean(info)) return false;
   }
 }
 
@@ -115,24 +110,9 @@ bool CPalmLSMemoDataSrc::purgeDeletedRead() {
   CPalmRecordSet* set = palmRecords();
   for (CHHRecord* r = set->getFirst(); r; r = set->getNext())
     if (static_cast<CPalmRecord*>(r)->m_Flags & PALMREC_DELETED) ids.push_back(r->getRecordId());
-  std::vector<BYTE> buffer(kPalmSharedBufferSize);
-  for (DWORD id : ids) {
-    // A record read as deleted may be one that left the category and lives
-    // on: only what the handheld holds as deleted or archived goes.
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
-    info.m_RecId = id;
-    LONG err = sm().ReadRecordById(&info);
-    if (err == SYNCERR_NOT_FOUND) continue;
-    if (err != 0) {
-      logSyncError("SyncReadRecordById", err);
-      return false;
-    }
-    if (!(info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived))) continue;
-    err = sm().DeleteRec(&info);
-    if (err != 0 && err != SYNCERR_NOT_FOUND) {
-      logSyncError("SyncDeleteRec", err);
-      return false;
-    }
-  }
-  return true;
+  // A record read as deleted may be one that left the category and lives
+  // on: only what the handheld holds as deleted or archived goes.
+  return forEachRecordById(ids, [this](CRawRecordInfo& info) {
+    return !(info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived)) || deleteRawRecord(info.m_RecId);
+  });
 }

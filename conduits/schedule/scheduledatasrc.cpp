@@ -117,16 +117,8 @@ bool CPalmLSScheduleDataSrc::deleteAllRecord() {
         return true;
       }))
     return false;
-  std::vector<BYTE> buffer(kPalmSharedBufferSize);
-  for (DWORD id : ids) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
-    info.m_RecId = id;
-    LONG err = sm().DeleteRec(&info);
-    if (err != 0 && err != SYNCERR_NOT_FOUND) {
-      logSyncError("SyncDeleteRec", err);
-      return false;
-    }
-  }
+  for (DWORD id : ids)
+    if (!deleteRawRecord(id)) return false;
   return true;
 }
 
@@ -138,24 +130,11 @@ bool CPalmLSScheduleDataSrc::cleanupSyncRecords(int /*count*/) {
   CPalmRecordSet *set = palmRecords();
   for (CHHRecord *r = set->getFirst(); r; r = set->getNext())
     if (!(static_cast<CPalmRecord *>(r)->m_Flags & PALMREC_DELETED)) ids.push_back(r->getRecordId());
-  std::vector<BYTE> buffer(kPalmSharedBufferSize);
-  for (DWORD id : ids) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
-    info.m_RecId = id;
-    LONG err = sm().ReadRecordById(&info);
-    if (err == SYNCERR_NOT_FOUND) continue;
-    if (err != 0) {
-      logSyncError("SyncReadRecordById", err);
-      return false;
-    }
-    if (!(info.m_Attribs & eRecAttrDirty) || (info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived))) continue;
-    info.m_Attribs = static_cast<BYTE>(info.m_Attribs & ~(eRecAttrDirty | eRecAttrBusy));
-    err = sm().WriteRec(&info);
-    if (err != 0) {
-      logSyncError("SyncWriteRec", err);
-      return false;
-    }
-  }
+  if (!forEachRecordById(ids, [this](CRawRecordInfo& info) {
+        if (!(info.m_Attribs & eRecAttrDirty) || (info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived))) return true;
+        return writeBackClean(info);
+      }))
+    return false;
   // Deleted records go whether synced or not: outside the window their
   // server copies stay, as the window promises.
   LONG err = sm().PurgeDeletedRecs(m_Handle);
