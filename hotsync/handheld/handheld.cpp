@@ -33,6 +33,7 @@
 #include "hotsync/handheld/records.h"
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
+#include "platform/cmdline.h"
 #include "platform/textconv.h"
 
 namespace {
@@ -130,25 +131,7 @@ std::string show(const std::string& stored) {
 
 // ---- Command line ----
 
-struct Args {
-  std::vector<std::string> positional;
-  std::multimap<std::string, std::string> options;  // --name value
-  std::vector<std::string> switches;                // --name
-
-  bool has(const std::string& name) const {
-    return options.count(name) || std::find(switches.begin(), switches.end(), name) != switches.end();
-  }
-  std::optional<std::string> get(const std::string& name) const {
-    auto range = options.equal_range(name);
-    if (range.first == range.second) return std::nullopt;
-    return std::prev(range.second)->second;
-  }
-  std::vector<std::string> all(const std::string& name) const {
-    std::vector<std::string> out;
-    for (auto [it, end] = options.equal_range(name); it != end; ++it) out.push_back(it->second);
-    return out;
-  }
-};
+using Args = platform::CommandArgs;
 
 // Splits arguments by the command's option lists. Unknown options and
 // missing values are usage errors. --raw and --charset are taken first,
@@ -166,26 +149,11 @@ Args parseArgs(const std::vector<std::string>& given, const std::vector<std::str
       in.push_back(given[i]);
     }
   }
-  Args a;
-  for (size_t i = 0; i < in.size(); ++i) {
-    const std::string& s = in[i];
-    if (s == "-h") {
-      a.switches.push_back("help");
-    } else if (s.size() > 2 && s.compare(0, 2, "--") == 0) {
-      std::string name = s.substr(2);
-      if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
-        if (i + 1 >= in.size()) usageError("--" + name + " needs a value");
-        a.options.emplace(name, takeText("--" + name, in[++i]));
-      } else if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
-        a.switches.push_back(name);
-      } else {
-        usageError("unknown option " + s);
-      }
-    } else {
-      a.positional.push_back(s);
-    }
+  try {
+    return platform::parseCommandArgs(in, valued, flags, takeText);
+  } catch (const platform::CommandLineError& e) {
+    usageError(e.what());
   }
-  return a;
 }
 
 uint32_t parseId(const std::string& text) {

@@ -39,6 +39,7 @@
 #include "hotsync/hslog/hslog.h"
 #include "hotsync/resident/files.h"
 #include "hotsync/sync20/sync20.h"
+#include "platform/cmdline.h"
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/runrecord.h"
@@ -207,51 +208,28 @@ const char* const kUnregisterUsage =
 
 // ---- Command line ----
 
-struct Args {
-  std::vector<std::string> positional;
-  std::multimap<std::string, std::string> options;  // --name value, in the order given
-  bool help = false;
+using Args = platform::CommandArgs;
 
-  std::optional<std::string> get(const std::string& name) const {
-    auto range = options.equal_range(name);
-    if (range.first == range.second) return std::nullopt;
-    return std::prev(range.second)->second;
-  }
-  std::vector<std::string> all(const std::string& name) const {
-    std::vector<std::string> out;
-    for (auto [it, end] = options.equal_range(name); it != end; ++it) out.push_back(it->second);
-    return out;
-  }
-  std::string required(const std::string& name) const {
-    std::optional<std::string> value = get(name);
-    if (!value) usageError("--" + name + " is missing");
-    return *value;
-  }
-};
+// The value of an option the command cannot do without.
+std::string required(const Args& a, const std::string& name) {
+  std::optional<std::string> value = a.get(name);
+  if (!value) usageError("--" + name + " is missing");
+  return *value;
+}
 
-Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& valued) {
-  Args a;
-  for (size_t i = 0; i < in.size(); ++i) {
-    const std::string& s = in[i];
-    if (s == "--help" || s == "-h") {
-      a.help = true;
-    } else if (s.size() > 2 && s.compare(0, 2, "--") == 0) {
-      std::string name = s.substr(2);
-      bool known = false;
-      for (const std::string& v : valued) known = known || v == name;
-      if (!known) usageError("unknown option " + s);
-      if (name == "watch" || name == "foreground" || name == "dry-run" || name == "json" ||
-          name == "allow-mass-delete" || name == "server") {  // the options that take no value
-        a.options.emplace(name, "");
-        continue;
-      }
-      if (i + 1 >= in.size()) usageError(s + " needs a value");
-      a.options.emplace(name, in[++i]);
-    } else {
-      a.positional.push_back(s);
-    }
+// The options that take no value.
+const std::vector<std::string> kFlags = {"watch", "foreground", "dry-run", "json", "allow-mass-delete", "server"};
+
+// Splits the arguments by the command's options, some of them flags.
+Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& options) {
+  std::vector<std::string> valued, flags;
+  for (const std::string& o : options)
+    (std::find(kFlags.begin(), kFlags.end(), o) != kFlags.end() ? flags : valued).push_back(o);
+  try {
+    return platform::parseCommandArgs(in, valued, flags);
+  } catch (const platform::CommandLineError& e) {
+    usageError(e.what());
   }
-  return a;
 }
 
 std::string checkedCreator(const std::string& creator) {
@@ -422,7 +400,7 @@ std::string userFolderOf(const Args& a, const UserName& user) {
 UserName userOf(const Args& a, size_t maxBytes) {
   std::string problem;
   std::optional<UserName> user =
-      handheldUserName(a.required("user"), a.get("user-charset").value_or(""), maxBytes, problem);
+      handheldUserName(required(a, "user"), a.get("user-charset").value_or(""), maxBytes, problem);
   if (!user) usageError(problem);
   return *user;
 }
@@ -988,9 +966,9 @@ int commandList(const Args& a) {
 
 int commandRegister(const Args& a) {
   if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
-  std::string creator = checkedCreator(a.required("creator"));
-  std::string module = a.required("module");
-  std::string database = a.required("database");
+  std::string creator = checkedCreator(required(a, "creator"));
+  std::string module = required(a, "module");
+  std::string database = required(a, "database");
   if (module.empty() || database.empty()) usageError("--module and --database need a name");
   // A path is kept absolute, so that runs from any folder find the library.
   if (module.find('/') != std::string::npos) module = fs::absolute(module).lexically_normal().string();
@@ -1072,7 +1050,7 @@ int commandStart(const Args& a) {
     o.startArgs.insert(o.startArgs.end(), {"--" + name, value});
     o.syncArgs.insert(o.syncArgs.end(), {"--" + name, value});
   }
-  o.user = a.required("user");
+  o.user = required(a, "user");
   o.handheld = a.get("handheld").value_or("");
   if (o.handheld.empty()) {
     const char* env = std::getenv("GWSYNC_HANDHELD");
@@ -1144,7 +1122,7 @@ std::string unitWord(const std::string& value) {
 
 int commandUnit(const Args& a) {
   if (!a.positional.empty()) usageError("unexpected argument " + a.positional[0]);
-  std::string user = a.required("user");
+  std::string user = required(a, "user");
   if (user.find('\n') != std::string::npos) usageError("--user holds a line break");
   std::string program = ownProgram();
   std::string command = unitWord(program) + " start --foreground";
@@ -1240,7 +1218,7 @@ int main(int argc, char** argv) {
   try {
     if (!command) usageError("unknown command \"" + args[0] + "\"");
     Args a = parseArgs(std::vector<std::string>(args.begin() + 1, args.end()), command->options);
-    if (a.help) {
+    if (a.has("help")) {
       std::fputs(command->usage, stdout);
       return 0;
     }
