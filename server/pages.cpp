@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
+#include <string_view>
 #include <variant>
 
 #include "server/service.h"
@@ -153,6 +156,20 @@ struct DataCommit {
   Pairs pairs;
 };
 
+// The relation pairs that end a commit body from fields[from] on: "i" the
+// server id, then "s" the handheld id, neither 0.
+Pairs parsePairs(const std::vector<const FormField*>& fields, size_t from) {
+  Pairs pairs;
+  for (size_t i = from; i < fields.size(); i += 2) {
+    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
+    auto server = parseUnsigned(fields[i]->value);
+    auto handheld = parseUnsigned(fields[i + 1]->value);
+    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
+    pairs.emplace_back(*server, *handheld);
+  }
+  return pairs;
+}
+
 bool isFrameKey(const std::string& key) {
   return key == "page" || key == "label" || key == "sync" || key == "remote" || key == "rw";
 }
@@ -194,14 +211,7 @@ DataCommit parseDataCommit(const Form& form, bool calendar) {
     }
   }
   if (!ended) malformed("no end marker");
-  while (i < fields.size()) {
-    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
-    auto server = parseUnsigned(fields[i]->value);
-    auto handheld = parseUnsigned(fields[i + 1]->value);
-    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
-    out.pairs.emplace_back(*server, *handheld);
-    i += 2;
-  }
+  out.pairs = parsePairs(fields, i);
   return out;
 }
 
@@ -224,12 +234,12 @@ enum class Shown {
 // order is the order of the fields on a fetched line.
 struct Column {
   const char* name;
-  const char* key;                           // nullptr: the client never sends it
+  const char* key;  // nullptr: the client never sends it
   Value (*read)(const FormField&) = nullptr;
-  Value missing = {};                        // monostate: NULL
+  Value missing = {};  // monostate: NULL
   Shown shown = Shown::Raw;
-  const char* required = nullptr;            // refusal when the text is still empty
-  bool repeats = false;                      // every key adds to a comma-separated list
+  const char* required = nullptr;  // refusal when the text is still empty
+  bool repeats = false;            // every key adds to a comma-separated list
 };
 using Columns = std::vector<Column>;
 
@@ -685,11 +695,16 @@ std::string commitCategories(Db& db, uint32_t user, const Form& form) {
 
 // The mailbox: the server's own mails, which the client only fetches.
 const Columns kMailColumns = {
-    {"sent", nullptr, nullptr, {}, Shown::Stamp},       {"subject", nullptr, nullptr, {}, Shown::Quoted},
-    {"read", nullptr, nullptr, {}, Shown::Flag},        {"sender", nullptr, nullptr, {}, Shown::Quoted},
-    {"rcpt_to", nullptr, nullptr, {}, Shown::Quoted},   {"rcpt_cc", nullptr, nullptr, {}, Shown::Quoted},
-    {"rcpt_bcc", nullptr, nullptr, {}, Shown::Quoted},  {"reply_to", nullptr, nullptr, {}, Shown::Quoted},
-    {"content_type", nullptr, nullptr, {}, Shown::Quoted}, {"body", nullptr, nullptr, {}, Shown::Quoted},
+    {"sent", nullptr, nullptr, {}, Shown::Stamp},
+    {"subject", nullptr, nullptr, {}, Shown::Quoted},
+    {"read", nullptr, nullptr, {}, Shown::Flag},
+    {"sender", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_to", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_cc", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_bcc", nullptr, nullptr, {}, Shown::Quoted},
+    {"reply_to", nullptr, nullptr, {}, Shown::Quoted},
+    {"content_type", nullptr, nullptr, {}, Shown::Quoted},
+    {"body", nullptr, nullptr, {}, Shown::Quoted},
 };
 
 std::string fetchMail(Db& db, uint32_t user) {
@@ -783,13 +798,7 @@ std::string commitRelation(Db& db, uint32_t user, const Form& form) {
   }
   if (fields.empty() || fields[0]->key != "rt") malformed("no rt");
   Relation rel;
-  for (size_t i = 1; i < fields.size(); i += 2) {
-    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
-    auto server = parseUnsigned(fields[i]->value);
-    auto handheld = parseUnsigned(fields[i + 1]->value);
-    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
-    rel.pairs.emplace_back(*server, *handheld);
-  }
+  rel.pairs = parsePairs(fields, 1);
   Transaction tx(db, true);
   rel.ts = relationTime(db, fields[0]->value);
   storeRelation(db, user, labelOf(form), app, rel);
