@@ -47,24 +47,15 @@ class Importer {
     std::vector<std::string> f = splitTabs(text);
     for (auto& field : f) field = unescapeField(field);
     const std::string& kind = f[0];
-    if (kind == "memo")
-      memo(f);
-    else if (kind == "card")
-      card(f);
-    else if (kind == "schedule")
-      schedule(f);
-    else if (kind == "todo")
-      todo(f);
-    else if (kind == "category")
-      category(f);
-    else if (kind == "mail")
-      mail(f);
-    else if (kind == "sent")
-      sent(f);
-    else if (kind == "relation")
-      relation(f);
-    else
-      fail("unknown record kind '" + kind + "'");
+    using Reader = void (Importer::*)(const std::vector<std::string>&);
+    static const std::pair<const char*, Reader> kReaders[] = {
+        {"memo", &Importer::memo},         {"card", &Importer::card}, {"schedule", &Importer::schedule},
+        {"todo", &Importer::todo},         {"category", &Importer::category}, {"mail", &Importer::mail},
+        {"sent", &Importer::sent},         {"relation", &Importer::relation},
+    };
+    for (const auto& [name, read] : kReaders)
+      if (kind == name) return (this->*read)(f);
+    fail("unknown record kind '" + kind + "'");
   }
 
   // Relation pairs are stored last, when every record's id is known.
