@@ -16,6 +16,13 @@ const char kHeader[] = "gwserver-export 1";
 
 bool isTrail(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
 
+// Whether text[i] begins a two-byte Shift-JIS character: its second byte is
+// copied as it is, never read as an escape.
+bool isSjisPair(const std::string& text, size_t i) {
+  return isSjisLead(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
+         isTrail(static_cast<unsigned char>(text[i + 1]));
+}
+
 std::vector<std::string> splitTabs(const std::string& line) {
   std::vector<std::string> out;
   size_t pos = 0;
@@ -285,7 +292,7 @@ std::string escapeField(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (isSjisLead(c) && i + 1 < text.size() && isTrail(static_cast<unsigned char>(text[i + 1]))) {
+    if (isSjisPair(text, i)) {
       out += text[i];
       out += text[++i];
     } else if (c == '\\') {
@@ -307,7 +314,7 @@ std::string unescapeField(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (isSjisLead(c) && i + 1 < text.size() && isTrail(static_cast<unsigned char>(text[i + 1]))) {
+    if (isSjisPair(text, i)) {
       out += text[i];
       out += text[++i];
     } else if (c == '\\' && i + 1 < text.size()) {
