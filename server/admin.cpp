@@ -16,6 +16,13 @@ const char kHeader[] = "gwserver-export 1";
 
 bool isTrail(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
 
+// Whether text[i] begins a two-byte Shift-JIS character: its second byte is
+// copied as it is, never read as an escape.
+bool isSjisPair(const std::string& text, size_t i) {
+  return isSjisLead(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
+         isTrail(static_cast<unsigned char>(text[i + 1]));
+}
+
 std::vector<std::string> splitTabs(const std::string& line) {
   std::vector<std::string> out;
   size_t pos = 0;
@@ -47,24 +54,15 @@ class Importer {
     std::vector<std::string> f = splitTabs(text);
     for (auto& field : f) field = unescapeField(field);
     const std::string& kind = f[0];
-    if (kind == "memo")
-      memo(f);
-    else if (kind == "card")
-      card(f);
-    else if (kind == "schedule")
-      schedule(f);
-    else if (kind == "todo")
-      todo(f);
-    else if (kind == "category")
-      category(f);
-    else if (kind == "mail")
-      mail(f);
-    else if (kind == "sent")
-      sent(f);
-    else if (kind == "relation")
-      relation(f);
-    else
-      fail("unknown record kind '" + kind + "'");
+    using Reader = void (Importer::*)(const std::vector<std::string>&);
+    static const std::pair<const char*, Reader> kReaders[] = {
+        {"memo", &Importer::memo},         {"card", &Importer::card}, {"schedule", &Importer::schedule},
+        {"todo", &Importer::todo},         {"category", &Importer::category}, {"mail", &Importer::mail},
+        {"sent", &Importer::sent},         {"relation", &Importer::relation},
+    };
+    for (const auto& [name, read] : kReaders)
+      if (kind == name) return (this->*read)(f);
+    fail("unknown record kind '" + kind + "'");
   }
 
   // Relation pairs are stored last, when every record's id is known.
@@ -294,7 +292,7 @@ std::string escapeField(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (isSjisLead(c) && i + 1 < text.size() && isTrail(static_cast<unsigned char>(text[i + 1]))) {
+    if (isSjisPair(text, i)) {
       out += text[i];
       out += text[++i];
     } else if (c == '\\') {
@@ -316,7 +314,7 @@ std::string unescapeField(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (isSjisLead(c) && i + 1 < text.size() && isTrail(static_cast<unsigned char>(text[i + 1]))) {
+    if (isSjisPair(text, i)) {
       out += text[i];
       out += text[++i];
     } else if (c == '\\' && i + 1 < text.size()) {

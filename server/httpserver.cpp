@@ -536,6 +536,66 @@ struct HttpServer::Impl {
     if (guard) guard->replied();
   }
 
+  // A POST's body is read here rather than by the HTTP library, which would
+  // refuse a form body over 8,192 bytes; the limit is --max-body.
+  void answerPost(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+    std::string body;
+    bool tooLarge = false;
+    bool whole = read([&](const char* data, size_t size) {
+      if (body.size() + size > options.maxBody) {
+        tooLarge = true;
+        return false;
+      }
+      body.append(data, size);
+      return true;
+    });
+    if (!whole) {
+      res.status = tooLarge ? 413 : 400;
+      t_note = tooLarge ? "body over --max-body" : "body cut short";
+      if (guard) guard->replied();
+      return;
+    }
+    t_postedPage = formValue(decodeForm(body), "page").value_or("-");
+    answer(req, res, body);
+  }
+
+  // GET /_fault?page=&count=&skip=&status=&error=&delay=&drop=1, from loopback peers only.
+  void armFault(const httplib::Request& req, httplib::Response& res) {
+    if (!isLoopback(req.remote_addr)) {
+      res.status = 403;
+      return;
+    }
+    Fault f;
+    std::string page = req.has_param("page") ? req.get_param_value("page") : "*";
+    f.count = req.has_param("count") ? std::atoi(req.get_param_value("count").c_str()) : 1;
+    if (req.has_param("skip")) f.skip = std::atoi(req.get_param_value("skip").c_str());
+    if (req.has_param("status")) f.status = std::atoi(req.get_param_value("status").c_str());
+    if (req.has_param("error")) f.errorLine = req.get_param_value("error");
+    if (req.has_param("delay")) f.delayMs = std::atoi(req.get_param_value("delay").c_str());
+    f.drop = req.has_param("drop") && req.get_param_value("drop") == "1";
+    if (f.status != 0 && (f.status < 100 || f.status > 599)) {
+      res.status = 400;
+      res.set_content("bad status\n", "text/plain");
+      return;
+    }
+    arm(page, f);
+    res.set_content("armed " + page + " " + std::to_string(f.count) + "\n", "text/plain");
+  }
+
+  // Called once a reply is written: page and outcome only, since bodies
+  // carry passwords and user data.
+  void logReply(const httplib::Request& req, const httplib::Response& res) {
+    if (t_connection && t_connection->answeredHere) return;
+    logRequest(req, res);
+  }
+
+  // The task queue of the bound server; the library owns it.
+  Guard* newGuard(int port) {
+    guard = new Guard(options, port, [this](const std::string& peer, const std::string& outcome,
+                                            const std::string& note) { log(peer, "-", "-", "-", outcome, note); });
+    return guard;
+  }
+
   // A client may close its sending half once its request is out; the library
   // takes that for a closed connection and would not answer, although the
   // request was carried out. The reply is written here then, and the
@@ -625,6 +685,8 @@ HttpServer::HttpServer(HttpOptions options, Service& service)
 HttpServer::~HttpServer() = default;
 
 std::string HttpServer::bind() {
+  using httplib::Request;
+  using httplib::Response;
   Impl& im = *impl_;
   httplib::Server& svr = im.server;
   // The library's default also sets SO_REUSEPORT, which lets a second server
@@ -642,64 +704,14 @@ std::string HttpServer::bind() {
   // acknowledgement, each would wait 40 ms on a reused connection.
   svr.set_tcp_nodelay(true);
 
-  svr.set_pre_routing_handler(
-      [&im](const httplib::Request& req, httplib::Response& res) { return im.screen(req, res); });
-  svr.Get(options_.path, [&im](const httplib::Request& req, httplib::Response& res) { im.answer(req, res, {}); });
-  // A POST's body is read here rather than by the HTTP library, which would
-  // refuse a form body over 8,192 bytes; the limit is --max-body.
-  const size_t maxBody = options_.maxBody;
-  svr.Post(options_.path, [&im, maxBody](const httplib::Request& req, httplib::Response& res,
-                                         const httplib::ContentReader& read) {
-    std::string body;
-    bool tooLarge = false;
-    bool whole = read([&](const char* data, size_t size) {
-      if (body.size() + size > maxBody) {
-        tooLarge = true;
-        return false;
-      }
-      body.append(data, size);
-      return true;
-    });
-    if (!whole) {
-      res.status = tooLarge ? 413 : 400;
-      t_note = tooLarge ? "body over --max-body" : "body cut short";
-      if (im.guard) im.guard->replied();
-      return;
-    }
-    t_postedPage = formValue(decodeForm(body), "page").value_or("-");
-    im.answer(req, res, body);
+  // The routes: the page endpoint, and the fault switch when it is on.
+  svr.set_pre_routing_handler([&im](const Request& req, Response& res) { return im.screen(req, res); });
+  svr.Get(options_.path, [&im](const Request& req, Response& res) { im.answer(req, res, {}); });
+  svr.Post(options_.path, [&im](const Request& req, Response& res, const httplib::ContentReader& read) {
+    im.answerPost(req, res, read);
   });
-
-  if (options_.faults) {
-    svr.Get("/_fault", [&im](const httplib::Request& req, httplib::Response& res) {
-      if (!isLoopback(req.remote_addr)) {
-        res.status = 403;
-        return;
-      }
-      Fault f;
-      std::string page = req.has_param("page") ? req.get_param_value("page") : "*";
-      f.count = req.has_param("count") ? std::atoi(req.get_param_value("count").c_str()) : 1;
-      if (req.has_param("skip")) f.skip = std::atoi(req.get_param_value("skip").c_str());
-      if (req.has_param("status")) f.status = std::atoi(req.get_param_value("status").c_str());
-      if (req.has_param("error")) f.errorLine = req.get_param_value("error");
-      if (req.has_param("delay")) f.delayMs = std::atoi(req.get_param_value("delay").c_str());
-      f.drop = req.has_param("drop") && req.get_param_value("drop") == "1";
-      if (f.status != 0 && (f.status < 100 || f.status > 599)) {
-        res.status = 400;
-        res.set_content("bad status\n", "text/plain");
-        return;
-      }
-      im.arm(page, f);
-      res.set_content("armed " + page + " " + std::to_string(f.count) + "\n", "text/plain");
-    });
-  }
-
-  // Called once a reply is written: page and outcome only, since bodies
-  // carry passwords and user data.
-  svr.set_logger([&im](const httplib::Request& req, const httplib::Response& res) {
-    if (t_connection && t_connection->answeredHere) return;
-    im.logRequest(req, res);
-  });
+  if (options_.faults) svr.Get("/_fault", [&im](const Request& req, Response& res) { im.armFault(req, res); });
+  svr.set_logger([&im](const Request& req, const Response& res) { im.logReply(req, res); });
 
   int port = options_.port;
   if (port == 0) {
@@ -713,12 +725,7 @@ std::string HttpServer::bind() {
              listenProblem(options_.bind, options_.port);
     return {};
   }
-  svr.new_task_queue = [&im, port, this] {
-    auto* guard = new Guard(options_, port, [&im](const std::string& peer, const std::string& outcome,
-                                                  const std::string& note) { im.log(peer, "-", "-", "-", outcome, note); });
-    im.guard = guard;
-    return guard;
-  };
+  svr.new_task_queue = [&im, port] { return im.newGuard(port); };
   std::string host = options_.bind.find(':') != std::string::npos ? "[" + options_.bind + "]" : options_.bind;
   return "http://" + host + ":" + std::to_string(port) + options_.path;
 }

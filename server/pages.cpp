@@ -1,11 +1,15 @@
 #include "server/pages.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
+#include <string_view>
 #include <variant>
 
 #include "server/service.h"
@@ -152,6 +156,20 @@ struct DataCommit {
   Pairs pairs;
 };
 
+// The relation pairs that end a commit body from fields[from] on: "i" the
+// server id, then "s" the handheld id, neither 0.
+Pairs parsePairs(const std::vector<const FormField*>& fields, size_t from) {
+  Pairs pairs;
+  for (size_t i = from; i < fields.size(); i += 2) {
+    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
+    auto server = parseUnsigned(fields[i]->value);
+    auto handheld = parseUnsigned(fields[i + 1]->value);
+    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
+    pairs.emplace_back(*server, *handheld);
+  }
+  return pairs;
+}
+
 bool isFrameKey(const std::string& key) {
   return key == "page" || key == "label" || key == "sync" || key == "remote" || key == "rw";
 }
@@ -193,32 +211,63 @@ DataCommit parseDataCommit(const Form& form, bool calendar) {
     }
   }
   if (!ended) malformed("no end marker");
-  while (i < fields.size()) {
-    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
-    auto server = parseUnsigned(fields[i]->value);
-    auto handheld = parseUnsigned(fields[i + 1]->value);
-    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
-    out.pairs.emplace_back(*server, *handheld);
-    i += 2;
-  }
+  out.pairs = parsePairs(fields, i);
   return out;
+}
+
+// ---- column tables ----
+
+// How a stored value is written on a fetched line.
+enum class Shown {
+  Raw,            // text as stored: dates, times, repeat types
+  Quoted,         // text through quoteField
+  Number,         // an integer
+  NumberOrEmpty,  // an integer, nothing when NULL
+  Flag,           // "1" or nothing
+  Stamp,          // "ts.N"
+  List,           // comma-separated text that ends the line: not even its comma when empty
+};
+
+// One stored column of a kind (besides id, user_id and ts): the commit key
+// that sets it and how that key's value is read, what is stored when a
+// commit leaves the key out, and how a fetch shows the value. The table
+// order is the order of the fields on a fetched line.
+struct Column {
+  const char* name;
+  const char* key;  // nullptr: the client never sends it
+  Value (*read)(const FormField&) = nullptr;
+  Value missing = {};  // monostate: NULL
+  Shown shown = Shown::Raw;
+  const char* required = nullptr;  // refusal when the text is still empty
+  bool repeats = false;            // every key adds to a comma-separated list
+};
+using Columns = std::vector<Column>;
+
+size_t columnIndex(const Columns& columns, std::string_view name) {
+  for (size_t i = 0; i < columns.size(); ++i)
+    if (name == columns[i].name) return i;
+  throw std::logic_error("no column " + std::string(name));
 }
 
 // A record's fields read into the values of its table's columns.
 struct Row {
+  const Columns* layout = nullptr;
   std::vector<Value> columns;
   std::map<int, std::string> items;  // address item values
   uint32_t key = 0;                  // "s" of a new record
+
+  Value& operator[](std::string_view name) { return columns[columnIndex(*layout, name)]; }
 };
 
 // How one data kind is stored and read from a commit.
 struct Kind {
   const char* page;
   const char* table;
-  std::vector<const char*> columns;  // besides id, user_id and ts
+  const Columns* columns;
   bool calendar;
-  Row (*parse)(Db& db, const Group& g);
-  void (*fetch)(Db& db, uint32_t user, const Form& form, std::string& out);
+  void (*other)(const FormField& f, Row& row);  // a key none of the columns has
+  void (*complete)(Row& row);                   // derives columns once all fields are read; may be nullptr
+  void (*fetch)(Db& db, uint32_t user, const Kind& kind, const Form& form, std::string& out);
 };
 
 uint32_t keyOf(const FormField& f) {
@@ -250,79 +299,104 @@ Value numberValue(const FormField& f) {
   return int64_t{*v};
 }
 
-// Fills the columns named in `keys` (wire key -> column index) from a group;
-// calls `other` for keys not in the map.
-template <typename Other>
-Row readRow(const Group& g, size_t columnCount,
-            const std::map<std::string, std::pair<size_t, Value (*)(const FormField&)>>& keys, Other other) {
+Value textValue(const FormField& f) { return f.value; }
+
+std::string textOr(const Value& v) { return std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : ""; }
+
+// Reads a record of a commit by its kind's column table: "s" is the client's
+// key of a new record, other keys not in the table go to the kind.
+Row parseRow(const Kind& kind, const Group& g) {
+  const Columns& columns = *kind.columns;
   Row row;
-  row.columns.assign(columnCount, Value{});
+  row.layout = &columns;
+  row.columns.assign(columns.size(), Value{});
   for (const FormField* f : g.fields) {
     if (f->key == "s") {
       row.key = keyOf(*f);
       continue;
     }
-    auto it = keys.find(f->key);
-    if (it != keys.end())
-      row.columns[it->second.first] = it->second.second(*f);
-    else
-      other(*f, row);
+    auto c = std::find_if(columns.begin(), columns.end(),
+                          [f](const Column& col) { return col.key && f->key == col.key; });
+    if (c == columns.end()) {
+      kind.other(*f, row);
+      continue;
+    }
+    Value v = c->read(*f);
+    Value& at = row.columns[static_cast<size_t>(c - columns.begin())];
+    if (c->repeats && std::holds_alternative<std::string>(at)) {
+      std::string& list = std::get<std::string>(at);
+      if (!list.empty()) list += ",";
+      list += textOr(v);
+    } else {
+      at = std::move(v);
+    }
   }
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (std::holds_alternative<std::monostate>(row.columns[i])) row.columns[i] = columns[i].missing;
+    if (columns[i].required && textOr(row.columns[i]).empty()) malformed(columns[i].required);
+  }
+  if (kind.complete) kind.complete(row);
   return row;
 }
-
-Value textValue(const FormField& f) { return f.value; }
-
-std::string textOr(const Value& v) { return std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : ""; }
 
 [[noreturn]] void unknownKey(const FormField& f, Row&) { malformed("unknown key " + f.key); }
 
+// "SELECT id, ts, <columns> FROM <table> WHERE user_id = ?<also> ORDER BY id"
+std::string selectRecords(const char* table, const Columns& columns, const char* also = "") {
+  std::string sql = "SELECT id, ts";
+  for (const Column& c : columns) sql += std::string(", ") + c.name;
+  return sql + " FROM " + table + " WHERE user_id = ?" + also + " ORDER BY id";
+}
+
+// The id, the stamp and the columns of the record `s` stands on, as a fetch
+// shows them; without the line end.
+void appendRecord(const Stmt& s, const Columns& columns, std::string& out) {
+  out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1));
+  int at = 2;
+  for (const Column& c : columns) {
+    const int i = at++;
+    switch (c.shown) {
+      case Shown::Raw: out += "," + s.text(i); break;
+      case Shown::Quoted: out += "," + quoteField(s.text(i)); break;
+      case Shown::Number: out += "," + std::to_string(s.integer(i)); break;
+      case Shown::NumberOrEmpty: out += "," + (s.isNull(i) ? std::string() : std::to_string(s.integer(i))); break;
+      case Shown::Flag: out += s.integer(i) ? ",1" : ","; break;
+      case Shown::Stamp: out += "," + stamp(s.integer(i)); break;
+      case Shown::List:
+        if (std::string list = s.text(i); !list.empty()) out += "," + list;
+        break;
+    }
+  }
+}
+
+// Every record of the user in the kind's table, a line each.
+void fetchRecords(Db& db, uint32_t user, const Kind& kind, const Form&, std::string& out) {
+  Stmt s(db, selectRecords(kind.table, *kind.columns).c_str());
+  s.bind(1, user);
+  while (s.step()) {
+    appendRecord(s, *kind.columns, out);
+    out += "\n";
+  }
+}
+
 // ---- memos ----
 
-Row parseMemo(Db&, const Group& g) {
-  Row row = readRow(g, 2, {{"n", {0, textValue}}, {"d", {1, textValue}}}, unknownKey);
-  if (textOr(row.columns[0]).empty()) malformed("memo without a name");
-  row.columns[1] = textOr(row.columns[1]);
-  return row;
-}
-
-void fetchMemos(Db& db, uint32_t user, const Form&, std::string& out) {
-  Stmt s(db, "SELECT id, ts, name, data FROM memos WHERE user_id = ? ORDER BY id");
-  s.bind(1, user);
-  while (s.step())
-    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + quoteField(s.text(2)) + "," +
-           quoteField(s.text(3)) + "\n";
-}
+const Columns kMemoColumns = {
+    {"name", "n", textValue, std::string(), Shown::Quoted, "memo without a name"},
+    {"data", "d", textValue, std::string(), Shown::Quoted},
+};
 
 // ---- to-dos ----
 
-Row parseToDo(Db&, const Group& g) {
-  Row row = readRow(g, 7,
-                    {{"l", {0, dateValue}},
-                     {"p", {1, numberValue}},
-                     {"f", {2, flagValue}},
-                     {"e", {3, dateValue}},
-                     {"c", {4, textValue}},
-                     {"n", {5, textValue}},
-                     {"m", {6, textValue}}},
-                    unknownKey);
-  if (textOr(row.columns[5]).empty()) malformed("to-do without a name");
-  for (int i : {0, 3, 4, 6}) row.columns[i] = textOr(row.columns[i]);
-  for (int i : {1, 2})
-    if (std::holds_alternative<std::monostate>(row.columns[i])) row.columns[i] = int64_t{0};
-  return row;
-}
-
-void fetchToDos(Db& db, uint32_t user, const Form&, std::string& out) {
-  Stmt s(db,
-         "SELECT id, ts, limit_date, priority, finish, end_date, category, name, memo FROM todos "
-         "WHERE user_id = ? ORDER BY id");
-  s.bind(1, user);
-  while (s.step())
-    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + s.text(2) + "," +
-           std::to_string(s.integer(3)) + "," + (s.integer(4) ? "1" : "") + "," + s.text(5) + "," +
-           quoteField(s.text(6)) + "," + quoteField(s.text(7)) + "," + quoteField(s.text(8)) + "\n";
-}
+const Columns kToDoColumns = {
+    {"limit_date", "l", dateValue, std::string(), Shown::Raw},
+    {"priority", "p", numberValue, int64_t{0}, Shown::Number},
+    {"finish", "f", flagValue, int64_t{0}, Shown::Flag},
+    {"end_date", "e", dateValue, std::string(), Shown::Raw},
+    {"category", "c", textValue, std::string(), Shown::Quoted},
+    {"name", "n", textValue, std::string(), Shown::Quoted, "to-do without a name"},
+    {"memo", "m", textValue, std::string(), Shown::Quoted},
+};
 
 // ---- calendar ----
 
@@ -337,78 +411,56 @@ Value repeatValue(const FormField& f) {
   malformed("unknown repeat type " + f.value);
 }
 
-Row parseSchedule(Db&, const Group& g) {
-  // columns: valid_date set_date end_date set_time end_time type day private banner event detail memo exceptions
-  std::string exceptions;
-  Row row = readRow(g, 13,
-                    {{"sd", {1, dateValue}},
-                     {"ed", {2, dateValue}},
-                     {"st", {3, timeValue}},
-                     {"et", {4, timeValue}},
-                     {"t", {5, repeatValue}},
-                     {"n", {6, numberValue}},
-                     {"p", {7, flagValue}},
-                     {"b", {8, flagValue}},
-                     {"c", {9, textValue}},
-                     {"d", {10, textValue}},
-                     {"m", {11, textValue}}},
-                    [&exceptions](const FormField& f, Row&) {
-                      if (f.key == "pd") {
-                        // The date the client knows the record by; records are
-                        // named by id, so it is only checked for form.
-                        if (!parseCommitDate(f.value)) malformed("bad pd");
-                      } else if (f.key == "e") {
-                        auto d = parseCommitDate(f.value);
-                        if (!d) malformed("bad exception date");
-                        if (!exceptions.empty()) exceptions += ",";
-                        exceptions += formatDate(*d);
-                      } else {
-                        malformed("unknown key " + f.key);
-                      }
-                    });
-  for (int i : {1, 2, 3, 4, 5, 9, 10, 11}) row.columns[i] = textOr(row.columns[i]);
-  for (int i : {7, 8})
-    if (std::holds_alternative<std::monostate>(row.columns[i])) row.columns[i] = int64_t{0};
-  // A repeating schedule is known by its valid date, which starts as its first day.
-  row.columns[0] = textOr(row.columns[5]).empty() ? std::string() : textOr(row.columns[1]);
-  row.columns[12] = exceptions;
-  return row;
+Value exceptionValue(const FormField& f) {
+  auto d = parseCommitDate(f.value);
+  if (!d) malformed("bad exception date");
+  return formatDate(*d);
 }
 
-void fetchSchedules(Db& db, uint32_t user, const Form&, std::string& out) {
-  Stmt s(db,
-         "SELECT id, ts, valid_date, set_date, end_date, set_time, end_time, type, day, private, banner, "
-         "event, detail, memo, exceptions FROM schedules WHERE user_id = ? ORDER BY id");
-  s.bind(1, user);
-  while (s.step()) {
-    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1));
-    for (int c = 2; c <= 7; ++c) out += "," + s.text(c);
-    out += "," + (s.isNull(8) ? std::string() : std::to_string(s.integer(8)));
-    out += std::string(",") + (s.integer(9) ? "1" : "") + "," + (s.integer(10) ? "1" : "");
-    for (int c = 11; c <= 13; ++c) out += "," + quoteField(s.text(c));
-    std::string exceptions = s.text(14);
-    if (!exceptions.empty()) out += "," + exceptions;
-    out += "\n";
-  }
+const Columns kScheduleColumns = {
+    {"valid_date", nullptr, nullptr, std::string(), Shown::Raw},
+    {"set_date", "sd", dateValue, std::string(), Shown::Raw},
+    {"end_date", "ed", dateValue, std::string(), Shown::Raw},
+    {"set_time", "st", timeValue, std::string(), Shown::Raw},
+    {"end_time", "et", timeValue, std::string(), Shown::Raw},
+    {"type", "t", repeatValue, std::string(), Shown::Raw},
+    {"day", "n", numberValue, {}, Shown::NumberOrEmpty},
+    {"private", "p", flagValue, int64_t{0}, Shown::Flag},
+    {"banner", "b", flagValue, int64_t{0}, Shown::Flag},
+    {"event", "c", textValue, std::string(), Shown::Quoted},
+    {"detail", "d", textValue, std::string(), Shown::Quoted},
+    {"memo", "m", textValue, std::string(), Shown::Quoted},
+    {"exceptions", "e", exceptionValue, std::string(), Shown::List, nullptr, true},
+};
+
+void scheduleKey(const FormField& f, Row&) {
+  // The date the client knows the record by; records are named by id, so it
+  // is only checked for form.
+  if (f.key != "pd") malformed("unknown key " + f.key);
+  if (!parseCommitDate(f.value)) malformed("bad pd");
+}
+
+// A repeating schedule is known by its valid date, which starts as its first day.
+void completeSchedule(Row& row) {
+  row["valid_date"] = textOr(row["type"]).empty() ? std::string() : textOr(row["set_date"]);
 }
 
 // ---- address cards ----
 
+const Columns kCardColumns = {
+    {"kind", "t", numberValue, int64_t{1}, Shown::Number},
+    {"category", "g", textValue, std::string(), Shown::Quoted},
+};
+
 // Item ids are checked when the card is stored (CardValues::store).
-Row parseCard(Db&, const Group& g) {
-  // columns: kind category
-  Row row = readRow(g, 2, {{"t", {0, numberValue}}, {"g", {1, textValue}}}, [](const FormField& f, Row& r) {
-    if (f.key == "c") {
-      if (!parseUnsigned(f.value)) malformed("bad item count");
-      return;
-    }
-    auto id = parseSigned(f.key);
-    if (!id) malformed("unknown key " + f.key);
-    r.items[*id] = f.value;
-  });
-  if (std::holds_alternative<std::monostate>(row.columns[0])) row.columns[0] = int64_t{1};
-  row.columns[1] = textOr(row.columns[1]);
-  return row;
+void cardKey(const FormField& f, Row& r) {
+  if (f.key == "c") {
+    if (!parseUnsigned(f.value)) malformed("bad item count");
+    return;
+  }
+  auto id = parseSigned(f.key);
+  if (!id) malformed("unknown key " + f.key);
+  r.items[*id] = f.value;
 }
 
 std::vector<int> addressColumns(Db& db) {
@@ -419,7 +471,7 @@ std::vector<int> addressColumns(Db& db) {
   return cols;
 }
 
-void fetchCards(Db& db, uint32_t user, const Form& form, std::string& out) {
+void fetchCards(Db& db, uint32_t user, const Kind& kind, const Form& form, std::string& out) {
   int64_t since = INT64_MIN;  // no filter: every card, also one stamped 0
   if (auto ts = formValue(form, "ts")) {
     auto v = parseStamp(*ts);
@@ -442,11 +494,10 @@ void fetchCards(Db& db, uint32_t user, const Form& form, std::string& out) {
          "WHERE c.user_id = ? AND c.ts > ?");
   v.bind(1, user).bind(2, since);
   while (v.step()) values[v.integer(0)][static_cast<int>(v.integer(1))] = v.text(2);
-  Stmt s(db, "SELECT id, ts, kind, category FROM cards WHERE user_id = ? AND ts > ? ORDER BY id");
+  Stmt s(db, selectRecords(kind.table, *kind.columns, " AND ts > ?").c_str());
   s.bind(1, user).bind(2, since);
   while (s.step()) {
-    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + std::to_string(s.integer(2)) + "," +
-           quoteField(s.text(3));
+    appendRecord(s, *kind.columns, out);
     const auto& card = values[s.integer(0)];
     for (int id : cols) {
       out += ",";
@@ -458,21 +509,10 @@ void fetchCards(Db& db, uint32_t user, const Form& form, std::string& out) {
 }
 
 const Kind kKinds[] = {
-    {"SyncMemo", "memos", {"name", "data"}, false, parseMemo, fetchMemos},
-    {"SyncToDo",
-     "todos",
-     {"limit_date", "priority", "finish", "end_date", "category", "name", "memo"},
-     false,
-     parseToDo,
-     fetchToDos},
-    {"SyncCalendar",
-     "schedules",
-     {"valid_date", "set_date", "end_date", "set_time", "end_time", "type", "day", "private", "banner", "event",
-      "detail", "memo", "exceptions"},
-     true,
-     parseSchedule,
-     fetchSchedules},
-    {"SyncAddress", "cards", {"kind", "category"}, false, parseCard, fetchCards},
+    {"SyncMemo", "memos", &kMemoColumns, false, unknownKey, nullptr, fetchRecords},
+    {"SyncToDo", "todos", &kToDoColumns, false, unknownKey, nullptr, fetchRecords},
+    {"SyncCalendar", "schedules", &kScheduleColumns, true, scheduleKey, completeSchedule, fetchRecords},
+    {"SyncAddress", "cards", &kCardColumns, false, cardKey, nullptr, fetchCards},
 };
 
 const Kind* kindOf(const std::string& page) {
@@ -480,7 +520,6 @@ const Kind* kindOf(const std::string& page) {
     if (page == k.page) return &k;
   return nullptr;
 }
-
 void bindValue(Stmt& s, int i, const Value& v) {
   if (std::holds_alternative<int64_t>(v))
     s.bind(i, std::get<int64_t>(v));
@@ -542,16 +581,16 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   }
 
   std::string set, names, marks;
-  for (const char* col : kind.columns) {
-    set += std::string(", ") + col + " = ?";
-    names += std::string(", ") + col;
+  for (const Column& col : *kind.columns) {
+    set += std::string(", ") + col.name + " = ?";
+    names += std::string(", ") + col.name;
     marks += ", ?";
   }
   int64_t ts = (c.changes.empty() && c.news.empty()) ? 0 : recordStamp(db);
-  int n = static_cast<int>(kind.columns.size());
+  int n = static_cast<int>(kind.columns->size());
   Stmt u(db, ("UPDATE " + table + " SET ts = ?" + set + " WHERE id = ? AND user_id = ?").c_str());
   for (const Group& g : c.changes) {
-    Row row = kind.parse(db, g);
+    Row row = parseRow(kind, g);
     u.reset();
     u.bind(1, ts);
     for (int i = 0; i < n; ++i) bindValue(u, i + 2, row.columns[i]);
@@ -565,7 +604,7 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   Stmt ins(db, ("INSERT INTO " + table + "(id, user_id, ts" + names + ") VALUES(?, ?, ?" + marks + ")").c_str());
   int64_t nextId = c.news.empty() ? 0 : nextRecordId(db, static_cast<int64_t>(c.news.size()));
   for (const Group& g : c.news) {
-    Row row = kind.parse(db, g);
+    Row row = parseRow(kind, g);
     int64_t id = nextId++;
     ins.reset();
     ins.bind(1, id).bind(2, user).bind(3, ts);
@@ -590,7 +629,7 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
 std::string fetchData(Db& db, uint32_t user, const Kind& kind, const Form& form) {
   Transaction tx(db, false);
   std::string out;
-  kind.fetch(db, user, form, out);
+  kind.fetch(db, user, kind, form, out);
   appendRelationSection(out, loadRelation(db, user, labelOf(form), kind.page));
   return out;
 }
@@ -652,62 +691,85 @@ std::string commitCategories(Db& db, uint32_t user, const Form& form) {
   return {};
 }
 
+// ---- mail ----
+
+// The mailbox: the server's own mails, which the client only fetches.
+const Columns kMailColumns = {
+    {"sent", nullptr, nullptr, {}, Shown::Stamp},
+    {"subject", nullptr, nullptr, {}, Shown::Quoted},
+    {"read", nullptr, nullptr, {}, Shown::Flag},
+    {"sender", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_to", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_cc", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_bcc", nullptr, nullptr, {}, Shown::Quoted},
+    {"reply_to", nullptr, nullptr, {}, Shown::Quoted},
+    {"content_type", nullptr, nullptr, {}, Shown::Quoted},
+    {"body", nullptr, nullptr, {}, Shown::Quoted},
+};
+
 std::string fetchMail(Db& db, uint32_t user) {
   std::string out;
-  Stmt s(db,
-         "SELECT id, ts, sent, subject, read, sender, rcpt_to, rcpt_cc, rcpt_bcc, reply_to, content_type, body "
-         "FROM mails WHERE user_id = ? ORDER BY id");
+  Stmt s(db, selectRecords("mails", kMailColumns).c_str());
   s.bind(1, user);
   while (s.step()) {
-    out += std::to_string(s.integer(0)) + "," + stamp(s.integer(1)) + "," + stamp(s.integer(2)) + "," +
-           quoteField(s.text(3)) + "," + (s.integer(4) ? "1" : "");
-    for (int c = 5; c <= 11; ++c) out += "," + quoteField(s.text(c));
+    appendRecord(s, kMailColumns, out);
     out += "\n";
   }
   return out;
 }
 
+// The outbox: what a send of mails stores, by the key that carries it.
+struct OutboxColumn {
+  const char* name;
+  const char* key;
+  bool recipients;  // a mail needs at least one of these
+};
+
+const OutboxColumn kOutboxColumns[] = {
+    {"subject", "s", false}, {"rcpt_to", "t", true}, {"rcpt_cc", "c", true}, {"rcpt_bcc", "b", true},
+    {"body", "d", false},
+};
+constexpr size_t kOutboxCount = std::size(kOutboxColumns);
+
 // Sends the queued mails in order: those before the first one without any
 // recipient are sent; that one is refused with its position and the rest are
 // left for the client to send again.
 std::string sendMail(Db& db, uint32_t user, const Form& form) {
-  struct Mail {
-    std::string s, t, c, b, d;
-  };
+  // A mail begins with the key of the first column, its subject.
+  using Mail = std::array<std::string, kOutboxCount>;
   std::vector<Mail> mails;
   for (const auto& f : form) {
     if (!f.hasEquals) malformed("piece without '='");
     if (isFrameKey(f.key)) continue;
-    if (f.key == "s") {
-      mails.emplace_back();
-      mails.back().s = f.value;
-      continue;
-    }
-    if (mails.empty()) malformed("mail does not begin with s");
-    Mail& m = mails.back();
-    if (f.key == "t")
-      m.t = f.value;
-    else if (f.key == "c")
-      m.c = f.value;
-    else if (f.key == "b")
-      m.b = f.value;
-    else if (f.key == "d")
-      m.d = f.value;
-    else
-      malformed("unknown key " + f.key);
+    if (f.key == kOutboxColumns[0].key) mails.emplace_back();
+    if (mails.empty()) malformed("mail does not begin with " + std::string(kOutboxColumns[0].key));
+    auto c = std::find_if(std::begin(kOutboxColumns), std::end(kOutboxColumns),
+                          [&f](const OutboxColumn& col) { return f.key == col.key; });
+    if (c == std::end(kOutboxColumns)) malformed("unknown key " + f.key);
+    mails.back()[static_cast<size_t>(c - std::begin(kOutboxColumns))] = f.value;
+  }
+  std::string names, marks;
+  for (const OutboxColumn& c : kOutboxColumns) {
+    names += std::string(", ") + c.name;
+    marks += ", ?";
   }
   Transaction tx(db, true);
+  const std::string insert = "INSERT INTO outbox(user_id, ts" + names + ") VALUES(?, ?" + marks + ")";
+  std::optional<Stmt> ins;  // prepared for the first mail sent
   int refused = 0;
   for (size_t i = 0; i < mails.size(); ++i) {
     const Mail& m = mails[i];
-    if (m.t.empty() && m.c.empty() && m.b.empty()) {
+    bool anyone = false;
+    for (size_t c = 0; c < kOutboxCount; ++c) anyone |= kOutboxColumns[c].recipients && !m[c].empty();
+    if (!anyone) {
       refused = static_cast<int>(i) + 1;
       break;
     }
-    Stmt ins(db,
-             "INSERT INTO outbox(user_id, ts, subject, rcpt_to, rcpt_cc, rcpt_bcc, body) VALUES(?, ?, ?, ?, ?, ?, ?)");
-    ins.bind(1, user).bind(2, static_cast<int64_t>(std::time(nullptr)));
-    ins.bind(3, m.s).bind(4, m.t).bind(5, m.c).bind(6, m.b).bind(7, m.d).run();
+    if (!ins) ins.emplace(db, insert.c_str());
+    ins->reset();
+    ins->bind(1, user).bind(2, static_cast<int64_t>(std::time(nullptr)));
+    for (size_t c = 0; c < kOutboxCount; ++c) ins->bind(static_cast<int>(c) + 3, m[c]);
+    ins->run();
   }
   tx.commit();
   if (refused) return "ErrorCode," + std::to_string(kErrMailRefused) + "," + std::to_string(refused) + "\n";
@@ -736,13 +798,7 @@ std::string commitRelation(Db& db, uint32_t user, const Form& form) {
   }
   if (fields.empty() || fields[0]->key != "rt") malformed("no rt");
   Relation rel;
-  for (size_t i = 1; i < fields.size(); i += 2) {
-    if (fields[i]->key != "i" || i + 1 >= fields.size() || fields[i + 1]->key != "s") malformed("bad relation pair");
-    auto server = parseUnsigned(fields[i]->value);
-    auto handheld = parseUnsigned(fields[i + 1]->value);
-    if (!server || !handheld || *server == 0 || *handheld == 0) malformed("bad relation pair");
-    rel.pairs.emplace_back(*server, *handheld);
-  }
+  rel.pairs = parsePairs(fields, 1);
   Transaction tx(db, true);
   rel.ts = relationTime(db, fields[0]->value);
   storeRelation(db, user, labelOf(form), app, rel);

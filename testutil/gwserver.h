@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <map>
 #include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -44,25 +45,37 @@ struct CommandResult {
   std::string out;  // standard output
 };
 
+// Forks and runs args[0] with these arguments, `in` and `out` as its
+// standard input and output (-1 keeps the test's own) and standard error
+// appended to `errorLog` when one is named; `others` are the descriptors the
+// child must not keep (the pipe ends). Returns the child's pid; a program
+// that cannot be run exits 127.
+inline pid_t spawnProgram(const std::vector<std::string>& args, int in, int out, std::initializer_list<int> others,
+                          const std::string& errorLog = "") {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!errorLog.empty()) {
+      int fd = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (fd >= 0) dup2(fd, 2);
+    }
+    if (in >= 0) dup2(in, 0);
+    if (out >= 0) dup2(out, 1);
+    for (int fd : others) close(fd);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 // Runs a program with these arguments, feeding `input` on standard input;
 // standard error passes through to the test's own.
 inline CommandResult runCommand(const std::vector<std::string>& args, const std::string& input = "") {
   int in[2], out[2];
   if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[0]);
-    close(in[1]);
-    close(out[0]);
-    close(out[1]);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = spawnProgram(args, in[0], out[1], {in[0], in[1], out[0], out[1]});
   close(in[0]);
   close(out[1]);
   signal(SIGPIPE, SIG_IGN);
@@ -168,21 +181,7 @@ class GwServer {
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (!errorLog_.empty()) {
-        int fd = open(errorLog_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (fd >= 0) dup2(fd, 2);
-      }
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    pid_ = spawnProgram(args, -1, out[1], {out[0], out[1]}, errorLog_);
     close(out[1]);
     out_ = out[0];
     std::string line;

@@ -331,6 +331,48 @@ TEST_F(Pages, AddressItemsAndCardsFollowTheHeaderColumns) {
   EXPECT_EQ(fetch("page=SyncAddress&label=P&ts=7"), "ErrorCode,16406\n");
 }
 
+// ---- every kind: what a commit that leaves keys out stores ----
+
+// Legend: the data page, the fields of one new record (after "i=0"), and the
+// line the page then shows for it after "id,ts.N".
+struct StoredRow {
+  const char* name;
+  const char* page;
+  const char* record;
+  const char* shown;
+};
+
+class StoredRecord : public Pages, public ::testing::WithParamInterface<StoredRow> {};
+
+TEST_P(StoredRecord, ShowsEachColumnInPlaceWithItsDefault) {
+  const StoredRow& row = GetParam();
+  std::string page = std::string("page=") + row.page + "&label=P";
+  std::string reply = commit(page + "&i=0&" + row.record + "&s=1&i=0&rt=ts.-1");
+  ASSERT_EQ(lines(reply).size(), 2u) << reply;
+  auto recs = records(fetch(page));
+  ASSERT_FALSE(recs.empty());
+  const std::string& line = recs.back();
+  std::string head = fields(lines(reply)[1])[1] + ",ts.";
+  ASSERT_EQ(line.rfind(head, 0), 0u) << line;
+  EXPECT_EQ(line.substr(line.find(',', head.size())), row.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StoredRecord,
+    ::testing::Values(
+        StoredRow{"memoNameOnly", "SyncMemo", "n=x", R"(,"x","")"},
+        StoredRow{"memoLastKeyWins", "SyncMemo", "n=a&d=1&n=b&d=2", R"(,"b","2")"},
+        StoredRow{"todoNameOnly", "SyncToDo", "n=x", R"(,,0,,,"","x","")"},
+        StoredRow{"todoUnfinished", "SyncToDo", "n=x&p=2&f=0&c=A%2CB", R"(,,2,,,"A,B","x","")"},
+        StoredRow{"scheduleDateOnly", "SyncCalendar", "sd=da.2024.1.8", R"(,,2024/1/8,,,,,,,,"","","")"},
+        StoredRow{"scheduleDayZeroIsShown", "SyncCalendar", "sd=da.2024.1.8&t=D&n=0&e=da.2024.1.9",
+                  R"(,2024/1/8,2024/1/8,,,,d,0,,,"","","",2024/1/9)"},
+        StoredRow{"scheduleFlagsAndTexts", "SyncCalendar", "st=tm.7.5.0&p=0&b=1&c=e&d=f&m=g",
+                  R"(,,,,7:05,,,,,1,"e","f","g")"},
+        StoredRow{"cardCountOnly", "SyncAddress", "c=0", R"(,1,"",,,,,,,,,,,)"},
+        StoredRow{"cardKindAndCategory", "SyncAddress", "t=2&g=Work&c=1&-11=m", R"(,2,"Work",,,,,,,,,,,"m")"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- mail ----
 
 TEST_F(Pages, MailboxSendAndMailRelations) {
@@ -354,6 +396,9 @@ TEST_F(Pages, MailboxSendAndMailRelations) {
   size_t sent = 0;
   for (const auto& l : lines(exported)) sent += l.rfind("sent\t", 0) == 0;
   EXPECT_EQ(sent, 3u) << exported;
+  // Each key lands in its own outbox column.
+  EXPECT_NE(exported.find("\tBcc\t\t\thidden@x\t\n"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("\tSub\ta@x\t\t\tBody\n"), std::string::npos) << exported;
   EXPECT_EQ(commit("page=SyncMail&t=a%40x"), "ErrorCode,16406\n");
 
   EXPECT_EQ(fetch("page=SyncRelation&app=VuzIzud&label=P"), "ts.0\n");
