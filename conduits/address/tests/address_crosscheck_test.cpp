@@ -13,6 +13,7 @@
 
 #include "conduits/address/tests/addresstest.h"
 #include "testutil/files.h"
+#include "testutil/shell.h"
 
 using namespace std::string_literals;
 using namespace addrtest;
@@ -49,15 +50,8 @@ struct PerlRun {
 
 PerlRun perl(const std::filesystem::path& script, const std::string& arg) {
   std::string cmd = "perl '" + script.string() + "' '" + arg + "' 2>&1";
-  PerlRun r{-1, {}};
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.out.append(buf, n);
-  int status = ::pclose(f);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  testutil::ShellResult r = testutil::runShell(cmd);
+  return PerlRun{r.code, r.out};
 }
 
 std::string hex(const std::string& bytes) {

@@ -16,6 +16,7 @@
 #include "hotsync/sync20/sync20.h"
 #include "synccore/tests/logcapture.h"
 #include "testutil/files.h"
+#include "testutil/syncrecords.h"
 
 namespace {
 
@@ -65,15 +66,7 @@ class Handheld : public ::testing::Test {
     return c.m_FileHandle;
   }
   DWORD write(BYTE h, const std::string& data, BYTE attributes, short category = 0, DWORD id = 0) {
-    CRawRecordInfo info{};
-    info.m_FileHandle = h;
-    info.m_RecId = id;
-    info.m_Attribs = attributes;
-    info.m_CatId = category;
-    info.m_RecSize = static_cast<DWORD>(data.size());
-    info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(data.data()));
-    EXPECT_EQ(SyncWriteRec(&info), 0) << SyncGetLastProblem();
-    return info.m_RecId;
+    return testutil::writeRecord(h, data, attributes, category, id);
   }
   std::string appInfo(BYTE h) {
     std::vector<BYTE> buffer(4096);

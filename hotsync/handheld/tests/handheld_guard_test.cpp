@@ -17,6 +17,7 @@
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
 #include "testutil/files.h"
+#include "testutil/shell.h"
 
 namespace fs = std::filesystem;
 
@@ -31,31 +32,22 @@ struct Outcome {
   std::string err;
 };
 
-std::string quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s)
-    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using testutil::shellQuote;
 
 class Guard : public ::testing::Test {
 protected:
   // Runs the tool in a UTF-8 terminal.
   Outcome run(const std::vector<std::string> &args) {
     std::string cmd = "LC_ALL=C.UTF-8 " + std::string(GWSYNC_TEST_BINDIR) +
-                      "/handheld --folder " + quote(folder_.string());
+                      "/handheld --folder " + shellQuote(folder_.string());
     for (const std::string &a : args)
-      cmd += " " + quote(a);
+      cmd += " " + shellQuote(a);
     const fs::path err = dir_ / "stderr";
-    cmd += " 2>" + quote(err.string()) + " </dev/null";
+    cmd += " 2>" + shellQuote(err.string()) + " </dev/null";
+    testutil::ShellResult shell = testutil::runShell(cmd);
     Outcome r{};
-    FILE *p = ::popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-      r.out.append(buf, n);
-    int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.code = shell.code;
+    r.out = shell.out;
     r.err = testutil::readFile(err);
     return r;
   }

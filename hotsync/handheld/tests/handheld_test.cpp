@@ -13,6 +13,7 @@
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
 #include "testutil/files.h"
+#include "testutil/shell.h"
 
 namespace fs = std::filesystem;
 
@@ -24,26 +25,19 @@ struct Outcome {
   std::string err;
 };
 
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using testutil::shellQuote;
 
 class HandheldTool : public ::testing::Test {
  protected:
   Outcome run(const std::vector<std::string>& args) {
-    std::string cmd = std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder " + quote(folder_.string());
-    for (const std::string& a : args) cmd += " " + quote(a);
+    std::string cmd = std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder " + shellQuote(folder_.string());
+    for (const std::string& a : args) cmd += " " + shellQuote(a);
     const fs::path err = dir_ / "stderr";
-    cmd += " 2>" + quote(err.string());
+    cmd += " 2>" + shellQuote(err.string());
+    testutil::ShellResult shell = testutil::runShell(cmd);
     Outcome r{};
-    FILE* p = ::popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.code = shell.code;
+    r.out = shell.out;
     r.err = testutil::readFile(err);
     return r;
   }

@@ -17,6 +17,8 @@
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/sync20/sync20.h"
 #include "testutil/files.h"
+#include "testutil/shell.h"
+#include "testutil/syncrecords.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -114,14 +116,8 @@ Perl perl(const fs::path& script, const std::vector<std::string>& args) {
   std::string cmd = "perl '" + script.string() + "'";
   for (const std::string& a : args) cmd += " '" + a + "'";
   cmd += " 2>&1";
-  Perl p{-1, {}};
-  FILE* f = ::popen(cmd.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) p.out.append(buf, n);
-  int status = ::pclose(f);
-  p.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return p;
+  testutil::ShellResult r = testutil::runShell(cmd);
+  return Perl{r.code, r.out};
 }
 
 class PerlCrossCheck : public ::testing::Test {
@@ -147,25 +143,13 @@ class PerlCrossCheck : public ::testing::Test {
 
   std::string tool(const std::string& args) {
     std::string cmd = std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder '" + folder_.string() + "' " + args;
-    FILE* f = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    EXPECT_EQ(::pclose(f), 0) << cmd;
-    return out;
+    testutil::ShellResult r = testutil::runShell(cmd);
+    EXPECT_EQ(r.code, 0) << cmd;
+    return r.out;
   }
 
   DWORD write(BYTE h, const std::string& data, BYTE attributes, short category, DWORD id = 0) {
-    CRawRecordInfo info{};
-    info.m_FileHandle = h;
-    info.m_RecId = id;
-    info.m_Attribs = attributes;
-    info.m_CatId = category;
-    info.m_RecSize = static_cast<DWORD>(data.size());
-    info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(data.data()));
-    EXPECT_EQ(SyncWriteRec(&info), 0) << SyncGetLastProblem();
-    return info.m_RecId;
+    return testutil::writeRecord(h, data, attributes, category, id);
   }
 
   testutil::TempDir dir_{"perl-crosscheck"};

@@ -16,6 +16,7 @@
 #include "hotsync/store/store.h"
 #include "platform/module.h"
 #include "testutil/files.h"
+#include "testutil/syncrecords.h"
 
 namespace {
 
@@ -53,15 +54,7 @@ class SyncManager : public ::testing::Test {
   }
 
   DWORD write(BYTE h, const std::string& data, BYTE attributes = 0, short category = 0, DWORD id = 0) {
-    CRawRecordInfo info{};
-    info.m_FileHandle = h;
-    info.m_RecId = id;
-    info.m_Attribs = attributes;
-    info.m_CatId = category;
-    info.m_RecSize = static_cast<DWORD>(data.size());
-    info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(data.data()));
-    EXPECT_EQ(SyncWriteRec(&info), 0) << SyncGetLastProblem();
-    return info.m_RecId;
+    return testutil::writeRecord(h, data, attributes, category, id);
   }
 
   template <typename Call>
