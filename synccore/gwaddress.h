@@ -8,7 +8,7 @@
 //   r.setItemValue(v, firstName);
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
 
 // A card as the client library holds it; read-only (setters stop the
 // process).
@@ -64,48 +64,28 @@ class SYNCCORE_API CGWAddressRec : public CGWAddressConstRec {
   char m_Category[256];
 };
 
-class SYNCCORE_API CGWAddressRecRel : public CGWRecRel {
+class SYNCCORE_API CGWAddressRecRel : public CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec> {
  public:
-  CGWAddressRecRel() : CGWRecRel(&m_Rec) {}
-  CGWAddressRecRel(const CGWAddressRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __ADDRESS_DATA* record);
-  // Throws CMemoryRunOut("CGWAddressRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWAddressRecRel); }
-
- private:
-  CGWAddressConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWAddressRecRel";
 };
 
-class SYNCCORE_API CGWAddressDataSrc : public CGWDataSrc {
+class CGWAddressDataSrc;
+extern template class CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec>;
+extern template class CGWDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
+extern template class CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
+
+class SYNCCORE_API CGWAddressDataSrc
+    : public CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec> {
  public:
+  static constexpr char kClassName[] = "CGWAddressDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWAddressRec";
+
   explicit CGWAddressDataSrc(CGWSession& session);
   ~CGWAddressDataSrc() override;
 
   // Loads the item definitions (cards are matched to them when read). False
   // after one server-error report when they cannot be read.
   bool prepare() override;
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The address sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nAddressMode; }
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CAddressConnection& connection() { return m_Conn; }
-
- private:
-  CAddressConnection m_Conn;
-  CGWAddressRecRel m_Current;
 };

@@ -3,7 +3,7 @@
 // use.
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
 
 // A schedule as the client library holds it; read-only (setters stop the
 // process).
@@ -91,45 +91,25 @@ class SYNCCORE_API CGWScheduleRec : public CGWScheduleConstRec {
   __SCHEDULE_DATA m_Data;
 };
 
-class SYNCCORE_API CGWScheduleRecRel : public CGWRecRel {
+class SYNCCORE_API CGWScheduleRecRel : public CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec> {
  public:
-  CGWScheduleRecRel() : CGWRecRel(&m_Rec) {}
-  CGWScheduleRecRel(const CGWScheduleRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __SCHEDULE_DATA* record);
-  // Throws CMemoryRunOut("CGWScheduleRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWScheduleRecRel); }
-
- private:
-  CGWScheduleConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWScheduleRecRel";
 };
 
-class SYNCCORE_API CGWScheduleDataSrc : public CGWDataSrc {
+class CGWScheduleDataSrc;
+extern template class CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec>;
+extern template class CGWDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
+extern template class CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
+
+class SYNCCORE_API CGWScheduleDataSrc
+    : public CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec> {
  public:
+  static constexpr char kClassName[] = "CGWScheduleDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWScheduleRec";
+
   explicit CGWScheduleDataSrc(CGWSession& session);
   ~CGWScheduleDataSrc() override;
 
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The schedule sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nScheduleMode; }
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CScheduleConnection& connection() { return m_Conn; }
-
- private:
-  CScheduleConnection m_Conn;
-  CGWScheduleRecRel m_Current;
 };

@@ -2,7 +2,7 @@
 // connection and the records the engine and a to-do converter use.
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
 
 // A to-do as the client library holds it; read-only (setters stop the
 // process).
@@ -59,47 +59,27 @@ class SYNCCORE_API CGWToDoRec : public CGWToDoConstRec {
   __TODO_DATA m_Data;
 };
 
-class SYNCCORE_API CGWToDoRecRel : public CGWRecRel {
+class SYNCCORE_API CGWToDoRecRel : public CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec> {
  public:
-  CGWToDoRecRel() : CGWRecRel(&m_Rec) {}
-  CGWToDoRecRel(const CGWToDoRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __TODO_DATA* record);
-  // Throws CMemoryRunOut("CGWToDoRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWToDoRecRel); }
-
- private:
-  CGWToDoConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWToDoRecRel";
 };
+
+class CGWToDoDataSrc;
+extern template class CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec>;
+extern template class CGWDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
+extern template class CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
 
 // The to-do data source; client failures answer false, -1 or null and the
 // engine's wrappers report them.
-class SYNCCORE_API CGWToDoDataSrc : public CGWDataSrc {
+class SYNCCORE_API CGWToDoDataSrc
+    : public CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec> {
  public:
+  static constexpr char kClassName[] = "CGWToDoDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWToDoRec";
+
   explicit CGWToDoDataSrc(CGWSession& session);
   ~CGWToDoDataSrc() override;
 
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The to-do sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nToDoMode; }
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CToDoConnection& connection() { return m_Conn; }
-
- private:
-  CToDoConnection m_Conn;
-  CGWToDoRecRel m_Current;
 };

@@ -163,10 +163,11 @@ void CGWAddressRec::assign(const CGWRecord& other) {
   m_Data.nKind = d->nKind;
 }
 
-GWREC_RECREL_COMMON(CGWAddressRecRel, __ADDRESS_DATA)
+template class CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec>;
+template class CGWDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
+template class CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
 
-CGWAddressDataSrc::CGWAddressDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWAddressRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWAddressDataSrc::CGWAddressDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWAddressDataSrc::~CGWAddressDataSrc() = default;
 
@@ -180,4 +181,3 @@ bool CGWAddressDataSrc::prepare() {
   return true;
 }
 
-GWREC_DATASRC_COMMON(CGWAddressDataSrc, __ADDRESS_DATA, CGWAddressRec)

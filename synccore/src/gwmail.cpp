@@ -73,10 +73,10 @@ void CGWMailRec::assign(const CGWRecord& other) {
   m_Data.bRead = d->bRead;
 }
 
-GWREC_RECREL_COMMON(CGWMailRecRel, __MAIL_DATA)
+template class CGWRecRelOf<CGWMailRecRel, CGWMailConstRec>;
+template class CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec>;
 
-CGWMailDataSrc::CGWMailDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWMailRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWMailDataSrc::CGWMailDataSrc(CGWSession& session) : CGWDataSrcOf(session) {}
 
 CGWMailDataSrc::~CGWMailDataSrc() = default;
 
@@ -99,21 +99,7 @@ int CGWMailDataSrc::send() {
   return -1;
 }
 
-int CGWMailDataSrc::getRelationCount() { return gwrec::relationCount(*this, m_Conn.GetRelationCount()); }
-LONG CGWMailDataSrc::getRelationTimeStamp() { return static_cast<LONG>(m_Conn.GetRelationTimeStamp()); }
 DWORD CGWMailDataSrc::getSyncSetting(const __SYNC5_SET* set) { return set->nMailMode; }
-
-CGWRecord* CGWMailDataSrc::createRecord() {
-  CGWRecord* r = new (std::nothrow) CGWMailRec;
-  if (!r) throw CMemoryRunOut("CGWMailDataSrc", "createRecord", "Alloc CGWMailRec");
-  return r;
-}
-void CGWMailDataSrc::destroyRecord(CGWRecord* record) { delete record; }
-
-CGWRecRel* CGWMailDataSrc::findFirst() { return gwrec::fromRecord(m_Current, m_Conn.FindFirst()); }
-CGWRecRel* CGWMailDataSrc::findNext() { return gwrec::fromRecord(m_Current, m_Conn.FindNext()); }
-CGWRecRel* CGWMailDataSrc::findFirstRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation()); }
-CGWRecRel* CGWMailDataSrc::findNextRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation()); }
 
 bool CGWMailDataSrc::putNewRecord(CGWRecord* record, DWORD) { return putRecord(record); }
 bool CGWMailDataSrc::putRecord(CGWRecord* record) {
@@ -122,7 +108,3 @@ bool CGWMailDataSrc::putRecord(CGWRecord* record) {
   return true;
 }
 bool CGWMailDataSrc::removeRecord(DWORD) { fatalStop("CGWMailDataSrc", "removeRecord"); }
-bool CGWMailDataSrc::commitChanges() { return m_Conn.Commit() != 0; }
-bool CGWMailDataSrc::putRelation(DWORD hhRecId, DWORD gwRecId) { return m_Conn.SetRelation(gwRecId, hhRecId) != 0; }
-bool CGWMailDataSrc::removeRelation(DWORD gwRecId) { return m_Conn.RemoveRelation(gwRecId) != 0; }
-bool CGWMailDataSrc::putRelationTimeStamp(LONG timeStamp) { return m_Conn.SetRelationTimeStamp(timeStamp) != 0; }

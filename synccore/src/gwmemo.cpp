@@ -42,13 +42,12 @@ void CGWMemoRec::assign(const CGWRecord& other) {
   m_Data.nTimeStamp = d ? d->nTimeStamp : 0;
 }
 
-GWREC_RECREL_COMMON(CGWMemoRecRel, __MEMO_DATA)
+template class CGWRecRelOf<CGWMemoRecRel, CGWMemoConstRec>;
+template class CGWDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
+template class CGWKeyedDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
 
-CGWMemoDataSrc::CGWMemoDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWMemoRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWMemoDataSrc::CGWMemoDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWMemoDataSrc::~CGWMemoDataSrc() = default;
 
 DWORD CGWMemoDataSrc::getSyncSetting(const __SYNC5_SET* set) { return set->nMemoMode; }
-
-GWREC_DATASRC_COMMON(CGWMemoDataSrc, __MEMO_DATA, CGWMemoRec)

@@ -136,11 +136,11 @@ void CGWScheduleRec::assign(const CGWRecord& other) {
   m_Data.bBanner = d->bBanner;
 }
 
-GWREC_RECREL_COMMON(CGWScheduleRecRel, __SCHEDULE_DATA)
+template class CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec>;
+template class CGWDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
+template class CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
 
-CGWScheduleDataSrc::CGWScheduleDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWScheduleRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWScheduleDataSrc::CGWScheduleDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWScheduleDataSrc::~CGWScheduleDataSrc() = default;
 
-GWREC_DATASRC_COMMON(CGWScheduleDataSrc, __SCHEDULE_DATA, CGWScheduleRec)

@@ -60,11 +60,11 @@ void CGWToDoRec::assign(const CGWRecord& other) {
   m_Data.dateEnd = d->dateEnd;
 }
 
-GWREC_RECREL_COMMON(CGWToDoRecRel, __TODO_DATA)
+template class CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec>;
+template class CGWDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
+template class CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
 
-CGWToDoDataSrc::CGWToDoDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWToDoRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWToDoDataSrc::CGWToDoDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWToDoDataSrc::~CGWToDoDataSrc() = default;
 
-GWREC_DATASRC_COMMON(CGWToDoDataSrc, __TODO_DATA, CGWToDoRec)
