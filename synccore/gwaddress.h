@@ -8,6 +8,8 @@
 //   r.setItemValue(v, firstName);
 #pragma once
 
+#include <memory>
+
 #include "synccore/gwdatasrcof.h"
 
 // A card as the client library holds it; read-only (setters stop the
@@ -42,7 +44,7 @@ class SYNCCORE_API CGWAddressConstRec : public CGWRecord {
 
 // A card of our own, owning its structure, values, definitions and texts.
 // Copies throw CMemoryRunOut("CGWAddressRec", "allocItemValues" or
-// "copyItemValue", what failed); a half-built array is freed first.
+// "copyItemValue", what failed) and leave the card as it was.
 class SYNCCORE_API CGWAddressRec : public CGWAddressConstRec {
  public:
   CGWAddressRec();
@@ -55,13 +57,42 @@ class SYNCCORE_API CGWAddressRec : public CGWAddressConstRec {
   __ADDRESS_ITEM_VALUE* setItemValue(__ADDRESS_ITEM_VALUE* cursor, const __ADDRESS_ITEM_VALUE& value) override;
   void setCategory(const char* category) override;
   void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  // Copies every field of another card; a failed copy leaves this card as
+  // it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  void freeItems();
+  // The values m_Data.pValues points at, each owning its copy of its item
+  // definition (pItem) and both texts. Moving keeps them where they are.
+  class CValues {
+   public:
+    CValues() = default;
+    // count values (none for 0 or less) with zeroed definitions; throws
+    // CMemoryRunOut("CGWAddressRec", "allocItemValues", ...).
+    explicit CValues(LONG count);
+    ~CValues();
+    CValues(CValues&& other) noexcept;
+    CValues& operator=(CValues&& other) noexcept;
+
+    __ADDRESS_ITEM_VALUE* get() const { return m_Values.get(); }
+    LONG count() const { return m_Count; }
+    // Value i takes value's definition and copies of its name and text; a
+    // failed copy throws CMemoryRunOut("CGWAddressRec", "copyItemValue",
+    // ...) and leaves value i as it was.
+    void copyInto(LONG i, const __ADDRESS_ITEM_VALUE& value);
+
+   private:
+    std::unique_ptr<__ADDRESS_ITEM_VALUE[]> m_Values;
+    LONG m_Count = 0;
+  };
+
+  // A copy of count values (none for a null array).
+  static CValues copyValues(const __ADDRESS_ITEM_VALUE* values, LONG count);
+  void adoptValues(CValues values);
 
   __ADDRESS_DATA m_Data;
   char m_Category[256];
+  CValues m_Values;
 };
 
 class SYNCCORE_API CGWAddressRecRel : public CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec> {

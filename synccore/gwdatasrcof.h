@@ -14,6 +14,7 @@
 // kind once; the kinds' headers declare those instances extern.
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 #include <utility>
 
@@ -28,6 +29,11 @@ template <class Self, class ConstRec>
 class SYNCCORE_API CGWRecRelOf : public CGWRecRel {
  public:
   using RecordData = std::remove_cv_t<std::remove_pointer_t<decltype(std::declval<const ConstRec&>().data())>>;
+  // CGWRecord reads the server record id and the time stamp as the
+  // structure's first two 32-bit fields.
+  static_assert(std::is_standard_layout_v<RecordData> && offsetof(RecordData, nID) == 0 &&
+                    offsetof(RecordData, nTimeStamp) == sizeof(DWORD) && sizeof(LONG) == sizeof(DWORD),
+                "a record structure must start with its id and time stamp");
 
   CGWRecRelOf() : CGWRecRel(&m_Rec) {}
   CGWRecRelOf(const CGWRecRelOf& other) : CGWRecRel(&m_Rec) { copyFrom(other); }

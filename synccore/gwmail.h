@@ -10,6 +10,7 @@
 #pragma once
 
 #include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A mail as the client library holds it. Read-only: the structure belongs
 // to the library; every setter stops the process.
@@ -58,7 +59,7 @@ class SYNCCORE_API CGWMailRec : public CGWMailConstRec {
   CGWMailRec(const CGWMailRec&) = delete;
   CGWMailRec& operator=(const CGWMailRec&) = delete;
 
-  void setRead(BOOL read) override { m_Data.bRead = read; }
+  void setRead(BOOL read) override { m_Data.data().bRead = read; }
   void setSubject(const char* text) override;
   void setFrom(const char* text) override;
   void setTo(const char* text) override;
@@ -67,11 +68,16 @@ class SYNCCORE_API CGWMailRec : public CGWMailConstRec {
   void setReplyTo(const char* text) override;
   void setContentType(const char* text) override;
   void setData(const char* text) override;
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void setRecordId(DWORD recId) override { m_Data.data().nID = recId; }
+  // Copies every field of another mail record; a failed copy leaves this
+  // record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __MAIL_DATA m_Data;
+  CGWOwnedTexts<__MAIL_DATA, &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
+                &__MAIL_DATA::pszCC, &__MAIL_DATA::pszBCC, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType,
+                &__MAIL_DATA::pszData>
+      m_Data;
 };
 
 class SYNCCORE_API CGWMailRecRel : public CGWRecRelOf<CGWMailRecRel, CGWMailConstRec> {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A memo as the client library holds it. Read-only: the structure belongs to
 // the library (valid while the data source's connection lives); every setter
@@ -44,12 +45,13 @@ class SYNCCORE_API CGWMemoRec : public CGWMemoConstRec {
 
   void setSubject(const char* subject) override;
   void setData(const char* body) override;
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
-  // Copies id, stamp and both texts of another memo record.
+  void setRecordId(DWORD recId) override { m_Data.data().nID = recId; }
+  // Copies id, stamp and both texts of another memo record; a failed copy
+  // leaves this record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __MEMO_DATA m_Data;
+  CGWOwnedTexts<__MEMO_DATA, &__MEMO_DATA::pszName, &__MEMO_DATA::pszData> m_Data;
 };
 
 // The record set's entry for memos.

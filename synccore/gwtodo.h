@@ -3,6 +3,7 @@
 #pragma once
 
 #include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A to-do as the client library holds it; read-only (setters stop the
 // process).
@@ -45,18 +46,20 @@ class SYNCCORE_API CGWToDoRec : public CGWToDoConstRec {
   CGWToDoRec(const CGWToDoRec&) = delete;
   CGWToDoRec& operator=(const CGWToDoRec&) = delete;
 
-  void setDateLimit(const __OFFICE_DATE& date) override { m_Data.dateLimit = date; }
-  void setImportant(LONG priority) override { m_Data.nPriority = priority; }
-  void setFinish(BOOL finished) override { m_Data.bFinish = finished; }
-  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.dateEnd = date; }
+  void setDateLimit(const __OFFICE_DATE& date) override { m_Data.data().dateLimit = date; }
+  void setImportant(LONG priority) override { m_Data.data().nPriority = priority; }
+  void setFinish(BOOL finished) override { m_Data.data().bFinish = finished; }
+  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.data().dateEnd = date; }
   void setName(const char* name) override;
   void setCategory(const char* category) override;
   void setMemo(const char* memo) override;
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void setRecordId(DWORD recId) override { m_Data.data().nID = recId; }
+  // Copies every field of another to-do record; a failed copy leaves this
+  // record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __TODO_DATA m_Data;
+  CGWOwnedTexts<__TODO_DATA, &__TODO_DATA::pszName, &__TODO_DATA::pszCategory, &__TODO_DATA::pszMemo> m_Data;
 };
 
 class SYNCCORE_API CGWToDoRecRel : public CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec> {

@@ -14,25 +14,6 @@ namespace gwrec {
 // Byte length of a text for trace dumps; 0 for null.
 inline int len(const char* s) { return s ? static_cast<int>(std::strlen(s)) : 0; }
 
-// A fresh copy of s (null stays null). Throws CMemoryRunOut(className,
-// method, label) when the copy cannot be had.
-inline char* dup(const char* s, const char* className, const char* method, const char* label) {
-  if (!s) return nullptr;
-  size_t n = std::strlen(s) + 1;
-  char* p = new (std::nothrow) char[n];
-  if (!p) throw CMemoryRunOut(className, method, label);
-  std::memcpy(p, s, n);
-  return p;
-}
-
-// Replaces the string field with a copy of s; the old copy is freed only
-// once the new one is had, so a failed copy leaves the field as it was.
-inline void setStr(char*& field, const char* s, const char* label) {
-  char* p = dup(s, "CGWRecord", "copyStrField", label);
-  delete[] field;
-  field = p;
-}
-
 // Takes a pool slot for an entry's clone; the pool's own failure is told
 // with the entry class's texts.
 inline void* cloneSlot(ObjBuf& pool, const char* className) {
