@@ -8,7 +8,9 @@
 //   r.setItemValue(v, firstName);
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include <memory>
+
+#include "synccore/gwdatasrcof.h"
 
 // A card as the client library holds it; read-only (setters stop the
 // process).
@@ -42,7 +44,7 @@ class SYNCCORE_API CGWAddressConstRec : public CGWRecord {
 
 // A card of our own, owning its structure, values, definitions and texts.
 // Copies throw CMemoryRunOut("CGWAddressRec", "allocItemValues" or
-// "copyItemValue", what failed); a half-built array is freed first.
+// "copyItemValue", what failed) and leave the card as it was.
 class SYNCCORE_API CGWAddressRec : public CGWAddressConstRec {
  public:
   CGWAddressRec();
@@ -55,57 +57,66 @@ class SYNCCORE_API CGWAddressRec : public CGWAddressConstRec {
   __ADDRESS_ITEM_VALUE* setItemValue(__ADDRESS_ITEM_VALUE* cursor, const __ADDRESS_ITEM_VALUE& value) override;
   void setCategory(const char* category) override;
   void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  // Copies every field of another card; a failed copy leaves this card as
+  // it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  void freeItems();
+  // The values m_Data.pValues points at, each owning its copy of its item
+  // definition (pItem) and both texts. Moving keeps them where they are.
+  class CValues {
+   public:
+    CValues() = default;
+    // count values (none for 0 or less) with zeroed definitions; throws
+    // CMemoryRunOut("CGWAddressRec", "allocItemValues", ...).
+    explicit CValues(LONG count);
+    ~CValues();
+    CValues(CValues&& other) noexcept;
+    CValues& operator=(CValues&& other) noexcept;
+
+    __ADDRESS_ITEM_VALUE* get() const { return m_Values.get(); }
+    LONG count() const { return m_Count; }
+    // Value i takes value's definition and copies of its name and text; a
+    // failed copy throws CMemoryRunOut("CGWAddressRec", "copyItemValue",
+    // ...) and leaves value i as it was.
+    void copyInto(LONG i, const __ADDRESS_ITEM_VALUE& value);
+
+   private:
+    std::unique_ptr<__ADDRESS_ITEM_VALUE[]> m_Values;
+    LONG m_Count = 0;
+  };
+
+  // A copy of count values (none for a null array).
+  static CValues copyValues(const __ADDRESS_ITEM_VALUE* values, LONG count);
+  void adoptValues(CValues values);
 
   __ADDRESS_DATA m_Data;
   char m_Category[256];
+  CValues m_Values;
 };
 
-class SYNCCORE_API CGWAddressRecRel : public CGWRecRel {
+class SYNCCORE_API CGWAddressRecRel : public CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec> {
  public:
-  CGWAddressRecRel() : CGWRecRel(&m_Rec) {}
-  CGWAddressRecRel(const CGWAddressRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __ADDRESS_DATA* record);
-  // Throws CMemoryRunOut("CGWAddressRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWAddressRecRel); }
-
- private:
-  CGWAddressConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWAddressRecRel";
 };
 
-class SYNCCORE_API CGWAddressDataSrc : public CGWDataSrc {
+class CGWAddressDataSrc;
+extern template class CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec>;
+extern template class CGWDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
+extern template class CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
+
+class SYNCCORE_API CGWAddressDataSrc
+    : public CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec> {
  public:
+  static constexpr char kClassName[] = "CGWAddressDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWAddressRec";
+
   explicit CGWAddressDataSrc(CGWSession& session);
   ~CGWAddressDataSrc() override;
 
   // Loads the item definitions (cards are matched to them when read). False
   // after one server-error report when they cannot be read.
   bool prepare() override;
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The address sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nAddressMode; }
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CAddressConnection& connection() { return m_Conn; }
-
- private:
-  CAddressConnection m_Conn;
-  CGWAddressRecRel m_Current;
 };

@@ -3,7 +3,7 @@
 // relation commands, and the abstract server data source that each kind of
 // server data (address, mail, memo, schedule, to-do) implements.
 //
-//   class CGWMemoDataSrc : public CGWDataSrc { ... };      // one per sync run
+//   class CGWMemoDataSrc : public CGWDataSrc { ... };      // one per sync run (see gwdatasrcof.h)
 //   CGWMemoDataSrc gw(session);
 //   if (!gw.initRecordSet()) ...;                           // relations + records
 //   for (CGWRecRel* e = gw.getFirstRecRel(); e; e = gw.getNextRecRel()) ...

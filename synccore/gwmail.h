@@ -9,7 +9,8 @@
 //   int sent = gw.send();                // number sent, or -position of the refused one
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A mail as the client library holds it. Read-only: the structure belongs
 // to the library; every setter stops the process.
@@ -58,7 +59,7 @@ class SYNCCORE_API CGWMailRec : public CGWMailConstRec {
   CGWMailRec(const CGWMailRec&) = delete;
   CGWMailRec& operator=(const CGWMailRec&) = delete;
 
-  void setRead(BOOL read) override { m_Data.bRead = read; }
+  void setRead(BOOL read) override { m_Data.data().bRead = read; }
   void setSubject(const char* text) override;
   void setFrom(const char* text) override;
   void setTo(const char* text) override;
@@ -67,30 +68,35 @@ class SYNCCORE_API CGWMailRec : public CGWMailConstRec {
   void setReplyTo(const char* text) override;
   void setContentType(const char* text) override;
   void setData(const char* text) override;
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void setRecordId(DWORD recId) override { m_Data.data().nID = recId; }
+  // Copies every field of another mail record; a failed copy leaves this
+  // record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __MAIL_DATA m_Data;
+  CGWOwnedTexts<__MAIL_DATA, &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
+                &__MAIL_DATA::pszCC, &__MAIL_DATA::pszBCC, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType,
+                &__MAIL_DATA::pszData>
+      m_Data;
 };
 
-class SYNCCORE_API CGWMailRecRel : public CGWRecRel {
+class SYNCCORE_API CGWMailRecRel : public CGWRecRelOf<CGWMailRecRel, CGWMailConstRec> {
  public:
-  CGWMailRecRel() : CGWRecRel(&m_Rec) {}
-  CGWMailRecRel(const CGWMailRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __MAIL_DATA* record);
-  // Throws CMemoryRunOut("CGWMailRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWMailRecRel); }
-
- private:
-  CGWMailConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWMailRecRel";
 };
+
+class CGWMailDataSrc;
+extern template class CGWRecRelOf<CGWMailRecRel, CGWMailConstRec>;
+extern template class CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec>;
 
 // The mail data source. New and changed records are both queued for
 // sending; removing a server mail is never asked of it (a fatal stop).
-class SYNCCORE_API CGWMailDataSrc : public CGWDataSrc {
+class SYNCCORE_API CGWMailDataSrc
+    : public CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec> {
  public:
+  static constexpr char kClassName[] = "CGWMailDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWMailRec";
+
   explicit CGWMailDataSrc(CGWSession& session);
   ~CGWMailDataSrc() override;
 
@@ -100,27 +106,14 @@ class SYNCCORE_API CGWMailDataSrc : public CGWDataSrc {
   // of the mail the server refused, after one server-error report (-1 when
   // the request itself failed).
   int send() override;
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   DWORD getSyncSetting(const __SYNC5_SET* set) override;
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
+  // Both queue the mail for send (the handheld id is not needed).
   bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
   bool putRecord(CGWRecord* record) override;
+  // Never asked of mail: stops the process.
   bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CMailConnection& connection() { return m_Conn; }
 
  private:
-  CMailConnection m_Conn;
-  CGWMailRecRel m_Current;
   int m_Queued = 0;  // mails queued since the last successful send
 };
+

@@ -2,13 +2,14 @@
 // connection and the records the engine and the memo conduit's converter use.
 //
 //   CGWMemoDataSrc gw(session);          // session opened, logged in, labelled
-//   CSyncCore core(&hh, &gw, &session);  // the engine drives it
+//   CSyncCore core(hh, gw, true);        // hh: the Memo Pad side; the engine drives both
 //   CGWMemoRec* r = static_cast<CGWMemoRec*>(gw.createRecord());
 //   r->setSubject("Shopping");           // copied
 //   gw.destroyRecord(r);
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A memo as the client library holds it. Read-only: the structure belongs to
 // the library (valid while the data source's connection lives); every setter
@@ -44,59 +45,37 @@ class SYNCCORE_API CGWMemoRec : public CGWMemoConstRec {
 
   void setSubject(const char* subject) override;
   void setData(const char* body) override;
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
-  // Copies id, stamp and both texts of another memo record.
+  void setRecordId(DWORD recId) override { m_Data.data().nID = recId; }
+  // Copies id, stamp and both texts of another memo record; a failed copy
+  // leaves this record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __MEMO_DATA m_Data;
+  CGWOwnedTexts<__MEMO_DATA, &__MEMO_DATA::pszName, &__MEMO_DATA::pszData> m_Data;
 };
 
 // The record set's entry for memos.
-class SYNCCORE_API CGWMemoRecRel : public CGWRecRel {
+class SYNCCORE_API CGWMemoRecRel : public CGWRecRelOf<CGWMemoRecRel, CGWMemoConstRec> {
  public:
-  CGWMemoRecRel() : CGWRecRel(&m_Rec) {}
-  CGWMemoRecRel(const CGWMemoRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  // Refills the entry as the data source's current entry.
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __MEMO_DATA* record);
-  // Throws CMemoryRunOut("CGWMemoRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWMemoRecRel); }
-
- private:
-  CGWMemoConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWMemoRecRel";
 };
 
+class CGWMemoDataSrc;
+extern template class CGWRecRelOf<CGWMemoRecRel, CGWMemoConstRec>;
+extern template class CGWDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
+extern template class CGWKeyedDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
+
 // The memo data source: one per sync run, on a session that stays open for
-// its whole life. Client failures answer false, -1 or null; the engine's
-// wrappers report them.
-class SYNCCORE_API CGWMemoDataSrc : public CGWDataSrc {
+// its whole life.
+class SYNCCORE_API CGWMemoDataSrc
+    : public CGWKeyedDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec> {
  public:
+  static constexpr char kClassName[] = "CGWMemoDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWMemoRec";
+
   explicit CGWMemoDataSrc(CGWSession& session);
   ~CGWMemoDataSrc() override;
 
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The memo sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override;
-  // A new CGWMemoRec; throws CMemoryRunOut instead of answering null.
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CMemoConnection& connection() { return m_Conn; }
-
- private:
-  CMemoConnection m_Conn;
-  CGWMemoRecRel m_Current;
 };

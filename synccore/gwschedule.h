@@ -3,7 +3,10 @@
 // use.
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include <memory>
+
+#include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A schedule as the client library holds it; read-only (setters stop the
 // process).
@@ -69,67 +72,57 @@ class SYNCCORE_API CGWScheduleRec : public CGWScheduleConstRec {
   CGWScheduleRec(const CGWScheduleRec&) = delete;
   CGWScheduleRec& operator=(const CGWScheduleRec&) = delete;
 
-  void setDateValid(const __OFFICE_DATE& date) override { m_Data.dateValid = date; }
-  void setDateSet(const __OFFICE_DATE& date) override { m_Data.dateSet = date; }
-  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.dateEnd = date; }
-  void setTimeSet(const __OFFICE_TIME& time) override { m_Data.timeSet = time; }
-  void setTimeEnd(const __OFFICE_TIME& time) override { m_Data.timeEnd = time; }
-  void setType(LONG type) override { m_Data.nType = type; }
-  void setDay(LONG day) override { m_Data.nDay = day; }
+  void setDateValid(const __OFFICE_DATE& date) override { own().dateValid = date; }
+  void setDateSet(const __OFFICE_DATE& date) override { own().dateSet = date; }
+  void setDateEnd(const __OFFICE_DATE& date) override { own().dateEnd = date; }
+  void setTimeSet(const __OFFICE_TIME& time) override { own().timeSet = time; }
+  void setTimeEnd(const __OFFICE_TIME& time) override { own().timeEnd = time; }
+  void setType(LONG type) override { own().nType = type; }
+  void setDay(LONG day) override { own().nDay = day; }
   void setEvent(const char* text) override;
   void setDetail(const char* text) override;
   void setMemo(const char* text) override;
   void setExceptions(const __OFFICE_DATE* dates, LONG count) override;
   __OFFICE_DATE* setExceptionCount(LONG count) override;
   __OFFICE_DATE* setException(__OFFICE_DATE* cursor, const __OFFICE_DATE& date) override;
-  void setPrivate(BOOL on) override { m_Data.bPrivate = on; }
-  void setBanner(BOOL on) override { m_Data.bBanner = on; }
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void setPrivate(BOOL on) override { own().bPrivate = on; }
+  void setBanner(BOOL on) override { own().bBanner = on; }
+  void setRecordId(DWORD recId) override { own().nID = recId; }
+  // Copies every field of another schedule record; a failed copy leaves
+  // this record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __SCHEDULE_DATA m_Data;
+  using Texts = CGWOwnedTexts<__SCHEDULE_DATA, &__SCHEDULE_DATA::pszEvent, &__SCHEDULE_DATA::pszDetail,
+                              &__SCHEDULE_DATA::pszMemo>;
+  __SCHEDULE_DATA& own() { return m_Texts.data(); }
+  // The structure's exception array becomes dates (count of them; none
+  // when dates is null).
+  void adoptExceptions(std::unique_ptr<__OFFICE_DATE[]> dates, LONG count);
+
+  Texts m_Texts;                                  // the structure and its texts
+  std::unique_ptr<__OFFICE_DATE[]> m_Exceptions;  // what pExceptions points at
 };
 
-class SYNCCORE_API CGWScheduleRecRel : public CGWRecRel {
+class SYNCCORE_API CGWScheduleRecRel : public CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec> {
  public:
-  CGWScheduleRecRel() : CGWRecRel(&m_Rec) {}
-  CGWScheduleRecRel(const CGWScheduleRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __SCHEDULE_DATA* record);
-  // Throws CMemoryRunOut("CGWScheduleRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWScheduleRecRel); }
-
- private:
-  CGWScheduleConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWScheduleRecRel";
 };
 
-class SYNCCORE_API CGWScheduleDataSrc : public CGWDataSrc {
+class CGWScheduleDataSrc;
+extern template class CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec>;
+extern template class CGWDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
+extern template class CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
+
+class SYNCCORE_API CGWScheduleDataSrc
+    : public CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec> {
  public:
+  static constexpr char kClassName[] = "CGWScheduleDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWScheduleRec";
+
   explicit CGWScheduleDataSrc(CGWSession& session);
   ~CGWScheduleDataSrc() override;
 
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The schedule sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nScheduleMode; }
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CScheduleConnection& connection() { return m_Conn; }
-
- private:
-  CScheduleConnection m_Conn;
-  CGWScheduleRecRel m_Current;
 };

@@ -2,7 +2,8 @@
 // connection and the records the engine and a to-do converter use.
 #pragma once
 
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
+#include "synccore/gwowned.h"
 
 // A to-do as the client library holds it; read-only (setters stop the
 // process).
@@ -45,61 +46,43 @@ class SYNCCORE_API CGWToDoRec : public CGWToDoConstRec {
   CGWToDoRec(const CGWToDoRec&) = delete;
   CGWToDoRec& operator=(const CGWToDoRec&) = delete;
 
-  void setDateLimit(const __OFFICE_DATE& date) override { m_Data.dateLimit = date; }
-  void setImportant(LONG priority) override { m_Data.nPriority = priority; }
-  void setFinish(BOOL finished) override { m_Data.bFinish = finished; }
-  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.dateEnd = date; }
+  void setDateLimit(const __OFFICE_DATE& date) override { m_Data.data().dateLimit = date; }
+  void setImportant(LONG priority) override { m_Data.data().nPriority = priority; }
+  void setFinish(BOOL finished) override { m_Data.data().bFinish = finished; }
+  void setDateEnd(const __OFFICE_DATE& date) override { m_Data.data().dateEnd = date; }
   void setName(const char* name) override;
   void setCategory(const char* category) override;
   void setMemo(const char* memo) override;
-  void setRecordId(DWORD recId) override { m_Data.nID = recId; }
+  void setRecordId(DWORD recId) override { m_Data.data().nID = recId; }
+  // Copies every field of another to-do record; a failed copy leaves this
+  // record as it was.
   void assign(const CGWRecord& other) override;
 
  private:
-  __TODO_DATA m_Data;
+  CGWOwnedTexts<__TODO_DATA, &__TODO_DATA::pszName, &__TODO_DATA::pszCategory, &__TODO_DATA::pszMemo> m_Data;
 };
 
-class SYNCCORE_API CGWToDoRecRel : public CGWRecRel {
+class SYNCCORE_API CGWToDoRecRel : public CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec> {
  public:
-  CGWToDoRecRel() : CGWRecRel(&m_Rec) {}
-  CGWToDoRecRel(const CGWToDoRecRel& other) : CGWRecRel(&m_Rec) { copyFrom(other); }
-  void reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const __TODO_DATA* record);
-  // Throws CMemoryRunOut("CGWToDoRecRel", "clone", "Placement new").
-  CGWRecRel* clone(ObjBuf& pool) const override;
-  int getSize() const override { return sizeof(CGWToDoRecRel); }
-
- private:
-  CGWToDoConstRec m_Rec;
+  static constexpr char kClassName[] = "CGWToDoRecRel";
 };
+
+class CGWToDoDataSrc;
+extern template class CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec>;
+extern template class CGWDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
+extern template class CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
 
 // The to-do data source; client failures answer false, -1 or null and the
 // engine's wrappers report them.
-class SYNCCORE_API CGWToDoDataSrc : public CGWDataSrc {
+class SYNCCORE_API CGWToDoDataSrc
+    : public CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec> {
  public:
+  static constexpr char kClassName[] = "CGWToDoDataSrc";
+  static constexpr char kAllocRecord[] = "Alloc CGWToDoRec";
+
   explicit CGWToDoDataSrc(CGWSession& session);
   ~CGWToDoDataSrc() override;
 
-  int getRelationCount() override;
-  LONG getRelationTimeStamp() override;
   // The to-do sync mode.
   DWORD getSyncSetting(const __SYNC5_SET* set) override { return set->nToDoMode; }
-  CGWRecord* createRecord() override;
-  void destroyRecord(CGWRecord* record) override;
-  CGWRecRel* findFirst() override;
-  CGWRecRel* findNext() override;
-  CGWRecRel* findFirstRelation() override;
-  CGWRecRel* findNextRelation() override;
-  bool putNewRecord(CGWRecord* record, DWORD hhRecId) override;
-  bool putRecord(CGWRecord* record) override;
-  bool removeRecord(DWORD gwRecId) override;
-  bool commitChanges() override;
-  bool putRelation(DWORD hhRecId, DWORD gwRecId) override;
-  bool removeRelation(DWORD gwRecId) override;
-  bool putRelationTimeStamp(LONG timeStamp) override;
-
-  CToDoConnection& connection() { return m_Conn; }
-
- private:
-  CToDoConnection m_Conn;
-  CGWToDoRecRel m_Current;
 };

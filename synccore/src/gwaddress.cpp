@@ -1,10 +1,15 @@
 // Address card records and the address data source.
 #include "synccore/gwaddress.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <type_traits>
+#include <utility>
 
 #include "log/log.h"
+#include "synccore/gwowned.h"
 #include "synccore/gwsession.h"
 #include "synccore/helpers.h"
 #include "synccore/src/gwrecutil.h"
@@ -52,71 +57,85 @@ void CGWAddressConstRec::trace() const {
   }
 }
 
+namespace {
+
+// What a value of our own cards owns: its item definition, which its pItem
+// points at, and the item's name and the value's text.
+struct COwnedValue {
+  __ADDRESS_ITEM item;
+  std::unique_ptr<char[]> name;
+  std::unique_ptr<char[]> text;
+};
+// The owner is found again from pItem, the address of its first member.
+static_assert(std::is_standard_layout_v<COwnedValue> && offsetof(COwnedValue, item) == 0,
+              "a value's pItem must be the address of its owner");
+
+COwnedValue* ownerOf(__ADDRESS_ITEM* item) { return reinterpret_cast<COwnedValue*>(item); }
+
+}  // namespace
+
+// Delegates to the default constructor so that a throw from the body still
+// destroys the part already had.
+CGWAddressRec::CValues::CValues(LONG count) : CValues() {
+  if (count <= 0) return;
+  m_Values.reset(new (std::nothrow) __ADDRESS_ITEM_VALUE[static_cast<size_t>(count)]());
+  if (!m_Values) throw CMemoryRunOut("CGWAddressRec", "allocItemValues", "Alloc buffer of item list");
+  m_Count = count;
+  for (LONG i = 0; i < count; ++i) {
+    auto* owner = new (std::nothrow) COwnedValue{};
+    if (!owner) throw CMemoryRunOut("CGWAddressRec", "allocItemValues", "Alloc buffer of address item");
+    m_Values[i].pItem = &owner->item;
+  }
+}
+
+CGWAddressRec::CValues::~CValues() {
+  for (LONG i = 0; m_Values && i < m_Count; ++i) delete ownerOf(m_Values[i].pItem);
+}
+
+CGWAddressRec::CValues::CValues(CValues&& other) noexcept
+    : m_Values(std::move(other.m_Values)), m_Count(std::exchange(other.m_Count, 0)) {}
+
+CGWAddressRec::CValues& CGWAddressRec::CValues::operator=(CValues&& other) noexcept {
+  std::swap(m_Values, other.m_Values);
+  std::swap(m_Count, other.m_Count);
+  return *this;
+}
+
+void CGWAddressRec::CValues::copyInto(LONG i, const __ADDRESS_ITEM_VALUE& value) {
+  std::unique_ptr<char[]> name = gwrec::copyText(value.pItem ? value.pItem->pszName : nullptr, "CGWAddressRec",
+                                                 "copyItemValue", "Alloc buffer of item name");
+  std::unique_ptr<char[]> text =
+      gwrec::copyText(value.pszValue, "CGWAddressRec", "copyItemValue", "Alloc buffer of item");
+  __ADDRESS_ITEM_VALUE& slot = m_Values[i];
+  COwnedValue* owner = ownerOf(slot.pItem);
+  if (value.pItem) owner->item = *value.pItem;
+  owner->item.pszName = name.get();
+  owner->name = std::move(name);
+  slot.pszValue = text.get();
+  owner->text = std::move(text);
+}
+
 CGWAddressRec::CGWAddressRec() : CGWAddressConstRec("CGWAddressRec", nullptr), m_Data{}, m_Category{} {
   m_RecPtr = &m_Data;
 }
 
-CGWAddressRec::~CGWAddressRec() { freeItems(); }
+CGWAddressRec::~CGWAddressRec() = default;
 
-namespace {
-
-void freeValues(__ADDRESS_ITEM_VALUE* values, LONG count) {
-  for (LONG i = 0; values && i < count; ++i) {
-    if (values[i].pItem) delete[] values[i].pItem->pszName;
-    delete values[i].pItem;
-    delete[] values[i].pszValue;
-  }
-  delete[] values;
+CGWAddressRec::CValues CGWAddressRec::copyValues(const __ADDRESS_ITEM_VALUE* values, LONG count) {
+  CValues copy(values ? count : 0);
+  for (LONG i = 0; i < copy.count(); ++i) copy.copyInto(i, values[i]);
+  return copy;
 }
 
-// count values, each with its own zeroed definition.
-__ADDRESS_ITEM_VALUE* allocItemValues(LONG count) {
-  if (count <= 0) return nullptr;
-  auto* values = new (std::nothrow) __ADDRESS_ITEM_VALUE[static_cast<size_t>(count)]();
-  if (!values) throw CMemoryRunOut("CGWAddressRec", "allocItemValues", "Alloc buffer of item list");
-  for (LONG i = 0; i < count; ++i) {
-    values[i].pItem = new (std::nothrow) __ADDRESS_ITEM{};
-    if (!values[i].pItem) {
-      freeValues(values, count);
-      throw CMemoryRunOut("CGWAddressRec", "allocItemValues", "Alloc buffer of address item");
-    }
-  }
-  return values;
-}
-
-// Copies value's definition (name duplicated) and text into slot, whose old
-// texts are freed once the copies are had.
-void copyItemValue(__ADDRESS_ITEM_VALUE& slot, const __ADDRESS_ITEM_VALUE& value) {
-  char* name = gwrec::dup(value.pItem ? value.pItem->pszName : nullptr, "CGWAddressRec", "copyItemValue",
-                          "Alloc buffer of item name");
-  char* text = nullptr;
-  try {
-    text = gwrec::dup(value.pszValue, "CGWAddressRec", "copyItemValue", "Alloc buffer of item");
-  } catch (...) {
-    delete[] name;
-    throw;
-  }
-  delete[] slot.pItem->pszName;
-  delete[] slot.pszValue;
-  if (value.pItem) *slot.pItem = *value.pItem;
-  slot.pItem->pszName = name;
-  slot.pszValue = text;
-}
-
-}  // namespace
-
-void CGWAddressRec::freeItems() {
-  freeValues(m_Data.pValues, m_Data.nItemCount);
-  m_Data.pValues = nullptr;
-  m_Data.nItemCount = 0;
+void CGWAddressRec::adoptValues(CValues values) {
+  m_Values = std::move(values);
+  m_Data.pValues = m_Values.get();
+  m_Data.nItemCount = m_Values.count();
 }
 
 __ADDRESS_ITEM_VALUE* CGWAddressRec::setItemCount(LONG count) {
-  __ADDRESS_ITEM_VALUE* values = allocItemValues(count);
-  freeItems();
-  m_Data.pValues = values;
-  m_Data.nItemCount = values ? count : 0;
-  return values;
+  adoptValues(CValues(count));
+  return m_Data.pValues;
 }
 
 __ADDRESS_ITEM_VALUE* CGWAddressRec::setItemValue(__ADDRESS_ITEM_VALUE* cursor, const __ADDRESS_ITEM_VALUE& value) {
@@ -124,22 +143,12 @@ __ADDRESS_ITEM_VALUE* CGWAddressRec::setItemValue(__ADDRESS_ITEM_VALUE* cursor, 
   if (!cursor || cursor < m_Data.pValues || cursor >= m_Data.pValues + m_Data.nItemCount)
     throw CWrongIndex("CGWAddressRec", "setItemValue",
                       static_cast<DWORD>(cursor && m_Data.pValues ? cursor - m_Data.pValues : 0));
-  copyItemValue(*cursor, value);
+  m_Values.copyInto(static_cast<LONG>(cursor - m_Data.pValues), value);
   return cursor + 1;
 }
 
 void CGWAddressRec::setItemValues(const __ADDRESS_ITEM_VALUE* values, LONG count) {
-  if (!values) count = 0;
-  __ADDRESS_ITEM_VALUE* copy = allocItemValues(count);
-  try {
-    for (LONG i = 0; i < count; ++i) copyItemValue(copy[i], values[i]);
-  } catch (...) {
-    freeValues(copy, count);
-    throw;
-  }
-  freeItems();
-  m_Data.pValues = copy;
-  m_Data.nItemCount = copy ? count : 0;
+  adoptValues(copyValues(values, count));
 }
 
 void CGWAddressRec::setCategory(const char* category) {
@@ -156,17 +165,19 @@ void CGWAddressRec::assign(const CGWRecord& other) {
   if (d == &m_Data) return;
   static const __ADDRESS_DATA kEmpty{};
   if (!d) d = &kEmpty;
-  setItemValues(d->pValues, d->nItemCount);
+  // The only copies that can fail come first: then nothing has changed.
+  adoptValues(copyValues(d->pValues, d->nItemCount));
   setCategory(d->pszCategory);
   m_Data.nID = d->nID;
   m_Data.nTimeStamp = d->nTimeStamp;
   m_Data.nKind = d->nKind;
 }
 
-GWREC_RECREL_COMMON(CGWAddressRecRel, __ADDRESS_DATA)
+template class CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec>;
+template class CGWDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
+template class CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
 
-CGWAddressDataSrc::CGWAddressDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWAddressRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWAddressDataSrc::CGWAddressDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWAddressDataSrc::~CGWAddressDataSrc() = default;
 
@@ -180,4 +191,3 @@ bool CGWAddressDataSrc::prepare() {
   return true;
 }
 
-GWREC_DATASRC_COMMON(CGWAddressDataSrc, __ADDRESS_DATA, CGWAddressRec)

@@ -1,8 +1,6 @@
 // Mail records and the mail data source.
 #include "synccore/gwmail.h"
 
-#include <initializer_list>
-
 #include "log/log.h"
 #include "synccore/gwsession.h"
 #include "synccore/helpers.h"
@@ -37,46 +35,31 @@ void CGWMailConstRec::trace() const {
                    len(d->pszReplyTo), len(d->pszContentType), len(d->pszData));
 }
 
-CGWMailRec::CGWMailRec() : CGWMailConstRec("CGWMailRec", nullptr), m_Data{} { m_RecPtr = &m_Data; }
+CGWMailRec::CGWMailRec() : CGWMailConstRec("CGWMailRec", nullptr) { m_RecPtr = &m_Data.data(); }
 
-CGWMailRec::~CGWMailRec() {
-  for (char* p : {m_Data.pszSubject, m_Data.pszFrom, m_Data.pszTo, m_Data.pszCC, m_Data.pszBCC,
-                  m_Data.pszReplyTo, m_Data.pszContentType, m_Data.pszData})
-    delete[] p;
-}
+CGWMailRec::~CGWMailRec() = default;
 
-void CGWMailRec::setSubject(const char* t) { gwrec::setStr(m_Data.pszSubject, t, "Subject"); }
-void CGWMailRec::setFrom(const char* t) { gwrec::setStr(m_Data.pszFrom, t, "From"); }
-void CGWMailRec::setTo(const char* t) { gwrec::setStr(m_Data.pszTo, t, "To"); }
-void CGWMailRec::setCC(const char* t) { gwrec::setStr(m_Data.pszCC, t, "CC"); }
-void CGWMailRec::setBCC(const char* t) { gwrec::setStr(m_Data.pszBCC, t, "BCC"); }
-void CGWMailRec::setReplyTo(const char* t) { gwrec::setStr(m_Data.pszReplyTo, t, "ReplyTo"); }
-void CGWMailRec::setContentType(const char* t) { gwrec::setStr(m_Data.pszContentType, t, "Content type"); }
-void CGWMailRec::setData(const char* t) { gwrec::setStr(m_Data.pszData, t, "Body"); }
+void CGWMailRec::setSubject(const char* t) { m_Data.set<&__MAIL_DATA::pszSubject>(t, "Subject"); }
+void CGWMailRec::setFrom(const char* t) { m_Data.set<&__MAIL_DATA::pszFrom>(t, "From"); }
+void CGWMailRec::setTo(const char* t) { m_Data.set<&__MAIL_DATA::pszTo>(t, "To"); }
+void CGWMailRec::setCC(const char* t) { m_Data.set<&__MAIL_DATA::pszCC>(t, "CC"); }
+void CGWMailRec::setBCC(const char* t) { m_Data.set<&__MAIL_DATA::pszBCC>(t, "BCC"); }
+void CGWMailRec::setReplyTo(const char* t) { m_Data.set<&__MAIL_DATA::pszReplyTo>(t, "ReplyTo"); }
+void CGWMailRec::setContentType(const char* t) { m_Data.set<&__MAIL_DATA::pszContentType>(t, "Content type"); }
+void CGWMailRec::setData(const char* t) { m_Data.set<&__MAIL_DATA::pszData>(t, "Body"); }
 
 void CGWMailRec::assign(const CGWRecord& other) {
   const auto* d = static_cast<const __MAIL_DATA*>(other.getRecPtr());
-  if (d == &m_Data) return;
+  if (d == &m_Data.data()) return;
   static const __MAIL_DATA kEmpty{};
-  if (!d) d = &kEmpty;
-  setSubject(d->pszSubject);
-  setFrom(d->pszFrom);
-  setTo(d->pszTo);
-  setCC(d->pszCC);
-  setBCC(d->pszBCC);
-  setReplyTo(d->pszReplyTo);
-  gwrec::setStr(m_Data.pszContentType, d->pszContentType, "Content-Type");
-  setData(d->pszData);
-  m_Data.nID = d->nID;
-  m_Data.nTimeStamp = d->nTimeStamp;
-  m_Data.nTimeSent = d->nTimeSent;
-  m_Data.bRead = d->bRead;
+  // The labels of a failed copy, in field order.
+  m_Data.copyFrom(d ? *d : kEmpty, {"Subject", "From", "To", "CC", "BCC", "ReplyTo", "Content-Type", "Body"});
 }
 
-GWREC_RECREL_COMMON(CGWMailRecRel, __MAIL_DATA)
+template class CGWRecRelOf<CGWMailRecRel, CGWMailConstRec>;
+template class CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec>;
 
-CGWMailDataSrc::CGWMailDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWMailRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWMailDataSrc::CGWMailDataSrc(CGWSession& session) : CGWDataSrcOf(session) {}
 
 CGWMailDataSrc::~CGWMailDataSrc() = default;
 
@@ -99,21 +82,7 @@ int CGWMailDataSrc::send() {
   return -1;
 }
 
-int CGWMailDataSrc::getRelationCount() { return gwrec::relationCount(*this, m_Conn.GetRelationCount()); }
-LONG CGWMailDataSrc::getRelationTimeStamp() { return static_cast<LONG>(m_Conn.GetRelationTimeStamp()); }
 DWORD CGWMailDataSrc::getSyncSetting(const __SYNC5_SET* set) { return set->nMailMode; }
-
-CGWRecord* CGWMailDataSrc::createRecord() {
-  CGWRecord* r = new (std::nothrow) CGWMailRec;
-  if (!r) throw CMemoryRunOut("CGWMailDataSrc", "createRecord", "Alloc CGWMailRec");
-  return r;
-}
-void CGWMailDataSrc::destroyRecord(CGWRecord* record) { delete record; }
-
-CGWRecRel* CGWMailDataSrc::findFirst() { return gwrec::fromRecord(m_Current, m_Conn.FindFirst()); }
-CGWRecRel* CGWMailDataSrc::findNext() { return gwrec::fromRecord(m_Current, m_Conn.FindNext()); }
-CGWRecRel* CGWMailDataSrc::findFirstRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation()); }
-CGWRecRel* CGWMailDataSrc::findNextRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation()); }
 
 bool CGWMailDataSrc::putNewRecord(CGWRecord* record, DWORD) { return putRecord(record); }
 bool CGWMailDataSrc::putRecord(CGWRecord* record) {
@@ -122,7 +91,3 @@ bool CGWMailDataSrc::putRecord(CGWRecord* record) {
   return true;
 }
 bool CGWMailDataSrc::removeRecord(DWORD) { fatalStop("CGWMailDataSrc", "removeRecord"); }
-bool CGWMailDataSrc::commitChanges() { return m_Conn.Commit() != 0; }
-bool CGWMailDataSrc::putRelation(DWORD hhRecId, DWORD gwRecId) { return m_Conn.SetRelation(gwRecId, hhRecId) != 0; }
-bool CGWMailDataSrc::removeRelation(DWORD gwRecId) { return m_Conn.RemoveRelation(gwRecId) != 0; }
-bool CGWMailDataSrc::putRelationTimeStamp(LONG timeStamp) { return m_Conn.SetRelationTimeStamp(timeStamp) != 0; }

@@ -23,32 +23,26 @@ void CGWMemoConstRec::trace() const {
   g_TraceObj.write(10, "  pszName:%db pszData:%db\n", gwrec::len(d->pszName), gwrec::len(d->pszData));
 }
 
-CGWMemoRec::CGWMemoRec() : CGWMemoConstRec("CGWMemoRec", nullptr), m_Data{} { m_RecPtr = &m_Data; }
+CGWMemoRec::CGWMemoRec() : CGWMemoConstRec("CGWMemoRec", nullptr) { m_RecPtr = &m_Data.data(); }
 
-CGWMemoRec::~CGWMemoRec() {
-  delete[] m_Data.pszName;
-  delete[] m_Data.pszData;
-}
+CGWMemoRec::~CGWMemoRec() = default;
 
-void CGWMemoRec::setSubject(const char* subject) { gwrec::setStr(m_Data.pszName, subject, "Subject"); }
-void CGWMemoRec::setData(const char* body) { gwrec::setStr(m_Data.pszData, body, "Body"); }
+void CGWMemoRec::setSubject(const char* subject) { m_Data.set<&__MEMO_DATA::pszName>(subject, "Subject"); }
+void CGWMemoRec::setData(const char* body) { m_Data.set<&__MEMO_DATA::pszData>(body, "Body"); }
 
 void CGWMemoRec::assign(const CGWRecord& other) {
   const auto* d = static_cast<const __MEMO_DATA*>(other.getRecPtr());
-  if (d == &m_Data) return;
-  setSubject(d ? d->pszName : nullptr);
-  setData(d ? d->pszData : nullptr);
-  m_Data.nID = d ? d->nID : 0;
-  m_Data.nTimeStamp = d ? d->nTimeStamp : 0;
+  if (d == &m_Data.data()) return;
+  static const __MEMO_DATA kEmpty{};
+  m_Data.copyFrom(d ? *d : kEmpty, {"Subject", "Body"});
 }
 
-GWREC_RECREL_COMMON(CGWMemoRecRel, __MEMO_DATA)
+template class CGWRecRelOf<CGWMemoRecRel, CGWMemoConstRec>;
+template class CGWDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
+template class CGWKeyedDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
 
-CGWMemoDataSrc::CGWMemoDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWMemoRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWMemoDataSrc::CGWMemoDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWMemoDataSrc::~CGWMemoDataSrc() = default;
 
 DWORD CGWMemoDataSrc::getSyncSetting(const __SYNC5_SET* set) { return set->nMemoMode; }
-
-GWREC_DATASRC_COMMON(CGWMemoDataSrc, __MEMO_DATA, CGWMemoRec)

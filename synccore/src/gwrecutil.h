@@ -1,35 +1,18 @@
-// Shared pieces of the five kinds of server records and data sources.
+// Shared pieces of the five kinds of server records and data sources, and the
+// member definitions of their templates.
 #pragma once
 
 #include <cstring>
 #include <new>
 
 #include "synccore/except.h"
-#include "synccore/gwdatasrc.h"
+#include "synccore/gwdatasrcof.h"
+#include "synccore/gwsession.h"
 
 namespace gwrec {
 
 // Byte length of a text for trace dumps; 0 for null.
 inline int len(const char* s) { return s ? static_cast<int>(std::strlen(s)) : 0; }
-
-// A fresh copy of s (null stays null). Throws CMemoryRunOut(className,
-// method, label) when the copy cannot be had.
-inline char* dup(const char* s, const char* className, const char* method, const char* label) {
-  if (!s) return nullptr;
-  size_t n = std::strlen(s) + 1;
-  char* p = new (std::nothrow) char[n];
-  if (!p) throw CMemoryRunOut(className, method, label);
-  std::memcpy(p, s, n);
-  return p;
-}
-
-// Replaces the string field with a copy of s; the old copy is freed only
-// once the new one is had, so a failed copy leaves the field as it was.
-inline void setStr(char*& field, const char* s, const char* label) {
-  char* p = dup(s, "CGWRecord", "copyStrField", label);
-  delete[] field;
-  field = p;
-}
 
 // Takes a pool slot for an entry's clone; the pool's own failure is told
 // with the entry class's texts.
@@ -74,43 +57,101 @@ CGWRecRel* fromRelation(Entry& cur, const __REL_DATA* r) {
 
 }  // namespace gwrec
 
-// The operations every kind's data source implements the same way over its
-// connection (m_Conn, m_Current): Data is the kind's record structure.
-#define GWREC_DATASRC_COMMON(Cls, Data, RecCls)                                                     \
-  int Cls::getRelationCount() { return gwrec::relationCount(*this, m_Conn.GetRelationCount()); }    \
-  LONG Cls::getRelationTimeStamp() { return static_cast<LONG>(m_Conn.GetRelationTimeStamp()); }     \
-  CGWRecord* Cls::createRecord() {                                                                  \
-    CGWRecord* r = new (std::nothrow) RecCls;                                                       \
-    if (!r) throw CMemoryRunOut(#Cls, "createRecord", "Alloc " #RecCls);                            \
-    return r;                                                                                       \
-  }                                                                                                 \
-  void Cls::destroyRecord(CGWRecord* record) { delete record; }                                     \
-  CGWRecRel* Cls::findFirst() { return gwrec::fromRecord(m_Current, m_Conn.FindFirst()); }          \
-  CGWRecRel* Cls::findNext() { return gwrec::fromRecord(m_Current, m_Conn.FindNext()); }            \
-  CGWRecRel* Cls::findFirstRelation() {                                                             \
-    return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation());                              \
-  }                                                                                                 \
-  CGWRecRel* Cls::findNextRelation() { return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation()); } \
-  bool Cls::putNewRecord(CGWRecord* record, DWORD hhRecId) {                                        \
-    return m_Conn.Set(static_cast<const Data*>(record->getRecPtr()), hhRecId) != nullptr;           \
-  }                                                                                                 \
-  bool Cls::putRecord(CGWRecord* record) {                                                          \
-    return m_Conn.Set(static_cast<const Data*>(record->getRecPtr()), 0) != nullptr;                 \
-  }                                                                                                 \
-  bool Cls::removeRecord(DWORD gwRecId) { return m_Conn.Remove(gwRecId) != 0; }                     \
-  bool Cls::commitChanges() { return m_Conn.Commit() != 0; }                                        \
-  bool Cls::putRelation(DWORD hhRecId, DWORD gwRecId) { return m_Conn.SetRelation(gwRecId, hhRecId) != 0; } \
-  bool Cls::removeRelation(DWORD gwRecId) { return m_Conn.RemoveRelation(gwRecId) != 0; }          \
-  bool Cls::putRelationTimeStamp(LONG timeStamp) { return m_Conn.SetRelationTimeStamp(timeStamp) != 0; }
+// The members of the kinds' templates (synccore/gwdatasrcof.h); each kind's
+// source file instantiates its own.
 
-// Fills an entry as a data source's current entry.
-#define GWREC_RECREL_COMMON(Cls, Data)                                                              \
-  void Cls::reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const Data* record) {                 \
-    m_Next = nullptr;                                                                               \
-    m_Marks = 0;                                                                                    \
-    m_Attrib = attrib;                                                                              \
-    m_GWRecId = gwRecId;                                                                            \
-    m_HHRecId = hhRecId;                                                                            \
-    m_Rec.setRecPtr(record);                                                                        \
-  }                                                                                                 \
-  CGWRecRel* Cls::clone(ObjBuf& pool) const { return new (gwrec::cloneSlot(pool, #Cls)) Cls(*this); }
+template <class Self, class ConstRec>
+void CGWRecRelOf<Self, ConstRec>::reset(DWORD attrib, DWORD gwRecId, DWORD hhRecId, const RecordData* record) {
+  m_Next = nullptr;
+  m_Marks = 0;
+  m_Attrib = attrib;
+  m_GWRecId = gwRecId;
+  m_HHRecId = hhRecId;
+  m_Rec.setRecPtr(record);
+}
+
+template <class Self, class ConstRec>
+CGWRecRel* CGWRecRelOf<Self, ConstRec>::clone(ObjBuf& pool) const {
+  return new (gwrec::cloneSlot(pool, Self::kClassName)) Self(static_cast<const Self&>(*this));
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+CGWDataSrcOf<Self, Conn, RecRel, Rec>::CGWDataSrcOf(CGWSession& session)
+    : CGWDataSrc(session, sizeof(RecRel)), m_Conn(session.getOfficeSession()) {}
+
+template <class Self, class Conn, class RecRel, class Rec>
+int CGWDataSrcOf<Self, Conn, RecRel, Rec>::getRelationCount() {
+  return gwrec::relationCount(*this, m_Conn.GetRelationCount());
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+LONG CGWDataSrcOf<Self, Conn, RecRel, Rec>::getRelationTimeStamp() {
+  return static_cast<LONG>(m_Conn.GetRelationTimeStamp());
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+CGWRecord* CGWDataSrcOf<Self, Conn, RecRel, Rec>::createRecord() {
+  CGWRecord* r = new (std::nothrow) Rec;
+  if (!r) throw CMemoryRunOut(Self::kClassName, "createRecord", Self::kAllocRecord);
+  return r;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+void CGWDataSrcOf<Self, Conn, RecRel, Rec>::destroyRecord(CGWRecord* record) {
+  delete record;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+CGWRecRel* CGWDataSrcOf<Self, Conn, RecRel, Rec>::findFirst() {
+  return gwrec::fromRecord(m_Current, m_Conn.FindFirst());
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+CGWRecRel* CGWDataSrcOf<Self, Conn, RecRel, Rec>::findNext() {
+  return gwrec::fromRecord(m_Current, m_Conn.FindNext());
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+CGWRecRel* CGWDataSrcOf<Self, Conn, RecRel, Rec>::findFirstRelation() {
+  return gwrec::fromRelation(m_Current, m_Conn.FindFirstRelation());
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+CGWRecRel* CGWDataSrcOf<Self, Conn, RecRel, Rec>::findNextRelation() {
+  return gwrec::fromRelation(m_Current, m_Conn.FindNextRelation());
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWDataSrcOf<Self, Conn, RecRel, Rec>::commitChanges() {
+  return m_Conn.Commit() != 0;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWDataSrcOf<Self, Conn, RecRel, Rec>::putRelation(DWORD hhRecId, DWORD gwRecId) {
+  return m_Conn.SetRelation(gwRecId, hhRecId) != 0;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWDataSrcOf<Self, Conn, RecRel, Rec>::removeRelation(DWORD gwRecId) {
+  return m_Conn.RemoveRelation(gwRecId) != 0;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWDataSrcOf<Self, Conn, RecRel, Rec>::putRelationTimeStamp(LONG timeStamp) {
+  return m_Conn.SetRelationTimeStamp(timeStamp) != 0;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWKeyedDataSrcOf<Self, Conn, RecRel, Rec>::putNewRecord(CGWRecord* record, DWORD hhRecId) {
+  return this->m_Conn.Set(static_cast<const typename RecRel::RecordData*>(record->getRecPtr()), hhRecId) != nullptr;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWKeyedDataSrcOf<Self, Conn, RecRel, Rec>::putRecord(CGWRecord* record) {
+  return this->m_Conn.Set(static_cast<const typename RecRel::RecordData*>(record->getRecPtr()), 0) != nullptr;
+}
+
+template <class Self, class Conn, class RecRel, class Rec>
+bool CGWKeyedDataSrcOf<Self, Conn, RecRel, Rec>::removeRecord(DWORD gwRecId) {
+  return this->m_Conn.Remove(gwRecId) != 0;
+}

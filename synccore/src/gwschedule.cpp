@@ -1,7 +1,9 @@
 // Schedule records and the schedule data source.
 #include "synccore/gwschedule.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "log/log.h"
 #include "synccore/gwsession.h"
@@ -61,86 +63,74 @@ void CGWScheduleConstRec::trace() const {
   g_TraceObj.write(10, "\n  bPrivate: %d bBanner: %d\n", d->bPrivate, d->bBanner);
 }
 
-CGWScheduleRec::CGWScheduleRec() : CGWScheduleConstRec("CGWScheduleRec", nullptr), m_Data{} {
-  m_RecPtr = &m_Data;
-}
+CGWScheduleRec::CGWScheduleRec() : CGWScheduleConstRec("CGWScheduleRec", nullptr) { m_RecPtr = &own(); }
 
-CGWScheduleRec::~CGWScheduleRec() {
-  delete[] m_Data.pszEvent;
-  delete[] m_Data.pszDetail;
-  delete[] m_Data.pszMemo;
-  delete[] m_Data.pExceptions;
-}
+CGWScheduleRec::~CGWScheduleRec() = default;
 
-void CGWScheduleRec::setEvent(const char* t) { gwrec::setStr(m_Data.pszEvent, t, "Subject"); }
-void CGWScheduleRec::setDetail(const char* t) { gwrec::setStr(m_Data.pszDetail, t, "Detail"); }
-void CGWScheduleRec::setMemo(const char* t) { gwrec::setStr(m_Data.pszMemo, t, "Memo"); }
+void CGWScheduleRec::setEvent(const char* t) { m_Texts.set<&__SCHEDULE_DATA::pszEvent>(t, "Subject"); }
+void CGWScheduleRec::setDetail(const char* t) { m_Texts.set<&__SCHEDULE_DATA::pszDetail>(t, "Detail"); }
+void CGWScheduleRec::setMemo(const char* t) { m_Texts.set<&__SCHEDULE_DATA::pszMemo>(t, "Memo"); }
 
 namespace {
 // A zeroed array of count dates, or null for none; throws with the method
 // name given.
-__OFFICE_DATE* newDates(LONG count, const char* method) {
+std::unique_ptr<__OFFICE_DATE[]> newDates(LONG count, const char* method) {
   if (count <= 0) return nullptr;
-  auto* p = new (std::nothrow) __OFFICE_DATE[static_cast<size_t>(count)]();
+  std::unique_ptr<__OFFICE_DATE[]> p(new (std::nothrow) __OFFICE_DATE[static_cast<size_t>(count)]());
   if (!p) throw CMemoryRunOut("CGWScheduleRec", method, "Alloc Buffer of Exception Date");
+  return p;
+}
+
+// A copy of count dates (none for a null array).
+std::unique_ptr<__OFFICE_DATE[]> copyDates(const __OFFICE_DATE* dates, LONG count) {
+  std::unique_ptr<__OFFICE_DATE[]> p = newDates(dates ? count : 0, "copyDateField");
+  if (p) std::copy(dates, dates + count, p.get());
   return p;
 }
 }  // namespace
 
+void CGWScheduleRec::adoptExceptions(std::unique_ptr<__OFFICE_DATE[]> dates, LONG count) {
+  m_Exceptions = std::move(dates);
+  own().pExceptions = m_Exceptions.get();
+  own().nExceptionCount = m_Exceptions ? count : 0;
+}
+
 __OFFICE_DATE* CGWScheduleRec::setExceptionCount(LONG count) {
-  __OFFICE_DATE* p = newDates(count, "setExceptionCount");
-  delete[] m_Data.pExceptions;
-  m_Data.pExceptions = p;
-  m_Data.nExceptionCount = p ? count : 0;
-  return p;
+  adoptExceptions(newDates(count, "setExceptionCount"), count);
+  return m_Exceptions.get();
 }
 
 __OFFICE_DATE* CGWScheduleRec::setException(__OFFICE_DATE* cursor, const __OFFICE_DATE& date) {
   // A cursor outside the array would write into someone else's memory.
-  if (!cursor || cursor < m_Data.pExceptions || cursor >= m_Data.pExceptions + m_Data.nExceptionCount)
-    throw CWrongIndex("CGWScheduleRec", "setException",
-                      static_cast<DWORD>(cursor && m_Data.pExceptions ? cursor - m_Data.pExceptions : 0));
+  __OFFICE_DATE* const dates = m_Exceptions.get();
+  if (!cursor || cursor < dates || cursor >= dates + own().nExceptionCount)
+    throw CWrongIndex("CGWScheduleRec", "setException", static_cast<DWORD>(cursor && dates ? cursor - dates : 0));
   *cursor = date;
   return cursor + 1;
 }
 
 void CGWScheduleRec::setExceptions(const __OFFICE_DATE* dates, LONG count) {
-  if (!dates) count = 0;
-  __OFFICE_DATE* p = newDates(count, "copyDateField");
-  for (LONG i = 0; i < count; ++i) p[i] = dates[i];
-  delete[] m_Data.pExceptions;
-  m_Data.pExceptions = p;
-  m_Data.nExceptionCount = p ? count : 0;
+  adoptExceptions(copyDates(dates, count), count);
 }
 
 void CGWScheduleRec::assign(const CGWRecord& other) {
   const auto* d = static_cast<const __SCHEDULE_DATA*>(other.getRecPtr());
-  if (d == &m_Data) return;
+  if (d == &own()) return;
   static const __SCHEDULE_DATA kEmpty{};
   if (!d) d = &kEmpty;
-  setEvent(d->pszEvent);
-  setDetail(d->pszDetail);
-  setMemo(d->pszMemo);
-  setExceptions(d->pExceptions, d->nExceptionCount);
-  m_Data.nID = d->nID;
-  m_Data.nTimeStamp = d->nTimeStamp;
-  m_Data.datePrev = d->datePrev;
-  m_Data.dateValid = d->dateValid;
-  m_Data.dateSet = d->dateSet;
-  m_Data.dateEnd = d->dateEnd;
-  m_Data.timeSet = d->timeSet;
-  m_Data.timeEnd = d->timeEnd;
-  m_Data.nType = d->nType;
-  m_Data.nDay = d->nDay;
-  m_Data.bPrivate = d->bPrivate;
-  m_Data.bBanner = d->bBanner;
+  // Every copy is had before anything changes: texts first, then the dates.
+  Texts texts;
+  texts.copyFrom(*d, {"Subject", "Detail", "Memo"});
+  std::unique_ptr<__OFFICE_DATE[]> dates = copyDates(d->pExceptions, d->nExceptionCount);
+  m_Texts = std::move(texts);
+  adoptExceptions(std::move(dates), d->nExceptionCount);
 }
 
-GWREC_RECREL_COMMON(CGWScheduleRecRel, __SCHEDULE_DATA)
+template class CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec>;
+template class CGWDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
+template class CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
 
-CGWScheduleDataSrc::CGWScheduleDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWScheduleRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWScheduleDataSrc::CGWScheduleDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWScheduleDataSrc::~CGWScheduleDataSrc() = default;
 
-GWREC_DATASRC_COMMON(CGWScheduleDataSrc, __SCHEDULE_DATA, CGWScheduleRec)

@@ -32,39 +32,26 @@ void CGWToDoConstRec::trace() const {
   g_TraceObj.write(10, "  pszMemo:%db\n", gwrec::len(d->pszMemo));
 }
 
-CGWToDoRec::CGWToDoRec() : CGWToDoConstRec("CGWToDoRec", nullptr), m_Data{} { m_RecPtr = &m_Data; }
+CGWToDoRec::CGWToDoRec() : CGWToDoConstRec("CGWToDoRec", nullptr) { m_RecPtr = &m_Data.data(); }
 
-CGWToDoRec::~CGWToDoRec() {
-  delete[] m_Data.pszName;
-  delete[] m_Data.pszCategory;
-  delete[] m_Data.pszMemo;
-}
+CGWToDoRec::~CGWToDoRec() = default;
 
-void CGWToDoRec::setName(const char* t) { gwrec::setStr(m_Data.pszName, t, "ToDo"); }
-void CGWToDoRec::setCategory(const char* t) { gwrec::setStr(m_Data.pszCategory, t, "Category"); }
-void CGWToDoRec::setMemo(const char* t) { gwrec::setStr(m_Data.pszMemo, t, "Memo"); }
+void CGWToDoRec::setName(const char* t) { m_Data.set<&__TODO_DATA::pszName>(t, "ToDo"); }
+void CGWToDoRec::setCategory(const char* t) { m_Data.set<&__TODO_DATA::pszCategory>(t, "Category"); }
+void CGWToDoRec::setMemo(const char* t) { m_Data.set<&__TODO_DATA::pszMemo>(t, "Memo"); }
 
 void CGWToDoRec::assign(const CGWRecord& other) {
   const auto* d = static_cast<const __TODO_DATA*>(other.getRecPtr());
-  if (d == &m_Data) return;
+  if (d == &m_Data.data()) return;
   static const __TODO_DATA kEmpty{};
-  if (!d) d = &kEmpty;
-  gwrec::setStr(m_Data.pszName, d->pszName, "ToDo Name");
-  setCategory(d->pszCategory);
-  setMemo(d->pszMemo);
-  m_Data.nID = d->nID;
-  m_Data.nTimeStamp = d->nTimeStamp;
-  m_Data.dateLimit = d->dateLimit;
-  m_Data.nPriority = d->nPriority;
-  m_Data.bFinish = d->bFinish;
-  m_Data.dateEnd = d->dateEnd;
+  m_Data.copyFrom(d ? *d : kEmpty, {"ToDo Name", "Category", "Memo"});
 }
 
-GWREC_RECREL_COMMON(CGWToDoRecRel, __TODO_DATA)
+template class CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec>;
+template class CGWDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
+template class CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
 
-CGWToDoDataSrc::CGWToDoDataSrc(CGWSession& session)
-    : CGWDataSrc(session, sizeof(CGWToDoRecRel)), m_Conn(session.getOfficeSession()) {}
+CGWToDoDataSrc::CGWToDoDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWToDoDataSrc::~CGWToDoDataSrc() = default;
 
-GWREC_DATASRC_COMMON(CGWToDoDataSrc, __TODO_DATA, CGWToDoRec)
