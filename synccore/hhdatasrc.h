@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/wintypes.h"
+#include "synccore/boundedlist.h"
 #include "synccore/except.h"
 
 class CGWDataSrc;
@@ -57,40 +58,30 @@ struct CHHRecOpResultItem {
 };
 
 // Result list of handheld writes, filled by the handheld data source and read
-// by the engine. Compiled into libsynccore.so and into each conduit.
-class CHHRecOpResult {
+// by the engine. Header-only (synccore/boundedlist.h), so libsynccore.so and
+// each conduit carry their own copy.
+struct CHHRecOpResultNames {
+  static constexpr const char* kClass = "CHHRecOpResult";
+  static constexpr const char* kAllocFailed = "New CHHRecOpResult";
+  static constexpr const char* kFull = "push into a full result list";
+};
+
+class CHHRecOpResult : public CBoundedList<CHHRecOpResultItem, CHHRecOpResultNames> {
  public:
   // Uses inlineItems when inlineCount >= capacity, else allocates capacity
   // entries; throws CMemoryRunOut ("CHHRecOpResult", "Constructor", "New
   // CHHRecOpResult") when they cannot be had. inlineItems (may be null when
-  // inlineCount is 0) must outlive the list.
-  CHHRecOpResult(DWORD capacity, CHHRecOpResultItem* inlineItems, DWORD inlineCount);
-  // Frees only an allocated array.
-  ~CHHRecOpResult();
-  CHHRecOpResult(const CHHRecOpResult&) = delete;
-  CHHRecOpResult& operator=(const CHHRecOpResult&) = delete;
+  // inlineCount is 0) must outlive the list. The destructor frees only an
+  // allocated array.
+  CHHRecOpResult(DWORD capacity, CHHRecOpResultItem* inlineItems, DWORD inlineCount)
+      : CBoundedList(capacity, inlineItems, inlineCount) {}
 
-  void clear() { m_Count = 0; }
   // Appends an entry. A full list is a programming error of the data source
   // (its capacity is a limit it must respect): the process stops.
-  void push(DWORD op, BYTE success, DWORD recId);
-  // Resets the cursor; the first entry or null. Valid until the next push or
-  // clear.
-  const CHHRecOpResultItem* first();
-  // The entry at the cursor, advancing; null past the count.
-  const CHHRecOpResultItem* next();
-
-  DWORD count() const { return m_Count; }
-  DWORD capacity() const { return m_Capacity; }
-  bool usesInlineItems() const { return m_Items == m_Inline; }
-
- private:
-  DWORD m_Capacity;
-  DWORD m_Count;
-  DWORD m_Cursor;
-  CHHRecOpResultItem* m_Items;
-  CHHRecOpResultItem* m_Inline;
-  DWORD m_InlineCount;
+  void push(DWORD op, BYTE success, DWORD recId) { pushItem(CHHRecOpResultItem{op, success, recId}); }
+  // first() resets the cursor and gives the first entry or null, valid until
+  // the next push or clear; next() gives the entry at the cursor, advancing,
+  // null past the count.
 };
 
 // One category of the handheld's category list; the fields are the
