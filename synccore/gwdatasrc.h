@@ -211,7 +211,7 @@ class SYNCCORE_API CGWRecOpDList : public CBoundedList<CGWRecOpDItem, CGWRecOpDL
   // handheld data source (it queued more than its batch size): the process
   // stops rather than write past the entries.
   void push(const GWSyncCmd* cmds, DWORD gwRecId);
-  // The bounded list's own; defined in the library, which exports them.
+  // The bounded list's own, defined in the library so that it exports them.
   const CGWRecOpDItem* first();
   const CGWRecOpDItem* next();
 

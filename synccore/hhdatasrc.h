@@ -93,8 +93,8 @@ struct CHHRecOpResultItem {
 };
 
 // Result list of handheld writes, filled by the handheld data source and read
-// by the engine. Header-only (synccore/boundedlist.h), so libsynccore.so and
-// each conduit carry their own copy.
+// by the engine. Header-only, so libsynccore.so and each conduit carry their
+// own copy.
 struct CHHRecOpResultNames {
   static constexpr const char* kClass = "CHHRecOpResult";
   static constexpr const char* kAllocFailed = "New CHHRecOpResult";
@@ -114,9 +114,7 @@ class CHHRecOpResult : public CBoundedList<CHHRecOpResultItem, CHHRecOpResultNam
   // Appends an entry. A full list is a programming error of the data source
   // (its capacity is a limit it must respect): the process stops.
   void push(DWORD op, BYTE success, DWORD recId) { pushItem(CHHRecOpResultItem{op, success, recId}); }
-  // first() resets the cursor and gives the first entry or null, valid until
-  // the next push or clear; next() gives the entry at the cursor, advancing,
-  // null past the count.
+  // first, next, clear, count: the bounded list's.
 };
 
 // One category of the handheld's category list; the fields are the
