@@ -17,6 +17,7 @@
 
 #include "gwclient/gwclient.h"
 #include "platform/wintypes.h"
+#include "synccore/boundedlist.h"
 #include "synccore/except.h"
 #include "synccore/objbuf.h"
 
@@ -192,32 +193,29 @@ struct CGWRecOpDItem {
   DWORD m_GWRecId;
 };
 
-class SYNCCORE_API CGWRecOpDList {
+struct CGWRecOpDListNames {
+  static constexpr const char* kClass = "CGWRecOpDList";
+  static constexpr const char* kAllocFailed = "Alloc Buffer";
+  static constexpr const char* kFull = "push into a full list of deferred relation commands";
+};
+
+class SYNCCORE_API CGWRecOpDList : public CBoundedList<CGWRecOpDItem, CGWRecOpDListNames> {
  public:
   static constexpr DWORD kInline = 30;
   // Up to 30 entries use the room inside; more are allocated, and failure
   // throws CMemoryRunOut ("CGWRecOpDList", "Constructor", "Alloc Buffer").
   explicit CGWRecOpDList(DWORD capacity);
   ~CGWRecOpDList();
-  CGWRecOpDList(const CGWRecOpDList&) = delete;
-  CGWRecOpDList& operator=(const CGWRecOpDList&) = delete;
 
   // Appends an entry. Pushing into a full list is a programming error of the
   // handheld data source (it queued more than its batch size): the process
   // stops rather than write past the entries.
   void push(const GWSyncCmd* cmds, DWORD gwRecId);
+  // The bounded list's own, defined in the library so that it exports them.
   const CGWRecOpDItem* first();
   const CGWRecOpDItem* next();
-  void clear() { m_Count = 0; }
-  DWORD count() const { return m_Count; }
-  DWORD capacity() const { return m_Capacity; }
-  bool usesInlineItems() const { return m_Items == m_Inline; }
 
  private:
-  DWORD m_Capacity;
-  DWORD m_Count;
-  DWORD m_Cursor;
-  CGWRecOpDItem* m_Items;
   CGWRecOpDItem m_Inline[kInline];
 };
 

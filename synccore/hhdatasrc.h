@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/wintypes.h"
+#include "synccore/boundedlist.h"
 #include "synccore/except.h"
 
 class CGWDataSrc;
@@ -44,6 +45,41 @@ enum : int {
   HHSTAT_DELETED = 2,
 };
 
+// The operation number recordDone and batchDone are given for the record
+// just handled. Not an HHOP_ entry operation: the numbers differ.
+enum : int {
+  RECDONE_OP_NONE = 0,
+  RECDONE_OP_ADD = 1,     // also a mail handed to the server
+  RECDONE_OP_MODIFY = 2,
+  RECDONE_OP_DELETE = 3,
+  RECDONE_OP_FAILED = 4,  // the record was skipped, or its batch's commit or send failed
+};
+
+// Answers of recordDone.
+enum : int {
+  RECDONE_GO_ON = 0,
+  RECDONE_END_BATCH = 1,  // a batch ends here: the engine commits or sends, then calls batchDone
+  RECDONE_ABORT = 2,
+};
+
+// batchDone's batch result when the batch's commit or send went well; a
+// failed commit gives 0, a failed send the 0-based place of the failed mail.
+constexpr LONG BATCH_FINE = -1;
+// batchDone's answer to go on; any other aborts the sync.
+constexpr int BATCHDONE_GO_ON = 0;
+
+// Kinds of record CHHRecordSet::newRecord makes.
+enum : int {
+  NEWREC_SCRATCH = 0,   // holds its own data; the engine's is the server-to-handheld filter
+  NEWREC_TO_WRITE = 1,  // to be filled and written to the handheld
+};
+
+// Types of addLogEntry.
+enum : int {
+  HHLOG_SIGNAL = 1,  // an error signal, without text
+  HHLOG_TEXT = 2,    // a message text
+};
+
 // Engine marks of a handheld record.
 enum : BYTE {
   HHMARK_PASS3 = 0x01,     // a handheld operation waits for pass 3-1
@@ -57,40 +93,28 @@ struct CHHRecOpResultItem {
 };
 
 // Result list of handheld writes, filled by the handheld data source and read
-// by the engine. Compiled into libsynccore.so and into each conduit.
-class CHHRecOpResult {
+// by the engine. Header-only, so libsynccore.so and each conduit carry their
+// own copy.
+struct CHHRecOpResultNames {
+  static constexpr const char* kClass = "CHHRecOpResult";
+  static constexpr const char* kAllocFailed = "New CHHRecOpResult";
+  static constexpr const char* kFull = "push into a full result list";
+};
+
+class CHHRecOpResult : public CBoundedList<CHHRecOpResultItem, CHHRecOpResultNames> {
  public:
   // Uses inlineItems when inlineCount >= capacity, else allocates capacity
   // entries; throws CMemoryRunOut ("CHHRecOpResult", "Constructor", "New
   // CHHRecOpResult") when they cannot be had. inlineItems (may be null when
-  // inlineCount is 0) must outlive the list.
-  CHHRecOpResult(DWORD capacity, CHHRecOpResultItem* inlineItems, DWORD inlineCount);
-  // Frees only an allocated array.
-  ~CHHRecOpResult();
-  CHHRecOpResult(const CHHRecOpResult&) = delete;
-  CHHRecOpResult& operator=(const CHHRecOpResult&) = delete;
+  // inlineCount is 0) must outlive the list. The destructor frees only an
+  // allocated array.
+  CHHRecOpResult(DWORD capacity, CHHRecOpResultItem* inlineItems, DWORD inlineCount)
+      : CBoundedList(capacity, inlineItems, inlineCount) {}
 
-  void clear() { m_Count = 0; }
   // Appends an entry. A full list is a programming error of the data source
   // (its capacity is a limit it must respect): the process stops.
-  void push(DWORD op, BYTE success, DWORD recId);
-  // Resets the cursor; the first entry or null. Valid until the next push or
-  // clear.
-  const CHHRecOpResultItem* first();
-  // The entry at the cursor, advancing; null past the count.
-  const CHHRecOpResultItem* next();
-
-  DWORD count() const { return m_Count; }
-  DWORD capacity() const { return m_Capacity; }
-  bool usesInlineItems() const { return m_Items == m_Inline; }
-
- private:
-  DWORD m_Capacity;
-  DWORD m_Count;
-  DWORD m_Cursor;
-  CHHRecOpResultItem* m_Items;
-  CHHRecOpResultItem* m_Inline;
-  DWORD m_InlineCount;
+  void push(DWORD op, BYTE success, DWORD recId) { pushItem(CHHRecOpResultItem{op, success, recId}); }
+  // first, next, clear, count: the bounded list's.
 };
 
 // One category of the handheld's category list; the fields are the
@@ -123,8 +147,8 @@ class SYNCCORE_API CHHRecordSet {
   // The record of that id read in this run, or null (also when it exists on
   // the handheld but was not read).
   virtual CHHRecord* find(DWORD recId) = 0;
-  // A new record: kind 0 a scratch record (only the server-to-handheld
-  // filter), kind 1 a record to be filled and written. Owned by the set
+  // A new record of kind NEWREC_SCRATCH (the engine's only one is the
+  // server-to-handheld filter) or NEWREC_TO_WRITE. Owned by the set
   // until given back with releaseRecord; may throw CMemoryRunOut. New and
   // released records must not disturb an iteration in progress (the engine
   // writes records while it walks the ones read).
@@ -187,8 +211,8 @@ class SYNCCORE_API CHHDataSrc {
   virtual WORD determineHowToSync(WORD flags);           // base: flags unchanged
   virtual void notifyNoSync() = 0;
   virtual bool readCategories() = 0;
-  // HH_DONE (entry op 3), HH_NOTHING, HH_FAILED or HH_QUEUED. *result points
-  // to the data source's own list, valid until its next write.
+  // HH_DONE (entry op HHOP_CATEGORIES), HH_NOTHING, HH_FAILED or HH_QUEUED.
+  // *result points to the data source's own list, valid until its next write.
   virtual int writeCategories(CHHRecOpResult** result) = 0;
   // True when the category list took the name (base: category list add).
   virtual bool addCategory(const char* name);
@@ -199,9 +223,11 @@ class SYNCCORE_API CHHDataSrc {
   // *record null = no (more) records; false aborts the sync.
   virtual bool getFirstRecordToSync(CHHRecord** record) = 0;
   virtual bool getNextRecordToSync(CHHRecord** record) = 0;
-  // 0 go on, 1 a batch ends here, 2 abort (base: 1).
+  // operation: RECDONE_OP_... Answers RECDONE_GO_ON, RECDONE_END_BATCH or
+  // RECDONE_ABORT (base: RECDONE_END_BATCH).
   virtual int recordDone(int operation);
-  // 0 go on, else abort (base: 0).
+  // batchResult: BATCH_FINE, or what failed. BATCHDONE_GO_ON, else the sync
+  // is aborted (base: BATCHDONE_GO_ON).
   virtual int batchDone(LONG batchResult, int operation);
   virtual int updateRecord(CHHRecord* record, CHHRecOpResult** result) = 0;
   virtual int addRecord(CHHRecord* record, CHHRecOpResult** result) = 0;
@@ -214,7 +240,8 @@ class SYNCCORE_API CHHDataSrc {
   virtual bool cleanupSyncRecords(int count) = 0;
   // time 0 = leave unchanged.
   virtual bool setLastSyncTime(DWORD time) = 0;
-  // type 2 message text, 1 error signal without text (text may be null).
+  // type HHLOG_TEXT with a message text, HHLOG_SIGNAL an error signal
+  // without text (text may be null).
   virtual void addLogEntry(int type, const char* text) = 0;
 
   // A handheld record added for a server record is paired with it on the

@@ -358,7 +358,7 @@ bool CPalmLSDataSrc::addRawRecord(const CRawRecordInfo& info, BYTE extraFlags) {
   CPalmRecordSet* set = palmRecords();
   CPalmRecord* r = nullptr;
   try {
-    r = static_cast<CPalmRecord*>(set->newRecord(0));
+    r = static_cast<CPalmRecord*>(set->newRecord(NEWREC_SCRATCH));
     r->m_RecId = info.m_RecId;
     r->m_RecIndex = info.m_RecIndex;
     r->m_CatIndex = static_cast<WORD>(info.m_CatId & 0x0F);

@@ -125,13 +125,13 @@ class CPalmRecordSet : public CHHRecordSet {
   CHHRecord* getFirst() override;
   CHHRecord* getNext() override;
   CHHRecord* find(DWORD recId) override;
-  // Kind 1 records write into the one shared buffer; kind 0 own theirs.
+  // NEWREC_TO_WRITE records write into the one shared buffer; NEWREC_SCRATCH ones own theirs.
   CHHRecord* newRecord(int kind) override;
   void releaseRecord(CHHRecord* record) override;
 
   // Empties the set (every record back to the pool).
   void init();
-  // Adds a record from newRecord(0), keyed by its id.
+  // Adds a record from newRecord(NEWREC_SCRATCH), keyed by its id.
   void add(CPalmRecord* record);
   // Traces the end of reading with the count.
   void traceRead() const;

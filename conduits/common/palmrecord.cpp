@@ -262,7 +262,7 @@ CHHRecord* CPalmRecordSet::find(DWORD recId) {
 
 CHHRecord* CPalmRecordSet::newRecord(int kind) {
   BYTE* shared = nullptr;
-  if (kind == 1) {
+  if (kind == NEWREC_TO_WRITE) {
     if (!m_SharedBuf) {
       m_SharedBuf.reset(new (std::nothrow) BYTE[kPalmSharedBufferSize]);
       if (!m_SharedBuf) throw CMemoryRunOut("CPalmRecordSet", "newRecord", "Alloc for shared buffer");

@@ -5,9 +5,9 @@
 namespace synccore {
 
 const GWSyncCmd gw_none[] = {GW_END};
-const GWSyncCmd gw_addrec_addrel[] = {GW_ADDREC, GW_END};
+const GWSyncCmd gw_addrec[] = {GW_ADDREC, GW_END};
 const GWSyncCmd gw_modifyrec[] = {GW_MODIFYREC, GW_END};
-const GWSyncCmd gw_delrel_addrec_addrel[] = {GW_DELREL, GW_ADDREC, GW_END};
+const GWSyncCmd gw_delrel_addrec[] = {GW_DELREL, GW_ADDREC, GW_END};
 const GWSyncCmd gw_delrec_delrel[] = {GW_DELREC, GW_DELREL, GW_END};
 const GWSyncCmd gw_delrel_addrel[] = {GW_DELREL, GW_ADDREL, GW_END};
 const GWSyncCmd gw_addrel[] = {GW_ADDREL, GW_END};
@@ -16,10 +16,10 @@ const GWSyncCmd gw_mail_out[] = {GW_ADDREC, GW_END};
 
 int operationNumber(HHAction action) {
   switch (action) {
-    case HHACT_ADD: return 1;
-    case HHACT_MODIFY: return 2;
-    case HHACT_DELETE: return 3;
-    default: return 0;
+    case HHACT_ADD: return RECDONE_OP_ADD;
+    case HHACT_MODIFY: return RECDONE_OP_MODIFY;
+    case HHACT_DELETE: return RECDONE_OP_DELETE;
+    default: return RECDONE_OP_NONE;
   }
 }
 
@@ -30,11 +30,11 @@ constexpr DWORD kAnyAttr = 0;
 
 // status | entry | attribute set -> action, commands, message, label
 const HHSideRow kHHSideRows[] = {
-    {HHSTAT_CHANGED, P::kNone, kAnyAttr, {HHACT_NONE, gw_addrec_addrel, 0, false, "hh_none, gw_addrec_addrel"}},
+    {HHSTAT_CHANGED, P::kNone, kAnyAttr, {HHACT_NONE, gw_addrec, 0, false, "hh_none, gw_addrec_addrel"}},
     {HHSTAT_CHANGED, P::kPresent, GWATTR_CHANGED,
      {HHACT_MODIFY, gw_none, MSG_CONFLICT_SERVER_WINS, false, "hh_modifyrec"}},
     {HHSTAT_CHANGED, P::kPresent, GWATTR_DELETED,
-     {HHACT_NONE, gw_delrel_addrec_addrel, MSG_RECREATED_ON_SERVER, false, "hh_none, gw_delrel_addrec_addrel"}},
+     {HHACT_NONE, gw_delrel_addrec, MSG_RECREATED_ON_SERVER, false, "hh_none, gw_delrel_addrec_addrel"}},
     {HHSTAT_CHANGED, P::kPresent, kAnyAttr, {HHACT_NONE, gw_modifyrec, 0, false, "hh_none, gw_modifyrec"}},
     {HHSTAT_DELETED, P::kPresent, GWATTR_CHANGED,
      {HHACT_ADD, gw_delrel_addrel, MSG_RESTORED_FROM_SERVER, false, "hh_addrec, gw_delrel_addrel"}},

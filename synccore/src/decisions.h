@@ -18,14 +18,16 @@ enum HHAction : int {
   HHACT_NONE = 3,
 };
 
-// The operation number that recordDone is given for an action.
+// The operation number (RECDONE_OP_...) that recordDone is given for an action.
 int operationNumber(HHAction action);
 
-// Command lists, named after the labels the trace prints.
+// Command lists, named after their commands. GW_ADDREC adds the record and
+// its relation in one server request, so the lists with it have no GW_ADDREL;
+// the trace's labels still say "gw_addrec_addrel" for them.
 extern const GWSyncCmd gw_none[];
-extern const GWSyncCmd gw_addrec_addrel[];
+extern const GWSyncCmd gw_addrec[];
 extern const GWSyncCmd gw_modifyrec[];
-extern const GWSyncCmd gw_delrel_addrec_addrel[];
+extern const GWSyncCmd gw_delrel_addrec[];
 extern const GWSyncCmd gw_delrec_delrel[];
 extern const GWSyncCmd gw_delrel_addrel[];
 extern const GWSyncCmd gw_addrel[];

@@ -1,7 +1,6 @@
 // Server records, relation entries, the record set and the deferred
 // relation commands.
 #include <cstdio>
-#include <new>
 
 #include "log/log.h"
 #include "synccore/gwdatasrc.h"
@@ -164,28 +163,12 @@ CGWRecRel* CGWRecordSet::findByGWRecId(DWORD gwRecId) {
 
 // --- deferred relation commands ---------------------------------------------
 
-CGWRecOpDList::CGWRecOpDList(DWORD capacity)
-    : m_Capacity(capacity), m_Count(0), m_Cursor(0), m_Items(m_Inline), m_Inline{} {
-  if (capacity <= kInline) return;
-  m_Items = new (std::nothrow) CGWRecOpDItem[capacity];
-  if (!m_Items) throw CMemoryRunOut("CGWRecOpDList", "Constructor", "Alloc Buffer");
-}
+CGWRecOpDList::CGWRecOpDList(DWORD capacity) : CBoundedList(capacity, m_Inline, kInline), m_Inline{} {}
 
-CGWRecOpDList::~CGWRecOpDList() {
-  if (m_Items != m_Inline) delete[] m_Items;
-}
+CGWRecOpDList::~CGWRecOpDList() = default;
 
-void CGWRecOpDList::push(const GWSyncCmd* cmds, DWORD gwRecId) {
-  if (m_Count >= m_Capacity) fatalStop("CGWRecOpDList", "push into a full list of deferred relation commands");
-  m_Items[m_Count++] = CGWRecOpDItem{cmds, gwRecId};
-}
+void CGWRecOpDList::push(const GWSyncCmd* cmds, DWORD gwRecId) { pushItem(CGWRecOpDItem{cmds, gwRecId}); }
 
-const CGWRecOpDItem* CGWRecOpDList::first() {
-  m_Cursor = 0;
-  return next();
-}
+const CGWRecOpDItem* CGWRecOpDList::first() { return CBoundedList::first(); }
 
-const CGWRecOpDItem* CGWRecOpDList::next() {
-  if (m_Cursor >= m_Count) return nullptr;
-  return &m_Items[m_Cursor++];
-}
+const CGWRecOpDItem* CGWRecOpDList::next() { return CBoundedList::next(); }

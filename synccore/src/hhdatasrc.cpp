@@ -11,9 +11,9 @@ WORD CHHDataSrc::determineHowToSync(WORD flags) { return flags; }
 
 bool CHHDataSrc::addCategory(const char* name) { return m_Categories && m_Categories->add(name) != nullptr; }
 
-int CHHDataSrc::recordDone(int /*operation*/) { return 1; }
+int CHHDataSrc::recordDone(int /*operation*/) { return RECDONE_END_BATCH; }
 
-int CHHDataSrc::batchDone(LONG /*batchResult*/, int /*operation*/) { return 0; }
+int CHHDataSrc::batchDone(LONG /*batchResult*/, int /*operation*/) { return BATCHDONE_GO_ON; }
 
 const CHHCategory* CHHDataSrc::findCategory(const char* name) const {
   return m_Categories ? m_Categories->find(name) : nullptr;

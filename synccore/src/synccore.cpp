@@ -18,7 +18,10 @@ using namespace synccore;
 
 namespace {
 
-// Handheld write results inside the engine (applying to the handheld).
+// Results of applying a decision to the handheld (applyToHH, writeToHH and
+// the deferred commands). Not the CMD_ results below: APPLY_RELATION_ADD_FAILED
+// and CMD_ADDREL_FAILED share a value but not a meaning, and neither leaves
+// the engine.
 enum : int {
   APPLY_DONE = 0,
   APPLY_SKIPPED = 1,
@@ -28,17 +31,24 @@ enum : int {
   APPLY_HH_FAILED = 8,
 };
 
-// Server command results (passes 1 and 2).
+// Results of executeGWCmds (passes 1 and 2): done, skipped, or the server
+// command that failed.
 enum : int {
   CMD_DONE = 0,
   CMD_SKIPPED = 1,  // the record could not be converted
+  CMD_ADDREC_FAILED = 2,
+  CMD_MODIFYREC_FAILED = 3,
+  CMD_DELREC_FAILED = 4,
+  CMD_ADDREL_FAILED = 5,
+  CMD_DELREL_FAILED = 6,
 };
 
 constexpr DWORD kMailFilteredHHId = 255;
 constexpr int kRecIdStrSize = 30;
 constexpr int kMessageSize = 1024;
 
-bool ok01(int result) { return result == APPLY_DONE || result == APPLY_SKIPPED; }
+// An apply result that lets the run go on.
+bool applyGoesOn(int result) { return result == APPLY_DONE || result == APPLY_SKIPPED; }
 
 // Gives a handheld record from newRecord back on every path.
 class NewRecord {
@@ -115,7 +125,7 @@ void CSyncCore::hhRecordMessage(const CHHRecord* r, DWORD code) {
   if (singleCommit()) {
     Log::writeEditedLog(code, text);
   } else {
-    m_HH.addLogEntry(2, text);
+    m_HH.addLogEntry(HHLOG_TEXT, text);
   }
   g_TraceObj.write(10, "SyncCore|Sync HHRId:0x%lx %s\n", static_cast<unsigned long>(r->getRecordId()), text);
 }
@@ -129,7 +139,7 @@ void CSyncCore::gwRecordMessage(const CGWRecRel* e, DWORD code) {
   if (singleCommit()) {
     Log::writeEditedLog(code, text);
   } else {
-    m_HH.addLogEntry(2, text);
+    m_HH.addLogEntry(HHLOG_TEXT, text);
   }
   g_TraceObj.write(10, "SyncCore|Sync GWRId:0x%lx %s\n", static_cast<unsigned long>(e->m_GWRecId), text);
 }
@@ -139,11 +149,11 @@ void CSyncCore::statusMessage(DWORD code) {
   char text[kMessageSize];
   Log::getMessage(code, text, sizeof text, m_SyncName);
   Log::writeEditedLog(code, text);
-  m_HH.addLogEntry(2, text);
+  m_HH.addLogEntry(HHLOG_TEXT, text);
 }
 
 void CSyncCore::sendFailureSignal() {
-  if (!singleCommit()) m_HH.addLogEntry(1, nullptr);
+  if (!singleCommit()) m_HH.addLogEntry(HHLOG_SIGNAL, nullptr);
   Log::writeLog(MSG_MAIL_SEND_FAILED);
 }
 
@@ -247,7 +257,7 @@ bool CSyncCore::runKindGuarded() {
   m_RelationsPending = false;
   planAdds({});
   try {
-    NewRecord filter(*m_HH.getRecordSet(), 0);
+    NewRecord filter(*m_HH.getRecordSet(), NEWREC_SCRATCH);
     m_Filter = filter.get();
     ok = recoverPairings() && ((m_Flags & SYNC_INITIAL) || m_HH.clearFirstSyncNote()) && runKind();
     if (ok && (m_RelationsPending || !m_UncommittedAdds.empty())) ok = commitServer();
@@ -393,7 +403,7 @@ int CSyncCore::executeGWCmds(const GWSyncCmd* cmds, CHHRecord* r, CGWRecRel* e, 
         traceHH2GW(r, ok, x.get());
         if (!ok) result = CMD_SKIPPED;
         else if (m_GW.addRecord(x.get(), r->getRecordId())) ++n;
-        else result = 2;
+        else result = CMD_ADDREC_FAILED;
         break;
       }
       case GW_MODIFYREC: {
@@ -403,20 +413,20 @@ int CSyncCore::executeGWCmds(const GWSyncCmd* cmds, CHHRecord* r, CGWRecRel* e, 
         traceHH2GW(r, ok, x.get());
         if (!ok) result = CMD_SKIPPED;
         else if (m_GW.modifyRecord(x.get())) ++n;
-        else result = 3;
+        else result = CMD_MODIFYREC_FAILED;
         break;
       }
       case GW_DELREC:
         if (m_GW.removeRecordEntry(e)) ++n;
-        else result = 4;
+        else result = CMD_DELREC_FAILED;
         break;
       case GW_ADDREL:
         if (m_GW.addRelation(r->getRecordId(), e->m_GWRecId)) ++n;
-        else result = 5;
+        else result = CMD_ADDREL_FAILED;
         break;
       case GW_DELREL:
         if (m_GW.deleteRelation(e->m_GWRecId)) ++n;
-        else result = 6;
+        else result = CMD_DELREL_FAILED;
         break;
       default:
         fatalStop("SyncCore", "bad server command");
@@ -444,10 +454,10 @@ int CSyncCore::executeGWCmdsAfterHH(const GWSyncCmd* cmds, DWORD hhRecId, DWORD 
 
 // --- handheld writes --------------------------------------------------------
 
-// One handheld write and what follows from its answer. An answer 1 has the
-// waiting results processed and the write asked again; the second answer is
-// handled like a first one (so that a write done at once still gets its
-// relation).
+// One handheld write and what follows from its answer. An answer HH_RESULTS
+// has the waiting results processed and the write asked again; the second
+// answer is handled like a first one (so that a write done at once still gets
+// its relation).
 template <typename Write>
 int CSyncCore::writeToHH(Write write, const GWSyncCmd* cmds, DWORD gwRecId, DWORD writtenId) {
   CHHRecOpResult* results = nullptr;
@@ -492,7 +502,7 @@ int CSyncCore::applyToHH(HHAction action, const GWSyncCmd* cmds, CHHRecord* hr, 
     DWORD id = e->m_HHRecId;
     return writeToHH([&](CHHRecOpResult** L) { return m_HH.deleteRecord(id, L); }, cmds, e->m_GWRecId, id);
   }
-  NewRecord y(*m_HH.getRecordSet(), 1);
+  NewRecord y(*m_HH.getRecordSet(), NEWREC_TO_WRITE);
   addMissingCategory(action, e);
   if (action == HHACT_MODIFY) y.get()->setRecordId(e->m_HHRecId);
   bool ok = y.get()->convertGW2HH(&m_HH, &m_GW, hr, e->getRecord());
@@ -642,7 +652,7 @@ bool CSyncCore::twoWayPass1() {
     if (!more) return false;
     if (!r) break;
     CGWRecRel* e = m_GW.findRecRel(r->getRecordId());
-    int operation = 0;
+    int operation = RECDONE_OP_NONE;
     DWORD code = 0;
     if (!r->acceptForGW(&m_HH, &m_GW, e ? e->getRecord() : nullptr, &code)) {
       if (code) hhRecordMessage(r, code);
@@ -662,21 +672,21 @@ bool CSyncCore::twoWayPass1() {
           changed |= ch;
           if (d.message) hhRecordMessage(r, d.message);
         } else if (result == CMD_SKIPPED) {
-          operation = 4;
+          operation = RECDONE_OP_FAILED;
         } else {
           return false;
         }
       }
     }
     int done = m_HH.recordDone(operation);
-    if (done == 1) {
-      LONG batch = -1;
+    if (done == RECDONE_END_BATCH) {
+      LONG batch = BATCH_FINE;
       if (!singleCommit() && changed && !commitServer()) {
-        batch = 0;
-        operation = 4;
+        batch = 0;  // the batch's commit failed
+        operation = RECDONE_OP_FAILED;
       }
-      if (m_HH.batchDone(batch, operation) != 0) return false;
-    } else if (done == 2) {
+      if (m_HH.batchDone(batch, operation) != BATCHDONE_GO_ON) return false;
+    } else if (done == RECDONE_ABORT) {
       return false;
     }
   }
@@ -729,7 +739,7 @@ bool CSyncCore::twoWayPass3() {
     if (!(r->m_SyncMark & HHMARK_PASS3)) continue;
     CGWRecRel* e = m_GW.findRecRel(r->getRecordId());
     const Decision& d = decideHHSide(r->getStatus(), e);
-    if (!ok01(applyToHH(d.action, d.cmds, r, e))) return false;
+    if (!applyGoesOn(applyToHH(d.action, d.cmds, r, e))) return false;
     if (d.message && e) gwRecordMessage(e, d.message);
   }
   g_TraceObj.write(9, "----- sync pass 3-2 -----\n");
@@ -759,7 +769,7 @@ bool CSyncCore::twoWayPass3() {
       if (code) gwRecordMessage(e, code);
       continue;
     }
-    if (!ok01(applyToHH(d->action, d->cmds, hr, e))) return false;
+    if (!applyGoesOn(applyToHH(d->action, d->cmds, hr, e))) return false;
   }
   g_TraceObj.write(9, "----- sync pass 3-3 -----\n");
   if (completeRecordOps() != APPLY_DONE) return false;
@@ -796,7 +806,7 @@ bool CSyncCore::syncRefresh() {
       if (code) gwRecordMessage(e, code);
       continue;
     }
-    if (!ok01(applyToHH(HHACT_ADD, gw_addrel, nullptr, e))) return false;
+    if (!applyGoesOn(applyToHH(HHACT_ADD, gw_addrel, nullptr, e))) return false;
   }
   g_TraceObj.write(9, "----- Cleaning up HH records -----\n");
   if (completeRecordOps() != APPLY_DONE) return false;
@@ -827,7 +837,7 @@ bool CSyncCore::mailPass1() {
   for (bool more = m_HH.getFirstRecordToSync(&r); ; more = m_HH.getNextRecordToSync(&r)) {
     if (!more) return false;
     if (!r) break;
-    int operation = 0;
+    int operation = RECDONE_OP_NONE;
     DWORD code = 0;
     if (!r->acceptForGW(&m_HH, &m_GW, nullptr, &code)) {
       if (code) hhRecordMessage(r, code);
@@ -835,30 +845,30 @@ bool CSyncCore::mailPass1() {
       bool ch = false;
       int result = executeGWCmds(gw_mail_out, r, nullptr, ch);
       if (result == CMD_DONE) {
-        operation = 1;
+        operation = RECDONE_OP_ADD;
         r->m_SyncMark |= HHMARK_MAIL_SENT;
         ++written;
         unsent |= ch;
       } else if (result == CMD_SKIPPED) {
-        operation = 4;
+        operation = RECDONE_OP_FAILED;
       } else {
         return false;
       }
     }
     int done = m_HH.recordDone(operation);
-    if (done == 1) {
-      LONG batch = -1;
+    if (done == RECDONE_END_BATCH) {
+      LONG batch = BATCH_FINE;
       if (!singleCommit() && unsent) {
         int s = m_GW.send();
         unsent = false;
         if (s < 0) {
-          batch = -1 - s;
-          operation = 4;
+          batch = -1 - s;  // send gave minus the failed mail's 1-based place
+          operation = RECDONE_OP_FAILED;
           sendFailureSignal();
         }
       }
-      if (m_HH.batchDone(batch, operation) != 0) return false;
-    } else if (done == 2) {
+      if (m_HH.batchDone(batch, operation) != BATCHDONE_GO_ON) return false;
+    } else if (done == RECDONE_ABORT) {
       return false;
     }
   }
@@ -904,13 +914,13 @@ bool CSyncCore::mailPass2() {
       e->m_Marks |= GWMARK_MAIL_DELREL;
       continue;
     }
-    if (!ok01(applyToHH(d.action, d.cmds, nullptr, e))) return false;
+    if (!applyGoesOn(applyToHH(d.action, d.cmds, nullptr, e))) return false;
   }
   if (completeRecordOps() != APPLY_DONE) return false;
   if (skipped > 0) {
     char text[kMessageSize];
     Log::getMessage(MSG_MAILS_FILTERED, text, sizeof text, skipped);
-    if (!singleCommit()) m_HH.addLogEntry(2, text);
+    if (!singleCommit()) m_HH.addLogEntry(HHLOG_TEXT, text);
     Log::writeEditedLog(MSG_MAILS_FILTERED, text);
   }
   m_HH.endPass(2);

@@ -27,11 +27,11 @@ struct HHCase {
 };
 
 const HHCase kHHCases[] = {
-    {1, kNoEntry, HHACT_NONE, gw_addrec_addrel, 0, "hh_none, gw_addrec_addrel"},
+    {1, kNoEntry, HHACT_NONE, gw_addrec, 0, "hh_none, gw_addrec_addrel"},
     {1, 0x12, HHACT_MODIFY, gw_none, MSG_CONFLICT_SERVER_WINS, "hh_modifyrec"},
     {1, 0x03, HHACT_MODIFY, gw_none, MSG_CONFLICT_SERVER_WINS, "hh_modifyrec"},
     {1, 0x16, HHACT_MODIFY, gw_none, MSG_CONFLICT_SERVER_WINS, "hh_modifyrec"},  // 0x02 is asked first
-    {1, 0x14, HHACT_NONE, gw_delrel_addrec_addrel, MSG_RECREATED_ON_SERVER, "hh_none, gw_delrel_addrec_addrel"},
+    {1, 0x14, HHACT_NONE, gw_delrel_addrec, MSG_RECREATED_ON_SERVER, "hh_none, gw_delrel_addrec_addrel"},
     {1, 0x10, HHACT_NONE, gw_modifyrec, 0, "hh_none, gw_modifyrec"},
     {1, 0x00, HHACT_NONE, gw_modifyrec, 0, "hh_none, gw_modifyrec"},
     {2, 0x12, HHACT_ADD, gw_delrel_addrel, MSG_RESTORED_FROM_SERVER, "hh_addrec, gw_delrel_addrel"},

@@ -124,6 +124,22 @@ TEST_F(EngineTest, ChangedOnHandheldDeletedOnServerIsCreatedAgain) {
   EXPECT_EQ(messages("created again on the server: A-handheld"), 1);
 }
 
+// GW_ADDREC relates the record it adds in the same server request: the
+// lists gw_addrec and gw_delrel_addrec need no GW_ADDREL, and one would put
+// a second relation request on the wire.
+TEST_F(EngineTest, RecordAddedToTheServerIsRelatedByTheAddItself) {
+  startInStep();
+  hh_.addRecord("D");                          // gw_addrec
+  changeOnHandheld("A", "A-handheld");         // gw_delrel_addrec
+  gw_.removeServerRecord(gwIdOf("A"));
+  gw_.calls.clear();
+  ASSERT_TRUE(sync());
+  expectInStep({"A-handheld", "B", "C", "D"});
+  EXPECT_EQ(gw_.calls["putNewRecord"], 2);
+  EXPECT_EQ(gw_.calls["putRelation"], 0);
+  EXPECT_EQ(gw_.calls["removeRelation"], 1);  // A's old relation
+}
+
 TEST_F(EngineTest, DeletedOnBothSidesOnlyTheRelationGoes) {
   startInStep();
   deleteOnHandheld("A");
