@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,6 @@ class CAddressPage : public CDataPage<__ADDRESS_DATA> {
 class CMemoPage : public CDataPage<__MEMO_DATA> {
  public:
   using CDataPage::CDataPage;
-  void BuildURL(std::string& url) override;
   std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncMemo"; }
   std::string Describe(const __MEMO_DATA& memo) const override;
@@ -68,7 +68,6 @@ class CMemoPage : public CDataPage<__MEMO_DATA> {
 class CToDoPage : public CDataPage<__TODO_DATA> {
  public:
   using CDataPage::CDataPage;
-  void BuildURL(std::string& url) override;
   std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncToDo"; }
   std::string Describe(const __TODO_DATA& todo) const override;
@@ -104,7 +103,6 @@ class CSchedulePage : public CDataPage<__SCHEDULE_DATA> {
  public:
   using CDataPage::CDataPage;
   void Reset() override;
-  void BuildURL(std::string& url) override;
   int ParseCommitReply(CReplyReader& reply) override;
   std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncCalendar"; }
@@ -142,7 +140,8 @@ class CMailPage : public CListPage<__MAIL_DATA> {
   // A line per mail sent, by subject.
   std::vector<CommitLine> DescribeCommit() override;
 
-  const std::vector<std::unique_ptr<Record>>& Queue() const { return m_Queue; }
+  // The mails queued, as pointers (owned by the page).
+  auto Queue() const { return m_Queue | std::views::transform(HeldPointer<Record>); }
   LONG m_nSendErrorPosition = 0;
 
  private:

@@ -8,12 +8,6 @@ const char kUntitled[] = "\x96\xB3\x91\xE8";
 
 std::string CMemoPage::Describe(const __MEMO_DATA& memo) const { return memo.pszName ? memo.pszName : ""; }
 
-void CMemoPage::BuildURL(std::string& url) {
-  url += m_pSession->m_ObjectPath;
-  url += "page=SyncMemo";
-  AppendLabel(url);
-}
-
 std::unique_ptr<CMemoPage::Record> CMemoPage::ParseItem(const std::string& line) {
   CFieldList f(line);
   const std::string& id = f.NextField();

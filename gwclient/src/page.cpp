@@ -205,3 +205,12 @@ int CPageRequest::Commit() {
     return 0;
   }
 }
+
+// ---------------------------------------------------------------------------
+
+void CDataPageBase::BuildURL(std::string& url) {
+  url += m_pSession->m_ObjectPath;
+  url += "page=";
+  url += CommitPageName();
+  AppendLabel(url);
+}

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <ranges>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -149,7 +150,8 @@ class CListPage : public Base {
   // page whose reading is not recorded.
   virtual const char* RecordKind() const { return nullptr; }
 
-  const std::vector<std::unique_ptr<Record>>& Items() const { return m_Items; }
+  // The held records, as pointers (owned by the page).
+  auto Items() const { return m_Items | std::views::transform(HeldPointer<Record>); }
 
  protected:
   void ClearItems() noexcept {
@@ -203,6 +205,8 @@ class CDataPageBase : public CPageRequest {
 
   // The commit's page name, e.g. "SyncAddress"; default none.
   virtual const char* CommitPageName() const { return ""; }
+  // The page of the commit's name, with the session label.
+  void BuildURL(std::string& url) override;
   // Removes a held record (its removal is sent by the next commit); error 15
   // when none. 1 or 0.
   virtual int Remove(DWORD id) = 0;
@@ -327,12 +331,7 @@ class CDataPage : public CListPage<T, CDataPageBase> {
 
 template <typename T>
 void CDataPage<T>::Reset() {
-  m_New.clear();
-  m_NewByKey.clear();
-  m_Modified.clear();
-  m_ModifiedSet.clear();
-  m_Removed.clear();
-  m_RemovedAccounts.clear();
+  ClearPending();
   m_Lines.clear();
   this->m_Relations.Clear();
   List::Reset();

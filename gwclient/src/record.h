@@ -160,3 +160,9 @@ void CopyRecordInto(CRecord<T>& held, const T& record) {
   KeepIdentity(static_cast<T&>(fresh), static_cast<const T&>(held));
   held.Swap(fresh);
 }
+
+// The record a held pointer owns: what a page's lists show of their records.
+template <typename Record>
+Record* HeldPointer(const std::unique_ptr<Record>& held) noexcept {
+  return held.get();
+}

@@ -25,12 +25,6 @@ void CSchedulePage::Reset() {
   CDataPage::Reset();
 }
 
-void CSchedulePage::BuildURL(std::string& url) {
-  url += m_pSession->m_ObjectPath;
-  url += "page=SyncCalendar";
-  AppendLabel(url);
-}
-
 std::unique_ptr<CSchedulePage::Record> CSchedulePage::ParseItem(const std::string& line) {
   CFieldList f(line);
   if (!IsNumber(f[0].c_str())) return nullptr;

@@ -8,12 +8,6 @@
 
 std::string CToDoPage::Describe(const __TODO_DATA& todo) const { return todo.pszName ? todo.pszName : ""; }
 
-void CToDoPage::BuildURL(std::string& url) {
-  url += m_pSession->m_ObjectPath;
-  url += "page=SyncToDo";
-  AppendLabel(url);
-}
-
 std::unique_ptr<CToDoPage::Record> CToDoPage::ParseItem(const std::string& line) {
   CFieldList f(line);
   if (!IsNumber(f[0].c_str()) || f[7].empty()) return nullptr;

@@ -405,7 +405,7 @@ const CommitRow kCommitRows[] = {
      "",
      [](Client& c) {
        std::string queue;
-       for (const auto& m : c.server().m_MailPage.Queue())
+       for (const __MAIL_DATA* m : c.server().m_MailPage.Queue())
          queue += Str(m->pszSubject) + "\n";
        return queue;
      }},
