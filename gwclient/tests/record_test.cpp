@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <string>
 
@@ -51,6 +52,10 @@ struct ExceptionRow {
   bool withDates;
   LONG held;
 };
+
+void PrintTo(const ExceptionRow& r, std::ostream* os) {
+  *os << r.count << (r.withDates ? " with dates" : " without dates");
+}
 
 class ScheduleExceptionTest : public ::testing::TestWithParam<ExceptionRow> {};
 

@@ -3,6 +3,7 @@
 // commit fields, and pairs from a commit reply that need no memory.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct LineRow {
   const char* held;
 };
 
+void PrintTo(const LineRow& r, std::ostream* os) { *os << '"' << r.line << '"'; }
+
 class RelationLineTest : public ::testing::TestWithParam<LineRow> {};
 
 TEST_P(RelationLineTest, ReadsAStampOrAPairAndSkipsTheRest) {
@@ -44,6 +47,8 @@ struct MissingRow {
   DWORD missingError;
   DWORD lastError;  // after RemovePair(9) with the last error 99
 };
+
+void PrintTo(const MissingRow& r, std::ostream* os) { *os << "missing error " << r.missingError; }
 
 class RelationMissingTest : public ::testing::TestWithParam<MissingRow> {};
 
