@@ -214,3 +214,8 @@ void CDataPageBase::BuildURL(std::string& url) {
   url += CommitPageName();
   AppendLabel(url);
 }
+
+DWORD CDataPageBase::NextProvisionalId() {
+  static DWORD provisional = 0x7FFFFFF0u;
+  return provisional--;
+}

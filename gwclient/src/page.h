@@ -227,6 +227,10 @@ class CDataPageBase : public CPageRequest {
   const std::vector<std::unique_ptr<__REL_DATA>>& Relations() const { return m_Relations.Pairs(); }
 
  protected:
+  // The id a dry run gives a new record: one count, down from the top of the
+  // positive range, for every kind of the process.
+  static DWORD NextProvisionalId();
+
   CRelationSet m_Relations;
 };
 
@@ -536,10 +540,9 @@ std::string CDataPage<T>::DryRunReply() {
   // The relation time stamp as the server stores it, then an id for each new
   // record sent with its handheld key. The ids count down from the top of
   // the positive range, far from any the server gives.
-  static DWORD provisional = 0x7FFFFFF0u;
   std::string reply = this->m_Relations.StampReply();
   for (const NEW_ENTRY& entry : m_New)
-    if (entry.nKey != 0) reply += std::to_string(entry.nKey) + "," + std::to_string(provisional--) + "\n";
+    if (entry.nKey != 0) reply += std::to_string(entry.nKey) + "," + std::to_string(this->NextProvisionalId()) + "\n";
   return reply;
 }
 
