@@ -2,6 +2,8 @@
 // schedules, to-dos and to-do categories. Private to the library.
 #pragma once
 
+#include <memory>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -15,41 +17,35 @@ extern const char kMailAppName[];
 extern const char kUntitled[];
 
 // Address item definitions: lines "id-or-name,type,necessary,disable,name".
-class CAddressItemPage : public CListPage {
+class CAddressItemPage : public CListPage<__ADDRESS_ITEM> {
  public:
   using CListPage::CListPage;
-  ~CAddressItemPage() override;
   // Cards and the address page's columns point at the definitions: a fetch
   // after a failed one keeps the old ones alive until the session ends.
   void Reset() override;
   void BuildURL(std::string& url) override;
   // Also keeps room to retire every item held, so that Reset never needs
   // memory (a fetch that fails for memory resets the page).
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
   // The held definition with id; null when none (or id 0).
   __ADDRESS_ITEM* Find(LONG id) const;
 
  private:
-  std::vector<void*> m_Retired;
+  std::vector<std::unique_ptr<Record>> m_Retired;
 };
 
 // Address cards: a header line naming the columns, then one line per card
 // whose values follow those columns; then the relation section.
-class CAddressPage : public CDataPage {
+class CAddressPage : public CDataPage<__ADDRESS_DATA> {
  public:
   CAddressPage(CServerSession* session, CAddressItemPage* items)
       : CDataPage(session), m_pItemPage(items) {}
-  ~CAddressPage() override;
   void BuildURL(std::string& url) override;
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
-  void* CreateItem(const void* record) override;
-  int CopyItem(void* item, const void* record) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncAddress"; }
   // The last and first names, else the first value the card has.
-  std::string Describe(const void* item) const override;
-  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+  std::string Describe(const __ADDRESS_DATA& card) const override;
+  bool WriteRecord(std::string& body, Record& card, DWORD key) override;
 
   CAddressItemPage* m_pItemPage;
   // One entry per column of the first header line read in the session: the
@@ -60,46 +56,40 @@ class CAddressPage : public CDataPage {
   LONG m_nLastTimeStamp = 0;
 };
 
-class CMemoPage : public CDataPage {
+class CMemoPage : public CDataPage<__MEMO_DATA> {
  public:
   using CDataPage::CDataPage;
-  ~CMemoPage() override;
-  void BuildURL(std::string& url) override;
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
-  void* CreateItem(const void* record) override;
-  int CopyItem(void* item, const void* record) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncMemo"; }
-  std::string Describe(const void* item) const override;
-  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+  std::string Describe(const __MEMO_DATA& memo) const override;
+  bool WriteRecord(std::string& body, Record& memo, DWORD key) override;
 };
 
-class CToDoPage : public CDataPage {
+class CToDoPage : public CDataPage<__TODO_DATA> {
  public:
   using CDataPage::CDataPage;
-  ~CToDoPage() override;
-  void BuildURL(std::string& url) override;
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
-  void* CreateItem(const void* record) override;
-  int CopyItem(void* item, const void* record) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncToDo"; }
-  std::string Describe(const void* item) const override;
-  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+  std::string Describe(const __TODO_DATA& todo) const override;
+  bool WriteRecord(std::string& body, Record& todo, DWORD key) override;
+};
+
+// A to-do category as the category page holds it.
+struct CATEGORY {
+  char* pszName;
+};
+template <>
+struct CRecordTexts<CATEGORY> {
+  static constexpr char* CATEGORY::*kList[] = {&CATEGORY::pszName};
 };
 
 // To-do categories: lines "c,<name>"; the commit sends the whole list.
-class CToDoCategoryPage : public CListPage {
+class CToDoCategoryPage : public CListPage<CATEGORY> {
  public:
-  struct CATEGORY {
-    char* pszName;
-  };
   using CListPage::CListPage;
-  ~CToDoCategoryPage() override;
   void BuildURL(std::string& url) override;
   bool BuildCommitBody(std::string& body) override;
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
 
   const char* FindFirstName();
   const char* FindNextName();
@@ -109,45 +99,38 @@ class CToDoCategoryPage : public CListPage {
 
 // Schedules. Removed schedules are kept whole until the next commit's reply,
 // because the server is told a removal by id and start date.
-class CSchedulePage : public CDataPage {
+class CSchedulePage : public CDataPage<__SCHEDULE_DATA> {
  public:
   using CDataPage::CDataPage;
-  ~CSchedulePage() override;
   void Reset() override;
-  void BuildURL(std::string& url) override;
   int ParseCommitReply(CReplyReader& reply) override;
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
-  void* CreateItem(const void* record) override;
-  int CopyItem(void* item, const void* record) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncCalendar"; }
   // The start date and the event.
-  std::string Describe(const void* item) const override;
+  std::string Describe(const __SCHEDULE_DATA& s) const override;
   // The removed schedules are held whole (see above), not in the base's list.
   std::vector<CommitLine> DescribeCommit() override;
-  bool WriteRecord(std::string& body, void* item, DWORD key) override;
+  bool WriteRecord(std::string& body, Record& s, DWORD key) override;
   void WriteRemoved(std::string& body) override;
 
   // Moves the schedule to the removed list; error 15 when none.
-  int Remove(DWORD id);
-  const std::vector<__SCHEDULE_DATA*>& RemovedRecords() const { return m_RemovedRecords; }
+  int Remove(DWORD id) override;
+  const std::vector<std::unique_ptr<Record>>& RemovedRecords() const { return m_RemovedRecords; }
 
  private:
-  std::vector<__SCHEDULE_DATA*> m_RemovedRecords;
+  std::vector<std::unique_ptr<Record>> m_RemovedRecords;
 };
 
 // The mail box, the queue of mails to send and the position the server
 // gave when it refused one.
-class CMailPage : public CListPage {
+class CMailPage : public CListPage<__MAIL_DATA> {
  public:
   using CListPage::CListPage;
-  ~CMailPage() override;
   void BuildURL(std::string& url) override;
   bool BuildCommitBody(std::string& body) override;
   int ParseCommitReply(CReplyReader& reply) override;
   bool CheckErrorLine(const std::string& line) override;
-  void* ParseItem(const std::string& line) override;
-  void DeleteItem(void* item) override;
+  std::unique_ptr<Record> ParseItem(const std::string& line) override;
   // Appends a copy of the mail's texts to the send queue; throws bad_alloc.
   virtual void QueueCopy(const __MAIL_DATA& mail);
   // Drops the mails not sent. A fetch keeps them: mails queued before the
@@ -157,11 +140,12 @@ class CMailPage : public CListPage {
   // A line per mail sent, by subject.
   std::vector<CommitLine> DescribeCommit() override;
 
-  const std::vector<__MAIL_DATA*>& Queue() const { return m_Queue; }
+  // The mails queued, as pointers (owned by the page).
+  auto Queue() const { return m_Queue | std::views::transform(HeldPointer<Record>); }
   LONG m_nSendErrorPosition = 0;
 
  private:
-  std::vector<__MAIL_DATA*> m_Queue;
+  std::vector<std::unique_ptr<Record>> m_Queue;
 };
 
 // Repeat-type names of schedules, by code.

@@ -7,46 +7,14 @@
 
 const char kMailAppName[] = "VuzIzud";
 
-namespace {
-
-// The eight texts of a mail, in record order.
-char* __MAIL_DATA::*const kMailTexts[] = {
-    &__MAIL_DATA::pszSubject,     &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
-    &__MAIL_DATA::pszCC,          &__MAIL_DATA::pszBCC,  &__MAIL_DATA::pszReplyTo,
-    &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData,
-};
-
-__MAIL_DATA* NewMail() {
-  auto* mail = new __MAIL_DATA{};
-  for (auto text : kMailTexts) mail->*text = DupString(nullptr);
-  return mail;
-}
-
-void FreeMail(__MAIL_DATA* mail) {
-  for (auto text : kMailTexts) FreeString(mail->*text);
-  delete mail;
-}
-
-char* Dup(const std::string& s) { return DupString(s.c_str(), static_cast<int>(s.size())); }
-
-}  // namespace
-
-CMailPage::~CMailPage() {
-  FreeQueue();
-  Reset();
-}
-
 std::vector<CPageRequest::CommitLine> CMailPage::DescribeCommit() {
   std::vector<CommitLine> lines;
-  for (const __MAIL_DATA* m : m_Queue)
+  for (const auto& m : m_Queue)
     lines.push_back({{"server", "add", "SyncMail", "0", m->pszSubject ? m->pszSubject : ""}});
   return lines;
 }
 
-void CMailPage::FreeQueue() {
-  for (__MAIL_DATA* mail : m_Queue) FreeMail(mail);
-  m_Queue.clear();
-}
+void CMailPage::FreeQueue() { m_Queue.clear(); }
 
 void CMailPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
@@ -54,41 +22,41 @@ void CMailPage::BuildURL(std::string& url) {
   url += UrlEscape(kMailAppName);
 }
 
-void* CMailPage::ParseItem(const std::string& line) {
+std::unique_ptr<CMailPage::Record> CMailPage::ParseItem(const std::string& line) {
   CFieldList f(line);
   // id, stamp, sent, subject, read mark, from, to, cc, bcc, reply-to,
   // content type, body
   if (!IsNumber(f[0].c_str()) || (f[3].empty() && f[11].empty())) return nullptr;
-  std::unique_ptr<__MAIL_DATA, void (*)(__MAIL_DATA*)> mail(NewMail(), FreeMail);
+  auto mail = std::make_unique<Record>();
   mail->nID = static_cast<DWORD>(NumberValue(f[0].c_str()));
   mail->nTimeStamp = ParseTimeStamp(f[1].c_str());
   mail->nTimeSent = ParseTimeStamp(f[2].c_str());
   mail->bRead = f[4].empty() ? 0 : 1;
-  mail->pszSubject = Dup(f[3]);
-  mail->pszFrom = Dup(f[5]);
-  mail->pszTo = Dup(f[6]);
-  mail->pszCC = Dup(f[7]);
-  mail->pszBCC = Dup(f[8]);
-  mail->pszReplyTo = Dup(f[9]);
-  mail->pszContentType = Dup(f[10]);
-  mail->pszData = Dup(f[11]);
-  return mail.release();
+  mail->pszSubject = DupString(f[3]);
+  mail->pszFrom = DupString(f[5]);
+  mail->pszTo = DupString(f[6]);
+  mail->pszCC = DupString(f[7]);
+  mail->pszBCC = DupString(f[8]);
+  mail->pszReplyTo = DupString(f[9]);
+  mail->pszContentType = DupString(f[10]);
+  mail->pszData = DupString(f[11]);
+  return mail;
 }
 
-void CMailPage::DeleteItem(void* item) { FreeMail(static_cast<__MAIL_DATA*>(item)); }
-
 void CMailPage::QueueCopy(const __MAIL_DATA& from) {
-  std::unique_ptr<__MAIL_DATA, void (*)(__MAIL_DATA*)> mail(NewMail(), FreeMail);
-  for (auto text : kMailTexts) mail.get()->*text = DupString(from.*text);
-  m_Queue.push_back(mail.get());
-  mail.release();
+  // Only the texts are kept: ids, stamps and the read mark are the server's.
+  auto mail = std::make_unique<Record>(from);
+  mail->nID = 0;
+  mail->nTimeStamp = mail->nTimeSent = 0;
+  mail->bRead = 0;
+  m_Queue.push_back(std::move(mail));
 }
 
 bool CMailPage::BuildCommitBody(std::string& body) {
   // A mail that cannot be escaped throws std::bad_alloc and fails the send
   // whole: left out, it would be lost from the queue by the send's success.
   body += "page=SyncMail";
-  for (const __MAIL_DATA* mail : m_Queue) {
+  for (const auto& mail : m_Queue) {
     body += "&s=" + UrlEscape(mail->pszSubject);
     body += "&t=" + UrlEscape(mail->pszTo);
     body += "&c=" + UrlEscape(mail->pszCC);
@@ -179,7 +147,7 @@ const __REL_DATA* CMailConnection::FindNextRelation() {
 
 long CMailConnection::GetRelationCount() {
   return WithSession<long>(m_pSession, 0,
-                           [](CServerSession& s) { return s.m_MailRelationPage.GetCount(); });
+                           [](CServerSession& s) { return s.m_MailRelationPage.GetRelationCount(); });
 }
 
 int CMailConnection::SetRelation(unsigned long serverId, unsigned long handheldId) {

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "gwclient/gwclient.h"
 #include "gwclient/src/connection.h"
+#include "gwclient/src/record.h"
 #include "gwclient/src/reply.h"
 #include "gwclient/src/session.h"
 
@@ -29,11 +29,16 @@ T Guarded(T fail, Body body) {
   }
 }
 
-char* CopyText(const char* text) {
-  if (!text) return nullptr;
-  char* copy = strdup(text);
-  if (!copy) throw std::bad_alloc();
-  return copy;
+// A copy of a credential, owned like every text of the library; null stays
+// null. Throws std::bad_alloc.
+CText CopyText(const char* text) { return CText(text ? DupString(text) : nullptr); }
+
+// Replaces the session's credentials, freeing the ones it held.
+void SetCredentials(COfficeSession& session, CText user, CText password) noexcept {
+  FreeString(session.m_pszUser);
+  FreeString(session.m_pszPassword);
+  session.m_pszUser = user.release();
+  session.m_pszPassword = password.release();
 }
 
 // The open session of handle; error 2 and null when there is none.
@@ -78,42 +83,21 @@ COfficeSession::COfficeSession()
 COfficeSession::~COfficeSession() {
   Close();
   // A copy that was never opened still owns its credential strings.
-  std::free(m_pszUser);
-  std::free(m_pszPassword);
+  FreeString(m_pszUser);
+  FreeString(m_pszPassword);
 }
 
 void COfficeSession::CopyCredentials(const COfficeSession& other) {
-  char* user = nullptr;
-  char* password = nullptr;
-  try {
-    user = CopyText(other.m_pszUser);
-    password = CopyText(other.m_pszPassword);
-  } catch (const std::bad_alloc&) {
-    std::free(user);
-    SetLastErrorCode(GWERR_NO_MEMORY);
-    return;
-  }
-  std::free(m_pszUser);
-  std::free(m_pszPassword);
-  m_pszUser = user;
-  m_pszPassword = password;
+  Guarded(0, [&] {
+    SetCredentials(*this, CopyText(other.m_pszUser), CopyText(other.m_pszPassword));
+    return 1;
+  });
 }
 
 int COfficeSession::SetAuth(const char* user, const char* password) {
   if (m_dwHandle != 0) return 0;
   return Guarded(0, [&] {
-    char* u = CopyText(user ? user : "");
-    char* p = nullptr;
-    try {
-      p = CopyText(password ? password : "");
-    } catch (...) {
-      std::free(u);
-      throw;
-    }
-    std::free(m_pszUser);
-    std::free(m_pszPassword);
-    m_pszUser = u;
-    m_pszPassword = p;
+    SetCredentials(*this, CopyText(user ? user : ""), CopyText(password ? password : ""));
     return 1;
   });
 }
@@ -261,10 +245,7 @@ void COfficeSession::Close() {
   m_dwTimeout = kDefaultTimeout;
   m_dwRetry = kDefaultRetry;
   m_bRemote = 0;
-  std::free(m_pszUser);
-  std::free(m_pszPassword);
-  m_pszUser = nullptr;
-  m_pszPassword = nullptr;
+  SetCredentials(*this, nullptr, nullptr);
 }
 
 DWORD COfficeSession::GetLastError() const { return LastErrorCode(); }
@@ -306,7 +287,7 @@ const char* COfficeSession::ProductID() {
   CVersionPage& page = session->m_VersionPage;
   if (!page.IsLoaded()) session->m_LoginMark.clear();
   return Guarded<const char*>(nullptr, [&]() -> const char* {
-    return page.Fetch() ? page.m_pszProductID : nullptr;
+    return page.Fetch() ? page.m_ProductID.get() : nullptr;
   });
 }
 

@@ -5,9 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <memory>
-#include <new>
 
 #include "gwclient/src/session.h"
 #include "platform/internet.h"
@@ -63,43 +61,28 @@ bool NonZeroNumber(const std::string& field) {
 
 // ---------------------------------------------------------------------------
 
-CUserPage::~CUserPage() { Reset(); }
-
 void CUserPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
   url += "page=SyncUserList&_Logout=1&_System=Login";
 }
 
-void* CUserPage::ParseItem(const std::string& line) {
+std::unique_ptr<CUserPage::Record> CUserPage::ParseItem(const std::string& line) {
   size_t comma = line.find(',');
   if (comma == std::string::npos || comma + 1 == line.size()) return nullptr;
   std::string id = line.substr(0, comma);
   if (!IsNumber(id.c_str())) return nullptr;
-  auto* user = new __USER_DATA{static_cast<DWORD>(NumberValue(id.c_str())), nullptr};
-  try {
-    user->pszName = DupString(line.c_str() + comma + 1, static_cast<int>(line.size() - comma - 1));
-  } catch (...) {
-    delete user;
-    throw;
-  }
+  auto user = std::make_unique<Record>();
+  user->nID = static_cast<DWORD>(NumberValue(id.c_str()));
+  user->pszName = DupString(line.c_str() + comma + 1, static_cast<int>(line.size() - comma - 1));
   return user;
-}
-
-void CUserPage::DeleteItem(void* item) {
-  auto* user = static_cast<__USER_DATA*>(item);
-  FreeString(user->pszName);
-  delete user;
 }
 
 // ---------------------------------------------------------------------------
 
-CVersionPage::~CVersionPage() { FreeString(m_pszProductID); }
-
 void CVersionPage::Reset() {
   m_nMajor = 0;
   m_nMinor = 0;
-  FreeString(m_pszProductID);
-  m_pszProductID = nullptr;
+  m_ProductID.reset();
   CPageRequest::Reset();
 }
 
@@ -109,12 +92,7 @@ void CVersionPage::BuildURL(std::string& url) {
 }
 
 int CVersionPage::Parse(CReplyReader& reply) {
-  int result = 1;
-  ForEachReplyLine(reply, [&](const std::string& line) {
-    if (CheckErrorLine(line)) {
-      result = 0;
-      return false;
-    }
+  return ReadLines(reply, [&](const std::string& line) {
     CFieldList fields(line);
     const std::string& key = fields[0];
     if (strcasecmp(key.c_str(), "version") == 0) {
@@ -122,13 +100,9 @@ int CVersionPage::Parse(CReplyReader& reply) {
       m_nMinor = Tenths(fields[2]);
     } else if (strcasecmp(key.c_str(), "ProductID") == 0) {
       // A copy that cannot be had fails the fetch (Fetch resets the page).
-      char* id = DupString(fields[1].c_str());
-      FreeString(m_pszProductID);
-      m_pszProductID = id;
+      m_ProductID.reset(DupString(fields[1].c_str()));
     }
-    return true;
   });
-  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -153,16 +127,7 @@ void CSettingPage::BuildURL(std::string& url) {
 }
 
 int CSettingPage::Parse(CReplyReader& reply) {
-  int result = 1;
-  ForEachReplyLine(reply, [&](const std::string& line) {
-    if (CheckErrorLine(line)) {
-      result = 0;
-      return false;
-    }
-    ApplyLine(CFieldList(line));
-    return true;
-  });
-  return result;
+  return ReadLines(reply, [&](const std::string& line) { ApplyLine(CFieldList(line)); });
 }
 
 void CSettingPage::ApplyLine(const CFieldList& f) {
@@ -213,12 +178,14 @@ void CSettingPage::ApplyLine(const CFieldList& f) {
 
 // ---------------------------------------------------------------------------
 
-CRelationPage::~CRelationPage() { Reset(); }
-
 void CRelationPage::Reset() {
-  m_RelTimeStamp = 0;
-  m_RelationsSet = m_RelationsRemoved = 0;
-  CListPage::Reset();
+  m_Relations.Clear();
+  CPageRequest::Reset();
+}
+
+int CRelationPage::Parse(CReplyReader& reply) {
+  // A pair that cannot be had fails the whole parse (Fetch resets the page).
+  return ReadLines(reply, [&](const std::string& line) { m_Relations.ParseLine(line); });
 }
 
 void CRelationPage::BuildURL(std::string& url) {
@@ -230,98 +197,22 @@ void CRelationPage::BuildURL(std::string& url) {
 bool CRelationPage::BuildCommitBody(std::string& body) {
   body += "page=SyncRelation&app=" + UrlEscape(m_AppName.c_str());
   AppendLabel(body);
-  body += "&rt=ts." + std::to_string(m_RelTimeStamp);
-  for (void* item : m_Items) {
-    auto* pair = static_cast<__REL_DATA*>(item);
-    WriteField(body, "i", static_cast<LONG>(pair->nServerID));
-    WriteField(body, "s", static_cast<LONG>(pair->nHandheldID));
-  }
+  m_Relations.WriteCommit(body);
   return true;
 }
 
 int CRelationPage::ParseCommitReply(CReplyReader& reply) {
-  int result = 1;
   bool first = true;
-  ForEachReplyLine(reply, [&](const std::string& line) {
-    if (CheckErrorLine(line)) {
-      result = 0;
-      return false;
-    }
-    if (first) m_RelTimeStamp = NumberValue(line.c_str());
+  const int result = ReadLines(reply, [&](const std::string& line) {
+    if (first) m_Relations.ReadCommitStamp(line);
     first = false;
-    return true;
   });
-  if (result) m_RelationsSet = m_RelationsRemoved = 0;
+  if (result) m_Relations.Committed();
   return result;
 }
 
 std::vector<CPageRequest::CommitLine> CRelationPage::DescribeCommit() {
-  if (!m_RelationsSet && !m_RelationsRemoved) return {};
-  return {{{"server", "relations", "SyncRelation", std::to_string(m_RelationsSet), std::to_string(m_RelationsRemoved)}}};
-}
-
-std::string CRelationPage::DryRunReply() {
-  return std::to_string(m_RelTimeStamp == -1 ? static_cast<LONG>(std::time(nullptr)) : m_RelTimeStamp) + "\n";
-}
-
-void* CRelationPage::ParseItem(const std::string& line) {
-  DWORD server = 0, handheld = 0;
-  if (line.find(',') == std::string::npos) {
-    ParseTimeStampLine(line, &m_RelTimeStamp);
-    return nullptr;
-  }
-  if (!ParseNumberPair(line, &server, &handheld)) return nullptr;
-  return new __REL_DATA{server, handheld};
-}
-
-void CRelationPage::DeleteItem(void* item) { delete static_cast<__REL_DATA*>(item); }
-
-int CRelationPage::SetRelation(DWORD serverId, DWORD handheldId) {
-  if (!m_bLoaded) {
-    SetLastErrorCode(GWERR_NOT_LOADED);
-    return 0;
-  }
-  if (serverId == 0 || handheldId == 0) {
-    SetLastErrorCode(GWERR_BAD_ID);
-    return 0;
-  }
-  long i = IndexOf(serverId);
-  if (i >= 0) {
-    static_cast<__REL_DATA*>(m_Items[static_cast<size_t>(i)])->nHandheldID = handheldId;
-    ++m_RelationsSet;
-    return 1;
-  }
-  try {
-    auto pair = std::make_unique<__REL_DATA>(__REL_DATA{serverId, handheldId});
-    m_Items.push_back(pair.get());
-    pair.release();
-  } catch (const std::bad_alloc&) {
-    SetLastErrorCode(GWERR_NO_MEMORY);
-    return 0;
-  }
-  ++m_RelationsSet;
-  return 1;
-}
-
-int CRelationPage::RemoveRelation(DWORD serverId) {
-  long i = serverId ? IndexOf(serverId) : -1;
-  if (i < 0) {
-    SetLastErrorCode(GWERR_NOT_FOUND);
-    return 0;
-  }
-  void* item = m_Items[static_cast<size_t>(i)];
-  m_Items.erase(m_Items.begin() + i);
-  if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
-  DeleteItem(item);
-  ++m_RelationsRemoved;
-  return 1;
-}
-
-int CRelationPage::SetRelationTimeStamp(long timeStamp) {
-  if (!m_bLoaded) {
-    SetLastErrorCode(GWERR_NOT_LOADED);
-    return 0;
-  }
-  m_RelTimeStamp = static_cast<LONG>(timeStamp);
-  return 1;
+  std::vector<std::string> fields = m_Relations.RunRecordFields("SyncRelation", 0);
+  if (fields.empty()) return {};
+  return {{std::move(fields)}};
 }

@@ -94,7 +94,10 @@ bool IsValidTime(const __OFFICE_TIME& time);
 // NUL-terminated; null or empty text gives one shared empty string. Throws
 // std::bad_alloc when memory runs out. Free with FreeString.
 char* DupString(const char* text, int length = -1);
+// A DupString copy of all of text (a NUL in it ends the copy).
+inline char* DupString(const std::string& text) { return DupString(text.c_str(), static_cast<int>(text.size())); }
 // Frees a DupString result; null and the shared empty string are left alone.
+// Every text the library owns is had and freed by this pair.
 void FreeString(char* text);
 
 // Tables of names for codes, ended by a null name.

@@ -20,49 +20,15 @@ __OFFICE_DATE ScheduleIdentityDate(const __SCHEDULE_DATA& s) {
   return s.nType == GWREPEAT_NONE || s.nType == GWREPEAT_UNKNOWN ? s.dateSet : s.dateValid;
 }
 
-namespace {
-
-__SCHEDULE_DATA* NewSchedule() {
-  auto* s = new __SCHEDULE_DATA{};
-  s->timeSet = {-1, -1};
-  s->timeEnd = {-1, -1};
-  s->nDay = -1;
-  s->pszEvent = DupString(nullptr);
-  s->pszDetail = DupString(nullptr);
-  s->pszMemo = DupString(nullptr);
-  return s;
-}
-
-void FreeSchedule(__SCHEDULE_DATA* s) {
-  FreeString(s->pszEvent);
-  FreeString(s->pszDetail);
-  FreeString(s->pszMemo);
-  delete[] s->pExceptions;
-  delete s;
-}
-
-char* Dup(const std::string& s) { return DupString(s.c_str(), static_cast<int>(s.size())); }
-
-}  // namespace
-
-CSchedulePage::~CSchedulePage() { Reset(); }
-
 void CSchedulePage::Reset() {
-  for (__SCHEDULE_DATA* s : m_RemovedRecords) FreeSchedule(s);
   m_RemovedRecords.clear();
   CDataPage::Reset();
 }
 
-void CSchedulePage::BuildURL(std::string& url) {
-  url += m_pSession->m_ObjectPath;
-  url += "page=SyncCalendar";
-  AppendLabel(url);
-}
-
-void* CSchedulePage::ParseItem(const std::string& line) {
+std::unique_ptr<CSchedulePage::Record> CSchedulePage::ParseItem(const std::string& line) {
   CFieldList f(line);
   if (!IsNumber(f[0].c_str())) return nullptr;
-  std::unique_ptr<__SCHEDULE_DATA, void (*)(__SCHEDULE_DATA*)> s(NewSchedule(), FreeSchedule);
+  auto s = std::make_unique<Record>();
   s->nID = static_cast<DWORD>(NumberValue(f[0].c_str()));
   s->nTimeStamp = ParseTimeStamp(f[1].c_str());
   ParseDate(f[2].c_str(), &s->dateValid);
@@ -75,9 +41,9 @@ void* CSchedulePage::ParseItem(const std::string& line) {
   s->nDay = IsNumber(f[8].c_str()) && f[8].size() <= 9 ? NumberValue(f[8].c_str()) : -1;
   s->bPrivate = f[9].empty() ? 0 : 1;
   s->bBanner = f[10].empty() ? 0 : 1;
-  s->pszEvent = Dup(f[11]);
-  s->pszDetail = Dup(f[12]);
-  s->pszMemo = Dup(f[13]);
+  s->pszEvent = DupString(f[11]);
+  s->pszDetail = DupString(f[12]);
+  s->pszMemo = DupString(f[13]);
   std::vector<__OFFICE_DATE> exceptions;
   for (size_t i = 14; i < f.GetCount() && !f[i].empty(); ++i) {
     __OFFICE_DATE d;
@@ -89,103 +55,42 @@ void* CSchedulePage::ParseItem(const std::string& line) {
     s->nExceptionCount = static_cast<LONG>(exceptions.size());
   }
   s->datePrev = ScheduleIdentityDate(*s);
-  return s.release();
-}
-
-void CSchedulePage::DeleteItem(void* item) { FreeSchedule(static_cast<__SCHEDULE_DATA*>(item)); }
-
-void* CSchedulePage::CreateItem(const void* record) {
-  __SCHEDULE_DATA* s = nullptr;
-  try {
-    s = NewSchedule();
-  } catch (const std::bad_alloc&) {
-    SetLastErrorCode(GWERR_NO_MEMORY);
-    return nullptr;
-  }
-  if (!CopyItem(s, record)) {
-    FreeSchedule(s);
-    return nullptr;
-  }
   return s;
 }
 
-int CSchedulePage::CopyItem(void* item, const void* record) {
-  auto* to = static_cast<__SCHEDULE_DATA*>(item);
-  auto* from = static_cast<const __SCHEDULE_DATA*>(record);
-  char* texts[3] = {nullptr, nullptr, nullptr};
-  __OFFICE_DATE* exceptions = nullptr;
-  // A count without dates (or a negative one) carries no exceptions.
-  const LONG count = from->pExceptions && from->nExceptionCount > 0 ? from->nExceptionCount : 0;
-  try {
-    texts[0] = DupString(from->pszEvent);
-    texts[1] = DupString(from->pszDetail);
-    texts[2] = DupString(from->pszMemo);
-    if (count > 0) {
-      exceptions = new __OFFICE_DATE[static_cast<size_t>(count)];
-      std::copy(from->pExceptions, from->pExceptions + count, exceptions);
-    }
-  } catch (const std::bad_alloc&) {
-    for (char* t : texts) FreeString(t);
-    SetLastErrorCode(GWERR_NO_MEMORY);
-    return 0;
-  }
-  FreeString(to->pszEvent);
-  FreeString(to->pszDetail);
-  FreeString(to->pszMemo);
-  delete[] to->pExceptions;
-  to->pszEvent = texts[0];
-  to->pszDetail = texts[1];
-  to->pszMemo = texts[2];
-  to->pExceptions = exceptions;
-  to->nExceptionCount = count;
-  to->nTimeStamp = from->nTimeStamp;
-  to->dateValid = from->dateValid;
-  to->dateSet = from->dateSet;
-  to->dateEnd = from->dateEnd;
-  to->timeSet = from->timeSet;
-  to->timeEnd = from->timeEnd;
-  to->nType = from->nType;
-  to->nDay = from->nDay;
-  to->bPrivate = from->bPrivate;
-  to->bBanner = from->bBanner;
-  return 1;
-}
-
-bool CSchedulePage::WriteRecord(std::string& body, void* item, DWORD key) {
-  auto* s = static_cast<__SCHEDULE_DATA*>(item);
-  WriteField(body, "i", static_cast<LONG>(s->nID));
-  if (s->nID != 0) WriteField(body, "pd", s->datePrev);
-  WriteField(body, "sd", s->dateSet);
-  WriteField(body, "ed", s->dateEnd);
-  WriteField(body, "st", s->timeSet);
-  WriteField(body, "et", s->timeEnd);
-  const char* type = s->nType > 0 ? CodeToName(s->nType, kRepeatTypes) : nullptr;
+bool CSchedulePage::WriteRecord(std::string& body, Record& s, DWORD key) {
+  WriteField(body, "i", static_cast<LONG>(s.nID));
+  if (s.nID != 0) WriteField(body, "pd", s.datePrev);
+  WriteField(body, "sd", s.dateSet);
+  WriteField(body, "ed", s.dateEnd);
+  WriteField(body, "st", s.timeSet);
+  WriteField(body, "et", s.timeEnd);
+  const char* type = s.nType > 0 ? CodeToName(s.nType, kRepeatTypes) : nullptr;
   if (type) {
     WriteField(body, "t", type);
-    if (s->nDay >= 0) WriteField(body, "n", s->nDay);
+    if (s.nDay >= 0) WriteField(body, "n", s.nDay);
   }
-  WriteFlag(body, "p", s->bPrivate != 0);
-  WriteFlag(body, "b", s->bBanner != 0);
-  if (!WriteField(body, "c", s->pszEvent) || !WriteField(body, "d", s->pszDetail) ||
-      !WriteField(body, "m", s->pszMemo))
+  WriteFlag(body, "p", s.bPrivate != 0);
+  WriteFlag(body, "b", s.bBanner != 0);
+  if (!WriteField(body, "c", s.pszEvent) || !WriteField(body, "d", s.pszDetail) ||
+      !WriteField(body, "m", s.pszMemo))
     return false;
   if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
-  for (LONG i = 0; i < s->nExceptionCount; ++i) WriteField(body, "e", s->pExceptions[i]);
+  for (LONG i = 0; i < s.nExceptionCount; ++i) WriteField(body, "e", s.pExceptions[i]);
   return true;
 }
 
-std::string CSchedulePage::Describe(const void* item) const {
-  const auto* s = static_cast<const __SCHEDULE_DATA*>(item);
-  return std::to_string(s->dateSet.lYear) + "/" + std::to_string(s->dateSet.lMonth) + "/" +
-         std::to_string(s->dateSet.lDay) + " " + (s->pszEvent ? s->pszEvent : "");
+std::string CSchedulePage::Describe(const __SCHEDULE_DATA& s) const {
+  return std::to_string(s.dateSet.lYear) + "/" + std::to_string(s.dateSet.lMonth) + "/" +
+         std::to_string(s.dateSet.lDay) + " " + (s.pszEvent ? s.pszEvent : "");
 }
 
 std::vector<CPageRequest::CommitLine> CSchedulePage::DescribeCommit() {
   std::vector<CommitLine> lines;
   for (size_t i = 0; i < m_RemovedRecords.size(); ++i) {
-    const __SCHEDULE_DATA* s = m_RemovedRecords[i];
+    const Record* s = m_RemovedRecords[i].get();
     const DWORD handheldId = i < m_RemovedAccounts.size() ? m_RemovedAccounts[i].handheldId : 0;
-    lines.push_back({{"server", "delete", CommitPageName(), std::to_string(s->nID), Describe(s), EarlierLine(s),
+    lines.push_back({{"server", "delete", CommitPageName(), std::to_string(s->nID), Describe(*s), EarlierLine(s),
                       std::to_string(handheldId)}});
   }
   for (CommitLine& l : CDataPage::DescribeCommit()) lines.push_back(std::move(l));
@@ -193,7 +98,7 @@ std::vector<CPageRequest::CommitLine> CSchedulePage::DescribeCommit() {
 }
 
 void CSchedulePage::WriteRemoved(std::string& body) {
-  for (const __SCHEDULE_DATA* s : m_RemovedRecords) {
+  for (const auto& s : m_RemovedRecords) {
     WriteField(body, "i", static_cast<LONG>(s->nID));
     WriteField(body, "pd", s->dateSet);
   }
@@ -205,18 +110,17 @@ int CSchedulePage::Remove(DWORD id) {
     SetLastErrorCode(GWERR_NOT_FOUND);
     return 0;
   }
-  auto* s = static_cast<__SCHEDULE_DATA*>(m_Items[static_cast<size_t>(i)]);
+  Record* s = m_Items[static_cast<size_t>(i)].get();
   // Both may throw: nothing changed yet. The accounts stay parallel.
-  if (platform::runRecordActive()) m_RemovedAccounts.push_back(RemovedAccount(s));
+  if (platform::runRecordActive()) m_RemovedAccounts.push_back(RemovedAccount(*s));
   try {
-    m_RemovedRecords.push_back(s);
+    m_RemovedRecords.reserve(m_RemovedRecords.size() + 1);
   } catch (const std::bad_alloc&) {
     if (m_RemovedAccounts.size() > m_RemovedRecords.size()) m_RemovedAccounts.pop_back();
     throw;
   }
-  m_Items.erase(m_Items.begin() + i);
-  if (m_Pos != SIZE_MAX && static_cast<size_t>(i) < m_Pos) --m_Pos;
-  std::erase(m_Modified, static_cast<void*>(s));
+  m_RemovedRecords.push_back(TakeItem(static_cast<size_t>(i)));  // cannot throw after the reserve
+  if (m_ModifiedSet.erase(s)) std::erase(m_Modified, s);
   return 1;
 }
 
@@ -226,14 +130,8 @@ int CSchedulePage::ParseCommitReply(CReplyReader& reply) {
   // pending with the other changes, and the records keep the dates the
   // server knows them by.
   if (!result) return 0;
-  for (void* item : Items()) {
-    auto* s = static_cast<__SCHEDULE_DATA*>(item);
-    s->datePrev = ScheduleIdentityDate(*s);
-  }
-  for (__SCHEDULE_DATA* s : m_RemovedRecords) {
-    m_Lines.erase(s);
-    FreeSchedule(s);
-  }
+  for (const auto& s : m_Items) s->datePrev = ScheduleIdentityDate(*s);
+  for (const auto& s : m_RemovedRecords) m_Lines.erase(s.get());
   m_RemovedRecords.clear();
   return 1;
 }

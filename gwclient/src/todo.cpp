@@ -6,107 +6,33 @@
 #include "gwclient/src/connection.h"
 #include "gwclient/src/kinds.h"
 
-namespace {
+std::string CToDoPage::Describe(const __TODO_DATA& todo) const { return todo.pszName ? todo.pszName : ""; }
 
-__TODO_DATA* NewToDo() {
-  return new __TODO_DATA{
-      0, 0, {0, 0, 0}, 0, 0, {0, 0, 0}, DupString(nullptr), DupString(nullptr), DupString(nullptr)};
-}
-
-void FreeToDo(__TODO_DATA* todo) {
-  FreeString(todo->pszName);
-  FreeString(todo->pszCategory);
-  FreeString(todo->pszMemo);
-  delete todo;
-}
-
-char* Dup(const std::string& s) { return DupString(s.c_str(), static_cast<int>(s.size())); }
-
-}  // namespace
-
-CToDoPage::~CToDoPage() { Reset(); }
-
-std::string CToDoPage::Describe(const void* item) const {
-  const char* name = static_cast<const __TODO_DATA*>(item)->pszName;
-  return name ? name : "";
-}
-
-void CToDoPage::BuildURL(std::string& url) {
-  url += m_pSession->m_ObjectPath;
-  url += "page=SyncToDo";
-  AppendLabel(url);
-}
-
-void* CToDoPage::ParseItem(const std::string& line) {
+std::unique_ptr<CToDoPage::Record> CToDoPage::ParseItem(const std::string& line) {
   CFieldList f(line);
   if (!IsNumber(f[0].c_str()) || f[7].empty()) return nullptr;
-  std::unique_ptr<__TODO_DATA, void (*)(__TODO_DATA*)> todo(NewToDo(), FreeToDo);
+  auto todo = std::make_unique<Record>();
   todo->nID = static_cast<DWORD>(NumberValue(f[0].c_str()));
   todo->nTimeStamp = ParseTimeStamp(f[1].c_str());
   ParseDate(f[2].c_str(), &todo->dateLimit);
   todo->nPriority = NumberValue(f[3].c_str());
   todo->bFinish = f[4].empty() ? 0 : 1;
   ParseDate(f[5].c_str(), &todo->dateEnd);
-  todo->pszCategory = Dup(f[6]);
-  todo->pszName = Dup(f[7]);
-  todo->pszMemo = Dup(f[8]);
-  return todo.release();
-}
-
-void CToDoPage::DeleteItem(void* item) { FreeToDo(static_cast<__TODO_DATA*>(item)); }
-
-void* CToDoPage::CreateItem(const void* record) {
-  __TODO_DATA* todo = nullptr;
-  try {
-    todo = NewToDo();
-  } catch (const std::bad_alloc&) {
-    SetLastErrorCode(GWERR_NO_MEMORY);
-    return nullptr;
-  }
-  if (!CopyItem(todo, record)) {
-    FreeToDo(todo);
-    return nullptr;
-  }
+  todo->pszCategory = DupString(f[6]);
+  todo->pszName = DupString(f[7]);
+  todo->pszMemo = DupString(f[8]);
   return todo;
 }
 
-int CToDoPage::CopyItem(void* item, const void* record) {
-  auto* to = static_cast<__TODO_DATA*>(item);
-  auto* from = static_cast<const __TODO_DATA*>(record);
-  char* texts[3] = {nullptr, nullptr, nullptr};
-  try {
-    texts[0] = DupString(from->pszName);
-    texts[1] = DupString(from->pszCategory);
-    texts[2] = DupString(from->pszMemo);
-  } catch (const std::bad_alloc&) {
-    for (char* t : texts) FreeString(t);
-    SetLastErrorCode(GWERR_NO_MEMORY);
-    return 0;
-  }
-  FreeString(to->pszName);
-  FreeString(to->pszCategory);
-  FreeString(to->pszMemo);
-  to->pszName = texts[0];
-  to->pszCategory = texts[1];
-  to->pszMemo = texts[2];
-  to->nTimeStamp = from->nTimeStamp;
-  to->dateLimit = from->dateLimit;
-  to->nPriority = from->nPriority;
-  to->bFinish = from->bFinish;
-  to->dateEnd = from->dateEnd;
-  return 1;
-}
-
-bool CToDoPage::WriteRecord(std::string& body, void* item, DWORD key) {
-  auto* todo = static_cast<__TODO_DATA*>(item);
-  if (!todo->pszName || !*todo->pszName) ReplaceString(todo->pszName, kUntitled);
-  WriteField(body, "i", static_cast<LONG>(todo->nID));
-  WriteField(body, "l", todo->dateLimit);
-  WriteField(body, "p", todo->nPriority);
-  WriteFlag(body, "f", todo->bFinish != 0);
-  WriteField(body, "e", todo->dateEnd);
-  if (!WriteField(body, "n", todo->pszName) || !WriteField(body, "c", todo->pszCategory) ||
-      !WriteField(body, "m", todo->pszMemo))
+bool CToDoPage::WriteRecord(std::string& body, Record& todo, DWORD key) {
+  if (!todo.pszName || !*todo.pszName) ReplaceString(todo.pszName, kUntitled);
+  WriteField(body, "i", static_cast<LONG>(todo.nID));
+  WriteField(body, "l", todo.dateLimit);
+  WriteField(body, "p", todo.nPriority);
+  WriteFlag(body, "f", todo.bFinish != 0);
+  WriteField(body, "e", todo.dateEnd);
+  if (!WriteField(body, "n", todo.pszName) || !WriteField(body, "c", todo.pszCategory) ||
+      !WriteField(body, "m", todo.pszMemo))
     return false;
   if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
   return true;
@@ -114,48 +40,40 @@ bool CToDoPage::WriteRecord(std::string& body, void* item, DWORD key) {
 
 // ---------------------------------------------------------------------------
 
-CToDoCategoryPage::~CToDoCategoryPage() { Reset(); }
-
 void CToDoCategoryPage::BuildURL(std::string& url) {
   url += m_pSession->m_ObjectPath;
   url += "page=SyncToDoCategory";
 }
 
-void* CToDoCategoryPage::ParseItem(const std::string& line) {
+std::unique_ptr<CToDoCategoryPage::Record> CToDoCategoryPage::ParseItem(const std::string& line) {
   // Cut at the first comma only: the name is the whole rest, commas and
   // quotes included.
   size_t comma = line.find(',');
   if (comma != 1 || line[0] != 'c' || comma + 1 == line.size()) return nullptr;
-  auto category = std::make_unique<CATEGORY>(CATEGORY{nullptr});
+  auto category = std::make_unique<Record>();
   category->pszName = DupString(line.c_str() + 2, static_cast<int>(line.size() - 2));
-  return category.release();
-}
-
-void CToDoCategoryPage::DeleteItem(void* item) {
-  auto* category = static_cast<CATEGORY*>(item);
-  FreeString(category->pszName);
-  delete category;
+  return category;
 }
 
 bool CToDoCategoryPage::BuildCommitBody(std::string& body) {
   body += "page=SyncToDoCategory";
   // Names are form values like any other: escaped, so that '&', '=' or a
   // blank arrive whole.
-  for (void* item : m_Items) {
+  for (const auto& category : m_Items) {
     body += "&c=";
-    body += UrlEscape(static_cast<CATEGORY*>(item)->pszName);
+    body += UrlEscape(category->pszName);
   }
   return true;
 }
 
 const char* CToDoCategoryPage::FindFirstName() {
-  void* item = FindFirst();
-  return item ? static_cast<CATEGORY*>(item)->pszName : nullptr;
+  const CATEGORY* category = FindFirst();
+  return category ? category->pszName : nullptr;
 }
 
 const char* CToDoCategoryPage::FindNextName() {
-  void* item = FindNext();
-  return item ? static_cast<CATEGORY*>(item)->pszName : nullptr;
+  const CATEGORY* category = FindNext();
+  return category ? category->pszName : nullptr;
 }
 
 int CToDoCategoryPage::SetCategory(const char* name) {
@@ -167,26 +85,18 @@ int CToDoCategoryPage::SetCategory(const char* name) {
     SetLastErrorCode(GWERR_NOT_LOADED);
     return 0;
   }
-  for (void* item : m_Items)
-    if (std::strcmp(static_cast<CATEGORY*>(item)->pszName, name) == 0) return 1;
-  auto category = std::make_unique<CATEGORY>(CATEGORY{DupString(name)});
-  try {
-    m_Items.push_back(category.get());
-  } catch (...) {
-    FreeString(category->pszName);
-    throw;
-  }
-  category.release();
+  for (const auto& category : m_Items)
+    if (std::strcmp(category->pszName, name) == 0) return 1;
+  auto category = std::make_unique<Record>();
+  category->pszName = DupString(name);
+  m_Items.push_back(std::move(category));
   return 1;
 }
 
 int CToDoCategoryPage::RemoveCategory(const char* name) {
   for (size_t i = 0; name && i < m_Items.size(); ++i) {
-    auto* category = static_cast<CATEGORY*>(m_Items[i]);
-    if (std::strcmp(category->pszName, name) != 0) continue;
-    m_Items.erase(m_Items.begin() + static_cast<long>(i));
-    if (m_Pos != SIZE_MAX && i < m_Pos) --m_Pos;
-    DeleteItem(category);
+    if (std::strcmp(m_Items[i]->pszName, name) != 0) continue;
+    TakeItem(i);  // freed here
     return 1;
   }
   SetLastErrorCode(GWERR_NOT_FOUND);

@@ -9,10 +9,10 @@ namespace {
 
 // The page of that name with records and relation data, fetched (the
 // address cards after their item definitions); null with the error set.
-CDataPage* FetchedPage(CServerSession& s, const char* page) {
-  CDataPage* found = nullptr;
-  for (CDataPage* p : std::initializer_list<CDataPage*>{&s.m_AddressPage, &s.m_MemoPage, &s.m_ToDoPage,
-                                                        &s.m_SchedulePage})
+CDataPageBase* FetchedPage(CServerSession& s, const char* page) {
+  CDataPageBase* found = nullptr;
+  for (CDataPageBase* p : std::initializer_list<CDataPageBase*>{&s.m_AddressPage, &s.m_MemoPage, &s.m_ToDoPage,
+                                                                &s.m_SchedulePage})
     if (page && std::strcmp(p->CommitPageName(), page) == 0) found = p;
   if (!found) {
     SetLastErrorCode(GWERR_READ_ONLY);
@@ -26,12 +26,10 @@ CDataPage* FetchedPage(CServerSession& s, const char* page) {
 
 int CSyncUndo::RemoveMade(const char* page, unsigned long id) {
   return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
-    CDataPage* p = FetchedPage(s, page);
+    CDataPageBase* p = FetchedPage(s, page);
     if (!p) return 0;
     const DWORD record = static_cast<DWORD>(id);
-    // The schedule page keeps a removed schedule whole: its own Remove.
-    const int removed = p == &s.m_SchedulePage ? s.m_SchedulePage.Remove(record) : p->Remove(record);
-    if (!removed) return 0;
+    if (!p->Remove(record)) return 0;
     p->RemoveRelation(record);  // none when the run made it unpaired
     return 1;
   });
@@ -39,23 +37,19 @@ int CSyncUndo::RemoveMade(const char* page, unsigned long id) {
 
 int CSyncUndo::PutBack(const char* page, const char* line, bool deleted, unsigned long handheldId) {
   return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
-    CDataPage* p = FetchedPage(s, page);
+    CDataPageBase* p = FetchedPage(s, page);
     if (!p) return 0;
-    void* record = line ? p->ParseItem(UnescapeRecordedLine(line)) : nullptr;
-    if (!record) {
+    if (!line) {
       SetLastErrorCode(GWERR_BAD_ID);
       return 0;
     }
-    if (deleted) *static_cast<DWORD*>(record) = 0;  // made again: a new id
-    const void* held = p->Set(record, deleted ? static_cast<DWORD>(handheldId) : 0);
-    p->DeleteItem(record);
-    return held ? 1 : 0;
+    return p->PutBack(UnescapeRecordedLine(line), deleted, static_cast<DWORD>(handheldId));
   });
 }
 
 int CSyncUndo::Commit(const char* page) {
   return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
-    CDataPage* p = FetchedPage(s, page);
+    CDataPageBase* p = FetchedPage(s, page);
     return p ? p->Commit() : 0;
   });
 }

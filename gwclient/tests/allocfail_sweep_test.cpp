@@ -120,7 +120,7 @@ std::string ShowMailRelations(Client& c) { return ShowRelations(c.mail); }
 // connection shows nothing without fetching again.
 template <auto Page, class Conn>
 bool DataPageHoldsNothing(Client& c, Conn Client::*conn) {
-  const CDataPage& page = c.server().*Page;
+  const auto& page = c.server().*Page;
   return !page.IsLoaded() && page.Items().empty() && page.Relations().empty() &&
          page.GetRelationTimeStamp() == 0 && (c.*conn).FindNext() == nullptr &&
          (c.*conn).FindNextRelation() == nullptr && (c.*conn).GetRelationTimeStamp() == 0;
@@ -212,7 +212,7 @@ const FetchRow kFetchRows[] = {
      ShowMailRelations,
      [](Client& c) {
        const CRelationPage& page = c.server().m_MailRelationPage;
-       return !page.IsLoaded() && page.Items().empty() && page.m_RelTimeStamp == 0 &&
+       return !page.IsLoaded() && page.Relations().empty() && page.GetRelationTimeStamp() == 0 &&
               c.mail.FindNextRelation() == nullptr && c.mail.GetRelationTimeStamp() == 0;
      }},
 };
@@ -315,11 +315,11 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FetchSweep, ::testing::ValuesIn(AllCases(std::si
 // The pending changes and relation data a data page holds.
 template <auto Page>
 std::string DataPagePending(Client& c) {
-  const CDataPage& page = c.server().*Page;
+  const auto& page = c.server().*Page;
   std::ostringstream out;
   for (const auto& e : page.PendingNew())
-    out << "new " << e.nKey << " id " << *static_cast<DWORD*>(e.pItem) << "\n";
-  for (void* m : page.Modified()) out << "changed " << *static_cast<DWORD*>(m) << "\n";
+    out << "new " << e.nKey << " id " << e.pItem->nID << "\n";
+  for (const auto* m : page.Modified()) out << "changed " << m->nID << "\n";
   for (DWORD id : page.RemovedIds()) out << "removed " << id << "\n";
   for (const auto& r : page.Relations())
     out << "pair " << r->nServerID << "," << r->nHandheldID << "\n";

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,40 +25,35 @@ struct TEST_REC {
   char* pszName;
 };
 
+}  // namespace
+
+template <>
+struct CRecordTexts<TEST_REC> {
+  static constexpr char* TEST_REC::*kList[] = {&TEST_REC::pszName};
+};
+
+namespace {
+
 // Lines "id,ts.N,name"; commits "&i=id&n=name".
-class CTestPage : public CDataPage {
+class CTestPage : public CDataPage<TEST_REC> {
  public:
   using CDataPage::CDataPage;
-  ~CTestPage() override { Reset(); }
   void BuildURL(std::string& url) override {
     url += m_pSession->m_ObjectPath + "page=SyncTest";
   }
-  void* ParseItem(const std::string& line) override {
+  std::unique_ptr<Record> ParseItem(const std::string& line) override {
     CFieldList f(line);
     if (f.GetCount() != 3 || !IsNumber(f[0].c_str())) return nullptr;
-    return new TEST_REC{static_cast<DWORD>(NumberValue(f[0].c_str())),
-                        static_cast<DWORD>(ParseTimeStamp(f[1].c_str())), DupString(f[2].c_str())};
-  }
-  void DeleteItem(void* item) override {
-    FreeString(static_cast<TEST_REC*>(item)->pszName);
-    delete static_cast<TEST_REC*>(item);
-  }
-  void* CreateItem(const void* record) override {
-    auto* r = static_cast<const TEST_REC*>(record);
-    return new TEST_REC{r->nID, r->nTimeStamp, DupString(r->pszName)};
-  }
-  int CopyItem(void* item, const void* record) override {
-    auto* to = static_cast<TEST_REC*>(item);
-    char* name = DupString(static_cast<const TEST_REC*>(record)->pszName);
-    FreeString(to->pszName);
-    to->pszName = name;
-    return 1;
+    auto r = std::make_unique<Record>();
+    r->nID = static_cast<DWORD>(NumberValue(f[0].c_str()));
+    r->nTimeStamp = static_cast<DWORD>(ParseTimeStamp(f[1].c_str()));
+    r->pszName = DupString(f[2].c_str());
+    return r;
   }
   const char* CommitPageName() const override { return "SyncTest"; }
-  bool WriteRecord(std::string& body, void* item, DWORD key) override {
-    auto* r = static_cast<const TEST_REC*>(item);
-    WriteField(body, "i", static_cast<LONG>(r->nID));
-    if (!WriteField(body, "n", r->pszName)) return false;
+  bool WriteRecord(std::string& body, Record& r, DWORD key) override {
+    WriteField(body, "i", static_cast<LONG>(r.nID));
+    if (!WriteField(body, "n", r.pszName)) return false;
     if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
     return true;
   }
@@ -375,7 +371,7 @@ TEST_F(DataPageTest, MailRelationPageFetchesAndCommitsAllPairs) {
   server.reply(httpReply(200, "ts.900\r\n1,11\n2,x\n3,33\nnoise\n"));
   server.reply(httpReply(200, "950\n"));
   ASSERT_NE(relations.FindFirstRelation(), nullptr);
-  EXPECT_EQ(relations.GetCount(), 2);
+  EXPECT_EQ(relations.GetRelationCount(), 2);
   EXPECT_EQ(relations.GetRelationTimeStamp(), 900);
   ASSERT_EQ(relations.SetRelation(3, 34), 1);
   ASSERT_EQ(relations.SetRelation(5, 55), 1);
