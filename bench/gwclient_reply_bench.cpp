@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -41,43 +42,45 @@ struct BENCH_REC {
   __OFFICE_TIME time;
 };
 
+}  // namespace
+
+template <>
+struct CRecordTexts<BENCH_REC> {
+  static constexpr char* BENCH_REC::*kList[] = {&BENCH_REC::pszName, &BENCH_REC::pszNote};
+};
+
+namespace {
+
 // An address-like kind: id, time stamp, quoted name with a comma, a note
 // with line breaks, a phone, an empty field, mail, a date and a time.
-class CBenchPage : public CDataPage {
+class CBenchPage : public CDataPage<BENCH_REC> {
  public:
   using CDataPage::CDataPage;
-  ~CBenchPage() override { Reset(); }
   void BuildURL(std::string& url) override { url += "page=Bench"; }
-  void* ParseItem(const std::string& line) override {
+  std::unique_ptr<Record> ParseItem(const std::string& line) override {
     CFieldList f(line);
     if (f.GetCount() < 10 || !IsNumber(f[0].c_str())) return nullptr;
-    auto* r = new BENCH_REC{static_cast<DWORD>(NumberValue(f[0].c_str())),
-                            static_cast<DWORD>(ParseTimeStamp(f[1].c_str())),
-                            DupString(f[2].c_str()),
-                            DupString(f[4].c_str()),
-                            {},
-                            {}};
+    auto r = std::make_unique<Record>();
+    r->nID = static_cast<DWORD>(NumberValue(f[0].c_str()));
+    r->nTimeStamp = static_cast<DWORD>(ParseTimeStamp(f[1].c_str()));
+    r->pszName = DupString(f[2].c_str());
+    r->pszNote = DupString(f[4].c_str());
     ParseDate(f[8].c_str(), &r->date);
     ParseTime(f[9].c_str(), &r->time);
     return r;
   }
-  void DeleteItem(void* item) override {
-    auto* r = static_cast<BENCH_REC*>(item);
-    FreeString(r->pszName);
-    FreeString(r->pszNote);
-    delete r;
-  }
   const char* CommitPageName() const override { return "Bench"; }
-  bool WriteRecord(std::string& body, void* item, DWORD key) override {
-    auto* r = static_cast<const BENCH_REC*>(item);
-    WriteField(body, "i", static_cast<LONG>(r->nID));
-    if (!WriteField(body, "n", r->pszName) || !WriteField(body, "t", r->pszNote)) return false;
-    WriteField(body, "d", r->date);
-    WriteField(body, "h", r->time);
+  bool WriteRecord(std::string& body, Record& r, DWORD key) override {
+    WriteField(body, "i", static_cast<LONG>(r.nID));
+    if (!WriteField(body, "n", r.pszName) || !WriteField(body, "t", r.pszNote)) return false;
+    WriteField(body, "d", r.date);
+    WriteField(body, "h", r.time);
     if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
     return true;
   }
-  void MarkAllModified() { m_Modified = m_Items; }
+  void MarkAllModified() {
+    for (Record* r : Items()) m_Modified.push_back(r);
+  }
 };
 
 const std::string& Reply() {
