@@ -641,6 +641,23 @@ bool CSyncCore::syncTwoWay() {
   return twoWayPass1() && twoWayPass2() && twoWayPass3();
 }
 
+namespace {
+
+// Tells the handheld side that a record of a pass is done. When that ends
+// a batch, endBatch(operation) commits or sends the batch and answers its
+// result for batchDone (BATCH_FINE, or where it failed), setting operation
+// to RECDONE_OP_FAILED on a failure. False when the pass must stop.
+template <class EndBatch>
+bool finishRecord(CHHDataSrc& hh, int operation, EndBatch endBatch) {
+  const int done = hh.recordDone(operation);
+  if (done == RECDONE_ABORT) return false;
+  if (done != RECDONE_END_BATCH) return true;
+  const LONG batch = endBatch(operation);
+  return hh.batchDone(batch, operation) == BATCHDONE_GO_ON;
+}
+
+}  // namespace
+
 bool CSyncCore::twoWayPass1() {
   g_TraceObj.write(9, "---------- sync pass1 ----------\n");
   m_HH.beginPass(1);
@@ -678,17 +695,12 @@ bool CSyncCore::twoWayPass1() {
         }
       }
     }
-    int done = m_HH.recordDone(operation);
-    if (done == RECDONE_END_BATCH) {
-      LONG batch = BATCH_FINE;
-      if (!singleCommit() && changed && !commitServer()) {
-        batch = 0;  // the batch's commit failed
-        operation = RECDONE_OP_FAILED;
-      }
-      if (m_HH.batchDone(batch, operation) != BATCHDONE_GO_ON) return false;
-    } else if (done == RECDONE_ABORT) {
-      return false;
-    }
+    const bool goOn = finishRecord(m_HH, operation, [&](int& op) -> LONG {
+      if (singleCommit() || !changed || commitServer()) return BATCH_FINE;
+      op = RECDONE_OP_FAILED;
+      return 0;  // the batch's commit failed
+    });
+    if (!goOn) return false;
   }
   if (singleCommit() && changed && !commitServer()) return false;
   if (!m_HH.cleanupSyncRecords(0)) return false;
@@ -855,22 +867,16 @@ bool CSyncCore::mailPass1() {
         return false;
       }
     }
-    int done = m_HH.recordDone(operation);
-    if (done == RECDONE_END_BATCH) {
-      LONG batch = BATCH_FINE;
-      if (!singleCommit() && unsent) {
-        int s = m_GW.send();
-        unsent = false;
-        if (s < 0) {
-          batch = -1 - s;  // send gave minus the failed mail's 1-based place
-          operation = RECDONE_OP_FAILED;
-          sendFailureSignal();
-        }
-      }
-      if (m_HH.batchDone(batch, operation) != BATCHDONE_GO_ON) return false;
-    } else if (done == RECDONE_ABORT) {
-      return false;
-    }
+    const bool goOn = finishRecord(m_HH, operation, [&](int& op) -> LONG {
+      if (singleCommit() || !unsent) return BATCH_FINE;
+      int s = m_GW.send();
+      unsent = false;
+      if (s >= 0) return BATCH_FINE;
+      op = RECDONE_OP_FAILED;
+      sendFailureSignal();
+      return -1 - s;  // send gave minus the failed mail's 1-based place
+    });
+    if (!goOn) return false;
   }
   int n = written;
   if (written > 0 && singleCommit()) {
