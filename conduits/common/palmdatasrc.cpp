@@ -443,56 +443,55 @@ int CPalmLSDataSrc::readAllRecords() {
 
 bool CPalmLSDataSrc::ownsRecord(const CRawRecordInfo& /*info*/, CGWDataSrc* /*gw*/) { return true; }
 
-int CPalmLSDataSrc::readModifiedRecords(CGWDataSrc* gw) {
-  BYTE buffer[kPalmSharedBufferSize];
+bool CPalmLSDataSrc::forEachNextRecord(int catIndex, const std::function<bool(CRawRecordInfo&)>& visit) {
+  std::vector<BYTE> buffer(kPalmSharedBufferSize);
   LONG err = sm().ResetRecordIndex(m_Handle);
   if (err != 0) {
     logSyncError("SyncResetRecordIndex", err);
-    return -1;
+    return false;
   }
-  int n = 0;
   for (;;) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
-    err = sm().ReadNextModifiedRec(&info);
-    if (err == SYNCERR_NOT_FOUND) break;
-    if (err != 0) {
-      logSyncError("SyncReadNextModifiedRec", err);
-      return -1;
+    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
+    if (catIndex >= 0) {
+      info.m_CatId = static_cast<short>(catIndex);
+      err = sm().ReadNextRecInCategory(&info);
+    } else {
+      err = sm().ReadNextModifiedRec(&info);
     }
-    if (!ownsRecord(info, gw)) continue;
-    if (!addRawRecord(info, 0)) return -1;
-    ++n;
+    if (err == SYNCERR_NOT_FOUND) return true;
+    if (err != 0) {
+      logSyncError(catIndex >= 0 ? "SyncReadNextRecInCategory" : "SyncReadNextModifiedRec", err);
+      return false;
+    }
+    if (!visit(info)) return false;
   }
-  return n;
+}
+
+int CPalmLSDataSrc::readModifiedRecords(CGWDataSrc* gw) {
+  int n = 0;
+  const bool read = forEachNextRecord(-1, [&](CRawRecordInfo& info) {
+    if (!ownsRecord(info, gw)) return true;
+    if (!addRawRecord(info, 0)) return false;
+    ++n;
+    return true;
+  });
+  return read ? n : -1;
 }
 
 int CPalmLSDataSrc::readCategoryRecords(int catIndex, BYTE extraFlags) {
-  BYTE buffer[kPalmSharedBufferSize];
-  LONG err = sm().ResetRecordIndex(m_Handle);
-  if (err != 0) {
-    logSyncError("SyncResetRecordIndex", err);
-    return -1;
-  }
   int n = 0;
-  for (;;) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer);
-    info.m_CatId = static_cast<short>(catIndex);
-    err = sm().ReadNextRecInCategory(&info);
-    if (err == SYNCERR_NOT_FOUND) break;
-    if (err != 0) {
-      logSyncError("SyncReadNextRecInCategory", err);
-      return -1;
-    }
+  const bool read = forEachNextRecord(catIndex, [&](CRawRecordInfo& info) {
     // A record read already as modified stays once in the set: a second
     // copy would be synced twice.
     if (CHHRecord* known = palmRecords()->find(info.m_RecId)) {
       static_cast<CPalmRecord*>(known)->m_Flags |= extraFlags;
-      continue;
+      return true;
     }
-    if (!addRawRecord(info, extraFlags)) return -1;
+    if (!addRawRecord(info, extraFlags)) return false;
     ++n;
-  }
-  return n;
+    return true;
+  });
+  return read ? n : -1;
 }
 
 int CPalmLSDataSrc::readAllRecordsInCategory(int catIndex) {

@@ -284,6 +284,10 @@ class CPalmLSDataSrc : public CHHDataSrc {
   // Reads every record of the database by index, in order, and hands each to
   // visit; false after a message, or as soon as visit answers false.
   bool forEachRecord(const std::function<bool(const CRawRecordInfo&)>& visit);
+  // Walks, from the start of the database, the records the handheld marks
+  // changed (catIndex < 0) or those of category catIndex, and hands each to
+  // visit. False after a message, or as soon as visit answers false.
+  bool forEachNextRecord(int catIndex, const std::function<bool(CRawRecordInfo&)>& visit);
   // Reads each record of ids by id and hands it to visit; one the handheld
   // no longer holds is passed over. False after a message, or as soon as
   // visit answers false.

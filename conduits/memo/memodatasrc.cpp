@@ -83,26 +83,11 @@ bool CPalmLSMemoDataSrc::cleanupSyncRecords(int /*count*/) {
 }
 
 bool CPalmLSMemoDataSrc::clearDirtyMarks(int catIndex) {
-  std::vector<BYTE> buffer(kPalmSharedBufferSize);
-  LONG err = sm().ResetRecordIndex(m_Handle);
-  if (err != 0) {
-    logSyncError("SyncResetRecordIndex", err);
-    return false;
-  }
-  for (;;) {
-    CRawRecordInfo info = recordReadInfo(m_Handle, buffer.data());
-    info.m_CatId = static_cast<short>(catIndex);
-    err = sm().ReadNextRecInCategory(&info);
-    if (err == SYNCERR_NOT_FOUND) return true;
-    if (err != 0) {
-      logSyncError("SyncReadNextRecInCategory", err);
-      return false;
-    }
-    if (!(info.m_Attribs & eRecAttrDirty)) continue;
-    // Written back as read, without the mark; a live record keeps its
-    // place, so the walk goes on after it.
-    if (!writeBackClean(info)) return false;
-  }
+  // Written back as read, without the mark; a live record keeps its place,
+  // so the walk goes on after it.
+  return forEachNextRecord(catIndex, [this](CRawRecordInfo& info) {
+    return !(info.m_Attribs & eRecAttrDirty) || writeBackClean(info);
+  });
 }
 
 bool CPalmLSMemoDataSrc::purgeDeletedRead() {
