@@ -23,9 +23,14 @@ int CFileDescriptor::close() {
   return rc;
 }
 
-bool writeAll(int fd, std::string_view data) {
+namespace {
+
+// Hands data to write(bytes, size) until all of it is taken, resuming after
+// signals and short writes; write answers what it took, as write(2) does.
+template <class Write>
+bool writeLoop(std::string_view data, Write write) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
+    const ssize_t n = write(data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) {
@@ -37,19 +42,18 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
+}  // namespace
+
+bool writeAll(int fd, std::string_view data) {
+  return writeLoop(data, [fd](const char* bytes, size_t size) { return ::write(fd, bytes, size); });
+}
+
 bool pwriteAll(int fd, std::string_view data, uint64_t offset) {
-  while (!data.empty()) {
-    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return writeLoop(data, [fd, &offset](const char* bytes, size_t size) {
+    const ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (n > 0) offset += static_cast<uint64_t>(n);
+    return n;
+  });
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {
