@@ -17,7 +17,7 @@
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
 #include "testutil/files.h"
-#include "testutil/shell.h"
+#include "hotsync/handheld/tests/toolrun.h"
 
 namespace fs = std::filesystem;
 
@@ -26,37 +26,13 @@ namespace {
 const std::string kTanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad"; // 田中
 const std::string kTanakaSjis = "\x93\x63\x92\x86";
 
-struct Outcome {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-using testutil::shellQuote;
+using Outcome = HandheldRun;
 
 class Guard : public ::testing::Test {
 protected:
   // Runs the tool in a UTF-8 terminal.
-  Outcome run(const std::vector<std::string> &args) {
-    std::string cmd = "LC_ALL=C.UTF-8 " + std::string(GWSYNC_TEST_BINDIR) +
-                      "/handheld --folder " + shellQuote(folder_.string());
-    for (const std::string &a : args)
-      cmd += " " + shellQuote(a);
-    const fs::path err = dir_ / "stderr";
-    cmd += " 2>" + shellQuote(err.string()) + " </dev/null";
-    testutil::ShellResult shell = testutil::runShell(cmd);
-    Outcome r{};
-    r.code = shell.code;
-    r.out = shell.out;
-    r.err = testutil::readFile(err);
-    return r;
-  }
-
-  std::string ok(const std::vector<std::string> &args) {
-    Outcome r = run(args);
-    EXPECT_EQ(r.code, 0) << r.err;
-    return r.out;
-  }
+  Outcome run(const std::vector<std::string> &args) { return runHandheld(folder_, dir_.path(), args, "LC_ALL=C.UTF-8 "); }
+  std::string ok(const std::vector<std::string> &args) { return handheldOk(folder_, dir_.path(), args, "LC_ALL=C.UTF-8 "); }
 
   fs::path memoFile() const { return folder_ / "MemoDB.pdb"; }
   fs::path addressFile() const { return folder_ / "AddressDB.pdb"; }

@@ -13,41 +13,18 @@
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
 #include "testutil/files.h"
-#include "testutil/shell.h"
+#include "hotsync/handheld/tests/toolrun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-using testutil::shellQuote;
+using Outcome = HandheldRun;
 
 class HandheldTool : public ::testing::Test {
  protected:
-  Outcome run(const std::vector<std::string>& args) {
-    std::string cmd = std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder " + shellQuote(folder_.string());
-    for (const std::string& a : args) cmd += " " + shellQuote(a);
-    const fs::path err = dir_ / "stderr";
-    cmd += " 2>" + shellQuote(err.string());
-    testutil::ShellResult shell = testutil::runShell(cmd);
-    Outcome r{};
-    r.code = shell.code;
-    r.out = shell.out;
-    r.err = testutil::readFile(err);
-    return r;
-  }
-
-  // Runs a command that must succeed; gives its output.
-  std::string ok(const std::vector<std::string>& args) {
-    Outcome r = run(args);
-    EXPECT_EQ(r.code, 0) << r.err;
-    return r.out;
-  }
+  Outcome run(const std::vector<std::string>& args) { return runHandheld(folder_, dir_.path(), args); }
+  std::string ok(const std::vector<std::string>& args) { return handheldOk(folder_, dir_.path(), args); }
 
   palm::Database database(const char* name) {
     palm::Database db;
