@@ -26,20 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct MemoConversion : testhh::Conversion {
-  bool toGW(const testhh::Stored& s, CGWRecord* target) const override {
-    auto* r = static_cast<CGWMemoRec*>(target);
-    r->setSubject(s.name.c_str());
-    r->setData(s.body.c_str());
-    return true;
-  }
-  bool fromGW(const CGWRecord* source, testhh::Stored& s) const override {
-    auto* r = static_cast<const CGWMemoConstRec*>(source);
-    s.name = r->getSubject() ? r->getSubject() : "";
-    s.body = r->getData() ? r->getData() : "";
-    return true;
-  }
-};
+using testhh::MemoConversion;
 
 long peakKb() {
   rusage u{};

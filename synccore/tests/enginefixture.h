@@ -35,17 +35,8 @@ class EngineTest : public ::testing::Test {
     for (const auto& [id, s] : gw_.records()) n.insert(s.name);
     return n;
   }
-  Names handheldNames() const {
-    Names n;
-    for (const auto& [id, s] : hh_.store)
-      if (!s.deleted) n.insert(s.name);
-    return n;
-  }
-  DWORD hhIdOf(const std::string& name) const {
-    for (const auto& [id, s] : hh_.store)
-      if (s.name == name) return id;
-    return 0;
-  }
+  Names handheldNames() const { return hh_.liveNames(); }
+  DWORD hhIdOf(const std::string& name) const { return hh_.idOf(name); }
   DWORD gwIdOf(const std::string& name) const {
     for (const auto& [id, s] : gw_.records())
       if (s.name == name) return id;

@@ -12,9 +12,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "synccore/gwmemo.h"
 #include "synccore/helpers.h"
 #include "synccore/hhdatasrc.h"
 #include "synccore/tests/memgw.h"
@@ -153,6 +155,22 @@ class RecordSet : public CHHRecordSet {
   size_t m_Pos = 0;
 };
 
+// Handheld name <-> memo subject, body <-> memo text.
+struct MemoConversion : Conversion {
+  bool toGW(const Stored& s, CGWRecord* target) const override {
+    auto* r = static_cast<CGWMemoRec*>(target);
+    r->setSubject(s.name.c_str());
+    r->setData(s.body.c_str());
+    return true;
+  }
+  bool fromGW(const CGWRecord* source, Stored& s) const override {
+    auto* r = static_cast<const CGWMemoConstRec*>(source);
+    s.name = r->getSubject() ? r->getSubject() : "";
+    s.body = r->getData() ? r->getData() : "";
+    return true;
+  }
+};
+
 class MemHH : public CHHDataSrc {
  public:
   MemHH() : CHHDataSrc(&categories, &records), m_Result(4, m_Inline, 4) {}
@@ -173,6 +191,20 @@ class MemHH : public CHHDataSrc {
   bool keepsNote = false;
   std::vector<HHPairing> note;
   bool firstSyncBegun = false;
+
+  // The names of the records the database holds, deleted ones left out.
+  std::multiset<std::string> liveNames() const {
+    std::multiset<std::string> n;
+    for (const auto& [id, s] : store)
+      if (!s.deleted) n.insert(s.name);
+    return n;
+  }
+  // The id of the first record of that name; 0 for none.
+  DWORD idOf(const std::string& name) const {
+    for (const auto& [id, s] : store)
+      if (s.name == name) return id;
+    return 0;
+  }
 
   DWORD addRecord(const std::string& name, const std::string& category = "") {
     DWORD id = m_NextId++;

@@ -87,17 +87,8 @@ class ServerSync : public ::testing::Test {
     ASSERT_EQ(r.status, 200);
   }
 
-  Names handheldNames() const {
-    Names n;
-    for (const auto& [id, s] : hh_.store)
-      if (!s.deleted) n.insert(s.name);
-    return n;
-  }
-  DWORD hhIdOf(const std::string& name) const {
-    for (const auto& [id, s] : hh_.store)
-      if (s.name == name) return id;
-    return 0;
-  }
+  Names handheldNames() const { return hh_.liveNames(); }
+  DWORD hhIdOf(const std::string& name) const { return hh_.idOf(name); }
   int messages(const std::string& part) const { return log_.count(part); }
 
   testutil::TempDir dir_{"serversync"};
