@@ -62,6 +62,7 @@
 #include "hotsync/pdb/pdb.h"
 #include "platform/registry.h"
 #include "testutil/files.h"
+#include "testutil/rawhttp.h"
 #include "testutil/gwserver.h"
 
 extern char** environ;
@@ -213,17 +214,13 @@ bool parseHead(const std::string& head, Captured& c) {
 class RecordingRelay {
  public:
   explicit RecordingRelay(int upstreamPort) : upstreamPort_(upstreamPort) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 16) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    const testutil::LoopbackListener listener = testutil::listenOnLoopback(16);
+    if (listener.fd < 0) {
       std::perror("hotsync_bench: relay");
       std::exit(1);
     }
-    port_ = ntohs(addr.sin_port);
+    listenFd_ = listener.fd;
+    port_ = listener.port;
     acceptor_ = std::thread([this] { acceptLoop(); });
   }
   ~RecordingRelay() { finish(); }

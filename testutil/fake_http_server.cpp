@@ -1,5 +1,7 @@
 #include "testutil/fake_http_server.h"
 
+#include "testutil/rawhttp.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -58,18 +60,13 @@ std::string withHost(std::string text, const std::string& host) {
 }
 
 FakeHttpServer::FakeHttpServer() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 8) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  const testutil::LoopbackListener listener = testutil::listenOnLoopback(8);
+  if (listener.fd < 0) {
     std::perror("FakeHttpServer");
     std::abort();
   }
-  port_ = ntohs(addr.sin_port);
+  listenFd_ = listener.fd;
+  port_ = listener.port;
   thread_ = std::thread([this] { serve(); });
 }
 

@@ -62,6 +62,28 @@ struct HttpUrl {
   }
 };
 
+// A socket listening on a free loopback port, with that port; -1 and 0 when
+// one cannot be had (errno says why).
+struct LoopbackListener {
+  int fd = -1;
+  int port = 0;
+};
+inline LoopbackListener listenOnLoopback(int backlog) {
+  LoopbackListener l;
+  l.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(l.fd, backlog) != 0 || ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (l.fd >= 0) ::close(l.fd);
+    return LoopbackListener{};
+  }
+  l.port = ntohs(addr.sin_port);
+  return l;
+}
+
 // Sends `request` to 127.0.0.1:port and reads until the server closes. The
 // reply body is taken by Content-Length when given; a body cut short leaves
 // received true with the bytes that came.

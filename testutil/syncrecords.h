@@ -1,5 +1,5 @@
-// Record writes through the Sync Manager for the tests that set up a
-// handheld database by its calls.
+// Record and application info writes through the Sync Manager, for the
+// tests that set up a handheld database by its calls.
 //
 //   DWORD id = testutil::writeRecord(handle, bytes, eRecAttrDirty, 2);
 #pragma once
@@ -24,6 +24,15 @@ inline DWORD writeRecord(BYTE h, const std::string& data, BYTE attributes = 0, s
   info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(data.data()));
   EXPECT_EQ(SyncWriteRec(&info), 0) << SyncGetLastProblem();
   return info.m_RecId;
+}
+
+// Writes block as the application info block of the open database h. A
+// failure is a fatal test failure with the problem.
+inline void writeAppInfo(BYTE h, const std::string& block) {
+  CDbGenInfo info{};
+  info.m_TotalBytes = info.m_BytesRead = static_cast<WORD>(block.size());
+  info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(block.data()));
+  ASSERT_EQ(SyncWriteDBAppInfoBlock(h, &info), 0) << SyncGetLastProblem();
 }
 
 }  // namespace testutil

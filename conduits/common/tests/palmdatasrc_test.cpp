@@ -77,10 +77,7 @@ class Handheld : public ::testing::Test {
     return std::string(reinterpret_cast<char*>(buffer.data()), info.m_BytesRead);
   }
   void setAppInfo(BYTE h, const std::string& block) {
-    CDbGenInfo info{};
-    info.m_TotalBytes = info.m_BytesRead = static_cast<WORD>(block.size());
-    info.m_pBytes = reinterpret_cast<BYTE*>(const_cast<char*>(block.data()));
-    ASSERT_EQ(SyncWriteDBAppInfoBlock(h, &info), 0) << SyncGetLastProblem();
+    ASSERT_NO_FATAL_FAILURE(testutil::writeAppInfo(h, block));
   }
   // The records of a full or changed-only read, by id.
   std::set<DWORD> readIds(CPalmLSDataSrc& hh, bool all) {

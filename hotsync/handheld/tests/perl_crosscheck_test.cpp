@@ -179,10 +179,7 @@ TEST_F(PerlCrossCheck, PerlReadsWhatTheSyncManagerWrites) {
   c.names[4] = "GWSync";
   c.ids[4] = 128;
   palm::storeCategoryBlock(c, block);
-  CDbGenInfo info{};
-  info.m_TotalBytes = info.m_BytesRead = static_cast<WORD>(block.size());
-  info.m_pBytes = reinterpret_cast<BYTE*>(block.data());
-  ASSERT_EQ(SyncWriteDBAppInfoBlock(h, &info), 0);
+  ASSERT_NO_FATAL_FAILURE(testutil::writeAppInfo(h, block));
 
   palm::AddressRecord a;
   a.fields[palm::kLastName] = "Smith";

@@ -300,10 +300,7 @@ TEST_F(SyncManager, AppInfoRoundTripKeepsBytesAfterTheCategories) {
   c.names[4] = "GWSync";
   c.ids[4] = 128;
   palm::storeCategoryBlock(c, block);
-  CDbGenInfo info{};
-  info.m_TotalBytes = info.m_BytesRead = static_cast<WORD>(block.size());
-  info.m_pBytes = reinterpret_cast<BYTE*>(block.data());
-  ASSERT_EQ(SyncWriteDBAppInfoBlock(h, &info), 0);
+  ASSERT_NO_FATAL_FAILURE(testutil::writeAppInfo(h, block));
   ASSERT_EQ(SyncCloseDB(h), 0);
   ASSERT_EQ(SyncOpenDB("AddressDB", 0, &h, eDbRead), 0);
   EXPECT_EQ(appInfo(h), block);
