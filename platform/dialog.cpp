@@ -350,14 +350,23 @@ DialogControl& CDialog::add(DialogControl c) {
   return m_Controls.back();
 }
 
-DialogControl& CDialog::addEdit(int id, std::string name, std::string label, std::string text) {
+namespace {
+
+DialogControl newControl(int id, std::string name, std::string label, DialogControlKind kind) {
   DialogControl c;
   c.id = id;
   c.name = std::move(name);
   c.label = std::move(label);
-  c.kind = DialogControlKind::Edit;
+  c.kind = kind;
+  return c;
+}
+
+}  // namespace
+
+DialogControl& CDialog::addEdit(int id, std::string name, std::string label, std::string text) {
+  DialogControl& c = add(newControl(id, std::move(name), std::move(label), DialogControlKind::Edit));
   c.text = std::move(text);
-  return add(std::move(c));
+  return c;
 }
 
 DialogControl& CDialog::addPassword(int id, std::string name, std::string label, std::string text) {
@@ -367,33 +376,20 @@ DialogControl& CDialog::addPassword(int id, std::string name, std::string label,
 }
 
 DialogControl& CDialog::addCombo(int id, std::string name, std::string label, bool editable) {
-  DialogControl c;
-  c.id = id;
-  c.name = std::move(name);
-  c.label = std::move(label);
-  c.kind = DialogControlKind::Combo;
+  DialogControl& c = add(newControl(id, std::move(name), std::move(label), DialogControlKind::Combo));
   c.editable = editable;
-  return add(std::move(c));
+  return c;
 }
 
 DialogControl& CDialog::addCheck(int id, std::string name, std::string label, bool checked) {
-  DialogControl c;
-  c.id = id;
-  c.name = std::move(name);
-  c.label = std::move(label);
-  c.kind = DialogControlKind::Check;
+  DialogControl& c = add(newControl(id, std::move(name), std::move(label), DialogControlKind::Check));
   c.checked = checked;
   c.notify = true;
-  return add(std::move(c));
+  return c;
 }
 
 DialogControl& CDialog::addButton(int id, std::string name, std::string label) {
-  DialogControl c;
-  c.id = id;
-  c.name = std::move(name);
-  c.label = std::move(label);
-  c.kind = DialogControlKind::Button;
-  return add(std::move(c));
+  return add(newControl(id, std::move(name), std::move(label), DialogControlKind::Button));
 }
 
 DialogControl* CDialog::control(int id) {

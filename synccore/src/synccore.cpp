@@ -157,26 +157,33 @@ void CSyncCore::sendFailureSignal() {
   Log::writeLog(MSG_MAIL_SEND_FAILED);
 }
 
-void CSyncCore::traceHH2GW(const CHHRecord* r, bool ok, const CGWRecord* x) {
+namespace {
+
+// At level 10: the record a conversion started from, what it answered and,
+// when it succeeded, the record it made.
+template <class From, class To>
+void traceConversion(const char* fromText, const char* call, const char* toText, const From* from, bool ok,
+                     const To* to) {
   if (!g_TraceObj.shouldTrace(10)) return;
-  g_TraceObj.write(10, "+++ Converting the following HH record:\n");
-  r->trace();
-  g_TraceObj.write(10, "convertHH2GW() returned %d\n", ok ? 1 : 0);
+  g_TraceObj.write(10, "%s", fromText);
+  from->trace();
+  g_TraceObj.write(10, "%s() returned %d\n", call, ok ? 1 : 0);
   if (ok) {
-    g_TraceObj.write(10, "Converted GW record follows:\n");
-    x->trace();
+    g_TraceObj.write(10, "%s", toText);
+    to->trace();
   }
 }
 
+}  // namespace
+
+void CSyncCore::traceHH2GW(const CHHRecord* r, bool ok, const CGWRecord* x) {
+  traceConversion("+++ Converting the following HH record:\n", "convertHH2GW", "Converted GW record follows:\n", r,
+                  ok, x);
+}
+
 void CSyncCore::traceGW2HH(const CGWRecord* x, bool ok, const CHHRecord* y) {
-  if (!g_TraceObj.shouldTrace(10)) return;
-  g_TraceObj.write(10, "+++ Converting following GW record:\n");
-  x->trace();
-  g_TraceObj.write(10, "convertGW2HH() returned %d\n", ok ? 1 : 0);
-  if (ok) {
-    g_TraceObj.write(10, "Converted HH record follows:\n");
-    y->trace();
-  }
+  traceConversion("+++ Converting following GW record:\n", "convertGW2HH", "Converted HH record follows:\n", x, ok,
+                  y);
 }
 
 // --- open, run, close -------------------------------------------------------
