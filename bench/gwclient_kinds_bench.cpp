@@ -32,9 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
+double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 // What a child reports through its pipe.
 struct Measure {
@@ -102,8 +100,7 @@ std::string exportFile(int n) {
   std::string out = "gwserver-export 1\n";
   for (int i = 1; i <= n; ++i) {
     std::string k = std::to_string(i);
-    out +=
-        "memo\t-\t-\tMemo " + k + " " + jp + "\tfirst line, \"quoted\"\\nsecond line " + k + "\n";
+    out += "memo\t-\t-\tMemo " + k + " " + jp + "\tfirst line, \"quoted\"\\nsecond line " + k + "\n";
     out += "card\t-\t-\t1\tWork\t-2=Name" + k + "\t-1=" + jp + "\t-9=03-0000-" + k + "\t-10=p" + k +
            "@example.com\t-7=1-2-3 Minato\\nTokyo\t-11=memo " + k + "\n";
     out += "schedule\t-\t-\t\t2026/12/10\t2026/12/10\t10:00\t11:30\t\t\t0\t0\tMeeting " + k +
@@ -139,9 +136,7 @@ std::vector<Kind> kinds() {
          return b;
        }},
       {"schedule", "page=SyncCalendar&label=Bench0",
-       [](CServerSession& s) {
-         return s.m_SchedulePage.Fetch(true) ? s.m_SchedulePage.GetCount() : -1L;
-       },
+       [](CServerSession& s) { return s.m_SchedulePage.Fetch(true) ? s.m_SchedulePage.GetCount() : -1L; },
        [](CServerSession& s) { changeAll<__SCHEDULE_DATA>(s.m_SchedulePage); },
        [](CServerSession& s) {
          std::string b;
@@ -198,18 +193,15 @@ int main(int argc, char** argv) {
     login(o);
     return Measure{};
   });
-  std::printf("%d records per kind, %d rounds; base peak (logged in, nothing fetched) %ld KiB\n\n",
-              records, rounds, base.peakKb);
-  std::printf("%-9s %8s  %21s  %21s  %10s  %9s  %21s  %9s\n", "kind", "records",
-              "fetch+parse best/med", "commit body best/med", "body bytes", "peak KiB",
-              "curl fetch best/med", "curl KiB");
+  std::printf("%d records per kind, %d rounds; base peak (logged in, nothing fetched) %ld KiB\n\n", records, rounds,
+              base.peakKb);
+  std::printf("%-9s %8s  %21s  %21s  %10s  %9s  %21s  %9s\n", "kind", "records", "fetch+parse best/med",
+              "commit body best/med", "body bytes", "peak KiB", "curl fetch best/med", "curl KiB");
 
   // curl logs in once and keeps the cookie in a jar.
   const std::string jar = (dir.path() / "cookies").string();
-  const std::string login_body =
-      "page=PXBlank&_System=login&_Login=1&_ID=" + id + "&Password=pw&Submit=1&sync=1";
-  testutil::runCommand(
-      {"/usr/bin/curl", "-s", "-o", "/dev/null", "-c", jar, "--data", login_body, url + "?"});
+  const std::string login_body = "page=PXBlank&_System=login&_Login=1&_ID=" + id + "&Password=pw&Submit=1&sync=1";
+  testutil::runCommand({"/usr/bin/curl", "-s", "-o", "/dev/null", "-c", jar, "--data", login_body, url + "?"});
 
   for (const Kind& kind : kinds()) {
     Measure m = inChild([&] {
@@ -256,9 +248,9 @@ int main(int argc, char** argv) {
     }
     double curlBest = 0, curlMedian = 0;
     bestAndMedian(curlMs, curlBest, curlMedian);
-    std::printf("%-9s %8ld  %9.1f /%8.1f ms  %9.1f /%8.1f ms  %10zu  %9ld  %9.1f /%8.1f ms  %9ld\n",
-                kind.name, m.records, m.fetchBest, m.fetchMedian, m.bodyBest, m.bodyMedian,
-                m.bodyBytes, m.peakKb, curlBest, curlMedian, curlKb);
+    std::printf("%-9s %8ld  %9.1f /%8.1f ms  %9.1f /%8.1f ms  %10zu  %9ld  %9.1f /%8.1f ms  %9ld\n", kind.name,
+                m.records, m.fetchBest, m.fetchMedian, m.bodyBest, m.bodyMedian, m.bodyBytes, m.peakKb, curlBest,
+                curlMedian, curlKb);
   }
   return 0;
 }

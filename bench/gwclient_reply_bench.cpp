@@ -87,9 +87,9 @@ const std::string& Reply() {
   static const std::string body = [] {
     std::string b;
     for (int i = 1; i <= kRecords; ++i) {
-      b += std::to_string(i) + ",ts.17000" + std::to_string(10000 + i) + ",\"Lee, Ann " +
-           std::to_string(i) + "\",Ann,\"2-1 Chuo&#010;Tokyo \"\"HQ\"\"\",03-1234-5678,,ann" +
-           std::to_string(i) + "@example.com,2024/2/29,10:30\r\n";
+      b += std::to_string(i) + ",ts.17000" + std::to_string(10000 + i) + ",\"Lee, Ann " + std::to_string(i) +
+           "\",Ann,\"2-1 Chuo&#010;Tokyo \"\"HQ\"\"\",03-1234-5678,,ann" + std::to_string(i) +
+           "@example.com,2024/2/29,10:30\r\n";
     }
     b += "\r\nrelation\r\nts.1700000000\r\n";
     for (int i = 1; i <= kRecords; ++i) b += std::to_string(i) + "," + std::to_string(i + 5000) + "\r\n";

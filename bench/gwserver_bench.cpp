@@ -48,8 +48,7 @@ std::string newRecordsBody(const std::string& page, int n, bool cards) {
     std::string k = std::to_string(i + 1);
     if (cards)
       body += "&i=0&t=1&g=Work&c=4&-2=Name" + k + "&-1=Given&-9=03-0000-" + k + "&-10=p" + k + "%40example.com&s=" + k;
-    else
-      body += "&i=0&n=Memo+" + k + "&d=line+one%0Aline+two%2C+with+a+comma&s=" + k;
+    else body += "&i=0&n=Memo+" + k + "&d=line+one%0Aline+two%2C+with+a+comma&s=" + k;
   }
   return body + "&i=0&rt=ts.-1&sync=1&rw=1";
 }

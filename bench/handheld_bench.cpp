@@ -57,7 +57,7 @@ std::string addressRecord(int n) {
 }
 
 void reportMemory(benchmark::State& state) {
-  struct rusage usage{};
+  struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
   state.counters["peak_rss_kB"] = static_cast<double>(usage.ru_maxrss);
 }
@@ -116,8 +116,8 @@ $db->Write($file);
 )PERL";
 
 double perlRunMs(const fs::path& script, int count) {
-  const std::string command = "perl '" + script.string() + "' '" + (folder() / "perl.pdb").string() + "' " +
-                              std::to_string(count);
+  const std::string command =
+      "perl '" + script.string() + "' '" + (folder() / "perl.pdb").string() + "' " + std::to_string(count);
   auto start = std::chrono::steady_clock::now();
   int status = std::system(command.c_str());
   double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

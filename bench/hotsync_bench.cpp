@@ -62,8 +62,8 @@
 #include "hotsync/pdb/pdb.h"
 #include "platform/registry.h"
 #include "testutil/files.h"
-#include "testutil/rawhttp.h"
 #include "testutil/gwserver.h"
+#include "testutil/rawhttp.h"
 
 extern char** environ;
 
@@ -74,7 +74,8 @@ using Clock = std::chrono::steady_clock;
 
 // Schedules one month back and three ahead; every kind synchronised.
 constexpr char kSettings[] =
-    "s,Sync,1,3\nt,Sync\na,Sync,0,0,0,0,ts.0,1,-9,2,3,0,-10,0,0,4,-7,-4,-5,-8,-6,5,0,0,0,0,-11\nw,Sync,0,0,0\nm,Sync,0\n";
+    "s,Sync,1,3\nt,Sync\na,Sync,0,0,0,0,ts.0,1,-9,2,3,0,-10,0,0,4,-7,-4,-5,-8,-6,5,0,0,0,0,-11\nw,Sync,0,0,0\nm,Sync,"
+    "0\n";
 constexpr int kChanges = 100;
 constexpr char kLoginCookie[] = "GWLogin";
 
@@ -132,7 +133,7 @@ Run runTimed(const std::vector<std::string>& args, const std::string& outPath = 
 // Capturing the run's requests
 
 struct Captured {
-  std::string method, target;  // target in origin form: "/gw?page=..."
+  std::string method, target;                                // target in origin form: "/gw?page=..."
   std::vector<std::pair<std::string, std::string>> headers;  // as sent, hop-by-hop ones left out
   std::string body;
   int status = 0;        // the HTTP status the run got
@@ -441,8 +442,8 @@ Floor replay(const std::vector<Captured>& requests, const fs::path& db, const fs
     std::string start = first;
     bool refused = start.starts_with("ErrorCode,");
     if (std::atoi(code.c_str()) != r.status)
-      f.problem = what + " got HTTP " + (code.empty() ? "nothing" : code) + " where the run got " +
-                  std::to_string(r.status);
+      f.problem =
+          what + " got HTTP " + (code.empty() ? "nothing" : code) + " where the run got " + std::to_string(r.status);
     else if (refused != r.refused)
       f.problem = what + (refused ? " was refused: " + start.substr(0, start.find('\n'))
                                   : " was answered where the run's was refused");
@@ -480,8 +481,10 @@ struct KindInfo {
 
 const KindInfo& about(Kind kind) {
   static const KindInfo kinds[] = {
-      {"address", "AddressDB", "addr", "libaddressconduit.so"}, {"memo", "MemoDB", "memo", "libmemoconduit.so"},
-      {"mail", "MailDB", "mail", "libmailconduit.so"},          {"event", "DatebookDB", "date", "libscheduleconduit.so"},
+      {"address", "AddressDB", "addr", "libaddressconduit.so"},
+      {"memo", "MemoDB", "memo", "libmemoconduit.so"},
+      {"mail", "MailDB", "mail", "libmailconduit.so"},
+      {"event", "DatebookDB", "date", "libscheduleconduit.so"},
       {"todo", "ToDoDB", "todo", "libtodoconduit.so"},
   };
   return kinds[static_cast<int>(kind)];
@@ -506,9 +509,11 @@ palm::MailRecord outgoingMail(int i, const char* what) {
 }
 
 std::string serverMailLine(int i, const char* what) {
-  return "mail\t-\t-\t" + std::to_string(1796000000 + i) + "\t0\t" + what + " " + std::to_string(i) +
-         "\tsender" + std::to_string(i % 40) + "@example.com\tbench@example.com\t\t\t\ttext/plain\t"
-         "Dear Bench,\\nplease see the notes on point " + std::to_string(i) + ".\\nRegards\n";
+  return "mail\t-\t-\t" + std::to_string(1796000000 + i) + "\t0\t" + what + " " + std::to_string(i) + "\tsender" +
+         std::to_string(i % 40) +
+         "@example.com\tbench@example.com\t\t\t\ttext/plain\t"
+         "Dear Bench,\\nplease see the notes on point " +
+         std::to_string(i) + ".\\nRegards\n";
 }
 
 // The day so many days from today. The schedule window moves with today, so
@@ -587,8 +592,7 @@ palm::ToDoRecord handheldToDo(int i) {
 
 class Bench {
  public:
-  Bench(int n, Kind kind)
-      : n_(n), kind_(kind), dir_("hotsync_bench_" + std::to_string(n)), server_(dir_.path()) {
+  Bench(int n, Kind kind) : n_(n), kind_(kind), dir_("hotsync_bench_" + std::to_string(n)), server_(dir_.path()) {
     ::setenv("GWSYNC_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     ::setenv("GWSYNC_MSGBOX_LOG", (dir_ / "boxes").c_str(), 1);
     std::system((bin("logtext-install") + " >/dev/null").c_str());
@@ -637,7 +641,11 @@ class Bench {
   // Backslashes and tabs of an import field, and its line ends, escaped.
   static std::string escaped(const std::string& text) {
     std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+    for (char c : text)
+      out += c == '\n'   ? std::string("\\n")
+             : c == '\t' ? std::string("\\t")
+             : c == '\\' ? std::string("\\\\")
+                         : std::string(1, c);
     return out;
   }
 
@@ -690,7 +698,8 @@ class Bench {
     RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\Bench", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                    nullptr);
     for (auto [name, value] : {std::pair<const char*, std::string>{"ZaDiridoURL", server_.url()},
-                               {"ZaDiridoUser", "bench"}, {"ZaDiridoPwd", "bench-pw"}})
+                               {"ZaDiridoUser", "bench"},
+                               {"ZaDiridoPwd", "bench-pw"}})
       RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                     static_cast<DWORD>(value.size() + 1));
     DWORD off = 0;  // a detail trace would dump every record
@@ -713,11 +722,10 @@ class Bench {
     r.copyError = copyDatabase(server_.db(), (r.work / "gw.db").string());
     RecordingRelay relay(server_.port());
     // The conduit's session has no proxy of its own, so the system's applies.
-    r.run = runTimed({bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench", "--userdir",
-                      (dir_ / "user").string(), "--conduit",
-                      bin(std::string("../lib/") + about(kind_).library) + "=" + database()},
-                     "/dev/null",
-                     {"http_proxy=http://127.0.0.1:" + std::to_string(relay.port()), "no_proxy", "NO_PROXY"});
+    r.run = runTimed(
+        {bin("hotsync"), "sync", "--handheld", (dir_ / "palm").string(), "--user", "Bench", "--userdir",
+         (dir_ / "user").string(), "--conduit", bin(std::string("../lib/") + about(kind_).library) + "=" + database()},
+        "/dev/null", {"http_proxy=http://127.0.0.1:" + std::to_string(relay.port()), "no_proxy", "NO_PROXY"});
     r.requests = relay.finish();
     return r;
   }
@@ -731,7 +739,8 @@ class Bench {
       std::printf("        the handheld's file cannot be read: %s\n", why.c_str());
       return;
     }
-    const auto live = std::count_if(db.records.begin(), db.records.end(), [](const palm::Record& r) { return r.live(); });
+    const auto live =
+        std::count_if(db.records.begin(), db.records.end(), [](const palm::Record& r) { return r.live(); });
     if (live != expected) std::printf("        WRONG: the handheld holds %td records, not %d\n", live, expected);
   }
 
@@ -754,14 +763,13 @@ class Bench {
       std::snprintf(text, sizeof text, format, v);
       return ok ? std::string(text) : std::string("FAIL");
     };
-    std::printf("%-7s %6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n",
-                about(kind_).name, n_, what,
+    std::printf("%-7s %6d  %-8s %9s %9s %7s %10s %10s %10s %10s %4d %4d %9ld %8ju\n", about(kind_).name, n_, what,
                 figure(ours, r.run.ms, "%.1f").c_str(), figure(floor.ok, floor.ms, "%.1f").c_str(),
                 figure(ours && floor.ok, r.run.ms / floor.ms, "%.1fx").c_str(),
                 figure(ours, 1000.0 * r.run.ms / n_, "%.1f").c_str(),
-                figure(floor.ok, 1000.0 * floor.ms / n_, "%.1f").c_str(),
-                figure(reused.ok, reused.ms, "%.1f").c_str(), figure(fresh.ok, fresh.ms, "%.1f").c_str(), gets,
-                posts, r.run.peakKb, static_cast<uintmax_t>(fs::file_size(pdb) / 1024));
+                figure(floor.ok, 1000.0 * floor.ms / n_, "%.1f").c_str(), figure(reused.ok, reused.ms, "%.1f").c_str(),
+                figure(fresh.ok, fresh.ms, "%.1f").c_str(), gets, posts, r.run.peakKb,
+                static_cast<uintmax_t>(fs::file_size(pdb) / 1024));
     if (!ours)
       std::printf("        ours: hotsync exited with %d (see %s)\n", r.run.status,
                   (dir_ / "user" / "hotsync.log").c_str());
@@ -900,8 +908,8 @@ class Bench {
                                                       [](__MEMO_DATA& m) { m.pszData = changedText(); });
   }
   static void changeServerEvents(COfficeSession& session) {
-    changeServerRecords<CScheduleConnection, __SCHEDULE_DATA>(
-        session, "Server event", &__SCHEDULE_DATA::pszEvent, [](__SCHEDULE_DATA& e) { e.pszMemo = changedText(); });
+    changeServerRecords<CScheduleConnection, __SCHEDULE_DATA>(session, "Server event", &__SCHEDULE_DATA::pszEvent,
+                                                              [](__SCHEDULE_DATA& e) { e.pszMemo = changedText(); });
   }
   static void changeServerToDos(COfficeSession& session) {
     changeServerRecords<CToDoConnection, __TODO_DATA>(session, "Server to-do", &__TODO_DATA::pszName,
@@ -933,13 +941,15 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {1000, 10000};
   const bool otherKinds = std::find(sizes.begin(), sizes.end(), 10000) != sizes.end();
   if (slow && std::find(sizes.begin(), sizes.end(), 50000) == sizes.end()) sizes.push_back(50000);
-  std::printf("hotsync sync of each kind against gwserver, beside the floor: the same HTTP requests\n"
-              "replayed by one curl process against a copy of the server's database, plus a copy of the .pdb.\n"
-              "The floor is the faster of two replays: on one reused connection, and on a connection per\n"
-              "request as the conduit makes them, each with the copy. us/r: microseconds per record of N.\n"
-              "Peak: hotsync's resident memory.\n\n");
-  std::printf("%-7s %6s  %-8s %9s %9s %7s %10s %10s %10s %10s %4s %4s %9s %8s\n", "kind", "N", "sync", "ours ms", "floor ms",
-              "ratio", "ours us/r", "floor us/r", "1-conn ms", "per-req ms", "GET", "POST", "peak KiB", "pdb KiB");
+  std::printf(
+      "hotsync sync of each kind against gwserver, beside the floor: the same HTTP requests\n"
+      "replayed by one curl process against a copy of the server's database, plus a copy of the .pdb.\n"
+      "The floor is the faster of two replays: on one reused connection, and on a connection per\n"
+      "request as the conduit makes them, each with the copy. us/r: microseconds per record of N.\n"
+      "Peak: hotsync's resident memory.\n\n");
+  std::printf("%-7s %6s  %-8s %9s %9s %7s %10s %10s %10s %10s %4s %4s %9s %8s\n", "kind", "N", "sync", "ours ms",
+              "floor ms", "ratio", "ours us/r", "floor us/r", "1-conn ms", "per-req ms", "GET", "POST", "peak KiB",
+              "pdb KiB");
   std::fflush(stdout);
   for (int n : sizes) {
     Bench b(n, Kind::Address);

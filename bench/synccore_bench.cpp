@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
     }
     session.close();
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    std::printf("%-34s %s  %9.1f ms  %6ld requests  peak %7ld KiB  handheld %zu records\n", what,
-                ok ? "ok  " : "FAIL", ms, lineCount(requestLog) - requestsBefore, peakKb(), hh.store.size());
+    std::printf("%-34s %s  %9.1f ms  %6ld requests  peak %7ld KiB  handheld %zu records\n", what, ok ? "ok  " : "FAIL",
+                ms, lineCount(requestLog) - requestsBefore, peakKb(), hh.store.size());
     return ok;
   };
 

@@ -29,26 +29,26 @@
 enum : DWORD {
   GWERR_NONE = 0,
   GWERR_NO_MEMORY = 1,
-  GWERR_NOT_OPEN = 2,          // the handle names no open session
-  GWERR_NOT_CONNECTED = 3,     // login without an HTTP connection
-  GWERR_ALREADY_OPEN = 4,      // already open or already connected
+  GWERR_NOT_OPEN = 2,       // the handle names no open session
+  GWERR_NOT_CONNECTED = 3,  // login without an HTTP connection
+  GWERR_ALREADY_OPEN = 4,   // already open or already connected
   GWERR_BAD_URL = 5,
-  GWERR_EMPTY_USER = 6,        // empty user name in the HTTP credentials
-  GWERR_UNAUTHORIZED = 7,      // HTTP 401
-  GWERR_HTTP_STATUS = 8,       // any other status but 200 (detail: the status)
+  GWERR_EMPTY_USER = 6,    // empty user name in the HTTP credentials
+  GWERR_UNAUTHORIZED = 7,  // HTTP 401
+  GWERR_HTTP_STATUS = 8,   // any other status but 200 (detail: the status)
   GWERR_NO_LOGIN_COOKIE = 9,
   GWERR_CONNECT = 10,
-  GWERR_SEND = 11,             // not sent or not received, time-outs included
+  GWERR_SEND = 11,  // not sent or not received, time-outs included
   GWERR_NO_STATUS = 12,
-  GWERR_NOT_LOADED = 13,       // the page holds no fetched data yet
+  GWERR_NOT_LOADED = 13,  // the page holds no fetched data yet
   GWERR_NO_SESSION = 14,
   GWERR_NOT_FOUND = 15,
-  GWERR_BAD_ID = 16,           // an id is 0, or a record replaces itself
+  GWERR_BAD_ID = 16,  // an id is 0, or a record replaces itself
   GWERR_READ_ONLY = 17,
-  GWERR_SERVER_AUTH = 18,      // server errors 16401, 16403
-  GWERR_SERVER_USER = 19,      // server errors 16402, 16404
-  GWERR_SERVER_LOGIN = 20,     // server error 16405
-  GWERR_SERVER_OTHER = 21,     // any other server error (detail: its code)
+  GWERR_SERVER_AUTH = 18,   // server errors 16401, 16403
+  GWERR_SERVER_USER = 19,   // server errors 16402, 16404
+  GWERR_SERVER_LOGIN = 20,  // server error 16405
+  GWERR_SERVER_OTHER = 21,  // any other server error (detail: its code)
 };
 
 // A calendar day; all three 0 = no date.
@@ -175,12 +175,12 @@ class GWCLIENT_API COfficeSession {
   __SYNC5_SET* GetSettingForPocketPC();
   __SYNC5_SET* GetSettingForZaurus();
 
-  DWORD m_dwHandle;       // number of the open server session; 0 = not open
-  char* m_pszUser;        // HTTP user set by SetAuth, or null
-  char* m_pszPassword;    // HTTP password set by SetAuth, or null
-  DWORD m_dwTimeout;      // ms, 90000
-  DWORD m_dwRetry;        // attempts per request, 1
-  BOOL m_bRemote;         // remote sync, 0
+  DWORD m_dwHandle;     // number of the open server session; 0 = not open
+  char* m_pszUser;      // HTTP user set by SetAuth, or null
+  char* m_pszPassword;  // HTTP password set by SetAuth, or null
+  DWORD m_dwTimeout;    // ms, 90000
+  DWORD m_dwRetry;      // attempts per request, 1
+  BOOL m_bRemote;       // remote sync, 0
 
  private:
   // Replaces this object's credentials by copies of other's.
@@ -231,7 +231,7 @@ class GWCLIENT_API COfficeSession {
 struct __ADDRESS_ITEM {
   LONG nID;
   char* pszName;
-  LONG nType;       // 1 Text, 2 File, 0 other
+  LONG nType;  // 1 Text, 2 File, 0 other
   BOOL bNecessary;
   BOOL bDisable;
 };
@@ -239,14 +239,14 @@ struct __ADDRESS_ITEM {
 // One value of a card.
 struct __ADDRESS_ITEM_VALUE {
   __ADDRESS_ITEM* pItem;
-  char* pszValue;   // may hold line breaks
+  char* pszValue;  // may hold line breaks
 };
 
 // An address card.
 struct __ADDRESS_DATA {
-  DWORD nID;                      // 0 = not on the server yet
+  DWORD nID;  // 0 = not on the server yet
   LONG nTimeStamp;
-  LONG nKind;                     // as the server sent it; 1 for new cards
+  LONG nKind;  // as the server sent it; 1 for new cards
   char* pszCategory;
   LONG nItemCount;
   __ADDRESS_ITEM_VALUE* pValues;  // nItemCount values; null when 0
@@ -255,7 +255,7 @@ struct __ADDRESS_DATA {
 struct __MAIL_DATA {
   DWORD nID;
   LONG nTimeStamp;
-  LONG nTimeSent;     // a server time stamp
+  LONG nTimeSent;  // a server time stamp
   BOOL bRead;
   char* pszSubject;
   char* pszFrom;
@@ -264,13 +264,13 @@ struct __MAIL_DATA {
   char* pszBCC;
   char* pszReplyTo;
   char* pszContentType;
-  char* pszData;      // the body
+  char* pszData;  // the body
 };
 
 struct __MEMO_DATA {
-  DWORD nID;          // 0 = not on the server yet
+  DWORD nID;  // 0 = not on the server yet
   LONG nTimeStamp;
-  char* pszName;      // title; an empty one is sent as "無題" (Shift-JIS)
+  char* pszName;  // title; an empty one is sent as "無題" (Shift-JIS)
   char* pszData;
 };
 
@@ -278,45 +278,45 @@ struct __MEMO_DATA {
 enum : LONG {
   GWREPEAT_UNKNOWN = -1,  // a name this library does not know
   GWREPEAT_NONE = 0,
-  GWREPEAT_DAILY = 1,     // "d"
-  GWREPEAT_N = 2,         // "n"
-  GWREPEAT_WEEKLY = 3,    // "w"
-  GWREPEAT_MONTHLY = 4,   // "m"
-  GWREPEAT_1 = 5,         // "1"
-  GWREPEAT_2 = 6,         // "2"
-  GWREPEAT_3 = 7,         // "3"
-  GWREPEAT_4 = 8,         // "4"
-  GWREPEAT_L = 9,         // "l"
+  GWREPEAT_DAILY = 1,    // "d"
+  GWREPEAT_N = 2,        // "n"
+  GWREPEAT_WEEKLY = 3,   // "w"
+  GWREPEAT_MONTHLY = 4,  // "m"
+  GWREPEAT_1 = 5,        // "1"
+  GWREPEAT_2 = 6,        // "2"
+  GWREPEAT_3 = 7,        // "3"
+  GWREPEAT_4 = 8,        // "4"
+  GWREPEAT_L = 9,        // "l"
 };
 
 struct __SCHEDULE_DATA {
-  DWORD nID;                  // 0 = not on the server yet
+  DWORD nID;  // 0 = not on the server yet
   LONG nTimeStamp;
-  __OFFICE_DATE datePrev;     // the date the server knows it by, as loaded
-  __OFFICE_DATE dateValid;    // valid date of a repeating schedule
-  __OFFICE_DATE dateSet;      // start
+  __OFFICE_DATE datePrev;   // the date the server knows it by, as loaded
+  __OFFICE_DATE dateValid;  // valid date of a repeating schedule
+  __OFFICE_DATE dateSet;    // start
   __OFFICE_DATE dateEnd;
   __OFFICE_TIME timeSet;
   __OFFICE_TIME timeEnd;
-  LONG nType;                 // GWREPEAT_*
-  LONG nDay;                  // -1 = none
+  LONG nType;  // GWREPEAT_*
+  LONG nDay;   // -1 = none
   char* pszEvent;
   char* pszDetail;
   char* pszMemo;
   LONG nExceptionCount;
-  __OFFICE_DATE* pExceptions; // nExceptionCount dates; null when 0
+  __OFFICE_DATE* pExceptions;  // nExceptionCount dates; null when 0
   BOOL bPrivate;
   BOOL bBanner;
 };
 
 struct __TODO_DATA {
-  DWORD nID;                  // 0 = not on the server yet
+  DWORD nID;  // 0 = not on the server yet
   LONG nTimeStamp;
-  __OFFICE_DATE dateLimit;    // due
+  __OFFICE_DATE dateLimit;  // due
   LONG nPriority;
   BOOL bFinish;
   __OFFICE_DATE dateEnd;
-  char* pszName;              // an empty one is sent as "無題" (Shift-JIS)
+  char* pszName;  // an empty one is sent as "無題" (Shift-JIS)
   char* pszCategory;
   char* pszMemo;
 };
@@ -414,8 +414,8 @@ class GWCLIENT_API CMemoConnection {
   long GetCount();
   const __MEMO_DATA* Get(unsigned long id);
   const __MEMO_DATA* Set(const __MEMO_DATA* memo, unsigned long key);
-  const __MEMO_DATA* Set(unsigned long nID, long nTimeStamp, const char* pszName,
-                         const char* pszData, unsigned long key);
+  const __MEMO_DATA* Set(unsigned long nID, long nTimeStamp, const char* pszName, const char* pszData,
+                         unsigned long key);
   int Remove(unsigned long id);
   int Commit();
 
@@ -445,11 +445,9 @@ class GWCLIENT_API CScheduleConnection {
   // A changed schedule keeps the datePrev it was loaded with.
   const __SCHEDULE_DATA* Set(const __SCHEDULE_DATA* schedule, unsigned long key);
   const __SCHEDULE_DATA* Set(unsigned long nID, long nTimeStamp, const __OFFICE_DATE& dateSet,
-                             const __OFFICE_DATE& dateEnd, const __OFFICE_TIME& timeSet,
-                             const __OFFICE_TIME& timeEnd, long nType, long nDay,
-                             const char* pszEvent, const char* pszDetail, const char* pszMemo,
-                             long nExceptionCount, __OFFICE_DATE* exceptions, int bPrivate,
-                             unsigned long key);
+                             const __OFFICE_DATE& dateEnd, const __OFFICE_TIME& timeSet, const __OFFICE_TIME& timeEnd,
+                             long nType, long nDay, const char* pszEvent, const char* pszDetail, const char* pszMemo,
+                             long nExceptionCount, __OFFICE_DATE* exceptions, int bPrivate, unsigned long key);
   // The removed schedule is sent as its id and start date.
   int Remove(unsigned long id);
   int Commit();
@@ -480,9 +478,8 @@ class GWCLIENT_API CToDoConnection {
   long GetCount();
   const __TODO_DATA* Get(unsigned long id);
   const __TODO_DATA* Set(const __TODO_DATA* todo, unsigned long key);
-  const __TODO_DATA* Set(unsigned long nID, long nTimeStamp, __OFFICE_DATE dateLimit,
-                         long nPriority, int bFinish, const char* pszName,
-                         const char* pszCategory, const char* pszMemo, unsigned long key);
+  const __TODO_DATA* Set(unsigned long nID, long nTimeStamp, __OFFICE_DATE dateLimit, long nPriority, int bFinish,
+                         const char* pszName, const char* pszCategory, const char* pszMemo, unsigned long key);
   int Remove(unsigned long id);
   int Commit();
 

@@ -1,7 +1,8 @@
 // User messages: texts from the message-text library, forwarded by level.
+#include "log/log.h"
+
 #include <cstring>
 
-#include "log/log.h"
 #include "platform/errors.h"
 #include "platform/module.h"
 #include "platform/msgbox.h"
@@ -10,8 +11,7 @@
 
 namespace {
 
-constexpr const char* kEventSourceKey =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GWSync";
+constexpr const char* kEventSourceKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GWSync";
 constexpr const char* kMessageFileValue = "EventMessageFile";
 constexpr DWORD kMessageFileSize = 261;
 constexpr int kEntrySize = 1024;
@@ -32,8 +32,8 @@ long formatMessage(DWORD id, char* buffer, int bufferSize, va_list args) {
     return copyCut(buffer, bufferSize, "*ERR* Log::getMessage() m_MsgDllHandle == NULL");
   }
   char text[kTableTextSize];
-  if (FormatMessage(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                    Log::m_MsgDllHandle, id, 0, text, sizeof text, nullptr) == 0) {
+  if (FormatMessage(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, Log::m_MsgDllHandle, id, 0, text,
+                    sizeof text, nullptr) == 0) {
     std::snprintf(buffer, static_cast<size_t>(bufferSize), "There is no message for message id %lx",
                   static_cast<unsigned long>(id));
   } else {
@@ -75,8 +75,7 @@ DWORD Log::openLog(const char* forwardingLibrary) {
   char path[kMessageFileSize + 1];
   DWORD size = kMessageFileSize;
   DWORD type = REG_NONE;
-  result = RegQueryValueEx(source.key, kMessageFileValue, nullptr, &type,
-                           reinterpret_cast<LPBYTE>(path), &size);
+  result = RegQueryValueEx(source.key, kMessageFileValue, nullptr, &type, reinterpret_cast<LPBYTE>(path), &size);
   if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
   if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_UNSUPPORTED_TYPE;
   path[size] = '\0';

@@ -69,8 +69,7 @@ class LOG_API CTrace {
   // be null (no file). maxSizeKB and maxFiles matter only with rotate. A file
   // that cannot be opened is reported in a message box; tracing goes on
   // without it. A file still open from an earlier start is closed first.
-  void start(int level, OutputMode mode, const char* path, int maxSizeKB, int maxFiles, bool rotate,
-             bool append);
+  void start(int level, OutputMode mode, const char* path, int maxSizeKB, int maxFiles, bool rotate, bool append);
   // Closes the console (if used) and the file; the level is kept.
   void stop();
 

@@ -84,8 +84,8 @@ CTrace::~CTrace() {
   m_Console.close();
 }
 
-void CTrace::start(int level, OutputMode mode, const char* path, int maxSizeKB, int maxFiles,
-                   bool rotate, bool append) {
+void CTrace::start(int level, OutputMode mode, const char* path, int maxSizeKB, int maxFiles, bool rotate,
+                   bool append) {
   m_Level = level;
   m_Started = true;
 
@@ -116,10 +116,8 @@ void CTrace::start(int level, OutputMode mode, const char* path, int maxSizeKB, 
 
   struct tm now = localNow();
   char header[80];
-  int length = std::snprintf(header, sizeof header,
-                             "***** Trace Opened %02d/%02d/%02d %02d:%02d:%02d *****\n",
-                             now.tm_year % 100, now.tm_mon + 1, now.tm_mday, now.tm_hour,
-                             now.tm_min, now.tm_sec);
+  int length = std::snprintf(header, sizeof header, "***** Trace Opened %02d/%02d/%02d %02d:%02d:%02d *****\n",
+                             now.tm_year % 100, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   writeTF(header, length);
 }
 
@@ -134,10 +132,8 @@ void CTrace::stop() {
 
 void CTrace::openTF() {
   char name[kFileNameSize + 1];
-  if (m_Rotate)
-    std::snprintf(name, sizeof name, "%s-%03d", m_Path, m_FileIndex);
-  else
-    std::snprintf(name, sizeof name, "%s", m_Path);
+  if (m_Rotate) std::snprintf(name, sizeof name, "%s-%03d", m_Path, m_FileIndex);
+  else std::snprintf(name, sizeof name, "%s", m_Path);
 
   m_File = std::fopen(name, m_Append ? "a" : "w");
   if (!m_File) {
@@ -193,9 +189,8 @@ void CTrace::vdoTrace(const char* format, va_list& args) {
     // a rotation cannot split them.
     char record[kRecordSize + 2];
     struct tm now = localNow();
-    int stamp = std::snprintf(record, sizeof record, "%02d/%02d/%02d %02d:%02d:%02d ",
-                              now.tm_year % 100, now.tm_mon + 1, now.tm_mday, now.tm_hour,
-                              now.tm_min, now.tm_sec);
+    int stamp = std::snprintf(record, sizeof record, "%02d/%02d/%02d %02d:%02d:%02d ", now.tm_year % 100,
+                              now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
     va_list copy;
     va_copy(copy, args);
     int text = std::vsnprintf(record + stamp, kRecordSize + 1 - stamp, format, copy);

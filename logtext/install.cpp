@@ -25,8 +25,8 @@ constexpr DWORD kTypesSupported = 7;
 
 int fail(const char* what, LONG code) {
   const char* text = platform::systemErrorText(static_cast<DWORD>(code));
-  std::fprintf(stderr, "logtext-install: %s: error %ld%s%s\n", what, static_cast<long>(code),
-               text ? ", " : "", text ? text : "");
+  std::fprintf(stderr, "logtext-install: %s: error %ld%s%s\n", what, static_cast<long>(code), text ? ", " : "",
+               text ? text : "");
   std::string problem = platform::registryProblem();
   if (!problem.empty()) std::fprintf(stderr, "logtext-install: %s\n", problem.c_str());
   return 1;
@@ -48,19 +48,17 @@ int install(const std::string& library) {
 
   std::string keyPath = std::string(kSourceParent) + "\\" + kSourceName;
   HKEY key = nullptr;
-  LONG result = RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr,
-                               REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  LONG result = RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                               nullptr, &key, nullptr);
   if (result != ERROR_SUCCESS) return fail("cannot create the event source key", result);
-  result = RegSetValueEx(key, "EventMessageFile", 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(resolved),
+  result = RegSetValueEx(key, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(resolved),
                          static_cast<DWORD>(std::strlen(resolved) + 1));
   if (result == ERROR_SUCCESS)
-    result = RegSetValueEx(key, "TypesSupported", 0, REG_DWORD,
-                           reinterpret_cast<const BYTE*>(&kTypesSupported), sizeof kTypesSupported);
+    result = RegSetValueEx(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kTypesSupported),
+                           sizeof kTypesSupported);
   RegCloseKey(key);
   if (result != ERROR_SUCCESS) return fail("cannot store the message library", result);
-  std::printf("Message texts registered: %s\n  in %s\n", resolved,
-              platform::registryFilePath().c_str());
+  std::printf("Message texts registered: %s\n  in %s\n", resolved, platform::registryFilePath().c_str());
   return 0;
 }
 
@@ -80,13 +78,11 @@ int uninstall() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
-                                 std::strcmp(argv[1], "--help") == 0))) {
+  if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))) {
     std::fprintf(stderr, "usage: logtext-install [LIBRARY] | --uninstall\n");
     return argc > 2 ? 2 : 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--uninstall") == 0) return uninstall();
-  std::string library = argc == 2 ? argv[1]
-                                  : platform::callingModuleFolder() + "/../lib/liblogtext.so";
+  std::string library = argc == 2 ? argv[1] : platform::callingModuleFolder() + "/../lib/liblogtext.so";
   return install(library);
 }

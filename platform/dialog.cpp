@@ -14,8 +14,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <optional>
+#include <sstream>
 
 #include "platform/tabrecords.h"
 #include "platform/textconv.h"
@@ -116,16 +116,12 @@ bool readHiddenLine(const std::string& prompt, std::string& line) {
 bool nextLine(Source source, std::string& line) {
   bool ok = false;
   switch (source) {
-    case Source::Script:
-      ok = nextScriptLine(line);
-      break;
+    case Source::Script: ok = nextScriptLine(line); break;
     case Source::Terminal:
       std::cerr << "> " << std::flush;
       ok = readFdLine(STDIN_FILENO, line);
       break;
-    case Source::Stdin:
-      ok = readFdLine(STDIN_FILENO, line);
-      break;
+    case Source::Stdin: ok = readFdLine(STDIN_FILENO, line); break;
   }
   if (ok && !line.empty() && line.back() == '\r') line.pop_back();
   return ok;
@@ -136,36 +132,25 @@ bool nextLine(Source source, std::string& line) {
 
 const char* kindName(DialogControlKind kind) {
   switch (kind) {
-    case DialogControlKind::Edit:
-      return "edit";
-    case DialogControlKind::Password:
-      return "password";
-    case DialogControlKind::Combo:
-      return "combo";
-    case DialogControlKind::Check:
-      return "check";
-    case DialogControlKind::Button:
-      return "button";
+    case DialogControlKind::Edit: return "edit";
+    case DialogControlKind::Password: return "password";
+    case DialogControlKind::Combo: return "combo";
+    case DialogControlKind::Check: return "check";
+    case DialogControlKind::Button: return "button";
   }
   return "button";
 }
 
-std::string masked(const std::string& value) {
-  return value.empty() ? std::string() : std::string(kPasswordMask);
-}
+std::string masked(const std::string& value) { return value.empty() ? std::string() : std::string(kPasswordMask); }
 
 // What a form shows for a control's value.
 std::string shownValue(const DialogControl& c) {
   switch (c.kind) {
     case DialogControlKind::Edit:
-    case DialogControlKind::Combo:
-      return c.text;
-    case DialogControlKind::Password:
-      return masked(c.text);
-    case DialogControlKind::Check:
-      return c.checked ? "on" : "off";
-    case DialogControlKind::Button:
-      return {};
+    case DialogControlKind::Combo: return c.text;
+    case DialogControlKind::Password: return masked(c.text);
+    case DialogControlKind::Check: return c.checked ? "on" : "off";
+    case DialogControlKind::Button: return {};
   }
   return {};
 }
@@ -187,9 +172,9 @@ void appendLog(const std::string& text) {
 std::string formRecord(const CDialog& dlg) {
   std::string out = "form\t" + std::to_string(dlg.resourceId()) + "\t" + escapeField(dlg.title()) + "\n";
   for (const DialogControl& c : dlg.controls()) {
-    out += "control\t" + std::to_string(c.id) + "\t" + escapeField(c.name) + "\t" + kindName(c.kind) +
-           "\t" + (c.enabled ? "1" : "0") + "\t" + escapeField(c.label) + "\t" + escapeField(shownValue(c)) +
-           "\t" + std::to_string(c.kind == DialogControlKind::Combo ? c.selection : -1);
+    out += "control\t" + std::to_string(c.id) + "\t" + escapeField(c.name) + "\t" + kindName(c.kind) + "\t" +
+           (c.enabled ? "1" : "0") + "\t" + escapeField(c.label) + "\t" + escapeField(shownValue(c)) + "\t" +
+           std::to_string(c.kind == DialogControlKind::Combo ? c.selection : -1);
     if (c.kind == DialogControlKind::Combo)
       for (const std::string& item : c.items) out += "\t" + escapeField(item);
     out += "\n";
@@ -198,8 +183,7 @@ std::string formRecord(const CDialog& dlg) {
 }
 
 void logAnswer(int resourceId, const char* outcome, const std::string& answer) {
-  appendLog("answer\t" + std::to_string(resourceId) + "\t" + outcome + "\t" + escapeField(answer) +
-            "\n");
+  appendLog("answer\t" + std::to_string(resourceId) + "\t" + outcome + "\t" + escapeField(answer) + "\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -215,22 +199,16 @@ void printForm(const CDialog& dlg) {
     out << "  " << c.name;
     for (size_t i = c.name.size(); i < 10; ++i) out << ' ';
     switch (c.kind) {
-      case DialogControlKind::Button:
-        out << "<" << shown(c.label) << ">";
-        break;
-      case DialogControlKind::Check:
-        out << (c.checked ? "[x] " : "[ ] ") << shown(c.label);
-        break;
-      default:
-        out << shown(c.label) << ": " << shown(shownValue(c));
-        break;
+      case DialogControlKind::Button: out << "<" << shown(c.label) << ">"; break;
+      case DialogControlKind::Check: out << (c.checked ? "[x] " : "[ ] ") << shown(c.label); break;
+      default: out << shown(c.label) << ": " << shown(shownValue(c)); break;
     }
     if (!c.enabled) out << "  (disabled)";
     out << "\n";
     if (c.kind == DialogControlKind::Combo)
       for (size_t i = 0; i < c.items.size(); ++i)
-        out << "            #" << i << (static_cast<int>(i) == c.selection ? " * " : "   ")
-            << shown(c.items[i]) << "\n";
+        out << "            #" << i << (static_cast<int>(i) == c.selection ? " * " : "   ") << shown(c.items[i])
+            << "\n";
   }
   if (lossy)
     out << "(\\xNN: a byte of Shift-JIS text that the terminal's character set, " << terminalCharset()
@@ -281,9 +259,7 @@ struct Answer {
     outcome = why;
     problem = std::move(text);
   }
-  std::string logged() const {
-    return hasValue ? name + "=" + (secret ? masked(value) : value) : name;
-  }
+  std::string logged() const { return hasValue ? name + "=" + (secret ? masked(value) : value) : name; }
 };
 
 void applyCheck(DialogControl& c, Answer& a) {
@@ -329,8 +305,7 @@ void applyField(DialogControl& c, Answer& a) {
   for (size_t i = 0; i < c.items.size() && index < 0; ++i)
     if (c.items[i] == a.value) index = static_cast<int>(i);
   if (index < 0) index = parseIndex(a.value, c.items.size());
-  if (index < 0 && !c.editable)
-    return a.refuse("invalid", c.name + " has no item \"" + a.value + "\"");
+  if (index < 0 && !c.editable) return a.refuse("invalid", c.name + " has no item \"" + a.value + "\"");
   const std::string& text = index >= 0 ? c.items[static_cast<size_t>(index)] : a.value;
   a.changed = c.selection != index || c.text != text;
   c.selection = index;
@@ -342,8 +317,7 @@ void applyField(DialogControl& c, Answer& a) {
 // ---------------------------------------------------------------------------
 // CDialog
 
-CDialog::CDialog(std::string title, int resourceId)
-    : m_Title(std::move(title)), m_ResourceId(resourceId) {}
+CDialog::CDialog(std::string title, int resourceId) : m_Title(std::move(title)), m_ResourceId(resourceId) {}
 
 DialogControl& CDialog::add(DialogControl c) {
   m_Controls.push_back(std::move(c));
@@ -398,9 +372,7 @@ DialogControl* CDialog::control(int id) {
   return nullptr;
 }
 
-const DialogControl* CDialog::control(int id) const {
-  return const_cast<CDialog*>(this)->control(id);
-}
+const DialogControl* CDialog::control(int id) const { return const_cast<CDialog*>(this)->control(id); }
 
 DialogControl* CDialog::byName(std::string_view name) {
   for (DialogControl& c : m_Controls)
@@ -501,10 +473,8 @@ int CDialog::run() {
     } else if (!c->enabled) {
       a.refuse("disabled", c->name + " is disabled");
     } else if (c->kind == DialogControlKind::Button) {
-      if (a.hasValue)
-        a.refuse("invalid", c->name + " is a button: type its name alone");
-      else
-        a.outcome = "pressed";
+      if (a.hasValue) a.refuse("invalid", c->name + " is a button: type its name alone");
+      else a.outcome = "pressed";
     } else if (c->kind == DialogControlKind::Check) {
       applyCheck(*c, a);
     } else if (!askFieldValue(*c, source, a)) {
@@ -516,8 +486,8 @@ int CDialog::run() {
         a.value = std::move(*held);
         applyField(*c, a);
       } else {
-        a.refuse("invalid", c->name + ": the text is not " + terminalCharset() +
-                                " or has characters without a Shift-JIS form");
+        a.refuse("invalid",
+                 c->name + ": the text is not " + terminalCharset() + " or has characters without a Shift-JIS form");
       }
     }
 
@@ -547,8 +517,7 @@ std::vector<DialogLogRecord> readDialogLog(const std::string& path) {
       r.resourceId = std::atoi(f[1].c_str());
       r.title = f[2];
       records.push_back(std::move(r));
-    } else if (f[0] == "control" && f.size() >= 8 && !records.empty() &&
-               records.back().type == DialogLogRecord::Form) {
+    } else if (f[0] == "control" && f.size() >= 8 && !records.empty() && records.back().type == DialogLogRecord::Form) {
       DialogLogControl c;
       c.id = std::atoi(f[1].c_str());
       c.name = f[2];

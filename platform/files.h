@@ -70,8 +70,8 @@ struct ReplaceFileOptions {
 
 struct ReplaceFileFailure {
   ReplaceStep step = ReplaceStep::Create;
-  int error = 0;             // errno of the step
-  std::string temp;          // the temporary's path, when one was made
+  int error = 0;     // errno of the step
+  std::string temp;  // the temporary's path, when one was made
 };
 
 // Replaces path with bytes so that a crash or a full disk leaves either the

@@ -22,8 +22,8 @@ struct Search {
 constexpr uint64_t kEpochDifference = 116444736000000000ULL;
 
 FILETIME toFileTime(const struct timespec& t) {
-  uint64_t ticks = kEpochDifference + static_cast<uint64_t>(t.tv_sec) * 10000000ULL +
-                   static_cast<uint64_t>(t.tv_nsec) / 100;
+  uint64_t ticks =
+      kEpochDifference + static_cast<uint64_t>(t.tv_sec) * 10000000ULL + static_cast<uint64_t>(t.tv_nsec) / 100;
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 

@@ -25,12 +25,12 @@
 
 typedef struct _WIN32_FIND_DATA {
   DWORD dwFileAttributes;
-  FILETIME ftCreationTime;    // the same as the last write: not kept here
+  FILETIME ftCreationTime;  // the same as the last write: not kept here
   FILETIME ftLastAccessTime;
-  FILETIME ftLastWriteTime;   // 100 ns units since 1601-01-01 UTC
+  FILETIME ftLastWriteTime;  // 100 ns units since 1601-01-01 UTC
   DWORD nFileSizeHigh;
   DWORD nFileSizeLow;
-  char cFileName[MAX_PATH];   // name only, no folder
+  char cFileName[MAX_PATH];  // name only, no folder
 } WIN32_FIND_DATA, *LPWIN32_FIND_DATA;
 
 // Starts a search and fills *data with the first match. Returns a handle to

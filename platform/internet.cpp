@@ -1,5 +1,4 @@
 #include "platform/internet.h"
-#include "platform/runrecord.h"
 
 #include <curl/curl.h>
 
@@ -10,6 +9,8 @@
 #include <new>
 #include <string_view>
 #include <vector>
+
+#include "platform/runrecord.h"
 
 namespace platform {
 
@@ -63,8 +64,7 @@ bool crackUrl(const char* url, UrlParts& out) {
   if (!url) return false;
   initCurlOnce();
   UrlHandle u;
-  if (!u.h || curl_url_set(u.h, CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-    return false;
+  if (!u.h || curl_url_set(u.h, CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) return false;
   out.scheme = u.part(CURLUPART_SCHEME);
   out.host = u.part(CURLUPART_HOST);
   std::string port = u.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
@@ -113,8 +113,8 @@ void InternetSession::setConnectRetries(DWORD retries) { impl_->connectRetries =
 
 bool InternetSession::setCookie(const char* url, const char* name, const char* value) {
   UrlParts parts;
-  if (!impl_->share || !name || !*name || !value || !crackUrl(url, parts) ||
-      hasControl(name) || hasControl(value) || std::strpbrk(name, "=;"))
+  if (!impl_->share || !name || !*name || !value || !crackUrl(url, parts) || hasControl(name) || hasControl(value) ||
+      std::strpbrk(name, "=;"))
     return false;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), &curl_easy_cleanup);
   CURL* easy = handle.get();
@@ -128,13 +128,11 @@ bool InternetSession::setCookie(const char* url, const char* name, const char* v
 
 // ---------------------------------------------------------------------------
 
-HttpConnection::HttpConnection(InternetSession& session, const std::string& scheme,
-                               const std::string& host, int port, const std::string& user,
-                               const std::string& password)
+HttpConnection::HttpConnection(InternetSession& session, const std::string& scheme, const std::string& host, int port,
+                               const std::string& user, const std::string& password)
     : session_(session),
-      base_(scheme + "://" +
-            (host.find(':') != std::string::npos && host[0] != '[' ? "[" + host + "]" : host) +
-            ":" + std::to_string(port)),
+      base_(scheme + "://" + (host.find(':') != std::string::npos && host[0] != '[' ? "[" + host + "]" : host) + ":" +
+            std::to_string(port)),
       user_(user),
       password_(password) {}
 
@@ -317,8 +315,7 @@ bool HttpRequest::Impl::perform(const char* data, size_t length) {
     failure = curl_easy_strerror(rc);
     // Only a connect that never succeeded is tried again: no request left.
     bool connectFailed = rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST ||
-                         rc == CURLE_COULDNT_RESOLVE_PROXY ||
-                         (rc == CURLE_OPERATION_TIMEDOUT && connectTime == 0);
+                         rc == CURLE_COULDNT_RESOLVE_PROXY || (rc == CURLE_OPERATION_TIMEDOUT && connectTime == 0);
     if (!connectFailed) break;
   }
   headers.clear();
@@ -358,8 +355,7 @@ bool HttpRequest::end() {
   }
   impl_->begun = false;
   // Zero-length pieces would stop libcurl's reader early.
-  impl_->pieces.erase(std::remove(impl_->pieces.begin(), impl_->pieces.end(), size_t{0}),
-                      impl_->pieces.end());
+  impl_->pieces.erase(std::remove(impl_->pieces.begin(), impl_->pieces.end(), size_t{0}), impl_->pieces.end());
   return impl_->perform(impl_->pending.data(), impl_->pending.size());
 }
 

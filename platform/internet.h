@@ -26,8 +26,8 @@ namespace platform {
 struct UrlParts {
   std::string scheme;  // as written ("http"), not checked
   std::string host;
-  int port = 0;        // the URL's, else the scheme's default
-  std::string path;    // path and query, "/" when the URL has none
+  int port = 0;      // the URL's, else the scheme's default
+  std::string path;  // path and query, "/" when the URL has none
 };
 
 // Splits an absolute URL; false when it has no scheme or no host.
@@ -68,8 +68,8 @@ class PLATFORM_API InternetSession {
 // is not empty.
 class PLATFORM_API HttpConnection {
  public:
-  HttpConnection(InternetSession& session, const std::string& scheme, const std::string& host,
-                 int port, const std::string& user, const std::string& password);
+  HttpConnection(InternetSession& session, const std::string& scheme, const std::string& host, int port,
+                 const std::string& user, const std::string& password);
   InternetSession& session() { return session_; }
   // scheme://host:port, the prefix of every request's URL.
   const std::string& base() const { return base_; }

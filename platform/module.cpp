@@ -32,7 +32,10 @@ bool looksLikeLibrary(const std::string& path) {
   char magic[4] = {};
   ssize_t n = ::read(fd, magic, sizeof magic);
   ::close(fd);
-  return n == 4 && std::memcmp(magic, "\x7f" "ELF", 4) == 0;
+  return n == 4 && std::memcmp(magic,
+                               "\x7f"
+                               "ELF",
+                               4) == 0;
 }
 
 HMODULE openFile(const std::string& path) {
@@ -88,8 +91,7 @@ std::string callingModuleFolder() {
   // This function is compiled into each module that links the platform
   // library, so its own address names the calling module.
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&callingModuleFolder), &info) == 0 || !info.dli_fname)
-    return {};
+  if (::dladdr(reinterpret_cast<void*>(&callingModuleFolder), &info) == 0 || !info.dli_fname) return {};
   std::string file = info.dli_fname;
   char resolved[PATH_MAX];
   if (file.find('/') == std::string::npos) {

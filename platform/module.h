@@ -29,8 +29,7 @@ struct ORDINAL_ENTRY {
 };
 
 // Defines a library's ordinal table: GWSYNC_EXPORT_ORDINALS = {{52, "LogAddEntry"}, {0, nullptr}};
-#define GWSYNC_EXPORT_ORDINALS \
-  extern "C" GWSYNC_EXPORTED_TABLE const ORDINAL_ENTRY gwsyncOrdinals[]
+#define GWSYNC_EXPORT_ORDINALS extern "C" GWSYNC_EXPORTED_TABLE const ORDINAL_ENTRY gwsyncOrdinals[]
 
 // Loads a library. Returns its handle, or null with GetLastError() set to
 // ERROR_MOD_NOT_FOUND (126: the file or a library it needs is missing) or

@@ -47,9 +47,8 @@ std::vector<Button> buttonsOf(UINT style) {
 }
 
 int parseAnswer(const std::string& word, int fallback) {
-  static const Button kNames[] = {{IDOK, "ok"},         {IDCANCEL, "cancel"}, {IDABORT, "abort"},
-                                  {IDRETRY, "retry"},   {IDIGNORE, "ignore"}, {IDYES, "yes"},
-                                  {IDNO, "no"}};
+  static const Button kNames[] = {{IDOK, "ok"},         {IDCANCEL, "cancel"}, {IDABORT, "abort"}, {IDRETRY, "retry"},
+                                  {IDIGNORE, "ignore"}, {IDYES, "yes"},       {IDNO, "no"}};
   std::string w;
   for (char c : word)
     if (!std::isspace(static_cast<unsigned char>(c)))
@@ -74,8 +73,7 @@ int scriptedAnswer(size_t n, int fallback) {
 
 // Appends a record under an exclusive lock, so that the count of earlier
 // records and the append are one step even when several processes show boxes.
-int scriptedBox(const char* logPath, const std::string& text, const std::string& caption,
-                UINT style, int fallback) {
+int scriptedBox(const char* logPath, const std::string& text, const std::string& caption, UINT style, int fallback) {
   int fd = ::open(logPath, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return fallback;
   ::flock(fd, LOCK_EX);
@@ -88,8 +86,8 @@ int scriptedBox(const char* logPath, const std::string& text, const std::string&
   int answer = scriptedAnswer(shown, fallback);
   char styleText[16];
   std::snprintf(styleText, sizeof styleText, "0x%08x", style);
-  std::string record = escapeField(caption) + "\t" + escapeField(text) + "\t" + styleText + "\t" +
-                       iconName(style) + "\t" + std::to_string(answer) + "\n";
+  std::string record = escapeField(caption) + "\t" + escapeField(text) + "\t" + styleText + "\t" + iconName(style) +
+                       "\t" + std::to_string(answer) + "\n";
   ssize_t written = ::write(fd, record.data(), record.size());
   (void)written;  // a lost record shows up as a failed assertion in the test
   ::flock(fd, LOCK_UN);
@@ -110,8 +108,8 @@ int terminalBox(const std::string& text, const std::string& caption, UINT style)
   }
   for (;;) {
     for (size_t i = 0; i < buttons.size(); ++i)
-      std::cerr << (i ? " / " : "") << '[' << static_cast<char>(std::toupper(buttons[i].name[0]))
-                << ']' << (buttons[i].name + 1);
+      std::cerr << (i ? " / " : "") << '[' << static_cast<char>(std::toupper(buttons[i].name[0])) << ']'
+                << (buttons[i].name + 1);
     std::cerr << "? " << std::flush;
     std::string line;
     if (!std::getline(std::cin, line)) return buttons.front().id;

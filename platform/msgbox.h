@@ -29,9 +29,9 @@ namespace platform {
 struct MessageBoxRecord {
   std::string caption;
   std::string text;
-  UINT style = 0;     // the whole style value
-  std::string icon;   // "none", "stop", "question", "exclamation" or "information"
-  int answer = 0;     // the button the answerer chose
+  UINT style = 0;    // the whole style value
+  std::string icon;  // "none", "stop", "question", "exclamation" or "information"
+  int answer = 0;    // the button the answerer chose
 };
 
 // The records of a scripted message box file, in the order they were shown;

@@ -6,15 +6,14 @@
 
 #include "platform/errors.h"
 
-DWORD FormatMessage(DWORD flags, const void* source, DWORD messageId, DWORD /*languageId*/,
-                    LPSTR buffer, DWORD size, void* /*arguments*/) {
+DWORD FormatMessage(DWORD flags, const void* source, DWORD messageId, DWORD /*languageId*/, LPSTR buffer, DWORD size,
+                    void* /*arguments*/) {
   const DWORD supported = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS;
   if (flags != supported || !source || !buffer || size == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  auto* table = static_cast<const MESSAGE_TABLE_ENTRY*>(
-      ::dlsym(const_cast<void*>(source), "gwsyncMessageTable"));
+  auto* table = static_cast<const MESSAGE_TABLE_ENTRY*>(::dlsym(const_cast<void*>(source), "gwsyncMessageTable"));
   if (!table) {
     SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return 0;

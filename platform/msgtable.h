@@ -26,8 +26,7 @@ struct MESSAGE_TABLE_ENTRY {
   const char* text;
 };
 
-#define GWSYNC_EXPORT_MESSAGE_TABLE \
-  extern "C" GWSYNC_EXPORTED_TABLE const MESSAGE_TABLE_ENTRY gwsyncMessageTable[]
+#define GWSYNC_EXPORT_MESSAGE_TABLE extern "C" GWSYNC_EXPORTED_TABLE const MESSAGE_TABLE_ENTRY gwsyncMessageTable[]
 
 // Copies the text of messageId from module into buffer (size bytes, with its
 // terminating NUL) and returns its length. Only FORMAT_MESSAGE_FROM_HMODULE
@@ -37,5 +36,5 @@ struct MESSAGE_TABLE_ENTRY {
 // ERROR_RESOURCE_TYPE_NOT_FOUND when the module has no table,
 // ERROR_INSUFFICIENT_BUFFER when the text does not fit (buffer untouched), or
 // ERROR_INVALID_PARAMETER for other flags or a null buffer.
-PLATFORM_API DWORD FormatMessage(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
-                                 LPSTR buffer, DWORD size, void* arguments);
+PLATFORM_API DWORD FormatMessage(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                                 DWORD size, void* arguments);

@@ -55,15 +55,12 @@ int compareNames(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-bool sameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && compareNames(a, b) == 0;
-}
+bool sameName(std::string_view a, std::string_view b) { return a.size() == b.size() && compareNames(a, b) == 0; }
 
 // A name with a line break or other control character cannot be written on
 // one line of the file.
 bool isStorableName(std::string_view name) {
-  return std::none_of(name.begin(), name.end(),
-                      [](char c) { return isControl(static_cast<unsigned char>(c)); });
+  return std::none_of(name.begin(), name.end(), [](char c) { return isControl(static_cast<unsigned char>(c)); });
 }
 
 // ---------------------------------------------------------------------------
@@ -86,7 +83,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Reading the file
-
 
 constexpr std::string_view kHeader = "REGEDIT4";
 constexpr std::string_view kBlanks = " \t\r";
@@ -290,8 +286,7 @@ void appendQuoted(std::string& out, std::string_view text) {
 // no control characters. Anything else keeps its exact bytes as hex(1).
 bool isQuotable(const std::string& data) {
   if (data.empty() || data.back() != '\0') return false;
-  return std::none_of(data.begin(), data.end() - 1,
-                      [](char c) { return isControl(static_cast<unsigned char>(c)); });
+  return std::none_of(data.begin(), data.end() - 1, [](char c) { return isControl(static_cast<unsigned char>(c)); });
 }
 
 void appendHexBytes(std::string& out, std::string_view data) {

@@ -48,15 +48,12 @@ struct Key {
     return slot < subkeys.size() && sameName(subkeys[slot].name, wanted) ? &subkeys[slot] : nullptr;
   }
 
-  Key* findSubkey(std::string_view wanted) {
-    return const_cast<Key*>(std::as_const(*this).findSubkey(wanted));
-  }
+  Key* findSubkey(std::string_view wanted) { return const_cast<Key*>(std::as_const(*this).findSubkey(wanted)); }
 
   Key& subkeyOrCreate(std::string_view wanted) {
     const size_t slot = subkeySlot(wanted);
     if (slot < subkeys.size() && sameName(subkeys[slot].name, wanted)) return subkeys[slot];
-    return *subkeys.insert(subkeys.begin() + static_cast<ptrdiff_t>(slot),
-                           Key{std::string(wanted), {}, {}});
+    return *subkeys.insert(subkeys.begin() + static_cast<ptrdiff_t>(slot), Key{std::string(wanted), {}, {}});
   }
 
   void eraseSubkey(const Key* sub) { subkeys.erase(subkeys.begin() + (sub - subkeys.data())); }
@@ -83,8 +80,7 @@ struct Key {
   }
 
   bool eraseValue(std::string_view wanted) {
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const Value& v) { return sameName(v.name, wanted); });
+    auto it = std::find_if(values.begin(), values.end(), [&](const Value& v) { return sameName(v.name, wanted); });
     if (it == values.end()) return false;
     values.erase(it);
     return true;
@@ -94,17 +90,15 @@ struct Key {
   // Where a sub-key of that name is, or would go.
   size_t subkeySlot(std::string_view wanted) const {
     auto it = std::lower_bound(subkeys.begin(), subkeys.end(), wanted,
-                               [](const Key& k, std::string_view n) {
-                                 return compareNames(k.name, n) < 0;
-                               });
+                               [](const Key& k, std::string_view n) { return compareNames(k.name, n) < 0; });
     return static_cast<size_t>(it - subkeys.begin());
   }
 };
 
 // In the order of the predefined handles, which is also the order of the
 // sections in the file.
-constexpr std::array<std::string_view, 4> kHiveNames = {
-    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
+constexpr std::array<std::string_view, 4> kHiveNames = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
+                                                        "HKEY_USERS"};
 constexpr std::array<std::string_view, 4> kHiveShortNames = {"HKCR", "HKCU", "HKLM", "HKU"};
 
 struct Registry {

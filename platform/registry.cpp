@@ -288,8 +288,7 @@ LONG openKey(HKEY hKey, LPCSTR subKey, PHKEY result, bool create, LPDWORD dispos
 
 }  // namespace
 
-LONG RegCreateKeyEx(HKEY hKey, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, LPVOID, PHKEY result,
-                    LPDWORD disposition) {
+LONG RegCreateKeyEx(HKEY hKey, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, LPVOID, PHKEY result, LPDWORD disposition) {
   return apiCall([&] { return openKey(hKey, subKey, result, true, disposition); });
 }
 
@@ -309,8 +308,7 @@ LONG RegCloseKey(HKEY hKey) {
   });
 }
 
-LONG RegQueryValueEx(HKEY hKey, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
-                     LPDWORD cbData) {
+LONG RegQueryValueEx(HKEY hKey, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD cbData) {
   return apiCall([&]() -> LONG {
     HKEY__ key;
     if (LONG rc = keyOfHandle(hKey, key); rc != ERROR_SUCCESS) return rc;
@@ -324,8 +322,7 @@ LONG RegQueryValueEx(HKEY hKey, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
   });
 }
 
-LONG RegSetValueEx(HKEY hKey, LPCSTR valueName, DWORD, DWORD type, const BYTE* data,
-                   DWORD cbData) {
+LONG RegSetValueEx(HKEY hKey, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD cbData) {
   return apiCall([&]() -> LONG {
     HKEY__ key;
     if (LONG rc = keyOfHandle(hKey, key); rc != ERROR_SUCCESS) return rc;
@@ -348,8 +345,8 @@ LONG RegSetValueEx(HKEY hKey, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
   });
 }
 
-LONG RegEnumKeyEx(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD, LPSTR keyClass,
-                  LPDWORD cchClass, PFILETIME lastWriteTime) {
+LONG RegEnumKeyEx(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD, LPSTR keyClass, LPDWORD cchClass,
+                  PFILETIME lastWriteTime) {
   return apiCall([&]() -> LONG {
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
     HKEY__ key;
@@ -370,8 +367,8 @@ LONG RegEnumKeyEx(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD, 
   });
 }
 
-LONG RegEnumValue(HKEY hKey, DWORD index, LPSTR valueName, LPDWORD cchValueName, LPDWORD,
-                  LPDWORD type, LPBYTE data, LPDWORD cbData) {
+LONG RegEnumValue(HKEY hKey, DWORD index, LPSTR valueName, LPDWORD cchValueName, LPDWORD, LPDWORD type, LPBYTE data,
+                  LPDWORD cbData) {
   return apiCall([&]() -> LONG {
     if (!valueName || !cchValueName) return ERROR_INVALID_PARAMETER;
     HKEY__ key;

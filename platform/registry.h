@@ -66,13 +66,11 @@ typedef DWORD REGSAM;
 // Opens subKey below hKey, creating it and any missing parents. *result owns
 // the handle until RegCloseKey. *disposition (when given) tells whether the
 // key was created. An empty or null subKey opens hKey again.
-PLATFORM_API LONG RegCreateKeyEx(HKEY hKey, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
-                                 DWORD options, REGSAM sam, LPVOID security, PHKEY result,
-                                 LPDWORD disposition);
+PLATFORM_API LONG RegCreateKeyEx(HKEY hKey, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM sam,
+                                 LPVOID security, PHKEY result, LPDWORD disposition);
 
 // Opens an existing key; ERROR_FILE_NOT_FOUND when it does not exist.
-PLATFORM_API LONG RegOpenKeyEx(HKEY hKey, LPCSTR subKey, DWORD options, REGSAM sam,
-                               PHKEY result);
+PLATFORM_API LONG RegOpenKeyEx(HKEY hKey, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY result);
 
 // Releases a handle; the predefined hive handles are accepted and ignored.
 PLATFORM_API LONG RegCloseKey(HKEY hKey);
@@ -81,26 +79,25 @@ PLATFORM_API LONG RegCloseKey(HKEY hKey);
 // only *cbData and *type are filled. When the value is larger than *cbData the
 // call fails with ERROR_MORE_DATA, sets *cbData to the size needed and leaves
 // data untouched. REG_SZ sizes include the terminating NUL.
-PLATFORM_API LONG RegQueryValueEx(HKEY hKey, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
-                                  LPBYTE data, LPDWORD cbData);
+PLATFORM_API LONG RegQueryValueEx(HKEY hKey, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                  LPDWORD cbData);
 
 // Stores a value with its type. A REG_SZ is stored up to its first NUL (one is
 // added when missing); a REG_DWORD must be 4 bytes (ERROR_INVALID_PARAMETER).
-PLATFORM_API LONG RegSetValueEx(HKEY hKey, LPCSTR valueName, DWORD reserved, DWORD type,
-                                const BYTE* data, DWORD cbData);
+PLATFORM_API LONG RegSetValueEx(HKEY hKey, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                                DWORD cbData);
 
 // Names the index-th direct sub-key (in case-insensitive name order).
 // *cchName is the buffer's size in characters on entry and the name's length
 // without NUL on success; ERROR_MORE_DATA when it does not fit,
 // ERROR_NO_MORE_ITEMS past the last one.
-PLATFORM_API LONG RegEnumKeyEx(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName,
-                               LPDWORD reserved, LPSTR keyClass, LPDWORD cchClass,
-                               PFILETIME lastWriteTime);
+PLATFORM_API LONG RegEnumKeyEx(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPSTR keyClass,
+                               LPDWORD cchClass, PFILETIME lastWriteTime);
 
 // Names the index-th value of the key (in the order they were first set) and,
 // when asked, its type and data, with the size rules of RegQueryValueEx.
-PLATFORM_API LONG RegEnumValue(HKEY hKey, DWORD index, LPSTR valueName, LPDWORD cchValueName,
-                               LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cbData);
+PLATFORM_API LONG RegEnumValue(HKEY hKey, DWORD index, LPSTR valueName, LPDWORD cchValueName, LPDWORD reserved,
+                               LPDWORD type, LPBYTE data, LPDWORD cbData);
 
 // Removes a key that has no sub-keys (ERROR_ACCESS_DENIED when it has some).
 PLATFORM_API LONG RegDeleteKey(HKEY hKey, LPCSTR subKey);

@@ -27,8 +27,7 @@ struct STRING_TABLE_ENTRY {
   const char* text;
 };
 
-#define GWSYNC_EXPORT_STRING_TABLE \
-  extern "C" GWSYNC_EXPORTED_TABLE const STRING_TABLE_ENTRY gwsyncStringTable[]
+#define GWSYNC_EXPORT_STRING_TABLE extern "C" GWSYNC_EXPORTED_TABLE const STRING_TABLE_ENTRY gwsyncStringTable[]
 
 // Copies the string id of module into buffer, cut to size - 1 bytes and
 // always terminated, and returns the number of bytes copied (without the

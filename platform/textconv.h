@@ -24,9 +24,7 @@ bool knownCharset(const std::string &charset);
 // The offset of the first byte of `text` that is not valid in `charset` (a
 // Shift-JIS lead byte without its second byte, an unassigned byte), or
 // nothing when all of it is.
-std::optional<size_t>
-invalidHandheldByte(std::string_view text,
-                    const std::string &charset = kHandheldCharset);
+std::optional<size_t> invalidHandheldByte(std::string_view text, const std::string &charset = kHandheldCharset);
 
 // The terminal's character set as iconv names it ("UTF-8", "ANSI_X3.4-1968").
 std::string terminalCharset();
@@ -37,15 +35,12 @@ std::string handheldToTerminal(std::string_view text, bool *lossy = nullptr,
                                const std::string &charset = kHandheldCharset);
 // The same in another character set `target` ("UTF-8" for files that must
 // be UTF-8, such as JSON).
-std::string handheldTo(const std::string &target, std::string_view text,
-                       bool *lossy = nullptr,
+std::string handheldTo(const std::string &target, std::string_view text, bool *lossy = nullptr,
                        const std::string &charset = kHandheldCharset);
 
 // Typed text in the handheld's character set; nothing when it is not valid
 // in the terminal's character set or a character has no form there. Plain
 // ASCII passes unchanged.
-std::optional<std::string>
-terminalToHandheld(std::string_view text,
-                   const std::string &charset = kHandheldCharset);
+std::optional<std::string> terminalToHandheld(std::string_view text, const std::string &charset = kHandheldCharset);
 
-} // namespace platform
+}  // namespace platform

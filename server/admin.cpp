@@ -56,9 +56,9 @@ class Importer {
     const std::string& kind = f[0];
     using Reader = void (Importer::*)(const std::vector<std::string>&);
     static const std::pair<const char*, Reader> kReaders[] = {
-        {"memo", &Importer::memo},         {"card", &Importer::card}, {"schedule", &Importer::schedule},
-        {"todo", &Importer::todo},         {"category", &Importer::category}, {"mail", &Importer::mail},
-        {"sent", &Importer::sent},         {"relation", &Importer::relation},
+        {"memo", &Importer::memo}, {"card", &Importer::card},         {"schedule", &Importer::schedule},
+        {"todo", &Importer::todo}, {"category", &Importer::category}, {"mail", &Importer::mail},
+        {"sent", &Importer::sent}, {"relation", &Importer::relation},
     };
     for (const auto& [name, read] : kReaders)
       if (kind == name) return (this->*read)(f);
@@ -148,10 +148,8 @@ class Importer {
     int i = 3;
     for (int64_t n : numbers) ins.bind(i++, n);
     for (const auto& [isNull, v] : values) {
-      if (isNull)
-        ins.bindNull(i++);
-      else
-        ins.bind(i++, v);
+      if (isNull) ins.bindNull(i++);
+      else ins.bind(i++, v);
     }
     ins.run();
     int64_t id = db_.lastInsertId();
@@ -217,10 +215,8 @@ class Importer {
                          v(text(f[12], "event")), v(text(f[13], "detail")), v(text(f[14], "memo")), v(exceptions)},
                         {stampOf(f[2]), number(f[10], "private mark") != 0, number(f[11], "banner mark") != 0});
     Stmt d(db_, "UPDATE schedules SET day = ? WHERE id = ?");
-    if (day.first)
-      d.bindNull(1);
-    else
-      d.bind(1, number(day.second, "day"));
+    if (day.first) d.bindNull(1);
+    else d.bind(1, number(day.second, "day"));
     d.bind(2, id).run();
   }
 
@@ -377,8 +373,8 @@ void deleteUser(Db& db, const std::string& name) {
   uint32_t id = userId(db, name);
   Stmt v(db, "DELETE FROM card_values WHERE card_id IN (SELECT id FROM cards WHERE user_id = ?)");
   v.bind(1, id).run();
-  for (const char* table : {"cards", "memos", "schedules", "todos", "todo_categories", "mails", "outbox", "relations",
-                            "relation_pairs"}) {
+  for (const char* table :
+       {"cards", "memos", "schedules", "todos", "todo_categories", "mails", "outbox", "relations", "relation_pairs"}) {
     Stmt d(db, (std::string("DELETE FROM ") + table + " WHERE user_id = ?").c_str());
     d.bind(1, id).run();
   }

@@ -98,8 +98,7 @@ int portOf(const sockaddr_storage& s) {
 
 std::string addressOf(const sockaddr_storage& s) {
   char text[INET6_ADDRSTRLEN] = "";
-  if (s.ss_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(s).sin_addr, text, sizeof text);
+  if (s.ss_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(s).sin_addr, text, sizeof text);
   else if (s.ss_family == AF_INET6)
     inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(s).sin6_addr, text, sizeof text);
   return text;
@@ -124,10 +123,8 @@ std::string listenProblem(const std::string& host, int port) {
     }
     int yes = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1) != 0)
-      problem = std::strerror(errno);
-    else
-      problem = "the HTTP library could not use it";
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1) != 0) problem = std::strerror(errno);
+    else problem = "the HTTP library could not use it";
     ::close(fd);
   }
   ::freeaddrinfo(found);
@@ -165,15 +162,15 @@ std::string textSafe(std::string_view text) {
 // guard holds a duplicate of it, so that it can cut a connection, or answer
 // on it, without ever touching a descriptor the library closed and reused.
 struct Connection {
-  int fd = -1;       // the guard's duplicate
+  int fd = -1;         // the guard's duplicate
   int libraryFd = -1;  // the library's own descriptor, valid on the connection's thread only
   ino_t inode = 0;
   std::string address;  // the client's address
   std::string peer;     // address:port, for the log
   std::string first;    // the first bytes it sent, for the log of a request that cannot be parsed
   bool firstRequest = true;
-  bool counted = false;    // holds a place among its address's connections
-  bool closeAfter = false;  // the reply refused a body left unread: drain, then close
+  bool counted = false;       // holds a place among its address's connections
+  bool closeAfter = false;    // the reply refused a body left unread: drain, then close
   bool answeredHere = false;  // the reply was written by the server, not the library
   // Guarded by Guard::mutex_: a request is due by `due`, unless a handler
   // is working on it.
@@ -208,8 +205,7 @@ class Guard : public httplib::TaskQueue {
     jobs_.push_back({std::move(fn), c});
     if (idle_ == 0 && threads_.size() < static_cast<size_t>(options_.maxConnections) + 1)
       threads_.emplace_back([this] { work(); });
-    else
-      wake_.notify_one();
+    else wake_.notify_one();
   }
 
   void shutdown() override {
@@ -249,7 +245,8 @@ class Guard : public httplib::TaskQueue {
   }
   void replied() {
     moveOn([this](Connection& c) {
-      c.due = Clock::now() + std::chrono::seconds(options_.writeSeconds + options_.idleSeconds + options_.headerSeconds);
+      c.due =
+          Clock::now() + std::chrono::seconds(options_.writeSeconds + options_.idleSeconds + options_.headerSeconds);
       c.waitingFor = "headers";
       c.seenBytes = true;
       c.working = false;
@@ -309,10 +306,8 @@ class Guard : public httplib::TaskQueue {
     live_.insert(connection);
     int& mine = perAddress_[c.address];
     std::string full;
-    if (connections_ >= options_.maxConnections)
-      full = std::to_string(connections_) + " connections open";
-    else if (mine >= options_.maxPerClient)
-      full = std::to_string(mine) + " connections from " + c.address + " open";
+    if (connections_ >= options_.maxConnections) full = std::to_string(connections_) + " connections open";
+    else if (mine >= options_.maxPerClient) full = std::to_string(mine) + " connections from " + c.address + " open";
     if (!full.empty()) {
       writeAll(c.fd, rawReply(503, "too many connections\n", {{"Retry-After", "10"}}));
       ::shutdown(c.fd, SHUT_RDWR);
@@ -447,10 +442,8 @@ struct HttpServer::Impl {
 
   void arm(const std::string& page, const Fault& fault) {
     std::lock_guard<std::mutex> lock(faultsMutex);
-    if (fault.count <= 0)
-      faults.erase(page);
-    else
-      faults[page] = fault;
+    if (fault.count <= 0) faults.erase(page);
+    else faults[page] = fault;
   }
 
   // Refuses a request from its headers alone; its body, if any, is not read.
@@ -503,9 +496,8 @@ struct HttpServer::Impl {
     Incoming in;
     in.post = req.method == "POST";
     size_t q = req.target.find('?');
-    in.form = decodeForm(in.post ? body
-                                 : (q == std::string::npos ? std::string_view()
-                                                           : std::string_view(req.target).substr(q + 1)));
+    in.form = decodeForm(
+        in.post ? body : (q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1)));
     in.cookieHeader = req.get_header_value("Cookie");
     in.peer = req.remote_addr;
 
@@ -591,8 +583,10 @@ struct HttpServer::Impl {
 
   // The task queue of the bound server; the library owns it.
   Guard* newGuard(int port) {
-    guard = new Guard(options, port, [this](const std::string& peer, const std::string& outcome,
-                                            const std::string& note) { log(peer, "-", "-", "-", outcome, note); });
+    guard =
+        new Guard(options, port, [this](const std::string& peer, const std::string& outcome, const std::string& note) {
+          log(peer, "-", "-", "-", outcome, note);
+        });
     return guard;
   }
 
@@ -614,13 +608,12 @@ struct HttpServer::Impl {
 
   void logRequest(const httplib::Request& req, const httplib::Response& res) {
     size_t q = req.target.find('?');
-    std::string page =
-        req.method == "POST"
-            ? t_postedPage
-            : formValue(decodeForm(q == std::string::npos ? std::string_view()
-                                                          : std::string_view(req.target).substr(q + 1)),
-                        "page")
-                  .value_or("-");
+    std::string page = req.method == "POST"
+                           ? t_postedPage
+                           : formValue(decodeForm(q == std::string::npos ? std::string_view()
+                                                                         : std::string_view(req.target).substr(q + 1)),
+                                       "page")
+                                 .value_or("-");
     t_postedPage = "-";
     std::string outcome = std::to_string(res.status);
     if (res.body.rfind("ErrorCode,", 0) == 0) outcome += " " + res.body.substr(0, res.body.find('\n'));
@@ -630,7 +623,8 @@ struct HttpServer::Impl {
     // A request the library could not parse has no path; the log shows what
     // the client sent instead.
     if (req.path.empty() && c && c->firstRequest) note = "read " + c->first;
-    std::string peer = req.remote_addr.empty() ? (c ? c->peer : "") : req.remote_addr + ":" + std::to_string(req.remote_port);
+    std::string peer =
+        req.remote_addr.empty() ? (c ? c->peer : "") : req.remote_addr + ":" + std::to_string(req.remote_port);
     log(peer, req.method, req.path, page, outcome, note);
     if (c && c->closeAfter) drainAndClose(*c);
   }

@@ -31,17 +31,17 @@ struct HttpOptions {
   bool log = false;            // one line per request on standard error (never bodies)
   size_t maxBody = 48u << 20;  // larger bodies get HTTP 413, unread (README: "Limits")
   // Limits against slow, idle and greedy clients (server/README.md, "Limits").
-  int headerSeconds = 10;   // a request's line and headers, from its first byte (or the accept)
-  int bodySeconds = 60;     // its body, from the end of the headers
-  int idleSeconds = 10;     // a kept-alive connection waiting for its next request
-  int writeSeconds = 30;    // a reply the client takes no byte of
+  int headerSeconds = 10;    // a request's line and headers, from its first byte (or the accept)
+  int bodySeconds = 60;      // its body, from the end of the headers
+  int idleSeconds = 10;      // a kept-alive connection waiting for its next request
+  int writeSeconds = 30;     // a reply the client takes no byte of
   int maxConnections = 512;  // each holds a thread while it is open
-  int maxPerClient = 32;    // open connections from one client address
+  int maxPerClient = 32;     // open connections from one client address
 };
 
 // A fault armed for the next `count` requests of one page ("*" = any page).
 struct Fault {
-  int skip = 0;           // requests of the page that pass untouched first
+  int skip = 0;  // requests of the page that pass untouched first
   int count = 0;
   int status = 0;         // reply with this HTTP status
   std::string errorLine;  // reply "ErrorCode,<this>" with status 200

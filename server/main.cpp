@@ -96,17 +96,13 @@ struct UserArgs {
 bool userArgs(int argc, char** argv, int from, UserArgs& out, bool allowPassword, bool allowYes) {
   for (int i = from; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--password-file" && i + 1 < argc && !allowYes)
-      out.file = argv[++i];
-    else if (a == "--yes" && allowYes)
-      out.yes = true;
-    else if (out.name.empty() && a.rfind("--", 0) != 0)
-      out.name = a;
+    if (a == "--password-file" && i + 1 < argc && !allowYes) out.file = argv[++i];
+    else if (a == "--yes" && allowYes) out.yes = true;
+    else if (out.name.empty() && a.rfind("--", 0) != 0) out.name = a;
     else if (allowPassword && !out.hasPassword && a.rfind("--", 0) != 0) {
       out.password = a;
       out.hasPassword = true;
-    } else
-      return false;
+    } else return false;
   }
   return !out.name.empty() && !(out.hasPassword && !out.file.empty());
 }

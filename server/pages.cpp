@@ -83,7 +83,9 @@ void refuseOthersRecords(Db& db, uint32_t user, const Pairs& pairs, const Pairs&
       owner->reset();
       owner->bind(1, server);
       if (owner->step() && owner->integer(0) != user)
-        throw Refusal(kErrUnknownId, 0, "relation pair " + std::to_string(server) + "," + std::to_string(handheld) + " names another user's record");
+        throw Refusal(kErrUnknownId, 0,
+                      "relation pair " + std::to_string(server) + "," + std::to_string(handheld) +
+                          " names another user's record");
     }
     known.insert(server);
   }
@@ -315,8 +317,8 @@ Row parseRow(const Kind& kind, const Group& g) {
       row.key = keyOf(*f);
       continue;
     }
-    auto c = std::find_if(columns.begin(), columns.end(),
-                          [f](const Column& col) { return col.key && f->key == col.key; });
+    auto c =
+        std::find_if(columns.begin(), columns.end(), [f](const Column& col) { return col.key && f->key == col.key; });
     if (c == columns.end()) {
       kind.other(*f, row);
       continue;
@@ -482,10 +484,8 @@ void fetchCards(Db& db, uint32_t user, const Kind& kind, const Form& form, std::
   out += "0,,,";
   for (int id : cols) {
     out += ",";
-    if (id < 0)
-      out += kBuiltinItems[-id - 1].name;
-    else
-      out += std::to_string(id);
+    if (id < 0) out += kBuiltinItems[-id - 1].name;
+    else out += std::to_string(id);
   }
   out += "\n";
   std::map<int64_t, std::map<int, std::string>> values;
@@ -521,12 +521,9 @@ const Kind* kindOf(const std::string& page) {
   return nullptr;
 }
 void bindValue(Stmt& s, int i, const Value& v) {
-  if (std::holds_alternative<int64_t>(v))
-    s.bind(i, std::get<int64_t>(v));
-  else if (std::holds_alternative<std::string>(v))
-    s.bind(i, std::get<std::string>(v));
-  else
-    s.bindNull(i);
+  if (std::holds_alternative<int64_t>(v)) s.bind(i, std::get<int64_t>(v));
+  else if (std::holds_alternative<std::string>(v)) s.bind(i, std::get<std::string>(v));
+  else s.bindNull(i);
 }
 
 // The item values of the cards of one commit, with the statements and the
@@ -576,7 +573,8 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
   for (uint32_t id : c.removals) {
     d.reset();
     d.bind(1, id).bind(2, user).run();
-    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, std::string("no ") + kind.page + " record " + std::to_string(id));
+    if (db.changes() == 0)
+      throw Refusal(kErrUnknownId, 0, std::string("no ") + kind.page + " record " + std::to_string(id));
     if (values) values->remove(id);
   }
 
@@ -595,7 +593,8 @@ std::string commitData(Db& db, uint32_t user, const Kind& kind, const Form& form
     u.bind(1, ts);
     for (int i = 0; i < n; ++i) bindValue(u, i + 2, row.columns[i]);
     u.bind(n + 2, g.id).bind(n + 3, user).run();
-    if (db.changes() == 0) throw Refusal(kErrUnknownId, 0, std::string("no ") + kind.page + " record " + std::to_string(g.id));
+    if (db.changes() == 0)
+      throw Refusal(kErrUnknownId, 0, std::string("no ") + kind.page + " record " + std::to_string(g.id));
     if (values) values->store(g.id, row);
   }
 
@@ -670,10 +669,8 @@ std::string commitCategories(Db& db, uint32_t user, const Form& form) {
   std::vector<std::string> names;
   for (const auto& f : form) {
     if (!f.hasEquals) malformed("piece without '='");
-    if (f.key == "c")
-      names.push_back(f.value);
-    else if (!isFrameKey(f.key))
-      malformed("unknown key " + f.key);
+    if (f.key == "c") names.push_back(f.value);
+    else if (!isFrameKey(f.key)) malformed("unknown key " + f.key);
   }
   Transaction tx(db, true);
   Stmt d(db, "DELETE FROM todo_categories WHERE user_id = ?");
@@ -695,16 +692,11 @@ std::string commitCategories(Db& db, uint32_t user, const Form& form) {
 
 // The mailbox: the server's own mails, which the client only fetches.
 const Columns kMailColumns = {
-    {"sent", nullptr, nullptr, {}, Shown::Stamp},
-    {"subject", nullptr, nullptr, {}, Shown::Quoted},
-    {"read", nullptr, nullptr, {}, Shown::Flag},
-    {"sender", nullptr, nullptr, {}, Shown::Quoted},
-    {"rcpt_to", nullptr, nullptr, {}, Shown::Quoted},
-    {"rcpt_cc", nullptr, nullptr, {}, Shown::Quoted},
-    {"rcpt_bcc", nullptr, nullptr, {}, Shown::Quoted},
-    {"reply_to", nullptr, nullptr, {}, Shown::Quoted},
-    {"content_type", nullptr, nullptr, {}, Shown::Quoted},
-    {"body", nullptr, nullptr, {}, Shown::Quoted},
+    {"sent", nullptr, nullptr, {}, Shown::Stamp},          {"subject", nullptr, nullptr, {}, Shown::Quoted},
+    {"read", nullptr, nullptr, {}, Shown::Flag},           {"sender", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_to", nullptr, nullptr, {}, Shown::Quoted},      {"rcpt_cc", nullptr, nullptr, {}, Shown::Quoted},
+    {"rcpt_bcc", nullptr, nullptr, {}, Shown::Quoted},     {"reply_to", nullptr, nullptr, {}, Shown::Quoted},
+    {"content_type", nullptr, nullptr, {}, Shown::Quoted}, {"body", nullptr, nullptr, {}, Shown::Quoted},
 };
 
 std::string fetchMail(Db& db, uint32_t user) {
@@ -726,8 +718,8 @@ struct OutboxColumn {
 };
 
 const OutboxColumn kOutboxColumns[] = {
-    {"subject", "s", false}, {"rcpt_to", "t", true}, {"rcpt_cc", "c", true}, {"rcpt_bcc", "b", true},
-    {"body", "d", false},
+    {"subject", "s", false}, {"rcpt_to", "t", true}, {"rcpt_cc", "c", true},
+    {"rcpt_bcc", "b", true}, {"body", "d", false},
 };
 constexpr size_t kOutboxCount = std::size(kOutboxColumns);
 

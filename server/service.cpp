@@ -161,8 +161,9 @@ Reply Service::login(const Incoming& in) {
   std::string peer = in.peer.empty() ? "-" : in.peer;
   auto wait = loginWait(*id, peer);
   if (wait.count() > 0) {
-    std::fprintf(stderr, "gwserver: login of user %u from %s refused unchecked: too many failed logins, next in %.1f s\n",
-                 *id, logSafe(peer).c_str(), static_cast<double>(wait.count()) / 1000);
+    std::fprintf(stderr,
+                 "gwserver: login of user %u from %s refused unchecked: too many failed logins, next in %.1f s\n", *id,
+                 logSafe(peer).c_str(), static_cast<double>(wait.count()) / 1000);
     throw Refusal(kErrBadPassword, 0, "too many failed logins");
   }
   auto db = pool_.take();
@@ -244,7 +245,9 @@ std::chrono::milliseconds Service::loginWait(uint32_t user, const std::string& p
   std::chrono::milliseconds wait(0);
   auto left = [&](const Failures& f, int free) {
     auto until = f.last + waitAfter(f.count, free);
-    if (until > now) wait = std::max(wait, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1));
+    if (until > now)
+      wait = std::max(
+          wait, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1));
   };
   if (auto it = userFailures_.find(user); it != userFailures_.end()) left(it->second, kFreeUserFailures);
   if (auto it = peerFailures_.find(peer); it != peerFailures_.end()) left(it->second, kFreePeerFailures);

@@ -41,7 +41,7 @@ enum ErrorCode : int {
 // What a page request carries, whatever the transport.
 struct Incoming {
   bool post = false;
-  Form form;            // the query of a GET, the form body of a POST
+  Form form;  // the query of a GET, the form body of a POST
   std::string cookieHeader;
   std::string peer;  // the client's address
 };

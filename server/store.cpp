@@ -112,10 +112,8 @@ Db::Db(const std::string& path, bool create) {
   if (create) {
     // Made here, not by SQLite, so that it is private from its first byte.
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0)
-      ::close(fd);
-    else if (errno != EEXIST)
-      throw StoreError("cannot create " + path + ": " + std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    else if (errno != EEXIST) throw StoreError("cannot create " + path + ": " + std::strerror(errno));
   }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);

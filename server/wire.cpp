@@ -72,10 +72,8 @@ Form decodeForm(std::string_view body) {
     body = amp == std::string_view::npos ? std::string_view() : body.substr(amp + 1);
     if (piece.empty()) continue;
     size_t eq = piece.find('=');
-    if (eq == std::string_view::npos)
-      form.push_back({urlDecode(piece), std::string(), false});
-    else
-      form.push_back({urlDecode(piece.substr(0, eq)), urlDecode(piece.substr(eq + 1)), true});
+    if (eq == std::string_view::npos) form.push_back({urlDecode(piece), std::string(), false});
+    else form.push_back({urlDecode(piece.substr(0, eq)), urlDecode(piece.substr(eq + 1)), true});
   }
   return form;
 }
@@ -91,12 +89,9 @@ std::string quoteField(std::string_view text) {
   out.reserve(text.size() + 2);
   out += '"';
   for (char c : text) {
-    if (c == '"')
-      out += "\"\"";
-    else if (c == '\n')
-      out += "&#010;";
-    else
-      out += c;
+    if (c == '"') out += "\"\"";
+    else if (c == '\n') out += "&#010;";
+    else out += c;
   }
   out += '"';
   return out;

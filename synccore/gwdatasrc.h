@@ -58,10 +58,10 @@ enum : DWORD {
 
 // Engine marks of a relation entry.
 enum : BYTE {
-  GWMARK_PASS1 = 0x01,        // handled in pass 1
-  GWMARK_PASS3 = 0x02,        // a handheld operation waits for pass 3-2
-  GWMARK_MAIL_FILTERED = 0x10,// relate to handheld id 255 in mail pass 3
-  GWMARK_MAIL_DELREL = 0x20,  // delete the relation in mail pass 3
+  GWMARK_PASS1 = 0x01,          // handled in pass 1
+  GWMARK_PASS3 = 0x02,          // a handheld operation waits for pass 3-2
+  GWMARK_MAIL_FILTERED = 0x10,  // relate to handheld id 255 in mail pass 3
+  GWMARK_MAIL_DELREL = 0x20,    // delete the relation in mail pass 3
 };
 
 // The sync flags a settings word gives (the address, memo, schedule and
@@ -98,9 +98,7 @@ class SYNCCORE_API CGWRecord {
   // The structure's first field; 0 without a structure.
   DWORD getRecordId() const { return m_RecPtr ? static_cast<const DWORD*>(m_RecPtr)[0] : 0; }
   // The structure's second field (seconds since 1970); 0 without one.
-  LONG getTimeStamp() const {
-    return m_RecPtr ? static_cast<LONG>(static_cast<const DWORD*>(m_RecPtr)[1]) : 0;
-  }
+  LONG getTimeStamp() const { return m_RecPtr ? static_cast<LONG>(static_cast<const DWORD*>(m_RecPtr)[1]) : 0; }
 
  protected:
   const char* m_ClassName;

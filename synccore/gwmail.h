@@ -74,9 +74,8 @@ class SYNCCORE_API CGWMailRec : public CGWMailConstRec {
   void assign(const CGWRecord& other) override;
 
  private:
-  CGWOwnedTexts<__MAIL_DATA, &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
-                &__MAIL_DATA::pszCC, &__MAIL_DATA::pszBCC, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType,
-                &__MAIL_DATA::pszData>
+  CGWOwnedTexts<__MAIL_DATA, &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo, &__MAIL_DATA::pszCC,
+                &__MAIL_DATA::pszBCC, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData>
       m_Data;
 };
 
@@ -91,8 +90,7 @@ extern template class CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRe
 
 // The mail data source. New and changed records are both queued for
 // sending; removing a server mail is never asked of it (a fatal stop).
-class SYNCCORE_API CGWMailDataSrc
-    : public CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec> {
+class SYNCCORE_API CGWMailDataSrc : public CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec> {
  public:
   static constexpr char kClassName[] = "CGWMailDataSrc";
   static constexpr char kAllocRecord[] = "Alloc CGWMailRec";
@@ -116,4 +114,3 @@ class SYNCCORE_API CGWMailDataSrc
  private:
   int m_Queued = 0;  // mails queued since the last successful send
 };
-

@@ -78,7 +78,7 @@ class CGWOwnedTexts {
 
  private:
   static constexpr std::size_t indexOf(char* Data::*field) {
-    constexpr std::array<char* Data::*, kCount> fields{Fields...};
+    constexpr std::array<char * Data::*, kCount> fields{Fields...};
     for (std::size_t i = 0; i < kCount; ++i)
       if (fields[i] == field) return i;
     return kCount;

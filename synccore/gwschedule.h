@@ -12,8 +12,7 @@
 // process).
 class SYNCCORE_API CGWScheduleConstRec : public CGWRecord {
  public:
-  explicit CGWScheduleConstRec(const __SCHEDULE_DATA* record = nullptr)
-      : CGWRecord("CGWScheduleConstRec", record) {}
+  explicit CGWScheduleConstRec(const __SCHEDULE_DATA* record = nullptr) : CGWRecord("CGWScheduleConstRec", record) {}
 
   const __SCHEDULE_DATA* data() const { return static_cast<const __SCHEDULE_DATA*>(m_RecPtr); }
   // Zeroed values or null when there is no structure.

@@ -42,8 +42,7 @@ class CGWSession {
   // Sets the HTTP credentials when httpUser is given (not null), then opens
   // url through proxy:port (proxy may be null). False after one server-error
   // report ("SetAuth" or "Open"). The password is never traced.
-  bool open(const char* url, const char* httpUser, const char* httpPassword, const char* proxy,
-            WORD proxyPort);
+  bool open(const char* url, const char* httpUser, const char* httpPassword, const char* proxy, WORD proxyPort);
   void close();
   // Looks userName up in the server's user list (byte for byte, case
   // matters) and logs it in. Answers GWLOGIN_...; every answer but OK and
@@ -62,8 +61,7 @@ class CGWSession {
   // Writes one event-log message 0xc0000022: operation, the client's last
   // error, its detail (for errors 7, 8 and 21, else 0) and the formatted
   // text (at most 511 bytes; empty for a null or empty format).
-  void reportServerError(const char* operation, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  void reportServerError(const char* operation, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void vreportServerError(const char* operation, const char* format, va_list args);
 
   COfficeSession& getOfficeSession() { return m_Session; }

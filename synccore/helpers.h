@@ -13,15 +13,13 @@
 
 // Line-end modes of copyDbcsText.
 enum : int {
-  DBCS_COPY = 0,      // bytes as they are
+  DBCS_COPY = 0,        // bytes as they are
   DBCS_CRLF_TO_LF = 1,  // CR LF becomes LF
   DBCS_LF_TO_CRLF = 2,  // a lone LF becomes CR LF
 };
 
 // True for the first byte of a Shift-JIS double-byte character.
-inline bool isDbcsLeadByte(unsigned char c) {
-  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xEF);
-}
+inline bool isDbcsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xEF); }
 
 // Copies src into dst (size bytes, terminator included) character by
 // character, never splitting a double-byte character, converting line ends

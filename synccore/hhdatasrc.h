@@ -23,10 +23,10 @@ class CHHDataSrc;
 // Results of handheld writes (writeCategories, updateRecord, addRecord,
 // deleteRecord, completeRecordOps).
 enum : int {
-  HH_QUEUED = 0,      // the result comes later through a result list
-  HH_RESULTS = 1,     // results of earlier queued writes wait in the list; ask again
-  HH_DONE = 2,        // done; the list holds the result
-  HH_NOTHING = 3,     // nothing done
+  HH_QUEUED = 0,   // the result comes later through a result list
+  HH_RESULTS = 1,  // results of earlier queued writes wait in the list; ask again
+  HH_DONE = 2,     // done; the list holds the result
+  HH_NOTHING = 3,  // nothing done
   HH_FAILED = 4,
 };
 
@@ -49,7 +49,7 @@ enum : int {
 // just handled. Not an HHOP_ entry operation: the numbers differ.
 enum : int {
   RECDONE_OP_NONE = 0,
-  RECDONE_OP_ADD = 1,     // also a mail handed to the server
+  RECDONE_OP_ADD = 1,  // also a mail handed to the server
   RECDONE_OP_MODIFY = 2,
   RECDONE_OP_DELETE = 3,
   RECDONE_OP_FAILED = 4,  // the record was skipped, or its batch's commit or send failed
@@ -82,14 +82,14 @@ enum : int {
 
 // Engine marks of a handheld record.
 enum : BYTE {
-  HHMARK_PASS3 = 0x01,     // a handheld operation waits for pass 3-1
-  HHMARK_MAIL_SENT = 0x02, // the server took this mail in mail pass 1
+  HHMARK_PASS3 = 0x01,      // a handheld operation waits for pass 3-1
+  HHMARK_MAIL_SENT = 0x02,  // the server took this mail in mail pass 1
 };
 
 struct CHHRecOpResultItem {
-  DWORD m_Op;       // HHOP_...
-  BYTE m_Success;   // 0 or 1
-  DWORD m_RecId;    // the handheld record id (the new one after an add)
+  DWORD m_Op;      // HHOP_...
+  BYTE m_Success;  // 0 or 1
+  DWORD m_RecId;   // the handheld record id (the new one after an add)
 };
 
 // Result list of handheld writes, filled by the handheld data source and read
@@ -167,20 +167,16 @@ class SYNCCORE_API CHHRecord {
   virtual void setRecordId(DWORD recId) = 0;
   // True when this record takes part in handheld-to-server sync; false with
   // *msgCode (0 = no message) when it is to be skipped. related may be null.
-  virtual bool acceptForGW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* related,
-                           DWORD* msgCode) = 0;
+  virtual bool acceptForGW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* related, DWORD* msgCode) = 0;
   // Fills target (a record from the server data source's createRecord) from
   // this record; existing (may be null) is the related server record.
-  virtual bool convertHH2GW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* existing,
-                            CGWRecord* target) = 0;
+  virtual bool convertHH2GW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* existing, CGWRecord* target) = 0;
   // On the scratch record: true when the server record is to reach the
   // handheld; false with *msgCode otherwise.
-  virtual bool acceptFromGW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* record,
-                            DWORD* msgCode) = 0;
+  virtual bool acceptFromGW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWRecord* record, DWORD* msgCode) = 0;
   // Fills this record from source; existing (may be null) is the handheld
   // record it replaces.
-  virtual bool convertGW2HH(CHHDataSrc* hh, CGWDataSrc* gw, const CHHRecord* existing,
-                            const CGWRecord* source) = 0;
+  virtual bool convertGW2HH(CHHDataSrc* hh, CGWDataSrc* gw, const CHHRecord* existing, const CGWRecord* source) = 0;
   // A short identification for messages, always terminated; answers buffer.
   virtual char* getRecIdStr(char* buffer, int length) const = 0;
   // Dumps the record to the trace (callers test the level first).
@@ -206,9 +202,9 @@ class SYNCCORE_API CHHDataSrc {
 
   virtual bool openDB() = 0;
   virtual bool closeDB() = 0;
-  virtual bool prepareSync();                            // base: true
+  virtual bool prepareSync();  // base: true
   virtual bool isFirstSync(LONG relationTimeStamp) = 0;
-  virtual WORD determineHowToSync(WORD flags);           // base: flags unchanged
+  virtual WORD determineHowToSync(WORD flags);  // base: flags unchanged
   virtual void notifyNoSync() = 0;
   virtual bool readCategories() = 0;
   // HH_DONE (entry op HHOP_CATEGORIES), HH_NOTHING, HH_FAILED or HH_QUEUED.

@@ -33,8 +33,7 @@ void showAboutBox() {
 // The main dialog; the new selection when the user leaves with OK.
 std::optional<DWORD> runMainDialog(DWORD registered) {
   platform::CDialog dlg("GWSync Registration", IDD_SYNCREG);
-  for (const ConduitEntry& c : kConduits)
-    dlg.addCheck(c.checkId, c.checkName, c.label, (registered & c.bit) != 0);
+  for (const ConduitEntry& c : kConduits) dlg.addCheck(c.checkId, c.checkName, c.label, (registered & c.bit) != 0);
   // The system menu's About entry.
   dlg.addButton(IDM_ABOUTBOX, "about", "About GWSync Registration...");
   dlg.addButton(IDOK, "ok", "OK");
@@ -47,11 +46,8 @@ std::optional<DWORD> runMainDialog(DWORD registered) {
           if (dlg.checked(c.checkId)) selection |= c.bit;
         return selection;
       }
-      case IDCANCEL:
-        return std::nullopt;
-      case IDM_ABOUTBOX:
-        showAboutBox();
-        break;
+      case IDCANCEL: return std::nullopt;
+      case IDM_ABOUTBOX: showAboutBox(); break;
       default:  // a check box changed: nothing to do until OK
         break;
     }

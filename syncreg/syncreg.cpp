@@ -199,8 +199,7 @@ void restartHotSync(const CConduitManager& cm) {
     runAndWait(*program, 10000);
   resident::sendControl(*hs, resident::kMsgClose, 0, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  if (resident::startAgain(*hs))
-    std::printf("HotSync Manager restarted.\n");
+  if (resident::startAgain(*hs)) std::printf("HotSync Manager restarted.\n");
   else
     std::fprintf(stderr,
                  "syncreg: HotSync Manager could not be started again; "

@@ -42,13 +42,12 @@ inline constexpr DWORD kConduitBitMail = 0x10;
 // The conduits in the order used everywhere (registration, removal, dialog).
 // The databases are those the handheld holds: the Date Book's is DatebookDB.
 inline constexpr std::array<ConduitEntry, 5> kConduits = {{
-    {kConduitBitSchedule, "date", "scheduleconduit.dll", "DatebookDB", "Tessel Scheduler Sync", 1000,
-     "schedule", "Scheduler"},
+    {kConduitBitSchedule, "date", "scheduleconduit.dll", "DatebookDB", "Tessel Scheduler Sync", 1000, "schedule",
+     "Scheduler"},
     {kConduitBitToDo, "todo", "todoconduit.dll", "ToDoDB", "Tessel ToDo Sync", 1001, "todo", "ToDo"},
-    {kConduitBitAddress, "addr", "addressconduit.dll", "AddressDB", "Tessel AddressBook Sync", 1002,
-     "address", "Address Book"},
-    {kConduitBitMemo, "memo", "memoconduit.dll", "MemoDB", "Tessel Note Sync", 1003, "memo",
-     "Notes (Memo Pad)"},
+    {kConduitBitAddress, "addr", "addressconduit.dll", "AddressDB", "Tessel AddressBook Sync", 1002, "address",
+     "Address Book"},
+    {kConduitBitMemo, "memo", "memoconduit.dll", "MemoDB", "Tessel Note Sync", 1003, "memo", "Notes (Memo Pad)"},
     {kConduitBitMail, "mail", "mailconduit.dll", "MailDB", "Tessel Mail Sync", 1004, "mail", "Mail"},
 }};
 

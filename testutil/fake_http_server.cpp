@@ -1,7 +1,5 @@
 #include "testutil/fake_http_server.h"
 
-#include "testutil/rawhttp.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+#include "testutil/rawhttp.h"
 
 namespace testutil {
 
@@ -140,8 +140,7 @@ void FakeHttpServer::handle(int fd) {
     }
   }
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.delayMs);
-  while (!stop_ && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (!stop_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (r.drop) return;
   size_t sent = 0;
   while (sent < r.bytes.size()) {

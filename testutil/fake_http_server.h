@@ -22,15 +22,14 @@
 namespace testutil {
 
 struct ScriptedReply {
-  std::string bytes;      // sent as they are (see httpReply)
-  int delayMs = 0;        // wait this long after the request before answering
-  bool drop = false;      // close the connection without any answer
+  std::string bytes;  // sent as they are (see httpReply)
+  int delayMs = 0;    // wait this long after the request before answering
+  bool drop = false;  // close the connection without any answer
 };
 
 // A complete HTTP/1.1 reply with Content-Length and "Connection: close";
 // each extra header is one "Name: value" line without its CR LF.
-std::string httpReply(int status, const std::string& body,
-                      const std::vector<std::string>& headers = {});
+std::string httpReply(int status, const std::string& body, const std::vector<std::string>& headers = {});
 
 class FakeHttpServer {
  public:

@@ -9,12 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 namespace testutil {
 

@@ -22,9 +22,9 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <filesystem>
 #include <initializer_list>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>

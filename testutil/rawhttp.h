@@ -75,8 +75,8 @@ inline LoopbackListener listenOnLoopback(int backlog) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(l.fd, backlog) != 0 || ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(l.fd, backlog) != 0 ||
+      ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     if (l.fd >= 0) ::close(l.fd);
     return LoopbackListener{};
   }

@@ -68,12 +68,8 @@ TEST_F(CondLogTest, EachLevelHasItsPrefixAndActivity) {
     const char* trace;  // the record after its time stamp
     const char* hslog;  // the HotSync log line
   } rows[] = {
-      {0, "*OK* done\n", "-1\tdone\n"},
-      {1, "*ERR* abc\r\n", "13\tabc\n"},
-      {2, "*WARN* w\n", "22\tw\n"},
-      {4, "*INFO* i\n", "-1\ti\n"},
-      {3, " three\n", "-1\tthree\n"},
-      {5, " five\n", "-1\tfive\n"},
+      {0, "*OK* done\n", "-1\tdone\n"}, {1, "*ERR* abc\r\n", "13\tabc\n"}, {2, "*WARN* w\n", "22\tw\n"},
+      {4, "*INFO* i\n", "-1\ti\n"},     {3, " three\n", "-1\tthree\n"},    {5, " five\n", "-1\tfive\n"},
   };
   std::string expectTrace, expectLog;
   for (const Row& r : rows) {

@@ -194,12 +194,9 @@ bool buildAddressRecord(const CGWAddressConstRec& card, const LONG* map, const B
 
   for (int k = ADDR_COMPANY; k < ADDR_FIELD_COUNT; ++k) {
     LONG id;
-    if (k == ADDR_COMPANY)
-      id = map[0];
-    else if (k < ADDR_PHONE1 + kAddrPhoneSlots)
-      id = slotItem[k - ADDR_PHONE1];
-    else
-      id = map[k + 1];
+    if (k == ADDR_COMPANY) id = map[0];
+    else if (k < ADDR_PHONE1 + kAddrPhoneSlots) id = slotItem[k - ADDR_PHONE1];
+    else id = map[k + 1];
     const DWORD at = w.pos();
     if (id != 0) {
       const char* text = cardText(card, id);

@@ -12,12 +12,9 @@ namespace {
 // The Log message that tells the user about a failed connection.
 DWORD connectMessage(int result) {
   switch (result) {
-    case CFGCONNECT_SERVER_AUTH:
-      return MSG_LOGIN_EXPIRED;
-    case CFGCONNECT_SERVER_USER:
-      return MSG_LOGIN_BAD_CREDENTIALS;
-    default:
-      return MSG_TEST_OPEN_FAILED;
+    case CFGCONNECT_SERVER_AUTH: return MSG_LOGIN_EXPIRED;
+    case CFGCONNECT_SERVER_USER: return MSG_LOGIN_BAD_CREDENTIALS;
+    default: return MSG_TEST_OPEN_FAILED;
   }
 }
 
@@ -53,12 +50,8 @@ class CServerSettingsDialog {
           storeFields();
           refreshUsers();
           break;
-        case IDC_TEST:
-          testConnection();
-          break;
-        case IDC_BASIC_AUTH:
-          runBasicAuthDialog(m_Conf, m_Caption.c_str());
-          break;
+        case IDC_TEST: testConnection(); break;
+        case IDC_BASIC_AUTH: runBasicAuthDialog(m_Conf, m_Caption.c_str()); break;
         case IDOK:
           if (noUserChosen(m_Dlg.text(IDC_USER))) {
             show(MSG_CFG_NO_USER);
@@ -69,10 +62,8 @@ class CServerSettingsDialog {
             return true;
           }
           break;
-        case IDCANCEL:
-          return false;
-        default:
-          break;
+        case IDCANCEL: return false;
+        default: break;
       }
     }
   }
@@ -93,10 +84,8 @@ class CServerSettingsDialog {
   // Without the server's list the configured user stays in the box, so that
   // OK keeps it instead of asking for a choice the list cannot offer.
   void keepConfiguredUser() {
-    if (*m_Conf.getServerUser())
-      m_Dlg.setText(IDC_USER, m_Conf.getServerUser());
-    else
-      m_Dlg.select(IDC_USER, 0);
+    if (*m_Conf.getServerUser()) m_Dlg.setText(IDC_USER, m_Conf.getServerUser());
+    else m_Dlg.select(IDC_USER, 0);
   }
 
   void refreshUsers() {
@@ -115,8 +104,7 @@ class CServerSettingsDialog {
     int selected = 0;
     for (; user; user = session.FindNextUser()) {
       int index = m_Dlg.addItem(IDC_USER, user->pszName);
-      if (selected == 0 && std::strcmp(user->pszName, m_Conf.getServerUser()) == 0)
-        selected = index;
+      if (selected == 0 && std::strcmp(user->pszName, m_Conf.getServerUser()) == 0) selected = index;
     }
     session.Close();
     if (error != GWERR_NONE) {
@@ -143,26 +131,19 @@ class CServerSettingsDialog {
   // that tells how far it got.
   DWORD testLogin(COfficeSession& session) {
     switch (int result = connectForConfiguration(session, m_Conf)) {
-      case CFGCONNECT_OK:
-        break;
-      case CFGCONNECT_AUTH:
-        return MSG_TEST_AUTH_FAILED;
-      default:
-        return connectMessage(result);
+      case CFGCONNECT_OK: break;
+      case CFGCONNECT_AUTH: return MSG_TEST_AUTH_FAILED;
+      default: return connectMessage(result);
     }
     __USER_DATA* user = session.FindFirstUser();
     if (!user && session.GetLastError() != GWERR_NONE) return listMessage(session.GetLastError());
-    while (user && std::strcmp(user->pszName, m_Conf.getServerUser()) != 0)
-      user = session.FindNextUser();
+    while (user && std::strcmp(user->pszName, m_Conf.getServerUser()) != 0) user = session.FindNextUser();
     if (!user) return MSG_TEST_USER_NOT_FOUND;
     if (session.Login(user->nID, m_Conf.getServerPassword())) return MSG_TEST_SUCCEEDED;
     switch (session.GetLastError()) {
-      case GWERR_SERVER_AUTH:
-        return MSG_LOGIN_EXPIRED;
-      case GWERR_SERVER_USER:
-        return MSG_LOGIN_BAD_CREDENTIALS;
-      default:
-        return MSG_TEST_LOGIN_REFUSED;
+      case GWERR_SERVER_AUTH: return MSG_LOGIN_EXPIRED;
+      case GWERR_SERVER_USER: return MSG_LOGIN_BAD_CREDENTIALS;
+      default: return MSG_TEST_LOGIN_REFUSED;
     }
   }
 
@@ -177,17 +158,13 @@ class CServerSettingsDialog {
 int connectForConfiguration(COfficeSession& session, const CGWSyncConf& conf) {
   if (conf.getBasicAuth() && !session.SetAuth(conf.getBasicAuthUser(), conf.getBasicAuthPassword()))
     return CFGCONNECT_AUTH;
-  if (!session.Open(conf.getServerUrl(), nullptr, 0) || !session.SetLocale("CP1252"))
-    return CFGCONNECT_OPEN;
+  if (!session.Open(conf.getServerUrl(), nullptr, 0) || !session.SetLocale("CP1252")) return CFGCONNECT_OPEN;
   DWORD version = session.Version();
   if (version == 0) {
     switch (session.GetLastError()) {
-      case GWERR_SERVER_AUTH:
-        return CFGCONNECT_SERVER_AUTH;
-      case GWERR_SERVER_USER:
-        return CFGCONNECT_SERVER_USER;
-      default:
-        return CFGCONNECT_OPEN;
+      case GWERR_SERVER_AUTH: return CFGCONNECT_SERVER_AUTH;
+      case GWERR_SERVER_USER: return CFGCONNECT_SERVER_USER;
+      default: return CFGCONNECT_OPEN;
     }
   }
   DWORD major = version >> 16;
@@ -204,8 +181,7 @@ bool runBasicAuthDialog(CGWSyncConf& conf, const char* caption) {
   const bool on = conf.getBasicAuth() != 0;
   dlg.addCheck(IDC_BA_ENABLE, "enable", "Use HTTP Basic authentication", on);
   dlg.addEdit(IDC_BA_USER, "user", "User name", conf.getBasicAuthUser()).enabled = on;
-  dlg.addPassword(IDC_BA_PASSWORD, "password", "Password", conf.getBasicAuthPassword()).enabled =
-      on;
+  dlg.addPassword(IDC_BA_PASSWORD, "password", "Password", conf.getBasicAuthPassword()).enabled = on;
   dlg.addButton(IDOK, "ok", "OK");
   dlg.addButton(IDCANCEL, "cancel", "Cancel");
   for (;;) {
@@ -229,10 +205,8 @@ bool runBasicAuthDialog(CGWSyncConf& conf, const char* caption) {
         conf.setBasicAuthPassword(dlg.text(IDC_BA_PASSWORD).c_str());
         return true;
       }
-      case IDCANCEL:
-        return false;
-      default:
-        break;
+      case IDCANCEL: return false;
+      default: break;
     }
   }
 }

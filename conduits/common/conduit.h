@@ -26,10 +26,8 @@ enum : DWORD {
 };
 
 // Builds the handheld data source of the run (null: the plain CPalmLSDataSrc).
-typedef std::unique_ptr<CPalmLSDataSrc> (*HandheldSourceMaker)(CPalmCategoryList* categories,
-                                                                CPalmRecordSet* records,
-                                                                SyncTimeStore* times,
-                                                                const char* dbName, DWORD creator);
+typedef std::unique_ptr<CPalmLSDataSrc> (*HandheldSourceMaker)(CPalmCategoryList* categories, CPalmRecordSet* records,
+                                                               SyncTimeStore* times, const char* dbName, DWORD creator);
 // Builds the server data source of the run on the session.
 typedef std::unique_ptr<CGWDataSrc> (*ServerSourceMaker)(CGWSession& session);
 

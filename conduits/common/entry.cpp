@@ -109,8 +109,7 @@ CONDUIT_API long GetConduitInfo(ConduitInfoEnum infoType, void* inArgs, void* ou
       if (*outSize != sizeof(DWORD)) return CONDERR_BAD_OUTPUT_SIZE;
       *static_cast<DWORD*>(out) = 0;
       return CONDERR_NONE;
-    default:
-      return CONDERR_UNKNOWN_INFO_TYPE;
+    default: return CONDERR_UNKNOWN_INFO_TYPE;
   }
 }
 

@@ -1,12 +1,13 @@
 // The handheld data source over the Sync Manager, and the last sync times
 // kept on the handheld.
+#include "conduits/common/palmdatasrc.h"
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <random>
 
-#include "conduits/common/palmdatasrc.h"
 #include "log/log.h"
 #include "log/msgids.h"
 #include "synccore/gwdatasrc.h"
@@ -20,8 +21,8 @@ constexpr BYTE kModeTimesWrite = eDbWrite | eDbShowSecret;       // 0x50
 constexpr char kTimesDb[] = "GWSyncDB";
 constexpr char kPairingDb[] = "GWSyncPairDB";
 constexpr DWORD kPairingRecordSize = 8;
-constexpr int kFirstSyncMarkCategory = 8;  // plus the slot
-constexpr DWORD kMaxRecordId = 0xFFFFFF;  // record ids are 24 bits
+constexpr int kFirstSyncMarkCategory = 8;    // plus the slot
+constexpr DWORD kMaxRecordId = 0xFFFFFF;     // record ids are 24 bits
 constexpr DWORD kTimesCreator = 0x47575359;  // 'GWSY'
 constexpr DWORD kTypeData = 0x44415441;      // 'DATA'
 constexpr DWORD kTypeAppl = 0x6170706C;      // 'appl'
@@ -32,9 +33,7 @@ constexpr int kHexDumpBytes = 32;
 // source operation finds it loaded.
 const SyncManager& sm() { return loadedSyncManager("CPalmLSDataSrc"); }
 
-DWORD readBE32(const BYTE* p) {
-  return (DWORD{p[0]} << 24) | (DWORD{p[1]} << 16) | (DWORD{p[2]} << 8) | DWORD{p[3]};
-}
+DWORD readBE32(const BYTE* p) { return (DWORD{p[0]} << 24) | (DWORD{p[1]} << 16) | (DWORD{p[2]} << 8) | DWORD{p[3]}; }
 
 void writeBE32(BYTE* p, DWORD v) {
   p[0] = static_cast<BYTE>(v >> 24);
@@ -815,8 +814,8 @@ bool CPalmLSDataSrc::readPairings(std::vector<HHPairing>& pairs) {
       const HHPairing p{readBE32(buffer + at), readBE32(buffer + at + 4)};
       bool exists = false;
       if (!recordExists(p.m_HHRecId, &exists)) return false;
-      g_TraceObj.write(10, "PalmDataSrc|pairing note: record id:0x%x server record:0x%x %s\n", p.m_HHRecId,
-                       p.m_GWRecId, exists ? "added" : "never added");
+      g_TraceObj.write(10, "PalmDataSrc|pairing note: record id:0x%x server record:0x%x %s\n", p.m_HHRecId, p.m_GWRecId,
+                       exists ? "added" : "never added");
       if (exists) pairs.push_back(p);
     }
   }

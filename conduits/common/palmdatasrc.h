@@ -90,10 +90,10 @@ class CPalmRecord : public CHHRecord {
   DWORD bufferSize() const { return m_BufSize; }
   void setDataSize(DWORD size) { m_DataSize = size; }
 
-  DWORD m_RecId;      // 0: not yet on the handheld
+  DWORD m_RecId;  // 0: not yet on the handheld
   WORD m_RecIndex;
-  WORD m_CatIndex;    // 0..15
-  BYTE m_Flags;       // PALMREC_...
+  WORD m_CatIndex;  // 0..15
+  BYTE m_Flags;     // PALMREC_...
 
  protected:
   friend class CPalmRecordSet;
@@ -224,8 +224,8 @@ class SyncTimeStore {
 // time store belong to the caller and must outlive it.
 class CPalmLSDataSrc : public CHHDataSrc {
  public:
-  CPalmLSDataSrc(CPalmCategoryList* categories, CPalmRecordSet* records, SyncTimeStore* times,
-                 const char* dbName, int cardNo, DWORD creator);
+  CPalmLSDataSrc(CPalmCategoryList* categories, CPalmRecordSet* records, SyncTimeStore* times, const char* dbName,
+                 int cardNo, DWORD creator);
   ~CPalmLSDataSrc() override;
 
   bool openDB() override;
@@ -336,7 +336,7 @@ class CPalmLSDataSrc : public CHHDataSrc {
   BYTE m_NoteHandle;
   bool m_NoteOpen;
   bool m_NoteHasPairs;
-  int m_FirstSyncMark;  // -1 not read yet, 0 none, 1 a first sync began
+  int m_FirstSyncMark;      // -1 not read yet, 0 none, 1 a first sync began
   bool m_ClearMarkOnClose;  // the first sync is done: clear the mark once its time is kept
   DWORD m_NextCandidateId;  // 0 until the first reservation
 };

@@ -140,7 +140,12 @@ void CPalmRecord::setRawData(const BYTE* data, DWORD size) {
 // ---- CPalmRecordSet ----
 
 CPalmRecordSet::CPalmRecordSet(WORD recordSize, PalmRecordPlacer place)
-    : m_Pool(recordSize, 10, 2), m_Place(place), m_Buckets(kBuckets, nullptr), m_CurBucket(0), m_Next(nullptr), m_NRecords(0) {}
+    : m_Pool(recordSize, 10, 2),
+      m_Place(place),
+      m_Buckets(kBuckets, nullptr),
+      m_CurBucket(0),
+      m_Next(nullptr),
+      m_NRecords(0) {}
 
 CPalmRecordSet::~CPalmRecordSet() {
   g_TraceObj.write(10, "~CPalmRecordSet() called\n");

@@ -81,17 +81,10 @@ bool connect(CGWSession& session, SessionScope& scope, const CGWSyncConf& conf) 
   scope.opened();
   if (!session.setLocale(kLocale)) return false;
   switch (session.login(conf.getServerUser(), conf.getServerPassword())) {
-    case GWLOGIN_OK:
-      break;
-    case GWLOGIN_SERVER_AUTH:
-      Log::writeLog(MSG_LOGIN_EXPIRED);
-      return false;
-    case GWLOGIN_SERVER_USER:
-      Log::writeLog(MSG_LOGIN_BAD_CREDENTIALS);
-      return false;
-    default:
-      Log::writeLog(MSG_LOGIN_FAILED);
-      return false;
+    case GWLOGIN_OK: break;
+    case GWLOGIN_SERVER_AUTH: Log::writeLog(MSG_LOGIN_EXPIRED); return false;
+    case GWLOGIN_SERVER_USER: Log::writeLog(MSG_LOGIN_BAD_CREDENTIALS); return false;
+    default: Log::writeLog(MSG_LOGIN_FAILED); return false;
   }
   return session.setLabel(kLabel, kSyncId);
 }
@@ -246,7 +239,8 @@ CONDUIT_API long UndoServerChanges(const char* userName, const char* changes) {
     int done = 0;
     if (f[0] == "add") done = undo.RemoveMade(page.c_str(), id);
     if (f[0] == "change") done = undo.PutBack(page.c_str(), f[4].c_str(), false, 0);
-    if (f[0] == "delete") done = undo.PutBack(page.c_str(), f[4].c_str(), true, std::strtoul(f[5].c_str(), nullptr, 10));
+    if (f[0] == "delete")
+      done = undo.PutBack(page.c_str(), f[4].c_str(), true, std::strtoul(f[5].c_str(), nullptr, 10));
     if (!done) {
       session.reportServerError("Undo", "%s %s %lu", f[0].c_str(), page.c_str(), id);
       return -1;

@@ -39,10 +39,8 @@ void setText(char* field, DWORD capacity, const char* text) {
 }
 
 void applyDefault(const RegEntry& e) {
-  if (e.kind == ENTRY_TEXT)
-    setText(static_cast<char*>(e.field), e.capacity, e.defaultText);
-  else
-    *static_cast<DWORD*>(e.field) = e.defaultNumber;
+  if (e.kind == ENTRY_TEXT) setText(static_cast<char*>(e.field), e.capacity, e.defaultText);
+  else *static_cast<DWORD*>(e.field) = e.defaultNumber;
 }
 
 // A value that is missing, of another type or larger than its field takes
@@ -52,8 +50,7 @@ void loadEntry(HKEY key, const RegEntry& e) {
   if (e.kind == ENTRY_TEXT) {
     char* field = static_cast<char*>(e.field);
     DWORD size = e.capacity;
-    if (RegQueryValueEx(key, e.name, nullptr, &type, reinterpret_cast<BYTE*>(field), &size) ==
-            ERROR_SUCCESS &&
+    if (RegQueryValueEx(key, e.name, nullptr, &type, reinterpret_cast<BYTE*>(field), &size) == ERROR_SUCCESS &&
         type == REG_SZ) {
       field[size < e.capacity ? size : e.capacity - 1] = '\0';
       return;
@@ -61,8 +58,7 @@ void loadEntry(HKEY key, const RegEntry& e) {
   } else {
     DWORD number = 0;
     DWORD size = sizeof number;
-    if (RegQueryValueEx(key, e.name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &size) ==
-            ERROR_SUCCESS &&
+    if (RegQueryValueEx(key, e.name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &size) == ERROR_SUCCESS &&
         type == REG_DWORD && size == sizeof number) {
       *static_cast<DWORD*>(e.field) = number;
       return;
@@ -77,8 +73,7 @@ bool saveEntry(HKEY key, const RegEntry& e) {
     return RegSetValueEx(key, e.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(field),
                          static_cast<DWORD>(std::strlen(field) + 1)) == ERROR_SUCCESS;
   }
-  return RegSetValueEx(key, e.name, 0, REG_DWORD, static_cast<const BYTE*>(e.field),
-                       sizeof(DWORD)) == ERROR_SUCCESS;
+  return RegSetValueEx(key, e.name, 0, REG_DWORD, static_cast<const BYTE*>(e.field), sizeof(DWORD)) == ERROR_SUCCESS;
 }
 
 // Loading without a key (it could not be opened) gives every value its
@@ -87,19 +82,15 @@ bool saveEntry(HKEY key, const RegEntry& e) {
 bool runTable(HKEY key, bool load, const RegEntry* table) {
   bool saved = true;
   for (const RegEntry* e = table; e->kind != ENTRY_END; ++e) {
-    if (load && !key)
-      applyDefault(*e);
-    else if (load)
-      loadEntry(key, *e);
-    else if (!saveEntry(key, *e))
-      saved = false;
+    if (load && !key) applyDefault(*e);
+    else if (load) loadEntry(key, *e);
+    else if (!saveEntry(key, *e)) saved = false;
   }
   return saved;
 }
 
 bool createKey(HKEY root, const char* path, HKEY* key) {
-  LONG rc = RegCreateKeyEx(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                           key, nullptr);
+  LONG rc = RegCreateKeyEx(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key, nullptr);
   if (rc == ERROR_SUCCESS) return true;
   g_TraceObj.write(10, "RegCreateKeyEx fail(%d).\n", static_cast<int>(GetLastError()));
   // The registry library prints nothing; where its file is wrong goes here.
@@ -172,75 +163,60 @@ bool CGWSyncConfGeneral::save() {
   return ok;
 }
 
-void CGWSyncConfGeneral::setServerUrl(const char* v) {
-  setText(m_ServerUrl, sizeof m_ServerUrl, v);
-}
+void CGWSyncConfGeneral::setServerUrl(const char* v) { setText(m_ServerUrl, sizeof m_ServerUrl, v); }
 
-void CGWSyncConfGeneral::setServerUser(const char* v) {
-  setText(m_ServerUser, sizeof m_ServerUser, v);
-}
+void CGWSyncConfGeneral::setServerUser(const char* v) { setText(m_ServerUser, sizeof m_ServerUser, v); }
 
-void CGWSyncConfGeneral::setServerPassword(const char* v) {
-  setText(m_ServerPassword, sizeof m_ServerPassword, v);
-}
+void CGWSyncConfGeneral::setServerPassword(const char* v) { setText(m_ServerPassword, sizeof m_ServerPassword, v); }
 
-void CGWSyncConfGeneral::setBasicAuthUser(const char* v) {
-  setText(m_BasicAuthUser, sizeof m_BasicAuthUser, v);
-}
+void CGWSyncConfGeneral::setBasicAuthUser(const char* v) { setText(m_BasicAuthUser, sizeof m_BasicAuthUser, v); }
 
 void CGWSyncConfGeneral::setBasicAuthPassword(const char* v) {
   setText(m_BasicAuthPassword, sizeof m_BasicAuthPassword, v);
 }
 
-DWORD CGWSyncConfGeneral::getTimeout(int i) const {
-  return i >= 0 && i < kTimeouts ? m_Timeouts[i] : 0;
-}
+DWORD CGWSyncConfGeneral::getTimeout(int i) const { return i >= 0 && i < kTimeouts ? m_Timeouts[i] : 0; }
 
 DWORD CGWSyncConfGeneral::getLimit(int i) const { return i >= 0 && i < kLimits ? m_Limits[i] : 0; }
 
-void CGWSyncConfGeneral::setKeyName(const char* name) {
-  setText(m_KeyName, sizeof m_KeyName, name);
-}
+void CGWSyncConfGeneral::setKeyName(const char* name) { setText(m_KeyName, sizeof m_KeyName, name); }
 
 bool CGWSyncConfGeneral::regOp1(HKEY key, bool load) {
-  const RegEntry table[] = {
-      {ENTRY_TEXT, "ZaDiridoURL", m_ServerUrl, sizeof m_ServerUrl, "http://", 0},
-      {ENTRY_NUMBER, "ProxyEnable", &m_ProxyEnable, 0, nullptr, 0},
-      {ENTRY_TEXT, "ProxyAddr", m_ProxyAddr, sizeof m_ProxyAddr, nullptr, 0},
-      {ENTRY_NUMBER, "ProxyPort", &m_ProxyPort, 0, nullptr, 0},
-      {ENTRY_NUMBER, "Ba", &m_BasicAuth, 0, nullptr, 0},
-      {ENTRY_TEXT, "BaUser", m_BasicAuthUser, sizeof m_BasicAuthUser, nullptr, 0},
-      {ENTRY_TEXT, "BaPwd", m_BasicAuthPassword, sizeof m_BasicAuthPassword, nullptr, 0},
-      {ENTRY_NUMBER, "DetailLog", &m_DetailLog, 0, nullptr, 1},
-      {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
+  const RegEntry table[] = {{ENTRY_TEXT, "ZaDiridoURL", m_ServerUrl, sizeof m_ServerUrl, "http://", 0},
+                            {ENTRY_NUMBER, "ProxyEnable", &m_ProxyEnable, 0, nullptr, 0},
+                            {ENTRY_TEXT, "ProxyAddr", m_ProxyAddr, sizeof m_ProxyAddr, nullptr, 0},
+                            {ENTRY_NUMBER, "ProxyPort", &m_ProxyPort, 0, nullptr, 0},
+                            {ENTRY_NUMBER, "Ba", &m_BasicAuth, 0, nullptr, 0},
+                            {ENTRY_TEXT, "BaUser", m_BasicAuthUser, sizeof m_BasicAuthUser, nullptr, 0},
+                            {ENTRY_TEXT, "BaPwd", m_BasicAuthPassword, sizeof m_BasicAuthPassword, nullptr, 0},
+                            {ENTRY_NUMBER, "DetailLog", &m_DetailLog, 0, nullptr, 1},
+                            {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
   return runTable(key, load, table);
 }
 
 bool CGWSyncConfGeneral::regOp2(HKEY key, bool load) {
-  const RegEntry table[] = {
-      {ENTRY_NUMBER, "RsToConnection", &m_Timeouts[0], 0, nullptr, kDefaultTimeouts[0]},
-      {ENTRY_NUMBER, "RsToSession", &m_Timeouts[1], 0, nullptr, kDefaultTimeouts[1]},
-      {ENTRY_NUMBER, "RsToHHData", &m_Timeouts[2], 0, nullptr, kDefaultTimeouts[2]},
-      {ENTRY_NUMBER, "RsToSvrDataRep", &m_Timeouts[3], 0, nullptr, kDefaultTimeouts[3]},
-      {ENTRY_NUMBER, "RsToRefRep", &m_Timeouts[4], 0, nullptr, kDefaultTimeouts[4]},
-      {ENTRY_NUMBER, "RsMaxRcvBuf", &m_Limits[0], 0, nullptr, kDefaultLimits[0]},
-      {ENTRY_NUMBER, "RsMaxSndBuf", &m_Limits[1], 0, nullptr, kDefaultLimits[1]},
-      {ENTRY_NUMBER, "RsMaxBatchSndSz", &m_Limits[2], 0, nullptr, kDefaultLimits[2]},
-      {ENTRY_NUMBER, "RsMaxNDataPerBatchSnd", &m_Limits[3], 0, nullptr, kDefaultLimits[3]},
-      {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
+  const RegEntry table[] = {{ENTRY_NUMBER, "RsToConnection", &m_Timeouts[0], 0, nullptr, kDefaultTimeouts[0]},
+                            {ENTRY_NUMBER, "RsToSession", &m_Timeouts[1], 0, nullptr, kDefaultTimeouts[1]},
+                            {ENTRY_NUMBER, "RsToHHData", &m_Timeouts[2], 0, nullptr, kDefaultTimeouts[2]},
+                            {ENTRY_NUMBER, "RsToSvrDataRep", &m_Timeouts[3], 0, nullptr, kDefaultTimeouts[3]},
+                            {ENTRY_NUMBER, "RsToRefRep", &m_Timeouts[4], 0, nullptr, kDefaultTimeouts[4]},
+                            {ENTRY_NUMBER, "RsMaxRcvBuf", &m_Limits[0], 0, nullptr, kDefaultLimits[0]},
+                            {ENTRY_NUMBER, "RsMaxSndBuf", &m_Limits[1], 0, nullptr, kDefaultLimits[1]},
+                            {ENTRY_NUMBER, "RsMaxBatchSndSz", &m_Limits[2], 0, nullptr, kDefaultLimits[2]},
+                            {ENTRY_NUMBER, "RsMaxNDataPerBatchSnd", &m_Limits[3], 0, nullptr, kDefaultLimits[3]},
+                            {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
   return runTable(key, load, table);
 }
 
 bool CGWSyncConfGeneral::regOp3(HKEY key, bool load) {
-  const RegEntry table[] = {
-      {ENTRY_NUMBER, "DLogKeep", &m_LogKeepDays, 0, nullptr, kDefaultLogKeepDays},
-      {ENTRY_TEXT, "DLogSubDir", m_LogSubDir, sizeof m_LogSubDir, "GWlog", 0},
-      {ENTRY_NUMBER, "SvcPort", &m_ServicePort, 0, nullptr, 2000},
-      // The service name's field holds 512 bytes; its value is read into 256.
-      {ENTRY_TEXT, "RsMain", m_MainService, 256, nullptr, 0},
-      {ENTRY_NUMBER, "RsLstnTo", &m_ListenTimeout, 0, nullptr, 500},
-      {ENTRY_NUMBER, "RsMaxProc", &m_MaxProcesses, 0, nullptr, kDefaultMaxProcesses},
-      {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
+  const RegEntry table[] = {{ENTRY_NUMBER, "DLogKeep", &m_LogKeepDays, 0, nullptr, kDefaultLogKeepDays},
+                            {ENTRY_TEXT, "DLogSubDir", m_LogSubDir, sizeof m_LogSubDir, "GWlog", 0},
+                            {ENTRY_NUMBER, "SvcPort", &m_ServicePort, 0, nullptr, 2000},
+                            // The service name's field holds 512 bytes; its value is read into 256.
+                            {ENTRY_TEXT, "RsMain", m_MainService, 256, nullptr, 0},
+                            {ENTRY_NUMBER, "RsLstnTo", &m_ListenTimeout, 0, nullptr, 500},
+                            {ENTRY_NUMBER, "RsMaxProc", &m_MaxProcesses, 0, nullptr, kDefaultMaxProcesses},
+                            {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
   return runTable(key, load, table);
 }
 
@@ -273,8 +249,7 @@ bool CGWSyncConfGeneral::regOp4(HKEY /*key*/, bool load) {
       ok = false;
       break;
     }
-    const RegEntry path = {
-        ENTRY_TEXT, "DevCondPath", device.conduitPath, sizeof device.conduitPath, nullptr, 0};
+    const RegEntry path = {ENTRY_TEXT, "DevCondPath", device.conduitPath, sizeof device.conduitPath, nullptr, 0};
     loadEntry(sub, path);
     RegCloseKey(sub);
     ++count;
@@ -302,10 +277,9 @@ CGWSyncConf::CGWSyncConf() {
 }
 
 bool CGWSyncConf::regOp2(HKEY key, bool load) {
-  const RegEntry table[] = {
-      {ENTRY_TEXT, "ZaDiridoUser", m_ServerUser, sizeof m_ServerUser, nullptr, 0},
-      {ENTRY_TEXT, "ZaDiridoPwd", m_ServerPassword, sizeof m_ServerPassword, nullptr, 0},
-      {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
+  const RegEntry table[] = {{ENTRY_TEXT, "ZaDiridoUser", m_ServerUser, sizeof m_ServerUser, nullptr, 0},
+                            {ENTRY_TEXT, "ZaDiridoPwd", m_ServerPassword, sizeof m_ServerPassword, nullptr, 0},
+                            {ENTRY_END, nullptr, nullptr, 0, nullptr, 0}};
   return runTable(key, load, table);
 }
 

@@ -66,9 +66,7 @@ class CGWSyncConfGeneral {
   // The i-th device read by the general variant (0 .. count-1): its id, and
   // the conduit path (empty outside).
   WORD getDeviceId(int i) const { return inDevices(i) ? m_Devices[i].id : 0; }
-  const char* getDeviceConduitPath(int i) const {
-    return inDevices(i) ? m_Devices[i].conduitPath : "";
-  }
+  const char* getDeviceConduitPath(int i) const { return inDevices(i) ? m_Devices[i].conduitPath : ""; }
   DWORD getMaxProcesses() const { return m_MaxProcesses; }
   // The handheld user name the record is stored under; at most 63
   // characters of name are kept (never splitting a double-byte character).

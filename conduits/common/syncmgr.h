@@ -13,22 +13,22 @@
 
 struct SyncManager {
   // By ordinal.
-  decltype(&::SyncRegisterConduit) RegisterConduit;      // 22
-  decltype(&::SyncUnRegisterConduit) UnRegisterConduit;  // 23
-  decltype(&::SyncOpenDB) OpenDB;                        // 26
-  decltype(&::SyncCreateDB) CreateDB;                    // 27
-  decltype(&::SyncCloseDB) CloseDB;                      // 28
-  decltype(&::SyncResetSyncFlags) ResetSyncFlags;        // 31
-  decltype(&::SyncWriteRec) WriteRec;                    // 32
-  decltype(&::SyncDeleteRec) DeleteRec;                  // 33
-  decltype(&::SyncReadRecordById) ReadRecordById;        // 35
-  decltype(&::SyncReadRecordByIndex) ReadRecordByIndex;  // 36
-  decltype(&::SyncReadNextModifiedRec) ReadNextModifiedRec;      // 37
-  decltype(&::SyncReadDBAppInfoBlock) ReadDBAppInfoBlock;        // 38
-  decltype(&::SyncWriteDBAppInfoBlock) WriteDBAppInfoBlock;      // 39
-  decltype(&::SyncPurgeDeletedRecs) PurgeDeletedRecs;            // 40
-  decltype(&::SyncPurgeAllRecs) PurgeAllRecs;                    // 41
-  decltype(&::SyncAddLogEntry) AddLogEntry;                      // 42
+  decltype(&::SyncRegisterConduit) RegisterConduit;          // 22
+  decltype(&::SyncUnRegisterConduit) UnRegisterConduit;      // 23
+  decltype(&::SyncOpenDB) OpenDB;                            // 26
+  decltype(&::SyncCreateDB) CreateDB;                        // 27
+  decltype(&::SyncCloseDB) CloseDB;                          // 28
+  decltype(&::SyncResetSyncFlags) ResetSyncFlags;            // 31
+  decltype(&::SyncWriteRec) WriteRec;                        // 32
+  decltype(&::SyncDeleteRec) DeleteRec;                      // 33
+  decltype(&::SyncReadRecordById) ReadRecordById;            // 35
+  decltype(&::SyncReadRecordByIndex) ReadRecordByIndex;      // 36
+  decltype(&::SyncReadNextModifiedRec) ReadNextModifiedRec;  // 37
+  decltype(&::SyncReadDBAppInfoBlock) ReadDBAppInfoBlock;    // 38
+  decltype(&::SyncWriteDBAppInfoBlock) WriteDBAppInfoBlock;  // 39
+  decltype(&::SyncPurgeDeletedRecs) PurgeDeletedRecs;        // 40
+  decltype(&::SyncPurgeAllRecs) PurgeAllRecs;                // 41
+  decltype(&::SyncAddLogEntry) AddLogEntry;                  // 42
   // By name.
   decltype(&::SyncCallRemoteModule) CallRemoteModule;
   decltype(&::SyncGetDBRecordCount) GetDBRecordCount;

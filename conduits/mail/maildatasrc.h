@@ -57,9 +57,9 @@ bool parseMailSyncPref(const BYTE* data, int size, MailSyncPref& pref);
 class PalmLSMailDataSrc : public CPalmLSDataSrc {
  public:
   // The three category names are copied.
-  PalmLSMailDataSrc(CPalmCategoryList* categories, CPalmRecordSet* records, SyncTimeStore* times,
-                    const char* dbName, int cardNo, DWORD creator, const char* sendCategory,
-                    const char* filedCategory, const char* receiveCategory);
+  PalmLSMailDataSrc(CPalmCategoryList* categories, CPalmRecordSet* records, SyncTimeStore* times, const char* dbName,
+                    int cardNo, DWORD creator, const char* sendCategory, const char* filedCategory,
+                    const char* receiveCategory);
 
   // The base openDB, then the Mail preference from "Saved Preferences"; a
   // missing or unreadable preference leaves it empty (every mail).

@@ -14,9 +14,7 @@
 
 namespace {
 
-WORD packDate(int year, int month, int day) {
-  return static_cast<WORD>((year - 1904) << 9 | month << 5 | day);
-}
+WORD packDate(int year, int month, int day) { return static_cast<WORD>((year - 1904) << 9 | month << 5 | day); }
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
 
@@ -172,8 +170,7 @@ bool CPalmMailRecord::convertGW2HH(CHHDataSrc* hh, CGWDataSrc*, const CHHRecord*
   const auto* mails = dynamic_cast<const PalmLSMailDataSrc*>(hh);
   const WORD limit = mails ? mails->pref().bodyLimit() : kMailDefaultTruncation;
   DWORD size = 0;
-  if (!mailFromServer(buffer(), bufferSize(), *static_cast<const CGWMailConstRec*>(source), limit, &size))
-    return false;
+  if (!mailFromServer(buffer(), bufferSize(), *static_cast<const CGWMailConstRec*>(source), limit, &size)) return false;
   setDataSize(size);
   return true;
 }

@@ -16,13 +16,13 @@
 #include "conduits/mail/maildatasrc.h"
 #include "synccore/gwmail.h"
 
-constexpr DWORD kMailHeaderSize = 6;   // date, hour, minute, flags
-constexpr int kMailTextCount = 8;      // subject ... body
+constexpr DWORD kMailHeaderSize = 6;                                // date, hour, minute, flags
+constexpr int kMailTextCount = 8;                                   // subject ... body
 constexpr DWORD kMailMinRecord = kMailHeaderSize + kMailTextCount;  // every text empty
 constexpr WORD kMailFlagRead = 0x8000;
 constexpr WORD kMailFlagNormalPriority = 0x0400;
-constexpr int kMailSubjectMax = 64;    // bytes of subject with its NUL
-constexpr int kMailAddressMax = 512;   // bytes of to and cc, cut at an address
+constexpr int kMailSubjectMax = 64;   // bytes of subject with its NUL
+constexpr int kMailAddressMax = 512;  // bytes of to and cc, cut at an address
 
 // The handheld date (bits 15..9 year - 1904, 8..5 month, 4..0 day), hour and
 // minute of a server time: 0, 0, 0 when localtime cannot convert it; a year

@@ -85,9 +85,8 @@ bool CPalmLSMemoDataSrc::cleanupSyncRecords(int /*count*/) {
 bool CPalmLSMemoDataSrc::clearDirtyMarks(int catIndex) {
   // Written back as read, without the mark; a live record keeps its place,
   // so the walk goes on after it.
-  return forEachNextRecord(catIndex, [this](CRawRecordInfo& info) {
-    return !(info.m_Attribs & eRecAttrDirty) || writeBackClean(info);
-  });
+  return forEachNextRecord(
+      catIndex, [this](CRawRecordInfo& info) { return !(info.m_Attribs & eRecAttrDirty) || writeBackClean(info); });
 }
 
 bool CPalmLSMemoDataSrc::purgeDeletedRead() {

@@ -100,9 +100,8 @@ bool CPalmLSScheduleDataSrc::readRecords(CGWDataSrc *gw, bool all) {
                    "the window--------\n");
   CPalmRecordSet *set = palmRecords();
   set->init();
-  if (!forEachRecord([&](const CRawRecordInfo &info) {
-        return !ownsRecord(info, gw) || addRawRecord(info, PALMREC_MODIFIED);
-      }))
+  if (!forEachRecord(
+          [&](const CRawRecordInfo &info) { return !ownsRecord(info, gw) || addRawRecord(info, PALMREC_MODIFIED); }))
     return false;
   set->traceRead();
   g_TraceObj.write(9, "CPalmLSScheduleDataSrc: ---------Records(%d records) read-----------\n", set->count());
@@ -130,7 +129,7 @@ bool CPalmLSScheduleDataSrc::cleanupSyncRecords(int /*count*/) {
   CPalmRecordSet *set = palmRecords();
   for (CHHRecord *r = set->getFirst(); r; r = set->getNext())
     if (!(static_cast<CPalmRecord *>(r)->m_Flags & PALMREC_DELETED)) ids.push_back(r->getRecordId());
-  if (!forEachRecordById(ids, [this](CRawRecordInfo& info) {
+  if (!forEachRecordById(ids, [this](CRawRecordInfo &info) {
         if (!(info.m_Attribs & eRecAttrDirty) || (info.m_Attribs & (eRecAttrDeleted | eRecAttrArchived))) return true;
         return writeBackClean(info);
       }))

@@ -211,12 +211,8 @@ bool serverRepeatOf(const EventFields &f, ServerRepeat &out) {
   s.end = r.end == kEventNoEnd ? __OFFICE_DATE{} : eventServerDate(r.end);
   const __OFFICE_DATE start = eventServerDate(f.date);
   switch (r.type) {
-    case kEventRepeatDaily:
-      s.type = kServerRepeatDaily;
-      break;
-    case kEventRepeatYearly:
-      s.type = kServerRepeatYearly;
-      break;
+    case kEventRepeatDaily: s.type = kServerRepeatDaily; break;
+    case kEventRepeatYearly: s.type = kServerRepeatYearly; break;
     case kEventRepeatWeekly:
       if ((r.on & 0x7F) == 0) return false;
       s.type = kServerRepeatWeekly;
@@ -231,8 +227,7 @@ bool serverRepeatOf(const EventFields &f, ServerRepeat &out) {
       s.type = r.on / 7 == 4 ? kServerRepeatWeekLast : kServerRepeatWeek1 + r.on / 7;
       s.day = r.on % 7;
       break;
-    default:
-      return false;
+    default: return false;
   }
   out = s;
   return true;
@@ -245,19 +240,13 @@ bool handheldRepeatOf(const __SCHEDULE_DATA &s, EventRepeatPart &out) {
   const bool realDay = isCalendarDate(s.dateSet.lYear, s.dateSet.lMonth, s.dateSet.lDay);
   const int weekday = realDay ? weekdayOf(s.dateSet) : 0;
   switch (s.nType) {
-    case kServerRepeatDaily:
-      r.type = kEventRepeatDaily;
-      break;
-    case kServerRepeatYearly:
-      r.type = kEventRepeatYearly;
-      break;
+    case kServerRepeatDaily: r.type = kEventRepeatDaily; break;
+    case kServerRepeatYearly: r.type = kEventRepeatYearly; break;
     case kServerRepeatWeekly:
       r.type = kEventRepeatWeekly;
       r.on = static_cast<BYTE>(s.nDay > 0 && s.nDay <= 0x7F ? s.nDay : 1 << weekday);
       break;
-    case kServerRepeatMonthly:
-      r.type = kEventRepeatMonthlyByDate;
-      break;
+    case kServerRepeatMonthly: r.type = kEventRepeatMonthlyByDate; break;
     case kServerRepeatWeek1:
     case kServerRepeatWeek1 + 1:
     case kServerRepeatWeek1 + 2:
@@ -268,8 +257,7 @@ bool handheldRepeatOf(const __SCHEDULE_DATA &s, EventRepeatPart &out) {
       r.on = static_cast<BYTE>((s.nType - kServerRepeatWeek1) * 7 + day);
       break;
     }
-    default:
-      return false;
+    default: return false;
   }
   out = r;
   return true;
@@ -382,10 +370,8 @@ bool eventFromServer(CPalmRecord &rec, const CPalmRecord *prev, const CGWSchedul
   std::memcpy(rec.buffer(), bytes.data(), bytes.size());
   rec.setDataSize(static_cast<DWORD>(bytes.size()));
   rec.m_CatIndex = prev ? prev->m_CatIndex : 0;
-  if (s.getPrivate())
-    rec.m_Flags |= PALMREC_PRIVATE;
-  else
-    rec.m_Flags &= static_cast<BYTE>(~PALMREC_PRIVATE);
+  if (s.getPrivate()) rec.m_Flags |= PALMREC_PRIVATE;
+  else rec.m_Flags &= static_cast<BYTE>(~PALMREC_PRIVATE);
   return true;
 }
 

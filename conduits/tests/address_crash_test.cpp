@@ -4,11 +4,10 @@
 // before every Sync Manager call of a run in turn. A record the killed run
 // wrote to the handheld before its pairing reached the server is related by
 // the next run from the handheld's pairing note, not written again.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
@@ -30,9 +29,9 @@ class AddressCrash : public ::testing::Test, public e2e::HotSyncRun {
   // kill it at a call, with killAt); true when it died by the kill.
   bool killedAfter(std::chrono::milliseconds delay, int killAt = 0) {
     std::fflush(stdout);
-    std::vector<std::string> args = {e2e::bin("hotsync"), "sync",          "--handheld", handheld_.string(),
-                                     "--user",            handheldUser(), "--userdir",  userDir_.string(),
-                                     "--conduit",         e2e::lib("addressconduit")};
+    std::vector<std::string> args = {
+        e2e::bin("hotsync"), "sync",      "--handheld",      handheld_.string(), "--user",
+        handheldUser(),      "--userdir", userDir_.string(), "--conduit",        e2e::lib("addressconduit")};
     std::string fault = "*@" + std::to_string(killAt) + "!";
     pid_t pid = fork();
     if (pid == 0) {
@@ -156,15 +155,17 @@ TEST_F(AddressCrash, KilledBeforeEverySyncManagerCallLosesAndDoublesNothing) {
   importCards({expected.begin(), expected.end()});
   ASSERT_EQ(sync().status, 0);
 
-  int killed = killBeforeEveryCall([&](int call) {
-    // Two new on the server, so that kill points fall between a handheld add
-    // and the commit of its pairing.
-    const std::string hhName = "Hand" + std::to_string(call);
-    const std::string gwName = "Serv" + std::to_string(call);
-    hhAdd({"--last", hhName});
-    importCards({gwName + "a", gwName + "b"});
-    for (const std::string& name : {hhName, gwName + "a", gwName + "b"}) expected.insert(name);
-  }, expected);
+  int killed = killBeforeEveryCall(
+      [&](int call) {
+        // Two new on the server, so that kill points fall between a handheld add
+        // and the commit of its pairing.
+        const std::string hhName = "Hand" + std::to_string(call);
+        const std::string gwName = "Serv" + std::to_string(call);
+        hhAdd({"--last", hhName});
+        importCards({gwName + "a", gwName + "b"});
+        for (const std::string& name : {hhName, gwName + "a", gwName + "b"}) expected.insert(name);
+      },
+      expected);
   EXPECT_GE(killed, 20);
 }
 
@@ -173,16 +174,18 @@ TEST_F(AddressCrash, KilledBeforeEverySyncManagerCallLosesAndDoublesNothing) {
 // server account, with records on both.
 TEST_F(AddressCrash, AKilledFirstSyncIsResumedWithoutDoubling) {
   const std::set<std::string> expected = {"HandA", "HandB", "ServA", "ServB"};
-  int killed = killBeforeEveryCall([&](int call) {
-    serverUser_ = "first" + std::to_string(call);
-    server_.addUser(serverUser_, "pw");
-    configure(server_.url(), serverUser_, "pw", 0);
-    handheld_ = dir_ / ("palm-" + std::to_string(call));
-    ASSERT_EQ(hh({"create", handheld_.string()}).status, 0);
-    hhAdd({"--last", "HandA"});
-    hhAdd({"--last", "HandB"});
-    importCards({"ServA", "ServB"});
-  }, expected);
+  int killed = killBeforeEveryCall(
+      [&](int call) {
+        serverUser_ = "first" + std::to_string(call);
+        server_.addUser(serverUser_, "pw");
+        configure(server_.url(), serverUser_, "pw", 0);
+        handheld_ = dir_ / ("palm-" + std::to_string(call));
+        ASSERT_EQ(hh({"create", handheld_.string()}).status, 0);
+        hhAdd({"--last", "HandA"});
+        hhAdd({"--last", "HandB"});
+        importCards({"ServA", "ServB"});
+      },
+      expected);
   EXPECT_GE(killed, 20);
 }
 

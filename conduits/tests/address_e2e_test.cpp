@@ -95,8 +95,9 @@ TEST_F(AddressSync, FirstSyncCarriesEachSideToTheOtherAndASecondChangesNothing) 
 }
 
 TEST_F(AddressSync, ChangesOnBothSidesMoveInPlace) {
-  import("card\t-\t-\t1\t\t-2=Yamada\t-1=Taro\n"
-         "card\t-\t-\t1\t\t-2=Kimura\n");
+  import(
+      "card\t-\t-\t1\t\t-2=Yamada\t-1=Taro\n"
+      "card\t-\t-\t1\t\t-2=Kimura\n");
   DWORD sato = hhAdd({"--last", "Sato"});
   DWORD ito = hhAdd({"--last", "Ito"});
   syncOk();
@@ -147,10 +148,8 @@ TEST_P(AddressConflict, EndsTheSameOnBothSides) {
   const Conflict& c = GetParam();
   DWORD id = hhAdd({"--last", "Both", "--title", "original"});
   syncOk();
-  if (c.hhDeletes)
-    ASSERT_EQ(hh({"delete", "address", std::to_string(id)}).status, 0);
-  else
-    ASSERT_EQ(hh({"edit", "address", std::to_string(id), "--title", "handheld"}).status, 0);
+  if (c.hhDeletes) ASSERT_EQ(hh({"delete", "address", std::to_string(id)}).status, 0);
+  else ASSERT_EQ(hh({"edit", "address", std::to_string(id), "--title", "handheld"}).status, 0);
   changeCard("Both", [&](const Card& card) {
     if (c.serverDeletes) return std::map<long, std::string>{};
     auto v = card.items;
@@ -173,15 +172,14 @@ TEST_P(AddressConflict, EndsTheSameOnBothSides) {
   EXPECT_EQ(cards().size(), c.onServer ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AddressConflict,
-    ::testing::Values(
-        //      name                 hh del  srv del  on hh  on srv  title
-        Conflict{"BothChanged",       false, false,   true,  true,   "server"},
-        Conflict{"HandheldDeleted",   true,  false,   true,  true,   "server"},
-        Conflict{"ServerDeleted",     false, true,    true,  true,   "handheld"},
-        Conflict{"BothDeleted",       true,  true,    false, false,  ""}),
-    [](const ::testing::TestParamInfo<Conflict>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, AddressConflict,
+                         ::testing::Values(
+                             //      name                 hh del  srv del  on hh  on srv  title
+                             Conflict{"BothChanged", false, false, true, true, "server"},
+                             Conflict{"HandheldDeleted", true, false, true, true, "server"},
+                             Conflict{"ServerDeleted", false, true, true, true, "handheld"},
+                             Conflict{"BothDeleted", true, true, false, false, ""}),
+                         [](const ::testing::TestParamInfo<Conflict>& info) { return info.param.name; });
 
 TEST_F(AddressSync, CategoriesTravelBothWaysAndAFullListLosesNoRecord) {
   ASSERT_EQ(hh({"category", "address", "add", "Golf"}).status, 0);
@@ -390,8 +388,7 @@ TEST_F(AddressSync, FilesAfterASyncReadBackWithPerl) {
            "  print join('|', map { defined $_ ? $_ : '' } $f->{name}, $f->{firstName}, $f->{company},\n"
            "    join(',', map { $f->{\"phone$_\"} || '' } 1..5), $f->{note}, $cat), \"\\n\"; }\n";
   }
-  testutil::CommandResult r =
-      testutil::runCommand({"/usr/bin/perl", script, (handheld_ / "AddressDB.pdb").string()});
+  testutil::CommandResult r = testutil::runCommand({"/usr/bin/perl", script, (handheld_ / "AddressDB.pdb").string()});
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Yamada|Taro|ACME|,,,090-1111,|note|Business\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Sato||Foo Ltd|06-1,,,,||Unfiled\n"), std::string::npos) << r.out;

@@ -64,8 +64,7 @@ class AddressFaults : public ::testing::TestWithParam<bool>, public e2e::HotSync
   }
   State state() {
     State s;
-    for (const e2e::Address& a : addresses())
-      s.handheld.insert(a.field(palm::kLastName) + "|" + a.field(palm::kTitle));
+    for (const e2e::Address& a : addresses()) s.handheld.insert(a.field(palm::kLastName) + "|" + a.field(palm::kTitle));
     for (const e2e::Card& c : cards()) s.server.insert(c.item(-2) + "|" + c.item(5));
     return s;
   }

@@ -45,8 +45,8 @@ inline std::string lib(const std::string& name) { return std::string(GWSYNC_TEST
 // sixth fields of the "a" line) and the 20 map entries given. Map index 0
 // company, 1..8 phone labels 0..7, 9..19 address ... note.
 inline std::string addressSettings(int privatePolicy, const std::vector<int>& map) {
-  std::string line = std::string("a,Sync,0,0,") + (privatePolicy == 2 ? "1" : "0") + "," +
-                     (privatePolicy == 1 ? "1" : "0") + ",ts.0";
+  std::string line =
+      std::string("a,Sync,0,0,") + (privatePolicy == 2 ? "1" : "0") + "," + (privatePolicy == 1 ? "1" : "0") + ",ts.0";
   for (size_t i = 0; i < 100; ++i) line += "," + std::to_string(i < map.size() ? map[i] : 0);
   return "s,Sync,1,3\nt,Sync\n" + line + "\nw,Sync,0,0,0\nm,Sync,0\n";
 }
@@ -158,9 +158,8 @@ class HotSyncRun {
 
   // One HotSync of the conduit (conduit_), as the HotSync Manager runs it.
   testutil::CommandResult sync(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {bin("hotsync"),         "sync",   "--handheld", handheld_.string(),
-                                     "--user",               handheldUser(), "--userdir", userDir_.string(),
-                                     "--conduit",            lib(conduit_)};
+    std::vector<std::string> args = {bin("hotsync"), "sync",      "--handheld",      handheld_.string(), "--user",
+                                     handheldUser(), "--userdir", userDir_.string(), "--conduit",        lib(conduit_)};
     args.insert(args.end(), extra.begin(), extra.end());
     testutil::CommandResult r = testutil::runCommand(args);
     lastOutput_ = r.out;
@@ -294,9 +293,9 @@ class HotSyncRun {
   std::string hotsyncLogFile() const { return testutil::readFile(userDir_ / "hotsync.log"); }
 
   void armFault(const std::string& query) {
-    testutil::RawReply r = testutil::rawRequest(
-        testutil::HttpUrl(server_.url()).port,
-        "GET /_fault?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    testutil::RawReply r =
+        testutil::rawRequest(testutil::HttpUrl(server_.url()).port,
+                             "GET /_fault?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     ASSERT_EQ(r.status, 200);
   }
 
@@ -305,7 +304,7 @@ class HotSyncRun {
   testutil::GwServer server_;
   std::filesystem::path handheld_;
   std::filesystem::path userDir_;
-  std::string serverUser_ = "taro";  // whose cards, relations and imports the helpers see
+  std::string serverUser_ = "taro";         // whose cards, relations and imports the helpers see
   std::string conduit_ = "addressconduit";  // the library sync() runs
 
  private:

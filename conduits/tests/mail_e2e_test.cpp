@@ -162,13 +162,18 @@ TEST_F(MailConduitSync, OutboxSentAndFiledAndEveryServerMailArrives) {
   testutil::CommandResult perl =
       testutil::runCommand({"/usr/bin/perl", (dir_ / "read.pl").string(), (handheld_ / "MailDB.pdb").string()});
   ASSERT_EQ(perl.status, 0) << perl.out;
-  EXPECT_EQ(perl.out, "Draft: Draft / unread / not yet\n"
-                      "Filed: Report / unread / Hello|Bob\n"
-                      "Filed: " + sjisSubject + " / unread / \x96\xBE\x93\xFA\x82\xC5\x82\xB7\n"
-                      "Inbox: Fits / read / one|two\n"
-                      "Inbox: " + std::string(60, 's') + "... / unread / 0123456789|012\n"
-                      "Inbox: " + sjisSubject + " / unread / " + sjisLfBody.substr(0, 4) + "|" +
-                          sjisLfBody.substr(5, 8) + "\n");
+  EXPECT_EQ(perl.out,
+            "Draft: Draft / unread / not yet\n"
+            "Filed: Report / unread / Hello|Bob\n"
+            "Filed: " +
+                sjisSubject +
+                " / unread / \x96\xBE\x93\xFA\x82\xC5\x82\xB7\n"
+                "Inbox: Fits / read / one|two\n"
+                "Inbox: " +
+                std::string(60, 's') +
+                "... / unread / 0123456789|012\n"
+                "Inbox: " +
+                sjisSubject + " / unread / " + sjisLfBody.substr(0, 4) + "|" + sjisLfBody.substr(5, 8) + "\n");
 }
 
 // The preference decides which server mail comes; a mail it keeps out is
@@ -198,15 +203,14 @@ TEST_P(MailPreferenceSync, OnlyWhatThePreferenceTakes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, MailPreferenceSync,
-    ::testing::Values(
-        PrefCase{"All", {"--sync", "all"}, {"urgent: server down", "lunch", "urgent lunch", "minutes"}},
-        PrefCase{"UnreadOnly", {"--sync", "unread"}, {"urgent: server down", "minutes"}},
-        PrefCase{"IncludeMatching",
-                 {"--sync", "filter", "--subject", "urgent", "--include", "yes"},
-                 {"urgent: server down", "urgent lunch"}},
-        PrefCase{"ExcludeMatching",
-                 {"--sync", "filter", "--subject", "urgent", "--from", "boss", "--include", "no"},
-                 {"lunch", "minutes"}}),
+    ::testing::Values(PrefCase{"All", {"--sync", "all"}, {"urgent: server down", "lunch", "urgent lunch", "minutes"}},
+                      PrefCase{"UnreadOnly", {"--sync", "unread"}, {"urgent: server down", "minutes"}},
+                      PrefCase{"IncludeMatching",
+                               {"--sync", "filter", "--subject", "urgent", "--include", "yes"},
+                               {"urgent: server down", "urgent lunch"}},
+                      PrefCase{"ExcludeMatching",
+                               {"--sync", "filter", "--subject", "urgent", "--from", "boss", "--include", "no"},
+                               {"lunch", "minutes"}}),
     [](const ::testing::TestParamInfo<PrefCase>& info) { return info.param.name; });
 
 TEST_F(MailConduitSync, SendOnlySendsAndReceivesNothing) {

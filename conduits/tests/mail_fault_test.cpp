@@ -22,8 +22,9 @@ class MailRun : public e2e::HotSyncRun {
     configure(server_.url(), "taro", "taro-pw", 0);
     for (const char* s : {"one", "two", "three"})
       EXPECT_EQ(hh({"add", "mail", "--subject", s, "--to", "bob@example.com"}).status, 0);
-    import("mail\t-\t-\t1700000000\t0\tnews\ta@x\ttaro@x\t\t\t\ttext/plain\tb\n"
-           "mail\t-\t-\t1700000000\t1\tnotes\ta@x\ttaro@x\t\t\t\ttext/plain\tb\n");
+    import(
+        "mail\t-\t-\t1700000000\t0\tnews\ta@x\ttaro@x\t\t\t\ttext/plain\tb\n"
+        "mail\t-\t-\t1700000000\t1\tnotes\ta@x\ttaro@x\t\t\t\ttext/plain\tb\n");
   }
   Subjects in(const std::string& category) const {
     palm::Database db = database("MailDB");

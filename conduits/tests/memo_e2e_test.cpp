@@ -89,10 +89,8 @@ class MemoConduitSync : public ::testing::Test, public e2e::HotSyncRun {
     const __MEMO_DATA* m = memos.FindFirst();
     while (m && title != m->pszName) m = memos.FindNext();
     ASSERT_NE(m, nullptr) << title;
-    if (body)
-      ASSERT_NE(memos.Set(m->nID, m->nTimeStamp, m->pszName, body->c_str(), 0), nullptr);
-    else
-      ASSERT_EQ(memos.Remove(m->nID), 1);
+    if (body) ASSERT_NE(memos.Set(m->nID, m->nTimeStamp, m->pszName, body->c_str(), 0), nullptr);
+    else ASSERT_EQ(memos.Remove(m->nID), 1);
     ASSERT_EQ(memos.Commit(), 1);
     session.Close();
   }
@@ -100,8 +98,9 @@ class MemoConduitSync : public ::testing::Test, public e2e::HotSyncRun {
 };
 
 TEST_F(MemoConduitSync, MemosTravelBothWaysAndOtherCategoriesStayAsTheyWere) {
-  import("memo\t-\t-\tShopping\tmilk\\r\\neggs\n"
-         "memo\t-\t-\tOld news\tto be deleted\n");
+  import(
+      "memo\t-\t-\tShopping\tmilk\\r\\neggs\n"
+      "memo\t-\t-\tOld news\tto be deleted\n");
   hhDo({"category", "memo", "add", kCategory});
   const DWORD call = hhMemo("Call Ito\nabout the trip", kCategory, true);
   const DWORD gone = hhMemo("Gone soon", kCategory);

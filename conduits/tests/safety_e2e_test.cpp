@@ -111,9 +111,10 @@ class SafetySync : public ::testing::Test, public e2e::HotSyncRun {
 // (read back from both sides by the test), the report says the same, and
 // undo puts every handheld file back.
 TEST_F(SafetySync, TheDryRunsPlanIsTheRunsEffectAndUndoTakesTheHandheldBack) {
-  import("card\t-\t-\t1\t\t-2=Ando\t-1=Aki\n"
-         "card\t-\t-\t1\t\t-2=Baba\n"
-         "card\t-\t-\t1\t\t-2=Chiba\n");
+  import(
+      "card\t-\t-\t1\t\t-2=Ando\t-1=Aki\n"
+      "card\t-\t-\t1\t\t-2=Baba\n"
+      "card\t-\t-\t1\t\t-2=Chiba\n");
   const DWORD doi = hhAdd({"--last", "Doi", "--first", "Dai"});
   const DWORD endo = hhAdd({"--last", "Endo"});
   syncOk();
@@ -153,9 +154,9 @@ TEST_F(SafetySync, TheDryRunsPlanIsTheRunsEffectAndUndoTakesTheHandheldBack) {
   diff("handheld", hhBefore, handheldState(), effect);
   diff("server", serverBefore, serverState(), effect);
   EXPECT_EQ(plan, effect) << planJson;
-  EXPECT_EQ(effect, (Changes{"handheld add Goto, Gen", "handheld change Ando, Aki", "handheld change Baba, Bun",
-                             "handheld delete Chiba", "server add Fujita", "server change Doi, Dai",
-                             "server delete Endo"}));
+  EXPECT_EQ(effect,
+            (Changes{"handheld add Goto, Gen", "handheld change Ando, Aki", "handheld change Baba, Bun",
+                     "handheld delete Chiba", "server add Fujita", "server change Doi, Dai", "server delete Endo"}));
   EXPECT_EQ(numberAfter(planJson, "\"conflicts\""), 1);
 
   // The report of the real run counts the same.
@@ -179,12 +180,13 @@ TEST_F(SafetySync, TheDryRunsPlanIsTheRunsEffectAndUndoTakesTheHandheldBack) {
   ASSERT_EQ(undo.status, 0) << undo.out;
   EXPECT_EQ(handheldFiles(), filesBefore);
   // What it cannot put back on the server, as what a person would do there.
-  for (const char* line : {"delete the card \"Fujita\"", "change the card \"Doi, Dai\"", "make the card \"Endo\" again"})
+  for (const char* line :
+       {"delete the card \"Fujita\"", "change the card \"Doi, Dai\"", "make the card \"Endo\" again"})
     EXPECT_NE(undo.out.find(line), std::string::npos) << line << "\n" << undo.out;
 
   // The history has both runs, the last with its counts.
-  testutil::CommandResult history = testutil::runCommand(
-      {e2e::bin("hotsync"), "history", "--user", handheldUser(), "--userdir", userDir_.string()});
+  testutil::CommandResult history =
+      testutil::runCommand({e2e::bin("hotsync"), "history", "--user", handheldUser(), "--userdir", userDir_.string()});
   ASSERT_EQ(history.status, 0) << history.out;
   EXPECT_NE(history.out.find("addr synchronised: handheld +1 ~2 -1 of 5, server +1 ~1 -1 of 5, 1 conflicts, 0 skipped"),
             std::string::npos)
@@ -196,8 +198,9 @@ TEST_F(SafetySync, TheDryRunsPlanIsTheRunsEffectAndUndoTakesTheHandheldBack) {
 // made is gone, the one it changed and the one it deleted are as they were,
 // the deleted one paired again with its handheld record.
 TEST_F(SafetySync, UndoOnTheServerPutsTheServerBackAsItWas) {
-  import("card\t-\t-\t1\tBusiness\t-2=Ando\t-1=Aki\t5=Head\n"
-         "card\t-\t-\t1\t\t-2=Baba\t-4=Kobe\n");
+  import(
+      "card\t-\t-\t1\tBusiness\t-2=Ando\t-1=Aki\t5=Head\n"
+      "card\t-\t-\t1\t\t-2=Baba\t-4=Kobe\n");
   hhAdd({"--last", "Chiba"});
   syncOk();
   const DWORD ando = addressByLast("Ando")->record.uniqueId;

@@ -137,10 +137,8 @@ class ScheduleSync : public ::testing::Test, public e2e::HotSyncRun {
     while (s && event != s->pszEvent) s = schedules.FindNext();
     ASSERT_NE(s, nullptr) << event;
     __SCHEDULE_DATA changed = *s;
-    if (edit(changed))
-      ASSERT_NE(schedules.Set(&changed, 0), nullptr);
-    else
-      ASSERT_EQ(schedules.Remove(s->nID), 1);
+    if (edit(changed)) ASSERT_NE(schedules.Set(&changed, 0), nullptr);
+    else ASSERT_EQ(schedules.Remove(s->nID), 1);
     ASSERT_EQ(schedules.Commit(), 1);
     session.Close();
   }

@@ -71,7 +71,7 @@ class ScheduleRun : public e2e::HotSyncRun {
 TEST(ScheduleFaults, EverySyncManagerCallFailingLosesOrDoublesNoEvent) {
   const ByName expectedHandheld = {{"Gym", "2"}, {"Holiday", "-"}, {"Long ago", "-"}, {"Standup", "1"}, {"Lunch", "-"}};
   const ByName expectedServer = {{"Gym", "w"}, {"Holiday", ""}, {"Standup", "d"}, {"Lunch", ""}};
-  const int calls = e2e::sweepSyncManagerFaults<ScheduleRun>([&](ScheduleRun& run) {
+  const int calls = e2e::sweepSyncManagerFaults<ScheduleRun>([&](ScheduleRun &run) {
     EXPECT_EQ(run.handheld(), expectedHandheld);
     EXPECT_EQ(run.server(), expectedServer);
     EXPECT_EQ(run.server_.relations(run.serverUser_, "SyncCalendar").size(), 4u);

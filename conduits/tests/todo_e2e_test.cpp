@@ -135,10 +135,8 @@ class ToDoSync : public ::testing::Test, public e2e::HotSyncRun {
     while (t && name != t->pszName) t = todos.FindNext();
     ASSERT_NE(t, nullptr) << name;
     __TODO_DATA changed = *t;
-    if (edit(changed))
-      ASSERT_NE(todos.Set(&changed, 0), nullptr);
-    else
-      ASSERT_EQ(todos.Remove(t->nID), 1);
+    if (edit(changed)) ASSERT_NE(todos.Set(&changed, 0), nullptr);
+    else ASSERT_EQ(todos.Remove(t->nID), 1);
     ASSERT_EQ(todos.Commit(), 1);
     session.Close();
   }
@@ -166,8 +164,7 @@ TEST_F(ToDoSync, ToDosTravelBothWaysWithTheirCategories) {
   hhToDo({"--description", "Done already", "--completed", "--priority", "5"});
   syncOk();
   // The conduit's names from handstrings: kind 1, the To Do List.
-  EXPECT_NE(lastOutput().find("To Do List: synchronisation finished successfully."), std::string::npos)
-      << lastOutput();
+  EXPECT_NE(lastOutput().find("To Do List: synchronisation finished successfully."), std::string::npos) << lastOutput();
   EXPECT_NE(lastOutput().find("GWSync To Do List: synchronised"), std::string::npos);
 
   std::map<std::string, ServerToDo> s = server();
@@ -217,13 +214,12 @@ for my $r (@{$pdb->{records}}) {
 }
 print sort @out;
 )PERL";
-  EXPECT_EQ(perl(read, (handheld_ / "ToDoDB.pdb").string()),
-            "Errands - 2 open public " + kKanji + " \n" +
-                "Home - 3 done public Buy a new kettle The old one leaks|badly\n" +
-                "R&D=50% +1 2027-4-15 1 open public Taxes forms|receipts\n" +
-                "Unfiled - 4 open private " + kKanji + "2 \n" +
-                "Unfiled - 5 done public Done already \n"
-                "Work 2026-12-20 1 open public Finish the report \n");
+  EXPECT_EQ(
+      perl(read, (handheld_ / "ToDoDB.pdb").string()),
+      "Errands - 2 open public " + kKanji + " \n" + "Home - 3 done public Buy a new kettle The old one leaks|badly\n" +
+          "R&D=50% +1 2027-4-15 1 open public Taxes forms|receipts\n" + "Unfiled - 4 open private " + kKanji + "2 \n" +
+          "Unfiled - 5 done public Done already \n"
+          "Work 2026-12-20 1 open public Finish the report \n");
 
   // Settled: a run without changes changes no record on either side.
   const std::string records = recordsText();

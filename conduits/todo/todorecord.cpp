@@ -185,8 +185,7 @@ bool CPalmToDoRecord::convertHH2GW(CHHDataSrc* hh, CGWDataSrc* gw, const CGWReco
       g_TraceObj.write(1, "CPalmToDoRecord|category \"%s\" cannot be added to the server's list\n", category.c_str());
     else if (!conn.SetCategory(category.c_str()) || !conn.CommitCategory())
       g_TraceObj.write(1, "CPalmToDoRecord|*ERR* category \"%s\" not added to the server's list\n", category.c_str());
-    else
-      g_TraceObj.write(9, "CPalmToDoRecord|category \"%s\" added to the server's list\n", category.c_str());
+    else g_TraceObj.write(9, "CPalmToDoRecord|category \"%s\" added to the server's list\n", category.c_str());
   }
   toDoToServer(f, was, category, localToday(), *static_cast<CGWToDoConstRec*>(target));
   return true;
@@ -210,8 +209,7 @@ bool CPalmToDoRecord::convertGW2HH(CHHDataSrc* hh, CGWDataSrc*, const CHHRecord*
       char description[64], name[64];
       todo.getRecIdStr(description, sizeof description);
       copyDbcsText(name, category, sizeof name, DBCS_COPY, "...");
-      g_TraceObj.write(1, "CPalmToDoRecord|no free category for \"%s\": \"%s\" stays in Unfiled\n", name,
-                       description);
+      g_TraceObj.write(1, "CPalmToDoRecord|no free category for \"%s\": \"%s\" stays in Unfiled\n", name, description);
       Log::writeLog(MSG_TODO_NO_CATEGORY, name, description);
       index = 0;
     }

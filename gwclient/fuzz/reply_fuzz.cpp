@@ -32,9 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The data kinds: every record line parser, the relation section and the
   // commit replies (new ids for keys that nothing may hold).
-  CPageRequest* kinds[] = {&session->m_AddressItemPage, &session->m_AddressPage,
-                           &session->m_MemoPage,        &session->m_SchedulePage,
-                           &session->m_ToDoPage,        &session->m_ToDoCategoryPage,
+  CPageRequest* kinds[] = {&session->m_AddressItemPage, &session->m_AddressPage, &session->m_MemoPage,
+                           &session->m_SchedulePage,    &session->m_ToDoPage,    &session->m_ToDoCategoryPage,
                            &session->m_MailPage};
   for (CPageRequest* page : kinds) {
     if (page != &session->m_AddressItemPage) page->Reset();
@@ -44,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     page->ParseCommitReply(forPageCommit);
   }
   // Mails read are queued and their send body built, as a send would.
-  for (void* mail : session->m_MailPage.Items())
-    session->m_MailPage.QueueCopy(*static_cast<__MAIL_DATA*>(mail));
+  for (void* mail : session->m_MailPage.Items()) session->m_MailPage.QueueCopy(*static_cast<__MAIL_DATA*>(mail));
   std::string sendBody;
   session->m_MailPage.BuildCommitBody(sendBody);
   session->m_MailPage.FreeQueue();

@@ -12,9 +12,8 @@
 namespace {
 
 const CODE_NAME kBuiltinItems[] = {
-    {-1, "FirstName"}, {-2, "LastName"}, {-3, "Post"},    {-4, "City"},
-    {-5, "State"},     {-6, "Country"},  {-7, "Address"}, {-8, "Zip"},
-    {-9, "Tel"},       {-10, "Mail"},    {-11, "Memo"},   {0, nullptr},
+    {-1, "FirstName"}, {-2, "LastName"}, {-3, "Post"}, {-4, "City"},  {-5, "State"}, {-6, "Country"},
+    {-7, "Address"},   {-8, "Zip"},      {-9, "Tel"},  {-10, "Mail"}, {-11, "Memo"}, {0, nullptr},
 };
 
 const CODE_NAME kItemTypes[] = {{1, "Text"}, {2, "File"}, {0, nullptr}};
@@ -160,8 +159,7 @@ const __ADDRESS_ITEM* CAddressConnection::FindNextItem() {
 }
 
 long CAddressConnection::GetItemCount() {
-  return WithSession<long>(m_pSession, 0,
-                           [](CServerSession& s) { return s.m_AddressItemPage.GetCount(); });
+  return WithSession<long>(m_pSession, 0, [](CServerSession& s) { return s.m_AddressItemPage.GetCount(); });
 }
 
 int CAddressConnection::SetLastTimeStamp(long timeStamp) {

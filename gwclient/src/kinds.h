@@ -38,8 +38,7 @@ class CAddressItemPage : public CListPage<__ADDRESS_ITEM> {
 // whose values follow those columns; then the relation section.
 class CAddressPage : public CDataPage<__ADDRESS_DATA> {
  public:
-  CAddressPage(CServerSession* session, CAddressItemPage* items)
-      : CDataPage(session), m_pItemPage(items) {}
+  CAddressPage(CServerSession* session, CAddressItemPage* items) : CDataPage(session), m_pItemPage(items) {}
   void BuildURL(std::string& url) override;
   std::unique_ptr<Record> ParseItem(const std::string& line) override;
   const char* CommitPageName() const override { return "SyncAddress"; }

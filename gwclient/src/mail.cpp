@@ -104,13 +104,11 @@ int CMailConnection::Set(const __MAIL_DATA* mail) {
   });
 }
 
-int CMailConnection::Set(const char* subject, const char* to, const char* cc, const char* bcc,
-                         const char* data) {
+int CMailConnection::Set(const char* subject, const char* to, const char* cc, const char* bcc, const char* data) {
   // The texts are only read by the copy that is queued.
   __MAIL_DATA mail{};
   char empty[1] = {'\0'};
-  for (auto text : {&__MAIL_DATA::pszFrom, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType})
-    mail.*text = empty;
+  for (auto text : {&__MAIL_DATA::pszFrom, &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType}) mail.*text = empty;
   mail.pszSubject = const_cast<char*>(subject ? subject : "");
   mail.pszTo = const_cast<char*>(to ? to : "");
   mail.pszCC = const_cast<char*>(cc ? cc : "");
@@ -124,36 +122,30 @@ int CMailConnection::Send() {
 }
 
 long CMailConnection::GetSendErrorPosition() {
-  return WithSession<long>(m_pSession, 0,
-                           [](CServerSession& s) { return s.m_MailPage.m_nSendErrorPosition; });
+  return WithSession<long>(m_pSession, 0, [](CServerSession& s) { return s.m_MailPage.m_nSendErrorPosition; });
 }
 
 int CMailConnection::Commit() {
-  return WithSession<int>(m_pSession, 0,
-                          [](CServerSession& s) { return s.m_MailRelationPage.Commit(); });
+  return WithSession<int>(m_pSession, 0, [](CServerSession& s) { return s.m_MailRelationPage.Commit(); });
 }
 
 const __REL_DATA* CMailConnection::FindFirstRelation() {
-  return WithSession<const __REL_DATA*>(m_pSession, nullptr, [](CServerSession& s) {
-    return s.m_MailRelationPage.FindFirstRelation();
-  });
+  return WithSession<const __REL_DATA*>(m_pSession, nullptr,
+                                        [](CServerSession& s) { return s.m_MailRelationPage.FindFirstRelation(); });
 }
 
 const __REL_DATA* CMailConnection::FindNextRelation() {
-  return WithSession<const __REL_DATA*>(m_pSession, nullptr, [](CServerSession& s) {
-    return s.m_MailRelationPage.FindNextRelation();
-  });
+  return WithSession<const __REL_DATA*>(m_pSession, nullptr,
+                                        [](CServerSession& s) { return s.m_MailRelationPage.FindNextRelation(); });
 }
 
 long CMailConnection::GetRelationCount() {
-  return WithSession<long>(m_pSession, 0,
-                           [](CServerSession& s) { return s.m_MailRelationPage.GetRelationCount(); });
+  return WithSession<long>(m_pSession, 0, [](CServerSession& s) { return s.m_MailRelationPage.GetRelationCount(); });
 }
 
 int CMailConnection::SetRelation(unsigned long serverId, unsigned long handheldId) {
   return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
-    return s.m_MailRelationPage.SetRelation(static_cast<DWORD>(serverId),
-                                            static_cast<DWORD>(handheldId));
+    return s.m_MailRelationPage.SetRelation(static_cast<DWORD>(serverId), static_cast<DWORD>(handheldId));
   });
 }
 
@@ -164,13 +156,11 @@ int CMailConnection::RemoveRelation(unsigned long serverId) {
 }
 
 long CMailConnection::GetRelationTimeStamp() {
-  return WithSession<long>(m_pSession, 0, [](CServerSession& s) {
-    return static_cast<long>(s.m_MailRelationPage.GetRelationTimeStamp());
-  });
+  return WithSession<long>(
+      m_pSession, 0, [](CServerSession& s) { return static_cast<long>(s.m_MailRelationPage.GetRelationTimeStamp()); });
 }
 
 int CMailConnection::SetRelationTimeStamp(long timeStamp) {
-  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) {
-    return s.m_MailRelationPage.SetRelationTimeStamp(timeStamp);
-  });
+  return WithSession<int>(m_pSession, 0,
+                          [&](CServerSession& s) { return s.m_MailRelationPage.SetRelationTimeStamp(timeStamp); });
 }

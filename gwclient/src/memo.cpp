@@ -40,11 +40,10 @@ CMemoConnection::~CMemoConnection() {
 
 GW_DATA_MEMBERS(CMemoConnection, m_MemoPage, __MEMO_DATA)
 
-const __MEMO_DATA* CMemoConnection::Set(unsigned long nID, long nTimeStamp, const char* pszName,
-                                        const char* pszData, unsigned long key) {
+const __MEMO_DATA* CMemoConnection::Set(unsigned long nID, long nTimeStamp, const char* pszName, const char* pszData,
+                                        unsigned long key) {
   // The texts are only read by the copy that Set makes.
-  __MEMO_DATA memo{static_cast<DWORD>(nID), static_cast<LONG>(nTimeStamp),
-                   const_cast<char*>(pszName ? pszName : ""),
+  __MEMO_DATA memo{static_cast<DWORD>(nID), static_cast<LONG>(nTimeStamp), const_cast<char*>(pszName ? pszName : ""),
                    const_cast<char*>(pszData ? pszData : "")};
   return Set(&memo, key);
 }

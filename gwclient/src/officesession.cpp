@@ -68,9 +68,7 @@ bool FindLoginCookie(const std::string& headers, std::string& mark) {
 
 }  // namespace
 
-CServerSession* SessionOf(const COfficeSession* session) {
-  return Lookup(session ? session->m_dwHandle : 0);
-}
+CServerSession* SessionOf(const COfficeSession* session) { return Lookup(session ? session->m_dwHandle : 0); }
 
 COfficeSession::COfficeSession()
     : m_dwHandle(0),
@@ -160,8 +158,7 @@ int COfficeSession::Open(const char* url, const char* proxy, short port) {
   return 1;
 }
 
-int COfficeSession::Open(const char* url, DWORD userId, const char* password, const char* proxy,
-                         short port) {
+int COfficeSession::Open(const char* url, DWORD userId, const char* password, const char* proxy, short port) {
   if (!Open(url, proxy, port)) return 0;
   if (Login(userId, password)) return 1;
   DWORD error = LastErrorCode();
@@ -180,10 +177,9 @@ int COfficeSession::Login(DWORD userId, const char* password) {
   return Guarded(0, [&] {
     // The password is a form value like any other: escaped, so that '&',
     // '=', '+' or '%' in it neither break the login nor add parameters.
-    std::string body = "page=PXBlank&_System=login&_Login=1&_ID=" +
-                       std::to_string(static_cast<int>(userId)) +
-                       "&Password=" + UrlEscape(password) + "&Submit=1" +
-                       (session->m_bRemote ? "&remote=1" : "") + "&sync=1";
+    std::string body = "page=PXBlank&_System=login&_Login=1&_ID=" + std::to_string(static_cast<int>(userId)) +
+                       "&Password=" + UrlEscape(password) + "&Submit=1" + (session->m_bRemote ? "&remote=1" : "") +
+                       "&sync=1";
     platform::HttpRequest request(*session->Connection(), "POST", session->m_ObjectPath);
     bool sent = false;
     for (DWORD i = 0, n = std::max<DWORD>(session->m_dwRetry, 1); i < n && !sent; ++i) {
@@ -223,8 +219,7 @@ int COfficeSession::SetLabel(const char* name, DWORD id) {
   CServerSession* session = Lookup(m_dwHandle);
   if (!session) return 0;
   return Guarded(0, [&] {
-    session->m_Label = (name ? std::string(name) : std::string()) +
-                       std::to_string(static_cast<int>(id));
+    session->m_Label = (name ? std::string(name) : std::string()) + std::to_string(static_cast<int>(id));
     return 1;
   });
 }
@@ -232,10 +227,8 @@ int COfficeSession::SetLabel(const char* name, DWORD id) {
 int COfficeSession::SetLocale(const char* locale) {
   CServerSession* session = Lookup(m_dwHandle);
   if (!session) return 0;
-  return Guarded(0, [&] {
-    return session->Internet().setCookie(session->m_URL.c_str(), "lc", locale ? locale : "") ? 1
-                                                                                           : 0;
-  });
+  return Guarded(
+      0, [&] { return session->Internet().setCookie(session->m_URL.c_str(), "lc", locale ? locale : "") ? 1 : 0; });
 }
 
 void COfficeSession::Close() {
@@ -259,9 +252,7 @@ __USER_DATA* COfficeSession::FindFirstUser() {
   CServerSession* session = Lookup(m_dwHandle);
   if (!session) return nullptr;
   session->m_LoginMark.clear();  // the user page logs out
-  return Guarded<__USER_DATA*>(nullptr, [&] {
-    return static_cast<__USER_DATA*>(session->m_UserPage.FindFirst());
-  });
+  return Guarded<__USER_DATA*>(nullptr, [&] { return static_cast<__USER_DATA*>(session->m_UserPage.FindFirst()); });
 }
 
 __USER_DATA* COfficeSession::FindNextUser() {
@@ -286,9 +277,8 @@ const char* COfficeSession::ProductID() {
   if (!session) return nullptr;
   CVersionPage& page = session->m_VersionPage;
   if (!page.IsLoaded()) session->m_LoginMark.clear();
-  return Guarded<const char*>(nullptr, [&]() -> const char* {
-    return page.Fetch() ? page.m_ProductID.get() : nullptr;
-  });
+  return Guarded<const char*>(nullptr,
+                              [&]() -> const char* { return page.Fetch() ? page.m_ProductID.get() : nullptr; });
 }
 
 __SYNC5_SET* COfficeSession::GetSetting(int deviceType) {

@@ -17,8 +17,8 @@ struct SERVER_ERROR {
   DWORD dwError;
 };
 const SERVER_ERROR kServerErrors[] = {
-    {16401, GWERR_SERVER_AUTH},  {16403, GWERR_SERVER_AUTH}, {16402, GWERR_SERVER_USER},
-    {16404, GWERR_SERVER_USER},  {16405, GWERR_SERVER_LOGIN},
+    {16401, GWERR_SERVER_AUTH}, {16403, GWERR_SERVER_AUTH},  {16402, GWERR_SERVER_USER},
+    {16404, GWERR_SERVER_USER}, {16405, GWERR_SERVER_LOGIN},
 };
 
 }  // namespace
@@ -39,8 +39,7 @@ bool CheckServerErrorLine(CServerSession* session, const std::string& line) {
   return true;
 }
 
-void ForEachReplyLine(CReplyReader& reply,
-                      const std::function<bool(const std::string&)>& handler) {
+void ForEachReplyLine(CReplyReader& reply, const std::function<bool(const std::string&)>& handler) {
   std::string line;
   while (reply.ReadLine(line))
     if (!handler(line)) break;
@@ -70,9 +69,7 @@ void CPageRequest::AppendLabel(std::string& text) const {
   text += UrlEscape(m_pSession ? m_pSession->m_Label.c_str() : "");
 }
 
-bool CPageRequest::CheckErrorLine(const std::string& line) {
-  return CheckServerErrorLine(m_pSession, line);
-}
+bool CPageRequest::CheckErrorLine(const std::string& line) { return CheckServerErrorLine(m_pSession, line); }
 
 bool CPageRequest::TakeStatus(platform::HttpRequest& request, bool tellUnauthorized) {
   DWORD status = 0;

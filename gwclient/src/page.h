@@ -31,8 +31,7 @@ class HttpRequest;
 class CServerSession;
 
 // Hands each line of a reply to handler until it returns false.
-void ForEachReplyLine(CReplyReader& reply,
-                      const std::function<bool(const std::string&)>& handler);
+void ForEachReplyLine(CReplyReader& reply, const std::function<bool(const std::string&)>& handler);
 
 // True for a server error line ("ErrorCode,<code>,..."); sets the library
 // error it stands for and, for an unknown code, the session's detail error.
@@ -243,8 +242,8 @@ class CDataPage : public CListPage<T, CDataPageBase> {
  public:
   using typename List::Record;
   struct NEW_ENTRY {
-    DWORD nKey;      // the handheld record it came from, or 0
-    Record* pItem;   // also in the record list
+    DWORD nKey;     // the handheld record it came from, or 0
+    Record* pItem;  // also in the record list
   };
 
   using List::List;
@@ -255,9 +254,7 @@ class CDataPage : public CListPage<T, CDataPageBase> {
   int ParseCommitReply(CReplyReader& reply) override;
   std::vector<CPageRequest::CommitLine> DescribeCommit() override;
   std::string DryRunReply() override;
-  const char* RecordKind() const override {
-    return *this->CommitPageName() ? this->CommitPageName() : nullptr;
-  }
+  const char* RecordKind() const override { return *this->CommitPageName() ? this->CommitPageName() : nullptr; }
 
   // True for a page whose records are only read: a Set that would copy a
   // record answers error 17.

@@ -27,8 +27,7 @@ const DEVICE_ROW kDevices[] = {
 
 const CODE_NAME kModeWords[] = {{GWSYNC_DOWN, "Down"}, {GWSYNC_BOTH, "Sync"}, {0, nullptr}};
 
-const CODE_NAME kSettingKeys[] = {
-    {'s', "s"}, {'t', "t"}, {'a', "a"}, {'w', "w"}, {'m', "m"}, {0, nullptr}};
+const CODE_NAME kSettingKeys[] = {{'s', "s"}, {'t', "t"}, {'a', "a"}, {'w', "w"}, {'m', "m"}, {0, nullptr}};
 
 // A decimal fraction read as tenths, truncated toward zero ("2.5" -> 25);
 // 0 for text that is no number.
@@ -171,8 +170,7 @@ void CSettingPage::ApplyLine(const CFieldList& f) {
       m_Set.nMemoMode = mode;
       if (IsNumber(f[2].c_str())) m_Set.nMemoNumber = static_cast<DWORD>(NumberValue(f[2].c_str()));
       break;
-    default:
-      break;  // not a setting of ours
+    default: break;  // not a setting of ours
   }
 }
 

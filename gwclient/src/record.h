@@ -67,9 +67,8 @@ struct CRecordTexts<__TODO_DATA> {
 template <>
 struct CRecordTexts<__MAIL_DATA> {
   static constexpr char* __MAIL_DATA::*kList[] = {
-      &__MAIL_DATA::pszSubject,     &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
-      &__MAIL_DATA::pszCC,          &__MAIL_DATA::pszBCC,  &__MAIL_DATA::pszReplyTo,
-      &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData,
+      &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom,    &__MAIL_DATA::pszTo,          &__MAIL_DATA::pszCC,
+      &__MAIL_DATA::pszBCC,     &__MAIL_DATA::pszReplyTo, &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData,
   };
 };
 template <>
@@ -121,7 +120,10 @@ class CRecord<__ADDRESS_DATA> : public __ADDRESS_DATA {
   CRecord() noexcept : __ADDRESS_DATA{} { pszCategory = DupString(nullptr); }
   // A deep copy of from, item definitions included (owned).
   explicit CRecord(const __ADDRESS_DATA& from);
-  ~CRecord() { FreeValues(); FreeString(pszCategory); }
+  ~CRecord() {
+    FreeValues();
+    FreeString(pszCategory);
+  }
   CRecord(const CRecord&) = delete;
   CRecord& operator=(const CRecord&) = delete;
 

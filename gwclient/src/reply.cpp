@@ -213,9 +213,7 @@ bool ParseDate(const char* text, __OFFICE_DATE* date) {
   if (b == std::string_view::npos) return false;
   std::string_view y = s.substr(0, a), m = s.substr(a + 1, b - a - 1), d = s.substr(b + 1);
   // More than a few digits cannot be a day of any year we keep.
-  if (!AllDigits(y) || !AllDigits(m) || !AllDigits(d) || y.size() > 9 || m.size() > 9 ||
-      d.size() > 9)
-    return false;
+  if (!AllDigits(y) || !AllDigits(m) || !AllDigits(d) || y.size() > 9 || m.size() > 9 || d.size() > 9) return false;
   __OFFICE_DATE v{std::atoi(std::string(y).c_str()), std::atoi(std::string(m).c_str()),
                   std::atoi(std::string(d).c_str())};
   if (v.lMonth < 1 || v.lMonth > 12 || v.lDay < 1 || v.lDay > 31 || !IsValidDate(v)) return false;
@@ -258,8 +256,7 @@ void FreeString(char* text) {
 int NameToCode(const char* name, const CODE_NAME* table, bool ignoreCase, int def) {
   if (!name) return def;
   for (; table->pszName; ++table)
-    if ((ignoreCase ? strcasecmp(name, table->pszName) : std::strcmp(name, table->pszName)) == 0)
-      return table->nCode;
+    if ((ignoreCase ? strcasecmp(name, table->pszName) : std::strcmp(name, table->pszName)) == 0) return table->nCode;
   return def;
 }
 
@@ -319,12 +316,23 @@ void WriteFlag(std::string& body, const char* key, bool flag, bool writeZero) {
 
 void WriteField(std::string& body, const char* key, const __OFFICE_DATE& date) {
   if (!IsValidDate(date)) return;
-  body.append("&").append(key).append("=da.").append(std::to_string(date.lYear)).append(".")
-      .append(std::to_string(date.lMonth)).append(".").append(std::to_string(date.lDay));
+  body.append("&")
+      .append(key)
+      .append("=da.")
+      .append(std::to_string(date.lYear))
+      .append(".")
+      .append(std::to_string(date.lMonth))
+      .append(".")
+      .append(std::to_string(date.lDay));
 }
 
 void WriteField(std::string& body, const char* key, const __OFFICE_TIME& time) {
   if (!IsValidTime(time)) return;
-  body.append("&").append(key).append("=tm.").append(std::to_string(time.lHour)).append(".")
-      .append(std::to_string(time.lMinute)).append(".0");
+  body.append("&")
+      .append(key)
+      .append("=tm.")
+      .append(std::to_string(time.lHour))
+      .append(".")
+      .append(std::to_string(time.lMinute))
+      .append(".0");
 }

@@ -72,8 +72,7 @@ bool CSchedulePage::WriteRecord(std::string& body, Record& s, DWORD key) {
   }
   WriteFlag(body, "p", s.bPrivate != 0);
   WriteFlag(body, "b", s.bBanner != 0);
-  if (!WriteField(body, "c", s.pszEvent) || !WriteField(body, "d", s.pszDetail) ||
-      !WriteField(body, "m", s.pszMemo))
+  if (!WriteField(body, "c", s.pszEvent) || !WriteField(body, "d", s.pszDetail) || !WriteField(body, "m", s.pszMemo))
     return false;
   if (key != 0) WriteField(body, "s", static_cast<LONG>(key));
   for (LONG i = 0; i < s.nExceptionCount; ++i) WriteField(body, "e", s.pExceptions[i]);
@@ -144,11 +143,12 @@ CScheduleConnection::~CScheduleConnection() {
 
 GW_DATA_MEMBERS(CScheduleConnection, m_SchedulePage, __SCHEDULE_DATA)
 
-const __SCHEDULE_DATA* CScheduleConnection::Set(
-    unsigned long nID, long nTimeStamp, const __OFFICE_DATE& dateSet, const __OFFICE_DATE& dateEnd,
-    const __OFFICE_TIME& timeSet, const __OFFICE_TIME& timeEnd, long nType, long nDay,
-    const char* pszEvent, const char* pszDetail, const char* pszMemo, long nExceptionCount,
-    __OFFICE_DATE* exceptions, int bPrivate, unsigned long key) {
+const __SCHEDULE_DATA* CScheduleConnection::Set(unsigned long nID, long nTimeStamp, const __OFFICE_DATE& dateSet,
+                                                const __OFFICE_DATE& dateEnd, const __OFFICE_TIME& timeSet,
+                                                const __OFFICE_TIME& timeEnd, long nType, long nDay,
+                                                const char* pszEvent, const char* pszDetail, const char* pszMemo,
+                                                long nExceptionCount, __OFFICE_DATE* exceptions, int bPrivate,
+                                                unsigned long key) {
   // The texts and dates are only read by the copy that Set makes.
   __SCHEDULE_DATA s{};
   s.nID = static_cast<DWORD>(nID);

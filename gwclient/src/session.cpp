@@ -45,9 +45,8 @@ DWORD CServerSession::Connect(const char* url) {
   // A connection without credentials still carries a password of one blank.
   std::string password = m_User.empty() && m_Password.empty() ? " " : m_Password;
   try {
-    m_pConnection = std::make_unique<platform::HttpConnection>(*m_pInternet, parts.scheme,
-                                                               parts.host, parts.port, m_User,
-                                                               password);
+    m_pConnection = std::make_unique<platform::HttpConnection>(*m_pInternet, parts.scheme, parts.host, parts.port,
+                                                               m_User, password);
   } catch (...) {
     return GWERR_CONNECT;
   }

@@ -40,7 +40,7 @@ class CServerSession {
   std::string m_Label;
   std::string m_User;
   std::string m_Password;
-  std::string m_LoginMark;   // "Cookie:..." once logged in
+  std::string m_LoginMark;  // "Cookie:..." once logged in
   DWORD m_dwDetailError = 0;
   DWORD m_dwTimeout = 90000;
   DWORD m_dwRetry = 1;

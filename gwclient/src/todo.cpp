@@ -114,9 +114,8 @@ CToDoConnection::~CToDoConnection() {
 
 GW_DATA_MEMBERS(CToDoConnection, m_ToDoPage, __TODO_DATA)
 
-const __TODO_DATA* CToDoConnection::Set(unsigned long nID, long nTimeStamp, __OFFICE_DATE dateLimit,
-                                        long nPriority, int bFinish, const char* pszName,
-                                        const char* pszCategory, const char* pszMemo,
+const __TODO_DATA* CToDoConnection::Set(unsigned long nID, long nTimeStamp, __OFFICE_DATE dateLimit, long nPriority,
+                                        int bFinish, const char* pszName, const char* pszCategory, const char* pszMemo,
                                         unsigned long key) {
   // The texts are only read by the copy that Set makes.
   __TODO_DATA todo{static_cast<DWORD>(nID),
@@ -132,31 +131,27 @@ const __TODO_DATA* CToDoConnection::Set(unsigned long nID, long nTimeStamp, __OF
 }
 
 const char* CToDoConnection::FindFirstCategory() {
-  return WithSession<const char*>(
-      m_pSession, nullptr, [](CServerSession& s) { return s.m_ToDoCategoryPage.FindFirstName(); });
+  return WithSession<const char*>(m_pSession, nullptr,
+                                  [](CServerSession& s) { return s.m_ToDoCategoryPage.FindFirstName(); });
 }
 
 const char* CToDoConnection::FindNextCategory() {
-  return WithSession<const char*>(
-      m_pSession, nullptr, [](CServerSession& s) { return s.m_ToDoCategoryPage.FindNextName(); });
+  return WithSession<const char*>(m_pSession, nullptr,
+                                  [](CServerSession& s) { return s.m_ToDoCategoryPage.FindNextName(); });
 }
 
 long CToDoConnection::GetCategoryCount() {
-  return WithSession<long>(m_pSession, 0,
-                           [](CServerSession& s) { return s.m_ToDoCategoryPage.GetCount(); });
+  return WithSession<long>(m_pSession, 0, [](CServerSession& s) { return s.m_ToDoCategoryPage.GetCount(); });
 }
 
 int CToDoConnection::SetCategory(const char* name) {
-  return WithSession<int>(
-      m_pSession, 0, [&](CServerSession& s) { return s.m_ToDoCategoryPage.SetCategory(name); });
+  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) { return s.m_ToDoCategoryPage.SetCategory(name); });
 }
 
 int CToDoConnection::RemoveCategory(const char* name) {
-  return WithSession<int>(
-      m_pSession, 0, [&](CServerSession& s) { return s.m_ToDoCategoryPage.RemoveCategory(name); });
+  return WithSession<int>(m_pSession, 0, [&](CServerSession& s) { return s.m_ToDoCategoryPage.RemoveCategory(name); });
 }
 
 int CToDoConnection::CommitCategory() {
-  return WithSession<int>(m_pSession, 0,
-                          [](CServerSession& s) { return s.m_ToDoCategoryPage.Commit(); });
+  return WithSession<int>(m_pSession, 0, [](CServerSession& s) { return s.m_ToDoCategoryPage.Commit(); });
 }

@@ -11,8 +11,8 @@ namespace {
 // address cards after their item definitions); null with the error set.
 CDataPageBase* FetchedPage(CServerSession& s, const char* page) {
   CDataPageBase* found = nullptr;
-  for (CDataPageBase* p : std::initializer_list<CDataPageBase*>{&s.m_AddressPage, &s.m_MemoPage, &s.m_ToDoPage,
-                                                                &s.m_SchedulePage})
+  for (CDataPageBase* p :
+       std::initializer_list<CDataPageBase*>{&s.m_AddressPage, &s.m_MemoPage, &s.m_ToDoPage, &s.m_SchedulePage})
     if (page && std::strcmp(p->CommitPageName(), page) == 0) found = p;
   if (!found) {
     SetLastErrorCode(GWERR_READ_ONLY);

@@ -41,9 +41,7 @@ std::string Str(const char* s) { return s ? s : "(null)"; }
 std::string Show(const __OFFICE_DATE& d) {
   return std::to_string(d.lYear) + "/" + std::to_string(d.lMonth) + "/" + std::to_string(d.lDay);
 }
-std::string Show(const __OFFICE_TIME& t) {
-  return std::to_string(t.lHour) + ":" + std::to_string(t.lMinute);
-}
+std::string Show(const __OFFICE_TIME& t) { return std::to_string(t.lHour) + ":" + std::to_string(t.lMinute); }
 
 // The relation pairs and time stamp as the connection shows them.
 template <class Conn>
@@ -58,27 +56,26 @@ std::string ShowRelations(Conn& conn) {
 std::string ShowMemos(Client& c) {
   std::ostringstream out;
   for (const __MEMO_DATA* m = c.memos.FindFirst(); m; m = c.memos.FindNext())
-    out << m->nID << "|" << m->nTimeStamp << "|" << Str(m->pszName) << "|" << Str(m->pszData)
-        << "\n";
+    out << m->nID << "|" << m->nTimeStamp << "|" << Str(m->pszName) << "|" << Str(m->pszData) << "\n";
   return out.str() + ShowRelations(c.memos);
 }
 
 std::string ShowToDos(Client& c) {
   std::ostringstream out;
   for (const __TODO_DATA* t = c.todos.FindFirst(); t; t = c.todos.FindNext())
-    out << t->nID << "|" << t->nTimeStamp << "|" << Show(t->dateLimit) << "|" << t->nPriority << "|"
-        << t->bFinish << "|" << Show(t->dateEnd) << "|" << Str(t->pszName) << "|"
-        << Str(t->pszCategory) << "|" << Str(t->pszMemo) << "\n";
+    out << t->nID << "|" << t->nTimeStamp << "|" << Show(t->dateLimit) << "|" << t->nPriority << "|" << t->bFinish
+        << "|" << Show(t->dateEnd) << "|" << Str(t->pszName) << "|" << Str(t->pszCategory) << "|" << Str(t->pszMemo)
+        << "\n";
   return out.str() + ShowRelations(c.todos);
 }
 
 std::string ShowSchedules(Client& c) {
   std::ostringstream out;
   for (const __SCHEDULE_DATA* s = c.schedules.FindFirst(); s; s = c.schedules.FindNext()) {
-    out << s->nID << "|" << s->nTimeStamp << "|" << Show(s->datePrev) << "|" << Show(s->dateValid)
-        << "|" << Show(s->dateSet) << "|" << Show(s->dateEnd) << "|" << Show(s->timeSet) << "|"
-        << Show(s->timeEnd) << "|" << s->nType << "|" << s->nDay << "|" << Str(s->pszEvent) << "|"
-        << Str(s->pszDetail) << "|" << Str(s->pszMemo) << "|" << s->bPrivate << s->bBanner;
+    out << s->nID << "|" << s->nTimeStamp << "|" << Show(s->datePrev) << "|" << Show(s->dateValid) << "|"
+        << Show(s->dateSet) << "|" << Show(s->dateEnd) << "|" << Show(s->timeSet) << "|" << Show(s->timeEnd) << "|"
+        << s->nType << "|" << s->nDay << "|" << Str(s->pszEvent) << "|" << Str(s->pszDetail) << "|" << Str(s->pszMemo)
+        << "|" << s->bPrivate << s->bBanner;
     for (LONG i = 0; i < s->nExceptionCount; ++i) out << "|x " << Show(s->pExceptions[i]);
     out << "\n";
   }
@@ -88,8 +85,7 @@ std::string ShowSchedules(Client& c) {
 std::string ShowAddressItems(Client& c) {
   std::ostringstream out;
   for (const __ADDRESS_ITEM* i = c.addresses.FindFirstItem(); i; i = c.addresses.FindNextItem())
-    out << i->nID << "|" << i->nType << "|" << i->bNecessary << i->bDisable << "|"
-        << Str(i->pszName) << "\n";
+    out << i->nID << "|" << i->nType << "|" << i->bNecessary << i->bDisable << "|" << Str(i->pszName) << "\n";
   return out.str();
 }
 
@@ -107,10 +103,9 @@ std::string ShowAddresses(Client& c) {
 std::string ShowMail(Client& c) {
   std::ostringstream out;
   for (const __MAIL_DATA* m = c.mail.FindFirst(); m; m = c.mail.FindNext())
-    out << m->nID << "|" << m->nTimeStamp << "|" << m->nTimeSent << "|" << m->bRead << "|"
-        << Str(m->pszSubject) << "|" << Str(m->pszFrom) << "|" << Str(m->pszTo) << "|"
-        << Str(m->pszCC) << "|" << Str(m->pszBCC) << "|" << Str(m->pszReplyTo) << "|"
-        << Str(m->pszContentType) << "|" << Str(m->pszData) << "\n";
+    out << m->nID << "|" << m->nTimeStamp << "|" << m->nTimeSent << "|" << m->bRead << "|" << Str(m->pszSubject) << "|"
+        << Str(m->pszFrom) << "|" << Str(m->pszTo) << "|" << Str(m->pszCC) << "|" << Str(m->pszBCC) << "|"
+        << Str(m->pszReplyTo) << "|" << Str(m->pszContentType) << "|" << Str(m->pszData) << "\n";
   return out.str();
 }
 
@@ -121,9 +116,9 @@ std::string ShowMailRelations(Client& c) { return ShowRelations(c.mail); }
 template <auto Page, class Conn>
 bool DataPageHoldsNothing(Client& c, Conn Client::*conn) {
   const auto& page = c.server().*Page;
-  return !page.IsLoaded() && page.Items().empty() && page.Relations().empty() &&
-         page.GetRelationTimeStamp() == 0 && (c.*conn).FindNext() == nullptr &&
-         (c.*conn).FindNextRelation() == nullptr && (c.*conn).GetRelationTimeStamp() == 0;
+  return !page.IsLoaded() && page.Items().empty() && page.Relations().empty() && page.GetRelationTimeStamp() == 0 &&
+         (c.*conn).FindNext() == nullptr && (c.*conn).FindNextRelation() == nullptr &&
+         (c.*conn).GetRelationTimeStamp() == 0;
 }
 
 const char kItems[] =
@@ -148,9 +143,7 @@ const FetchRow kFetchRows[] = {
      nullptr,
      [](Client& c) { return c.memos.GetCount(); },
      ShowMemos,
-     [](Client& c) {
-       return DataPageHoldsNothing<&CServerSession::m_MemoPage>(c, &Client::memos);
-     }},
+     [](Client& c) { return DataPageHoldsNothing<&CServerSession::m_MemoPage>(c, &Client::memos); }},
     {"ToDo",
      {"1,ts.5,2024/2/29,3,1,,Work,Report,m\n2,ts.6,,0,,2024/1/"
       "2,,Other,\n3,ts.7,,1,,,Home,Third,x\n"
@@ -158,9 +151,7 @@ const FetchRow kFetchRows[] = {
      nullptr,
      [](Client& c) { return c.todos.GetCount(); },
      ShowToDos,
-     [](Client& c) {
-       return DataPageHoldsNothing<&CServerSession::m_ToDoPage>(c, &Client::todos);
-     }},
+     [](Client& c) { return DataPageHoldsNothing<&CServerSession::m_ToDoPage>(c, &Client::todos); }},
     {"Schedule",
      {"1,ts.1,2024/1/1,2024/1/1,,,,w,3,,,Weekly,,,2024/1/8,2024/1/15\n"
       "2,ts.2,,2024/2/2,2024/2/3,9:30,24:00,,,1,1,\"Talk, "
@@ -170,9 +161,7 @@ const FetchRow kFetchRows[] = {
      nullptr,
      [](Client& c) { return c.schedules.GetCount(); },
      ShowSchedules,
-     [](Client& c) {
-       return DataPageHoldsNothing<&CServerSession::m_SchedulePage>(c, &Client::schedules);
-     }},
+     [](Client& c) { return DataPageHoldsNothing<&CServerSession::m_SchedulePage>(c, &Client::schedules); }},
     {"AddressItems",
      {kItems},
      nullptr,
@@ -191,9 +180,7 @@ const FetchRow kFetchRows[] = {
      [](Client& c) { return c.addresses.GetItemCount(); },
      [](Client& c) { return c.addresses.GetCount(); },
      ShowAddresses,
-     [](Client& c) {
-       return DataPageHoldsNothing<&CServerSession::m_AddressPage>(c, &Client::addresses);
-     }},
+     [](Client& c) { return DataPageHoldsNothing<&CServerSession::m_AddressPage>(c, &Client::addresses); }},
     {"Mail",
      {"1,ts.5,ts.4,Hello,1,from@x,to@x,cc@x,bcc@x,reply@x,text/plain,\"Body, "
       "with&#010;lines\"\n"
@@ -317,12 +304,10 @@ template <auto Page>
 std::string DataPagePending(Client& c) {
   const auto& page = c.server().*Page;
   std::ostringstream out;
-  for (const auto& e : page.PendingNew())
-    out << "new " << e.nKey << " id " << e.pItem->nID << "\n";
+  for (const auto& e : page.PendingNew()) out << "new " << e.nKey << " id " << e.pItem->nID << "\n";
   for (const auto* m : page.Modified()) out << "changed " << m->nID << "\n";
   for (DWORD id : page.RemovedIds()) out << "removed " << id << "\n";
-  for (const auto& r : page.Relations())
-    out << "pair " << r->nServerID << "," << r->nHandheldID << "\n";
+  for (const auto& r : page.Relations()) out << "pair " << r->nServerID << "," << r->nHandheldID << "\n";
   out << "ts " << page.GetRelationTimeStamp() << "\n";
   return out.str();
 }
@@ -340,9 +325,9 @@ const CommitRow kCommitRows[] = {
     {"Memo",
      {kFetchRows[0].replies[0]},
      [](Client& c) -> long {
-       return c.memos.GetCount() == 3 && c.memos.Set(1, 0, "One changed", "a & b", 0) &&
-              c.memos.Remove(2) && c.memos.Set(0, 0, "New \x82\xA0", "l1\nl2", 501) &&
-              c.memos.Set(0, 0, "", "untitled", 502) && c.memos.SetRelation(3, 303);
+       return c.memos.GetCount() == 3 && c.memos.Set(1, 0, "One changed", "a & b", 0) && c.memos.Remove(2) &&
+              c.memos.Set(0, 0, "New \x82\xA0", "l1\nl2", 501) && c.memos.Set(0, 0, "", "untitled", 502) &&
+              c.memos.SetRelation(3, 303);
      },
      [](Client& c) { return c.memos.Commit(); },
      "1700000200\n501,40\n502,41\n",
@@ -351,8 +336,7 @@ const CommitRow kCommitRows[] = {
      {kFetchRows[1].replies[0]},
      [](Client& c) -> long {
        __OFFICE_DATE due{2024, 5, 6};
-       return c.todos.GetCount() == 3 &&
-              c.todos.Set(1, 0, due, 2, 1, "Report done", "Home & away", "m", 0) &&
+       return c.todos.GetCount() == 3 && c.todos.Set(1, 0, due, 2, 1, "Report done", "Home & away", "m", 0) &&
               c.todos.Remove(2) && c.todos.Set(0, 0, due, 1, 0, "", "Work", "memo", 601);
      },
      [](Client& c) { return c.todos.Commit(); },
@@ -364,11 +348,9 @@ const CommitRow kCommitRows[] = {
        __OFFICE_DATE moved{2024, 1, 8}, none{0, 0, 0}, ex[] = {{2024, 1, 15}, {2024, 1, 22}};
        __OFFICE_TIME noTime{-1, -1}, start{9, 5}, end{24, 0};
        return c.schedules.GetCount() == 3 &&
-              c.schedules.Set(1, 0, moved, none, start, end, GWREPEAT_MONTHLY, -1, "A & B", "d",
-                              "m", 2, ex, 1, 0) &&
+              c.schedules.Set(1, 0, moved, none, start, end, GWREPEAT_MONTHLY, -1, "A & B", "d", "m", 2, ex, 1, 0) &&
               c.schedules.Remove(2) &&
-              c.schedules.Set(0, 0, moved, none, noTime, noTime, GWREPEAT_NONE, 4, "New", "", "", 1,
-                              ex, 0, 31);
+              c.schedules.Set(0, 0, moved, none, noTime, noTime, GWREPEAT_NONE, 4, "New", "", "", 1, ex, 0, 31);
      },
      [](Client& c) { return c.schedules.Commit(); },
      "77\n31,600\n",
@@ -384,13 +366,12 @@ const CommitRow kCommitRows[] = {
        __ADDRESS_DATA fresh{0, 0, 1, const_cast<char*>("Work & co"), 2, values};
        return c.addresses.Set(&change, 0) && c.addresses.Remove(6) && c.addresses.Set(&fresh, 12);
      },
-     [](Client& c) { return c.addresses.Commit(); }, "10\n12,800\n",
-     DataPagePending<&CServerSession::m_AddressPage>},
+     [](Client& c) { return c.addresses.Commit(); }, "10\n12,800\n", DataPagePending<&CServerSession::m_AddressPage>},
     {"MailRelations",
      {kFetchRows[6].replies[0]},
      [](Client& c) -> long {
-       return c.mail.GetRelationCount() == 3 && c.mail.SetRelation(9, 909) &&
-              c.mail.RemoveRelation(2) && c.mail.SetRelationTimeStamp(-1);
+       return c.mail.GetRelationCount() == 3 && c.mail.SetRelation(9, 909) && c.mail.RemoveRelation(2) &&
+              c.mail.SetRelationTimeStamp(-1);
      },
      [](Client& c) { return c.mail.Commit(); },
      "1700000300\n",
@@ -405,8 +386,7 @@ const CommitRow kCommitRows[] = {
      "",
      [](Client& c) {
        std::string queue;
-       for (const __MAIL_DATA* m : c.server().m_MailPage.Queue())
-         queue += Str(m->pszSubject) + "\n";
+       for (const __MAIL_DATA* m : c.server().m_MailPage.Queue()) queue += Str(m->pszSubject) + "\n";
        return queue;
      }},
 };
@@ -471,8 +451,7 @@ TEST_P(CommitSweep, SendsTheWholeBodyOrNothing) {
     if (sent) {
       // Never a record without its fields.
       EXPECT_EQ(LastBody(server), body) << "allocation " << n;
-      if (result == 1)
-        EXPECT_EQ(row.pending(c), after) << "allocation " << n;
+      if (result == 1) EXPECT_EQ(row.pending(c), after) << "allocation " << n;
       else  // the reply could not be read: told like a reply lost
         EXPECT_EQ(error, static_cast<DWORD>(GWERR_NO_MEMORY)) << "allocation " << n;
       continue;

@@ -38,9 +38,7 @@ namespace {
 class CTestPage : public CDataPage<TEST_REC> {
  public:
   using CDataPage::CDataPage;
-  void BuildURL(std::string& url) override {
-    url += m_pSession->m_ObjectPath + "page=SyncTest";
-  }
+  void BuildURL(std::string& url) override { url += m_pSession->m_ObjectPath + "page=SyncTest"; }
   std::unique_ptr<Record> ParseItem(const std::string& line) override {
     CFieldList f(line);
     if (f.GetCount() != 3 || !IsNumber(f[0].c_str())) return nullptr;
@@ -133,11 +131,10 @@ TEST_F(DataPageTest, CommitWithNothingChangedSendsTheFrameAndEveryPair) {
   load();
   server.reply(httpReply(200, "200\n"));
   ASSERT_EQ(page.Commit(), 1);
-  EXPECT_EQ(server.request(1),
-            testutil::withHost("POST /gw? HTTP/1.1\r\nHost: {host}\r\nContent-Length: 71\r\n\r\n"
-                               "page=SyncTest&label=Palm7&i=0&rt=ts.100&i=1&s=101&i=3&s=103"
-                               "&sync=1&rw=1",
-                               server.host()));
+  EXPECT_EQ(server.request(1), testutil::withHost("POST /gw? HTTP/1.1\r\nHost: {host}\r\nContent-Length: 71\r\n\r\n"
+                                                  "page=SyncTest&label=Palm7&i=0&rt=ts.100&i=1&s=101&i=3&s=103"
+                                                  "&sync=1&rw=1",
+                                                  server.host()));
   EXPECT_EQ(page.GetRelationTimeStamp(), 200);
 }
 
@@ -327,8 +324,7 @@ TEST_F(DataPageTest, LongBodyGoesOutWhole) {
   std::string expected = "page=SyncTest&label=Palm7&i=3&n=" + std::string(1000, 'x') +
                          "%82%A0+end&i=0&rt=ts.100&i=1&s=101&i=3&s=103&sync=1&rw=1";
   EXPECT_EQ(body(1), expected);
-  EXPECT_NE(server.request(1).find("Content-Length: " + std::to_string(expected.size()) + "\r\n"),
-            std::string::npos);
+  EXPECT_NE(server.request(1).find("Content-Length: " + std::to_string(expected.size()) + "\r\n"), std::string::npos);
 }
 
 TEST_F(DataPageTest, LabelIsEscapedLikeAnyFormValue) {
@@ -382,12 +378,10 @@ TEST_F(DataPageTest, MailRelationPageFetchesAndCommitsAllPairs) {
   ASSERT_EQ(relations.SetRelationTimeStamp(-1), 1);
   ASSERT_EQ(relations.Commit(), 1);
   EXPECT_EQ(relations.GetRelationTimeStamp(), 950);
-  EXPECT_EQ(server.request(0),
-            testutil::withHost("GET /gw?page=SyncRelation&app=VuzIzud&label=Palm7&sync=1 "
-                               "HTTP/1.1\r\nHost: {host}\r\n\r\n",
-                               server.host()));
-  EXPECT_EQ(body(1),
-            "page=SyncRelation&app=VuzIzud&label=Palm7&rt=ts.-1&i=3&s=34&i=5&s=55&sync=1&rw=1");
+  EXPECT_EQ(server.request(0), testutil::withHost("GET /gw?page=SyncRelation&app=VuzIzud&label=Palm7&sync=1 "
+                                                  "HTTP/1.1\r\nHost: {host}\r\n\r\n",
+                                                  server.host()));
+  EXPECT_EQ(body(1), "page=SyncRelation&app=VuzIzud&label=Palm7&rt=ts.-1&i=3&s=34&i=5&s=55&sync=1&rw=1");
 }
 
 TEST_F(DataPageTest, MailRelationCommitStopsAtAnErrorLine) {

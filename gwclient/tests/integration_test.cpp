@@ -1,8 +1,8 @@
 // The client against a real gwserver process: login and its refusals, users,
 // version and settings, HTTP Basic authentication, expiry and faults.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -59,8 +59,7 @@ TEST_F(ClientAgainstServer, UsersVersionAndProductComeAsTheServerHasThem) {
   COfficeSession session;
   ASSERT_EQ(session.Open(url_.c_str(), nullptr, 0), 1);
   std::vector<std::pair<DWORD, std::string>> users;
-  for (__USER_DATA* u = session.FindFirstUser(); u; u = session.FindNextUser())
-    users.emplace_back(u->nID, u->pszName);
+  for (__USER_DATA* u = session.FindFirstUser(); u; u = session.FindNextUser()) users.emplace_back(u->nID, u->pszName);
   ASSERT_EQ(session.GetLastError(), static_cast<DWORD>(GWERR_NONE));
   ASSERT_EQ(users.size(), 2u);
   EXPECT_EQ(users[0], std::make_pair(taro_, std::string("taro")));
@@ -110,9 +109,9 @@ TEST_F(ClientAgainstServer, RefusedLoginsGiveTheirErrorAndDetail) {
     DWORD error;
   } cases[] = {
       // user     password     error (the server's code is not kept as detail)
-      {taro_, "wrong", GWERR_SERVER_USER},       // 16404
-      {taro_, "p", GWERR_SERVER_USER},           // a prefix of the real one
-      {9999, "x", GWERR_SERVER_USER},            // 16402
+      {taro_, "wrong", GWERR_SERVER_USER},         // 16404
+      {taro_, "p", GWERR_SERVER_USER},             // a prefix of the real one
+      {9999, "x", GWERR_SERVER_USER},              // 16402
       {hanako_, "hanako-pw", GWERR_SERVER_LOGIN},  // 16405
   };
   for (const Case& c : cases) {

@@ -250,15 +250,8 @@ TEST_F(KindsTest, ToDoCommitBody) {
   ASSERT_EQ(todos.GetCount(), 2);
   __OFFICE_DATE due{2024, 12, 31};
   ASSERT_NE(todos.Set(1, 0, due, 0, 0, "", "Home & away", "m", 0), nullptr);
-  __TODO_DATA fresh{0,
-                    0,
-                    {0, 0, 0},
-                    2,
-                    1,
-                    {2025, 1, 2},
-                    const_cast<char*>("New"),
-                    const_cast<char*>(""),
-                    const_cast<char*>("")};
+  __TODO_DATA fresh{
+      0, 0, {0, 0, 0}, 2, 1, {2025, 1, 2}, const_cast<char*>("New"), const_cast<char*>(""), const_cast<char*>("")};
   ASSERT_NE(todos.Set(&fresh, 44), nullptr);
   reply("99\n44,700\n");
   ASSERT_EQ(todos.Commit(), 1);
@@ -275,8 +268,7 @@ TEST_F(KindsTest, CategoryLines) {
   reply("c,Work\nc,a,b\nC,Capital\nc,\nx,Other\nplain\nc,\"quoted\"\n");
   CToDoConnection todos(session);
   std::vector<std::string> names;
-  for (const char* n = todos.FindFirstCategory(); n; n = todos.FindNextCategory())
-    names.push_back(n);
+  for (const char* n = todos.FindFirstCategory(); n; n = todos.FindNextCategory()) names.push_back(n);
   EXPECT_EQ(names, (std::vector<std::string>{"Work", "a,b", "\"quoted\""}));
   EXPECT_EQ(requestLine(0), "GET /gw?page=SyncToDoCategory&sync=1 HTTP/1.1");
 }
@@ -342,18 +334,14 @@ TEST_P(ScheduleLineTest, Reads) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ScheduleLineTest,
-    ::testing::Values(ScheduleLineRow{"Single", "1,ts.1,2024/1/1,2024/5/6,,,,,,,,e,,", 0, -1, 2024,
-                                      5, 6, 0},
-                      ScheduleLineRow{"WeeklyCapital", "1,ts.1,2024/1/1,2024/5/6,,,,W,2,,,e,,", 3,
-                                      2, 2024, 1, 1, 0},
-                      ScheduleLineRow{"UnknownType", "1,ts.1,2024/1/1,2024/5/6,,,,zz,x,,,e,,", -1,
-                                      -1, 2024, 5, 6, 0},
+    ::testing::Values(ScheduleLineRow{"Single", "1,ts.1,2024/1/1,2024/5/6,,,,,,,,e,,", 0, -1, 2024, 5, 6, 0},
+                      ScheduleLineRow{"WeeklyCapital", "1,ts.1,2024/1/1,2024/5/6,,,,W,2,,,e,,", 3, 2, 2024, 1, 1, 0},
+                      ScheduleLineRow{"UnknownType", "1,ts.1,2024/1/1,2024/5/6,,,,zz,x,,,e,,", -1, -1, 2024, 5, 6, 0},
                       ScheduleLineRow{"ExceptionsStopAtAnEmptyField",
-                                      "1,ts.1,2024/1/1,2024/1/1,,,,d,,,,e,,,2024/1/3,,2024/1/9", 1,
-                                      -1, 2024, 1, 1, 1},
+                                      "1,ts.1,2024/1/1,2024/1/1,,,,d,,,,e,,,2024/1/3,,2024/1/9", 1, -1, 2024, 1, 1, 1},
                       ScheduleLineRow{"BadExceptionDropped",
-                                      "1,ts.1,2024/1/1,2024/1/1,,,,m,15,,,e,,,2024/2/30,2024/3/1",
-                                      4, 15, 2024, 1, 1, 1},
+                                      "1,ts.1,2024/1/1,2024/1/1,,,,m,15,,,e,,,2024/2/30,2024/3/1", 4, 15, 2024, 1, 1,
+                                      1},
                       ScheduleLineRow{"NoFieldsButTheId", "8", 0, -1, 0, 0, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -391,13 +379,11 @@ TEST_F(KindsTest, ScheduleCommitBody) {
   // with its start moved.
   __OFFICE_DATE moved{2024, 1, 8}, noDate{0, 0, 0}, exceptions[] = {{2024, 1, 15}, {2024, 1, 22}};
   __OFFICE_TIME noTime{-1, -1}, end{24, 0}, start{9, 5};
-  ASSERT_NE(schedules.Set(1, 0, moved, noDate, start, end, GWREPEAT_MONTHLY, -1, "A & B", "", "", 2,
-                          exceptions, 1, 0),
+  ASSERT_NE(schedules.Set(1, 0, moved, noDate, start, end, GWREPEAT_MONTHLY, -1, "A & B", "", "", 2, exceptions, 1, 0),
             nullptr);
   ASSERT_EQ(schedules.Remove(2), 1);
   // A new one: no pd; nothing but what is set; the key before the dates.
-  ASSERT_NE(schedules.Set(0, 0, moved, noDate, noTime, noTime, GWREPEAT_NONE, 4, "", "", "", 1,
-                          exceptions, 0, 31),
+  ASSERT_NE(schedules.Set(0, 0, moved, noDate, noTime, noTime, GWREPEAT_NONE, 4, "", "", "", 1, exceptions, 0, 31),
             nullptr);
   reply("77\n31,600\n");
   ASSERT_EQ(schedules.Commit(), 1);
@@ -420,8 +406,7 @@ TEST_F(KindsTest, ScheduleTypeWithoutDayAndWithoutName) {
   ASSERT_EQ(schedules.GetCount(), 1);
   __OFFICE_DATE d{2024, 3, 3}, none{0, 0, 0};
   __OFFICE_TIME t{-1, -1};
-  ASSERT_NE(schedules.Set(1, 0, d, none, t, t, GWREPEAT_MONTHLY, -1, "", "", "", 0, nullptr, 0, 0),
-            nullptr);
+  ASSERT_NE(schedules.Set(1, 0, d, none, t, t, GWREPEAT_MONTHLY, -1, "", "", "", 0, nullptr, 0, 0), nullptr);
   ASSERT_NE(schedules.Set(0, 0, d, none, t, t, 42, 3, "", "", "", 0, nullptr, 0, 0), nullptr);
   reply("1\n");
   ASSERT_EQ(schedules.Commit(), 1);
@@ -470,8 +455,7 @@ TEST_F(KindsTest, AddressItemLines) {
   for (const __ADDRESS_ITEM* i = addresses.FindFirstItem(); i; i = addresses.FindNextItem())
     items.push_back(std::to_string(i->nID) + ":" + i->pszName + ":" + std::to_string(i->nType) +
                     std::to_string(i->bNecessary) + std::to_string(i->bDisable));
-  EXPECT_EQ(items, (std::vector<std::string>{"-1:First name:100", "-2:Last name:110",
-                                             "-9:Phone:201", "12:Fax:000"}));
+  EXPECT_EQ(items, (std::vector<std::string>{"-1:First name:100", "-2:Last name:110", "-9:Phone:201", "12:Fax:000"}));
 }
 
 TEST_F(KindsTest, AddressCardsFollowTheHeaderColumns) {
@@ -529,8 +513,7 @@ TEST_F(KindsTest, AddressCommitBody) {
   ASSERT_EQ(addresses.GetItemCount(), 4);
   ASSERT_EQ(addresses.SetLastTimeStamp(1700000000), 1);
   ASSERT_EQ(addresses.GetCount(), 1);
-  EXPECT_EQ(requestLine(1),
-            "GET /gw?page=SyncAddress&ts=ts.1700000000&label=Palm7&sync=1 HTTP/1.1");
+  EXPECT_EQ(requestLine(1), "GET /gw?page=SyncAddress&ts=ts.1700000000&label=Palm7&sync=1 HTTP/1.1");
   const __ADDRESS_DATA* held = addresses.Get(5);
   // A change: an empty category sends no "g", an empty value no field, and
   // the count still includes it.
@@ -649,8 +632,7 @@ TEST_F(KindsTest, MailRelationsLiveOnTheirOwnPage) {
   ASSERT_EQ(mail.SetRelationTimeStamp(-1), 1);
   reply("41\n");
   ASSERT_EQ(mail.Commit(), 1);
-  EXPECT_EQ(body(1),
-            "page=SyncRelation&app=VuzIzud&label=Palm7&rt=ts.-1&i=1&s=11&i=2&s=22&sync=1&rw=1");
+  EXPECT_EQ(body(1), "page=SyncRelation&app=VuzIzud&label=Palm7&rt=ts.-1&i=1&s=11&i=2&s=22&sync=1&rw=1");
   EXPECT_EQ(mail.GetRelationTimeStamp(), 41);
 }
 

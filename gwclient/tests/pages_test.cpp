@@ -1,5 +1,7 @@
 // The user list, version and sync-settings pages: their URLs and how their
 // replies are read.
+#include "gwclient/src/pages.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "gwclient/gwclient.h"
-#include "gwclient/src/pages.h"
 #include "testutil/fake_http_server.h"
 
 namespace {
@@ -35,18 +36,17 @@ class PagesTest : public ::testing::Test {
 TEST_F(PagesTest, UserLinesKeepTheWholeRestAsName) {
   server.reply(httpReply(200,
                          "5,Smith, Ann\r\n"
-                         "6,\n"           // no name: no user
-                         "x7,Bob\n"       // id not a number
-                         "Cy\n"           // no comma
-                         "-8,Dee\n"       // no sign allowed
-                         "9,\"Quoted\"\n" // not unquoted
+                         "6,\n"            // no name: no user
+                         "x7,Bob\n"        // id not a number
+                         "Cy\n"            // no comma
+                         "-8,Dee\n"        // no sign allowed
+                         "9,\"Quoted\"\n"  // not unquoted
                          "\n"
                          "relation\n"
                          "ts.100\n"
                          "1,2\n"
-                         "10,Eve"));      // last line without LF
-  EXPECT_EQ(userNames(),
-            (std::vector<std::string>{"5:Smith, Ann", "9:\"Quoted\""}));
+                         "10,Eve"));  // last line without LF
+  EXPECT_EQ(userNames(), (std::vector<std::string>{"5:Smith, Ann", "9:\"Quoted\""}));
 }
 
 TEST_F(PagesTest, EmptyUserListIsNoError) {
@@ -66,10 +66,8 @@ class VersionTest : public PagesTest, public ::testing::WithParamInterface<Versi
 TEST_P(VersionTest, Reads) {
   server.reply(httpReply(200, GetParam().reply));
   EXPECT_EQ(session.Version(), GetParam().version);
-  if (GetParam().product)
-    EXPECT_STREQ(session.ProductID(), GetParam().product);
-  else
-    EXPECT_EQ(session.ProductID(), nullptr);
+  if (GetParam().product) EXPECT_STREQ(session.ProductID(), GetParam().product);
+  else EXPECT_EQ(session.ProductID(), nullptr);
   EXPECT_EQ(server.requestCount(), 1u);
 }
 INSTANTIATE_TEST_SUITE_P(
@@ -77,8 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(VersionRow{"version,2.5,1.0\nProductID,GW Server 2\n", 25u << 16 | 10, "GW Server 2"},
                       VersionRow{"VERSION,5.1,2\n", 51u << 16 | 20, nullptr},
                       VersionRow{"version,2.19,0.05\n", 21u << 16 | 0, nullptr},
-                      VersionRow{"Version,x,\nproductid,\"a,b\"\n", 0, "a,b"},
-                      VersionRow{"other,9,9\n", 0, nullptr}));
+                      VersionRow{"Version,x,\nproductid,\"a,b\"\n", 0, "a,b"}, VersionRow{"other,9,9\n", 0, nullptr}));
 
 TEST_F(PagesTest, VersionErrorLineFails) {
   server.reply(httpReply(200, "ErrorCode,16401\n"));
@@ -96,17 +93,15 @@ class SettingsUrlTest : public PagesTest, public ::testing::WithParamInterface<D
 TEST_P(SettingsUrlTest, NamesTheDevice) {
   server.reply(httpReply(200, ""));
   ASSERT_NE((session.*GetParam().get)(), nullptr);
-  EXPECT_EQ(server.request(0), testutil::withHost(std::string("GET /gw?") + GetParam().query +
-                                                      "&sync=1 HTTP/1.1\r\nHost: {host}\r\n\r\n",
-                                                  server.host()));
+  EXPECT_EQ(server.request(0),
+            testutil::withHost(std::string("GET /gw?") + GetParam().query + "&sync=1 HTTP/1.1\r\nHost: {host}\r\n\r\n",
+                               server.host()));
 }
 INSTANTIATE_TEST_SUITE_P(
     Rows, SettingsUrlTest,
     ::testing::Values(DeviceRow{&COfficeSession::GetSettingForPalm, "page=SyncSetting&dtype=Palm&max=19"},
-                      DeviceRow{&COfficeSession::GetSettingForPocketPC,
-                                "page=SyncSetting&dtype=PocketPC&max=38"},
-                      DeviceRow{&COfficeSession::GetSettingForZaurus,
-                                "page=SyncSetting&dtype=Zaurus&max=5"}));
+                      DeviceRow{&COfficeSession::GetSettingForPocketPC, "page=SyncSetting&dtype=PocketPC&max=38"},
+                      DeviceRow{&COfficeSession::GetSettingForZaurus, "page=SyncSetting&dtype=Zaurus&max=5"}));
 
 TEST_F(PagesTest, FirstSettingsFetchServesEveryDevice) {
   server.reply(httpReply(200, "m,Sync,4\n"));
@@ -153,29 +148,25 @@ class SettingLineTest : public ::testing::TestWithParam<SettingRow> {};
 TEST_P(SettingLineTest, Applies) {
   CSettingPage page(nullptr);
   page.ApplyLine(CFieldList(GetParam().line));
-  EXPECT_EQ(reinterpret_cast<const DWORD*>(&page.m_Set)[GetParam().index], GetParam().value)
-      << GetParam().line;
+  EXPECT_EQ(reinterpret_cast<const DWORD*>(&page.m_Set)[GetParam().index], GetParam().value) << GetParam().line;
 }
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SettingLineTest,
-    ::testing::Values(
-        // defaults without an "s" line
-        SettingRow{"t,Sync", 1, 1}, SettingRow{"t,Sync", 2, 3},
-        SettingRow{"s,Down,13,0", 0, 5}, SettingRow{"s,Down,13,0", 1, 1},  // out of range
-        SettingRow{"s,Down,13,0", 2, 3}, SettingRow{"S,sync,12,1", 1, 12},
-        SettingRow{"s,Other", 0, 0}, SettingRow{"s,Sync,99999999999999999999", 1, 1},
-        SettingRow{"a,down,0", 4, 1}, SettingRow{"a,down,2", 4, 5}, SettingRow{"a,Sync,2", 4, 3},
-        SettingRow{"a,Down,x", 4, 1}, SettingRow{"a,Down,00", 4, 1},
-        SettingRow{"a,Sync,0,x", 5, 0}, SettingRow{"a,Sync,0,3,0,7", 6, 1},
-        SettingRow{"a,Sync,0,3,5,0", 6, 2}, SettingRow{"a,Sync,0,3,1,1,12", 7, 0},
-        SettingRow{"a,Sync,0,3,1,1,ts.12", 7, 12},
-        SettingRow{"a,Sync,0,3,1,1,ts.12,5,x,-2", 9, 0},
-        SettingRow{"a,Sync,0,3,1,1,ts.12,5,x,-2", 10, static_cast<DWORD>(-2)},
-        SettingRow{"a,Sync,0,3,1,1,ts.12,5", 107, 0},
-        SettingRow{"w,Sync,1", 108, 7}, SettingRow{"w,Down,0", 108, 1},
-        SettingRow{"w,None,2", 108, 4}, SettingRow{"w,Sync,1,x,8", 109, 0},
-        SettingRow{"w,Sync,1,x,8", 110, 8}, SettingRow{"m,Down", 111, 5},
-        SettingRow{"m,Sync,-1", 112, 0}, SettingRow{"x,Sync,1", 108, 0},
-        SettingRow{"", 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Rows, SettingLineTest,
+                         ::testing::Values(
+                             // defaults without an "s" line
+                             SettingRow{"t,Sync", 1, 1}, SettingRow{"t,Sync", 2, 3}, SettingRow{"s,Down,13,0", 0, 5},
+                             SettingRow{"s,Down,13,0", 1, 1},  // out of range
+                             SettingRow{"s,Down,13,0", 2, 3}, SettingRow{"S,sync,12,1", 1, 12},
+                             SettingRow{"s,Other", 0, 0}, SettingRow{"s,Sync,99999999999999999999", 1, 1},
+                             SettingRow{"a,down,0", 4, 1}, SettingRow{"a,down,2", 4, 5}, SettingRow{"a,Sync,2", 4, 3},
+                             SettingRow{"a,Down,x", 4, 1}, SettingRow{"a,Down,00", 4, 1},
+                             SettingRow{"a,Sync,0,x", 5, 0}, SettingRow{"a,Sync,0,3,0,7", 6, 1},
+                             SettingRow{"a,Sync,0,3,5,0", 6, 2}, SettingRow{"a,Sync,0,3,1,1,12", 7, 0},
+                             SettingRow{"a,Sync,0,3,1,1,ts.12", 7, 12}, SettingRow{"a,Sync,0,3,1,1,ts.12,5,x,-2", 9, 0},
+                             SettingRow{"a,Sync,0,3,1,1,ts.12,5,x,-2", 10, static_cast<DWORD>(-2)},
+                             SettingRow{"a,Sync,0,3,1,1,ts.12,5", 107, 0}, SettingRow{"w,Sync,1", 108, 7},
+                             SettingRow{"w,Down,0", 108, 1}, SettingRow{"w,None,2", 108, 4},
+                             SettingRow{"w,Sync,1,x,8", 109, 0}, SettingRow{"w,Sync,1,x,8", 110, 8},
+                             SettingRow{"m,Down", 111, 5}, SettingRow{"m,Sync,-1", 112, 0},
+                             SettingRow{"x,Sync,1", 108, 0}, SettingRow{"", 0, 0}));
 
 }  // namespace

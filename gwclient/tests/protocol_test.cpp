@@ -22,21 +22,18 @@ const char kUsersGet[] =
     "\r\n";
 
 std::string loginPost(const std::string& formBody, const std::string& headers = "") {
-  return "POST /gw? HTTP/1.1\r\nHost: {host}\r\n" + headers +
-         "Content-Length: " + std::to_string(formBody.size()) + "\r\n\r\n" + formBody;
+  return "POST /gw? HTTP/1.1\r\nHost: {host}\r\n" + headers + "Content-Length: " + std::to_string(formBody.size()) +
+         "\r\n\r\n" + formBody;
 }
 
 class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The system's proxy setting must not send loopback tests elsewhere.
-    for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                          "ALL_PROXY"})
+    for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
       unsetenv(v);
   }
-  bool open(const std::string& path = "/gw") {
-    return session.Open(server.url(path).c_str(), nullptr, 0) == 1;
-  }
+  bool open(const std::string& path = "/gw") { return session.Open(server.url(path).c_str(), nullptr, 0) == 1; }
   std::string expected(const std::string& text) { return testutil::withHost(text, server.host()); }
 
   testutil::FakeHttpServer server;
@@ -78,33 +75,39 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LoginRow{"Cookie", {httpReply(200, "", {kLoginCookie})}, "pw", 1, 1, 0, 0, 1},
         LoginRow{"CookieOn500", {httpReply(500, "", {kLoginCookie})}, "pw", 1, 1, 0, 0, 1},
-        LoginRow{"HeaderNameAnyCase",
-                 {httpReply(200, "", {"set-COOKIE: Login=1"})}, "pw", 1, 1, 0, 0, 1},
-        LoginRow{"LoginAnywhereInTheLine",
-                 {httpReply(200, "", {"Set-Cookie: sid=1; Comment=Login"})}, "pw", 1, 1, 0, 0, 1},
-        LoginRow{"LoginIsCaseSensitive",
-                 {httpReply(200, "", {"Set-Cookie: login=1"})}, "pw", 1, 0, 9, 0, 1},
+        LoginRow{"HeaderNameAnyCase", {httpReply(200, "", {"set-COOKIE: Login=1"})}, "pw", 1, 1, 0, 0, 1},
+        LoginRow{
+            "LoginAnywhereInTheLine", {httpReply(200, "", {"Set-Cookie: sid=1; Comment=Login"})}, "pw", 1, 1, 0, 0, 1},
+        LoginRow{"LoginIsCaseSensitive", {httpReply(200, "", {"Set-Cookie: login=1"})}, "pw", 1, 0, 9, 0, 1},
         LoginRow{"NoCookie", {httpReply(200, "ok\n")}, "pw", 1, 0, 9, 0, 1},
         LoginRow{"ErrorLineBeatsCookie",
-                 {httpReply(200, "ErrorCode,16405,bad password\n", {kLoginCookie})}, "pw", 1, 0,
-                 20, 0, 1},
-        LoginRow{"UnknownServerError",
-                 {httpReply(200, "x\nErrorCode,777\n", {kLoginCookie})}, "pw", 1, 0, 21, 777, 1},
-        LoginRow{"UnauthorizedStopsAtOnce",
-                 {httpReply(401, ""), httpReply(200, "", {kLoginCookie})}, "pw", 3, 0, 7, 0, 1},
+                 {httpReply(200, "ErrorCode,16405,bad password\n", {kLoginCookie})},
+                 "pw",
+                 1,
+                 0,
+                 20,
+                 0,
+                 1},
+        LoginRow{"UnknownServerError", {httpReply(200, "x\nErrorCode,777\n", {kLoginCookie})}, "pw", 1, 0, 21, 777, 1},
+        LoginRow{
+            "UnauthorizedStopsAtOnce", {httpReply(401, ""), httpReply(200, "", {kLoginCookie})}, "pw", 3, 0, 7, 0, 1},
         LoginRow{"DroppedThenAnswered",
                  // an empty reply: the connection closes unanswered
                  {std::string(), httpReply(200, "", {kLoginCookie})},
-                 "pw", 2, 1, 0, 0, 2}),
+                 "pw",
+                 2,
+                 1,
+                 0,
+                 0,
+                 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProtocolTest, LoginSendsTheFormWithThePasswordEscaped) {
   server.reply(httpReply(200, "", {kLoginCookie}));
   ASSERT_TRUE(open());
   ASSERT_TRUE(session.Login(42, "a&b=c+d%e f"));
-  EXPECT_EQ(server.request(0),
-            expected(loginPost("page=PXBlank&_System=login&_Login=1&_ID=42"
-                               "&Password=a%26b%3Dc%2Bd%25e+f&Submit=1&sync=1")));
+  EXPECT_EQ(server.request(0), expected(loginPost("page=PXBlank&_System=login&_Login=1&_ID=42"
+                                                  "&Password=a%26b%3Dc%2Bd%25e+f&Submit=1&sync=1")));
 }
 
 TEST_F(ProtocolTest, RemoteSessionSaysSoInLoginAndFetch) {
@@ -114,12 +117,10 @@ TEST_F(ProtocolTest, RemoteSessionSaysSoInLoginAndFetch) {
   ASSERT_TRUE(open());
   ASSERT_TRUE(session.Login(1, ""));
   ASSERT_NE(session.FindFirstUser(), nullptr);
-  EXPECT_EQ(server.request(0),
-            expected(loginPost("page=PXBlank&_System=login&_Login=1&_ID=1&Password="
-                               "&Submit=1&remote=1&sync=1")));
-  EXPECT_EQ(server.request(1),
-            expected("GET /gw?page=SyncUserList&_Logout=1&_System=Login&remote=1&sync=1 "
-                     "HTTP/1.1\r\nHost: {host}\r\nCookie: Login=abc123\r\n\r\n"));
+  EXPECT_EQ(server.request(0), expected(loginPost("page=PXBlank&_System=login&_Login=1&_ID=1&Password="
+                                                  "&Submit=1&remote=1&sync=1")));
+  EXPECT_EQ(server.request(1), expected("GET /gw?page=SyncUserList&_Logout=1&_System=Login&remote=1&sync=1 "
+                                        "HTTP/1.1\r\nHost: {host}\r\nCookie: Login=abc123\r\n\r\n"));
 }
 
 TEST_F(ProtocolTest, CookiesOfLoginAndLocaleGoWithEveryLaterRequest) {
@@ -129,13 +130,11 @@ TEST_F(ProtocolTest, CookiesOfLoginAndLocaleGoWithEveryLaterRequest) {
   ASSERT_EQ(session.SetLocale("CP932"), 1);
   ASSERT_TRUE(session.Login(3, "pw"));
   EXPECT_EQ(session.Version(), (25u << 16) | 10u);
-  EXPECT_EQ(server.request(0),
-            expected(loginPost("page=PXBlank&_System=login&_Login=1&_ID=3&Password=pw"
-                               "&Submit=1&sync=1",
-                               "Cookie: lc=CP932\r\n")));
-  EXPECT_EQ(server.request(1),
-            expected("GET /gw?page=SyncPXVersion&_Logout=1&_System=Login&sync=1 HTTP/1.1\r\n"
-                     "Host: {host}\r\nCookie: Login=abc123; lc=CP932\r\n\r\n"));
+  EXPECT_EQ(server.request(0), expected(loginPost("page=PXBlank&_System=login&_Login=1&_ID=3&Password=pw"
+                                                  "&Submit=1&sync=1",
+                                                  "Cookie: lc=CP932\r\n")));
+  EXPECT_EQ(server.request(1), expected("GET /gw?page=SyncPXVersion&_Logout=1&_System=Login&sync=1 HTTP/1.1\r\n"
+                                        "Host: {host}\r\nCookie: Login=abc123; lc=CP932\r\n\r\n"));
 }
 
 TEST_F(ProtocolTest, FailedLoginAfterASuccessfulOneIsAFailure) {
@@ -272,10 +271,8 @@ TEST_P(ErrorLineTest, SetsTheErrorItStandsFor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ErrorLineTest,
-                         ::testing::Values(ErrorRow{"ErrorCode,16401\n", 18, 0},
-                                           ErrorRow{"ErrorCode,16403,x\n", 18, 0},
-                                           ErrorRow{"ErrorCode,16402\n", 19, 0},
-                                           ErrorRow{"ErrorCode,16404\n", 19, 0},
+                         ::testing::Values(ErrorRow{"ErrorCode,16401\n", 18, 0}, ErrorRow{"ErrorCode,16403,x\n", 18, 0},
+                                           ErrorRow{"ErrorCode,16402\n", 19, 0}, ErrorRow{"ErrorCode,16404\n", 19, 0},
                                            ErrorRow{"ErrorCode,16405\n", 20, 0},
                                            ErrorRow{"1,Ann\nErrorCode,99\n", 21, 99},
                                            ErrorRow{"ErrorCode,\"16405\"\r\n", 20, 0},
@@ -331,9 +328,8 @@ TEST_F(ProtocolTest, BasicCredentialsGoWithEveryRequest) {
   ASSERT_TRUE(session.SetAuth("ann", "s3cret"));
   ASSERT_TRUE(open());
   ASSERT_NE(session.FindFirstUser(), nullptr);
-  EXPECT_EQ(server.request(0),
-            expected("GET /gw?page=SyncUserList&_Logout=1&_System=Login&sync=1 HTTP/1.1\r\n"
-                     "Host: {host}\r\nAuthorization: Basic YW5uOnMzY3JldA==\r\n\r\n"));
+  EXPECT_EQ(server.request(0), expected("GET /gw?page=SyncUserList&_Logout=1&_System=Login&sync=1 HTTP/1.1\r\n"
+                                        "Host: {host}\r\nAuthorization: Basic YW5uOnMzY3JldA==\r\n\r\n"));
 }
 
 TEST_F(ProtocolTest, EmptyCredentialUserConnectsWithout) {
@@ -353,17 +349,13 @@ TEST_F(ProtocolTest, ObjectPathEndsInOneQuestionMark) {
   session.Close();
   ASSERT_EQ(session.Open(server.url("/gw?db=a").c_str(), nullptr, 0), 1);
   session.Version();
-  EXPECT_TRUE(server.request(0).starts_with("GET /cgi-bin/gw.cgi?page=SyncPXVersion&"))
-      << server.request(0);
-  EXPECT_TRUE(server.request(1).starts_with("GET /gw?db=a?page=SyncPXVersion&"))
-      << server.request(1);
+  EXPECT_TRUE(server.request(0).starts_with("GET /cgi-bin/gw.cgi?page=SyncPXVersion&")) << server.request(0);
+  EXPECT_TRUE(server.request(1).starts_with("GET /gw?db=a?page=SyncPXVersion&")) << server.request(1);
 }
 
 TEST_F(ProtocolTest, ProxyGetsTheAbsoluteUrl) {
   server.reply(httpReply(200, "1,Ann\n"));
-  ASSERT_EQ(session.Open("http://groupware.invalid:8080/gw", "127.0.0.1",
-                         static_cast<short>(server.port())),
-            1);
+  ASSERT_EQ(session.Open("http://groupware.invalid:8080/gw", "127.0.0.1", static_cast<short>(server.port())), 1);
   ASSERT_NE(session.FindFirstUser(), nullptr) << session.GetLastError() << server.request(0);
   EXPECT_EQ(server.request(0),
             "GET http://groupware.invalid:8080/gw?page=SyncUserList&_Logout=1&_System=Login"

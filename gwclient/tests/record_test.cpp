@@ -2,16 +2,17 @@
 // array it holds; a change keeps the held record's identity; and when memory
 // runs out at any step, the held record is left as it was and nothing that
 // was had is kept.
+#include "gwclient/src/record.h"
+
 #include <gtest/gtest.h>
 #include <malloc.h>
 
 #include <cstring>
 #include <functional>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 
-#include "gwclient/src/record.h"
 #include "gwclient/tests/allocfail.h"
 
 namespace {
@@ -178,15 +179,14 @@ TEST(RecordSweepTest, AFailedCardChangeLeavesTheCardAndLeaksNothing) {
   __ADDRESS_DATA from{1, 2, 1, Text("Home"), 3, values};
   CRecord<__ADDRESS_DATA> held;
   held.pszCategory = DupString("Old");
-  SweepCopy(
-      [&] { CopyRecordInto(held, from); },
-      [&] {
-        std::string out = held.pszCategory;
-        for (LONG i = 0; i < held.nItemCount; ++i)
-          out += "|" + std::string(held.pValues[i].pItem ? held.pValues[i].pItem->pszName : "-") + "=" +
-                 held.pValues[i].pszValue;
-        return out;
-      });
+  SweepCopy([&] { CopyRecordInto(held, from); },
+            [&] {
+              std::string out = held.pszCategory;
+              for (LONG i = 0; i < held.nItemCount; ++i)
+                out += "|" + std::string(held.pValues[i].pItem ? held.pValues[i].pItem->pszName : "-") + "=" +
+                       held.pValues[i].pszValue;
+              return out;
+            });
   EXPECT_EQ(held.nItemCount, 3);
 }
 
@@ -200,12 +200,11 @@ TEST(RecordSweepTest, AFailedScheduleChangeLeavesTheScheduleAndLeaksNothing) {
   from.pExceptions = dates;
   CRecord<__SCHEDULE_DATA> held;
   held.pszEvent = DupString("before");
-  SweepCopy(
-      [&] { CopyRecordInto(held, from); },
-      [&] {
-        return std::string(held.pszEvent) + "|" + held.pszDetail + "|" + held.pszMemo + "|" +
-               std::to_string(held.nExceptionCount);
-      });
+  SweepCopy([&] { CopyRecordInto(held, from); },
+            [&] {
+              return std::string(held.pszEvent) + "|" + held.pszDetail + "|" + held.pszMemo + "|" +
+                     std::to_string(held.nExceptionCount);
+            });
 }
 
 TEST(RecordSweepTest, AFailedMailCopyLeaksNothing) {
@@ -214,9 +213,8 @@ TEST(RecordSweepTest, AFailedMailCopyLeaksNothing) {
   from.pszTo = Text("t");
   from.pszData = Text("body");
   std::unique_ptr<CRecord<__MAIL_DATA>> held;
-  SweepCopy(
-      [&] { held = std::make_unique<CRecord<__MAIL_DATA>>(from); },
-      [&] { return held ? std::string(held->pszSubject) + held->pszData : std::string("none"); });
+  SweepCopy([&] { held = std::make_unique<CRecord<__MAIL_DATA>>(from); },
+            [&] { return held ? std::string(held->pszSubject) + held->pszData : std::string("none"); });
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 // The relation set on its own: the lines it reads, set and remove with the
 // error a page answers for a missing pair, the cursor across removals, the
 // commit fields, and pairs from a commit reply that need no memory.
+#include "gwclient/src/relations.h"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "gwclient/src/relations.h"
 #include "gwclient/src/reply.h"
 #include "gwclient/tests/allocfail.h"
 
@@ -37,9 +38,8 @@ TEST_P(RelationLineTest, ReadsAStampOrAPairAndSkipsTheRest) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, RelationLineTest,
                          ::testing::Values(LineRow{"ts.120", "ts120"}, LineRow{"ts.120 \t", "ts120"},
-                                           LineRow{"ts.12a", "ts0"}, LineRow{"", "ts0"},
-                                           LineRow{"4,104", "ts0 4=104"}, LineRow{"4,-1", "ts0"},
-                                           LineRow{"x,5", "ts0"}, LineRow{"4,", "ts0"},
+                                           LineRow{"ts.12a", "ts0"}, LineRow{"", "ts0"}, LineRow{"4,104", "ts0 4=104"},
+                                           LineRow{"4,-1", "ts0"}, LineRow{"x,5", "ts0"}, LineRow{"4,", "ts0"},
                                            LineRow{"1,2,3", "ts0"}));
 
 // What RemovePair answers for a pair it does not hold, per page.

@@ -1,13 +1,13 @@
 // Splitting reply lines, the value formats of replies, and the form encoding
 // of commit bodies.
+#include "gwclient/src/reply.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include "gwclient/src/reply.h"
 
 namespace {
 
@@ -30,32 +30,29 @@ void PrintTo(const SplitRow& r, std::ostream* os) { *os << "'" << r.line << "'";
 
 class SplitTest : public ::testing::TestWithParam<SplitRow> {};
 
-TEST_P(SplitTest, SplitsAsTheServerQuotes) {
-  EXPECT_EQ(split(GetParam().line), GetParam().fields) << GetParam().line;
-}
+TEST_P(SplitTest, SplitsAsTheServerQuotes) { EXPECT_EQ(split(GetParam().line), GetParam().fields) << GetParam().line; }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SplitTest,
-    ::testing::Values(
-        /* 0 */ SplitRow{"", {}},
-        /* 1 */ SplitRow{"a", {"a"}},
-        /* 2 */ SplitRow{"1,Ann,x", {"1", "Ann", "x"}},
-        /* 3 quoted comma */ SplitRow{"1,\"Smith, Ann\",3", {"1", "Smith, Ann", "3"}},
-        /* 4 doubled quote */ SplitRow{"\"say \"\"hi\"\"\",2", {"say \"hi\"", "2"}},
-        /* 5 line break */ SplitRow{"a&#010;b,\"c&#010;d\"", {"a\nb", "c\nd"}},
-        /* 6 leading comma */ SplitRow{",a", {"", "a"}},
-        /* 7 trailing comma */ SplitRow{"a,", {"a"}},
-        /* 8 two commas */ SplitRow{"a,,", {"a", ""}},
-        /* 9 lone comma */ SplitRow{",", {""}},
-        /* 10 unclosed quote */ SplitRow{"1,\"open, end", {"1", "open, end"}},
-        /* 11 after quote */ SplitRow{"\"a\"junk,b", {"a", "b"}},
-        /* 12 empty quoted */ SplitRow{"\"\",x", {"", "x"}},
-        /* 13 lone quote */ SplitRow{"a,\"", {"a", ""}},
-        /* 14 quote in plain */ SplitRow{"ab\"c,d", {"ab\"c", "d"}},
-        /* 15 doubled at end */ SplitRow{"\"ab\"\"", {"ab\""}},
-        /* 16 single last char */ SplitRow{"a,b", {"a", "b"}},
-        /* 17 escape split by quotes stays */ SplitRow{"\"&#0\"\"10;\"", {"&#0\"10;"}},
-        /* 18 shift-jis bytes pass */ SplitRow{"\x83\x65,\x82\xA0", {"\x83\x65", "\x82\xA0"}}));
+INSTANTIATE_TEST_SUITE_P(Rows, SplitTest,
+                         ::testing::Values(
+                             /* 0 */ SplitRow{"", {}},
+                             /* 1 */ SplitRow{"a", {"a"}},
+                             /* 2 */ SplitRow{"1,Ann,x", {"1", "Ann", "x"}},
+                             /* 3 quoted comma */ SplitRow{"1,\"Smith, Ann\",3", {"1", "Smith, Ann", "3"}},
+                             /* 4 doubled quote */ SplitRow{"\"say \"\"hi\"\"\",2", {"say \"hi\"", "2"}},
+                             /* 5 line break */ SplitRow{"a&#010;b,\"c&#010;d\"", {"a\nb", "c\nd"}},
+                             /* 6 leading comma */ SplitRow{",a", {"", "a"}},
+                             /* 7 trailing comma */ SplitRow{"a,", {"a"}},
+                             /* 8 two commas */ SplitRow{"a,,", {"a", ""}},
+                             /* 9 lone comma */ SplitRow{",", {""}},
+                             /* 10 unclosed quote */ SplitRow{"1,\"open, end", {"1", "open, end"}},
+                             /* 11 after quote */ SplitRow{"\"a\"junk,b", {"a", "b"}},
+                             /* 12 empty quoted */ SplitRow{"\"\",x", {"", "x"}},
+                             /* 13 lone quote */ SplitRow{"a,\"", {"a", ""}},
+                             /* 14 quote in plain */ SplitRow{"ab\"c,d", {"ab\"c", "d"}},
+                             /* 15 doubled at end */ SplitRow{"\"ab\"\"", {"ab\""}},
+                             /* 16 single last char */ SplitRow{"a,b", {"a", "b"}},
+                             /* 17 escape split by quotes stays */ SplitRow{"\"&#0\"\"10;\"", {"&#0\"10;"}},
+                             /* 18 shift-jis bytes pass */ SplitRow{"\x83\x65,\x82\xA0", {"\x83\x65", "\x82\xA0"}}));
 
 TEST(FieldList, NextFieldReadsPastTheEndAsEmpty) {
   CFieldList list("a,b");
@@ -80,13 +77,12 @@ TEST_P(ReplyReaderTest, ReadsLines) {
   while (reader.ReadLine(line)) lines.push_back(line);
   EXPECT_EQ(lines, GetParam().lines);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ReplyReaderTest,
-    ::testing::Values(ReaderRow{"", {}}, ReaderRow{"\n", {""}}, ReaderRow{"a", {"a"}},
-                      ReaderRow{"a\nb\n", {"a", "b"}}, ReaderRow{"a\r\nb", {"a", "b"}},
-                      ReaderRow{"a\rb\r\r\n\r\n", {"ab", ""}}, ReaderRow{"\n\nx", {"", "", "x"}},
-                      // a NUL stays inside its line; the line ends only at LF
-                      ReaderRow{std::string("a\0b\nc", 5), {std::string("a\0b", 3), "c"}}));
+INSTANTIATE_TEST_SUITE_P(Rows, ReplyReaderTest,
+                         ::testing::Values(ReaderRow{"", {}}, ReaderRow{"\n", {""}}, ReaderRow{"a", {"a"}},
+                                           ReaderRow{"a\nb\n", {"a", "b"}}, ReaderRow{"a\r\nb", {"a", "b"}},
+                                           ReaderRow{"a\rb\r\r\n\r\n", {"ab", ""}}, ReaderRow{"\n\nx", {"", "", "x"}},
+                                           // a NUL stays inside its line; the line ends only at LF
+                                           ReaderRow{std::string("a\0b\nc", 5), {std::string("a\0b", 3), "c"}}));
 
 TEST(FieldList, DropsEveryCarriageReturn) {
   std::string line = "a\r,b\r\r";
@@ -107,12 +103,9 @@ TEST_P(IsNumberTest, Decides) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, IsNumberTest,
                          ::testing::Values(NumberRow{"0", false, true}, NumberRow{"", false, false},
-                                           NumberRow{"12a", false, false},
-                                           NumberRow{" 1", false, false},
-                                           NumberRow{"-5", false, false},
-                                           NumberRow{"-5", true, true},
-                                           NumberRow{"-", true, false},
-                                           NumberRow{"5-", true, false},
+                                           NumberRow{"12a", false, false}, NumberRow{" 1", false, false},
+                                           NumberRow{"-5", false, false}, NumberRow{"-5", true, true},
+                                           NumberRow{"-", true, false}, NumberRow{"5-", true, false},
                                            NumberRow{"+5", true, false}));
 
 TEST(Values, TimeStampNeedsItsPrefixAndDigitsOnly) {
@@ -139,21 +132,16 @@ TEST_P(ParseDateTest, Reads) {
   EXPECT_EQ(d.lMonth, GetParam().date.lMonth);
   EXPECT_EQ(d.lDay, GetParam().date.lDay);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ParseDateTest,
-                         ::testing::Values(DateRow{"", true, {0, 0, 0}},
-                                           DateRow{"2024/2/29", true, {2024, 2, 29}},
-                                           DateRow{"2000/02/29", true, {2000, 2, 29}},
-                                           DateRow{"1900/2/29", false, {0, 0, 0}},
-                                           DateRow{"2023/2/29", false, {0, 0, 0}},
-                                           DateRow{"2023/4/31", false, {0, 0, 0}},
-                                           DateRow{"2023/13/1", false, {0, 0, 0}},
-                                           DateRow{"2023/0/1", false, {0, 0, 0}},
-                                           DateRow{"2023/1/0", false, {0, 0, 0}},
-                                           DateRow{"2023/1", false, {0, 0, 0}},
-                                           DateRow{"2023/1/2/3", false, {0, 0, 0}},
-                                           DateRow{"2023/-1/2", false, {0, 0, 0}},
-                                           DateRow{"2023/1/ 2", false, {0, 0, 0}},
-                                           DateRow{"2023/1/99999999999999999999", false, {0, 0, 0}}));
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ParseDateTest,
+    ::testing::Values(DateRow{"", true, {0, 0, 0}}, DateRow{"2024/2/29", true, {2024, 2, 29}},
+                      DateRow{"2000/02/29", true, {2000, 2, 29}}, DateRow{"1900/2/29", false, {0, 0, 0}},
+                      DateRow{"2023/2/29", false, {0, 0, 0}}, DateRow{"2023/4/31", false, {0, 0, 0}},
+                      DateRow{"2023/13/1", false, {0, 0, 0}}, DateRow{"2023/0/1", false, {0, 0, 0}},
+                      DateRow{"2023/1/0", false, {0, 0, 0}}, DateRow{"2023/1", false, {0, 0, 0}},
+                      DateRow{"2023/1/2/3", false, {0, 0, 0}}, DateRow{"2023/-1/2", false, {0, 0, 0}},
+                      DateRow{"2023/1/ 2", false, {0, 0, 0}},
+                      DateRow{"2023/1/99999999999999999999", false, {0, 0, 0}}));
 
 // Legend: text, parsed, hour, minute.
 struct TimeRow {
@@ -170,14 +158,10 @@ TEST_P(ParseTimeTest, Reads) {
   EXPECT_EQ(t.lMinute, GetParam().time.lMinute);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ParseTimeTest,
-                         ::testing::Values(TimeRow{"", true, {-1, -1}},
-                                           TimeRow{"9:05", true, {9, 5}},
-                                           TimeRow{"23:59:58", true, {23, 59}},
-                                           TimeRow{"24:00", true, {24, 0}},
-                                           TimeRow{"24:01", false, {-1, -1}},
-                                           TimeRow{"12:60", false, {-1, -1}},
-                                           TimeRow{"12", false, {-1, -1}},
-                                           TimeRow{"12:", false, {-1, -1}},
+                         ::testing::Values(TimeRow{"", true, {-1, -1}}, TimeRow{"9:05", true, {9, 5}},
+                                           TimeRow{"23:59:58", true, {23, 59}}, TimeRow{"24:00", true, {24, 0}},
+                                           TimeRow{"24:01", false, {-1, -1}}, TimeRow{"12:60", false, {-1, -1}},
+                                           TimeRow{"12", false, {-1, -1}}, TimeRow{"12:", false, {-1, -1}},
                                            TimeRow{"a:10", false, {-1, -1}}));
 
 TEST(Values, DaysInMonthFollowsTheLeapRules) {
@@ -224,17 +208,16 @@ struct EscapeRow {
 void PrintTo(const EscapeRow& r, std::ostream* os) { *os << "'" << r.text << "'"; }
 class UrlEscapeTest : public ::testing::TestWithParam<EscapeRow> {};
 TEST_P(UrlEscapeTest, Escapes) { EXPECT_EQ(UrlEscape(GetParam().text), GetParam().escaped); }
-INSTANTIATE_TEST_SUITE_P(
-    Rows, UrlEscapeTest,
-    ::testing::Values(EscapeRow{"", ""}, EscapeRow{"Az09", "Az09"}, EscapeRow{"a b", "a+b"},
-                      EscapeRow{"a&b=c+d%", "a%26b%3Dc%2Bd%25"},
-                      EscapeRow{".-_~", "%2E%2D%5F%7E"}, EscapeRow{"\n\t", "%0A%09"},
-                      // a lead byte takes the next byte with it, whatever it is
-                      EscapeRow{"\x82\x41z", "%82%41z"}, EscapeRow{"\xE0 ", "%E0%20"},
-                      // a lead byte at the very end is escaped alone
-                      EscapeRow{"a\x81", "a%81"},
-                      // bytes that are no lead byte are escaped one by one
-                      EscapeRow{"\xA0\xF0\x7F", "%A0%F0%7F"}));
+INSTANTIATE_TEST_SUITE_P(Rows, UrlEscapeTest,
+                         ::testing::Values(EscapeRow{"", ""}, EscapeRow{"Az09", "Az09"}, EscapeRow{"a b", "a+b"},
+                                           EscapeRow{"a&b=c+d%", "a%26b%3Dc%2Bd%25"}, EscapeRow{".-_~", "%2E%2D%5F%7E"},
+                                           EscapeRow{"\n\t", "%0A%09"},
+                                           // a lead byte takes the next byte with it, whatever it is
+                                           EscapeRow{"\x82\x41z", "%82%41z"}, EscapeRow{"\xE0 ", "%E0%20"},
+                                           // a lead byte at the very end is escaped alone
+                                           EscapeRow{"a\x81", "a%81"},
+                                           // bytes that are no lead byte are escaped one by one
+                                           EscapeRow{"\xA0\xF0\x7F", "%A0%F0%7F"}));
 
 TEST(CommitFields, WriteOnlyWhatTheRulesAllow) {
   std::string body;

@@ -50,8 +50,7 @@ class RoundTripTest : public ::testing::Test {
   template <typename Connection>
   std::map<DWORD, DWORD> pairs(Connection& c) {
     std::map<DWORD, DWORD> out;
-    for (const __REL_DATA* p = c.FindFirstRelation(); p; p = c.FindNextRelation())
-      out[p->nServerID] = p->nHandheldID;
+    for (const __REL_DATA* p = c.FindFirstRelation(); p; p = c.FindNextRelation()) out[p->nServerID] = p->nHandheldID;
     return out;
   }
 
@@ -111,14 +110,12 @@ TEST_F(RoundTripTest, Addresses) {
     CAddressConnection addresses(*s);
     ASSERT_EQ(addresses.GetItemCount(), 12);
     std::map<LONG, const __ADDRESS_ITEM*> items;
-    for (const __ADDRESS_ITEM* i = addresses.FindFirstItem(); i; i = addresses.FindNextItem())
-      items[i->nID] = i;
+    for (const __ADDRESS_ITEM* i = addresses.FindFirstItem(); i; i = addresses.FindNextItem()) items[i->nID] = i;
     ASSERT_EQ(addresses.GetCount(), 0);
-    __ADDRESS_ITEM_VALUE values[] = {
-        {const_cast<__ADDRESS_ITEM*>(items[-2]), const_cast<char*>("Lee")},
-        {const_cast<__ADDRESS_ITEM*>(items[-1]), const_cast<char*>("")},
-        {const_cast<__ADDRESS_ITEM*>(items[-11]), const_cast<char*>(kJapanese)},
-        {const_cast<__ADDRESS_ITEM*>(items[1]), const_cast<char*>("Acme, Inc.")}};
+    __ADDRESS_ITEM_VALUE values[] = {{const_cast<__ADDRESS_ITEM*>(items[-2]), const_cast<char*>("Lee")},
+                                     {const_cast<__ADDRESS_ITEM*>(items[-1]), const_cast<char*>("")},
+                                     {const_cast<__ADDRESS_ITEM*>(items[-11]), const_cast<char*>(kJapanese)},
+                                     {const_cast<__ADDRESS_ITEM*>(items[1]), const_cast<char*>("Acme, Inc.")}};
     __ADDRESS_DATA card{0, 0, 1, const_cast<char*>("Work & play"), 4, values};
     const __ADDRESS_DATA* held = addresses.Set(&card, 55);
     ASSERT_NE(held, nullptr);
@@ -141,8 +138,7 @@ TEST_F(RoundTripTest, Addresses) {
     ASSERT_NE(card, nullptr);
     EXPECT_STREQ(card->pszCategory, "Work & play");
     EXPECT_EQ(card->nItemCount, 12);
-    EXPECT_EQ(values(card),
-              (std::map<LONG, std::string>{{-2, "Lee"}, {-11, kJapanese}, {1, "Acme, Inc."}}));
+    EXPECT_EQ(values(card), (std::map<LONG, std::string>{{-2, "Lee"}, {-11, kJapanese}, {1, "Acme, Inc."}}));
     EXPECT_EQ(pairs(addresses), (std::map<DWORD, DWORD>{{id, 55}}));
     // A change carries the whole card: the company is gone.
     __ADDRESS_ITEM_VALUE changed[] = {card->pValues[0], card->pValues[1]};
@@ -157,8 +153,7 @@ TEST_F(RoundTripTest, Addresses) {
     CAddressConnection addresses(*s);
     ASSERT_EQ(addresses.GetItemCount(), 12);
     ASSERT_EQ(addresses.GetCount(), 1);
-    EXPECT_EQ(values(addresses.Get(id)),
-              (std::map<LONG, std::string>{{-1, "Ann"}, {-2, "Lee-Smith"}}));
+    EXPECT_EQ(values(addresses.Get(id)), (std::map<LONG, std::string>{{-1, "Ann"}, {-2, "Lee-Smith"}}));
     EXPECT_STREQ(addresses.Get(id)->pszCategory, "");
     ASSERT_EQ(addresses.Remove(id), 1);
     ASSERT_EQ(addresses.RemoveRelation(id), 1);
@@ -183,8 +178,7 @@ TEST_F(RoundTripTest, ToDosAndCategories) {
     ASSERT_EQ(todos.RemoveCategory("dropped"), 1);
     ASSERT_EQ(todos.SetCategory("\x83\x5C\x83\x74\x83\x67 home"), 1);
     ASSERT_EQ(todos.CommitCategory(), 1);
-    const __TODO_DATA* t =
-        todos.Set(0, 0, __OFFICE_DATE{2026, 12, 20}, 2, 1, "", "R&D = lab", kJapanese, 9);
+    const __TODO_DATA* t = todos.Set(0, 0, __OFFICE_DATE{2026, 12, 20}, 2, 1, "", "R&D = lab", kJapanese, 9);
     ASSERT_NE(t, nullptr);
     commitStamped(todos);
     id = t->nID;
@@ -194,8 +188,7 @@ TEST_F(RoundTripTest, ToDosAndCategories) {
     auto s = connect();
     CToDoConnection todos(*s);
     std::vector<std::string> names;
-    for (const char* n = todos.FindFirstCategory(); n; n = todos.FindNextCategory())
-      names.push_back(n);
+    for (const char* n = todos.FindFirstCategory(); n; n = todos.FindNextCategory()) names.push_back(n);
     EXPECT_EQ(names, (std::vector<std::string>{"R&D = lab", "\x83\x5C\x83\x74\x83\x67 home"}));
     ASSERT_EQ(todos.GetCount(), 1);
     const __TODO_DATA* t = todos.Get(id);
@@ -230,12 +223,12 @@ TEST_F(RoundTripTest, Schedules) {
     auto s = connect();
     CScheduleConnection schedules(*s);
     ASSERT_EQ(schedules.GetCount(), 0);
-    const __SCHEDULE_DATA* w = schedules.Set(
-        0, 0, __OFFICE_DATE{2026, 12, 7}, __OFFICE_DATE{2026, 12, 7}, __OFFICE_TIME{9, 0},
-        __OFFICE_TIME{24, 0}, GWREPEAT_WEEKLY, 1, "Stand-up", kJapanese, "", 2, exceptions, 1, 1);
-    const __SCHEDULE_DATA* o = schedules.Set(
-        0, 0, __OFFICE_DATE{2026, 12, 10}, __OFFICE_DATE{0, 0, 0}, __OFFICE_TIME{-1, -1},
-        __OFFICE_TIME{-1, -1}, GWREPEAT_NONE, -1, "Once", "", "m", 0, nullptr, 0, 2);
+    const __SCHEDULE_DATA* w =
+        schedules.Set(0, 0, __OFFICE_DATE{2026, 12, 7}, __OFFICE_DATE{2026, 12, 7}, __OFFICE_TIME{9, 0},
+                      __OFFICE_TIME{24, 0}, GWREPEAT_WEEKLY, 1, "Stand-up", kJapanese, "", 2, exceptions, 1, 1);
+    const __SCHEDULE_DATA* o =
+        schedules.Set(0, 0, __OFFICE_DATE{2026, 12, 10}, __OFFICE_DATE{0, 0, 0}, __OFFICE_TIME{-1, -1},
+                      __OFFICE_TIME{-1, -1}, GWREPEAT_NONE, -1, "Once", "", "m", 0, nullptr, 0, 2);
     ASSERT_TRUE(w && o);
     commitStamped(schedules);
     weekly = w->nID;

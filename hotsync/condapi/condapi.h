@@ -29,14 +29,14 @@ enum eConnType : int { eCradle = 0, eModem };
 
 // The run properties record handed to OpenConduit.
 struct CSyncProperties {
-  eSyncTypes m_SyncType;          // 0
-  char m_PathName[BIG_PATH];      // 4: the user's folder on the desktop
-  char m_LocalName[BIG_PATH];     // 260: the conduit's local file name
-  char m_UserName[BIG_PATH];      // 516: the handheld user's name
-  char** m_RemoteName;            // 772 (776 here): names of the handheld databases
-  void* m_RemoteDbList;           // unused here
-  int m_nRemoteCount;             // entries of m_RemoteName
-  DWORD m_Creator;                // the creator the conduit is registered for
+  eSyncTypes m_SyncType;       // 0
+  char m_PathName[BIG_PATH];   // 4: the user's folder on the desktop
+  char m_LocalName[BIG_PATH];  // 260: the conduit's local file name
+  char m_UserName[BIG_PATH];   // 516: the handheld user's name
+  char** m_RemoteName;         // 772 (776 here): names of the handheld databases
+  void* m_RemoteDbList;        // unused here
+  int m_nRemoteCount;          // entries of m_RemoteName
+  DWORD m_Creator;             // the creator the conduit is registered for
   WORD m_CardNo;
   DWORD m_DbType;
   DWORD m_AppInfoSize;
@@ -50,18 +50,19 @@ struct CSyncProperties {
 static_assert(offsetof(CSyncProperties, m_PathName) == 4);
 static_assert(offsetof(CSyncProperties, m_UserName) == 516);
 // 772 in the original; a pointer is aligned to 8 on this build.
-static_assert(offsetof(CSyncProperties, m_RemoteName) == (772 + alignof(char**) - 1) / alignof(char**) * alignof(char**));
+static_assert(offsetof(CSyncProperties, m_RemoteName) ==
+              (772 + alignof(char**) - 1) / alignof(char**) * alignof(char**));
 
 // CfgConduit's argument record: 352 bytes, no pointers, the same on every build.
 enum eSyncPref : int { eNoPreference = 0, ePermanentPreference, eTemporaryPreference };
 struct CfgConduitInfoType {
-  DWORD dwVersion;                // 1
-  DWORD dwSize;                   // 352
+  DWORD dwVersion;  // 1
+  DWORD dwSize;     // 352
   DWORD dwCreatorId;
   DWORD dwUserId;
-  char szUser[64];                // 16: the handheld user's name
-  char m_PathName[BIG_PATH];      // 80
-  eSyncTypes syncPermanent;       // 336
+  char szUser[64];            // 16: the handheld user's name
+  char m_PathName[BIG_PATH];  // 80
+  eSyncTypes syncPermanent;   // 336
   eSyncTypes syncTemporary;
   eSyncTypes syncNew;
   eSyncPref syncPref;
@@ -71,8 +72,8 @@ static_assert(sizeof(CfgConduitInfoType) == 352);
 
 // GetConduitInfo's input for info type 0 (the conduit's name): 80 bytes.
 struct ConduitRequestInfoType {
-  DWORD dwVersion;                // 1
-  DWORD dwSize;                   // 80
+  DWORD dwVersion;  // 1
+  DWORD dwSize;     // 80
   DWORD dwCreatorId;
   DWORD dwUserId;
   char szUser[64];
@@ -91,7 +92,7 @@ constexpr long CONDERR_NONE = 0;
 constexpr long CONDERR_UNKNOWN_INFO_TYPE = 0x1070;
 constexpr long CONDERR_NO_OUTPUT = 0x1071;
 constexpr long CONDERR_BAD_OUTPUT_SIZE = 0x1073;
-constexpr long CONDERR_NO_INPUT = 0x1074;         // also CfgConduit's missing argument record
+constexpr long CONDERR_NO_INPUT = 0x1074;  // also CfgConduit's missing argument record
 constexpr long CONDERR_BAD_INPUT_VERSION = 0x1075;
 constexpr long CONDERR_NO_OUTPUT_SIZE = 0x1077;
 constexpr long CONDERR_NO_ARG_SIZE = 0x1078;

@@ -14,13 +14,13 @@
 // Manager, so a HotSync running at the same time makes this tool wait.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -62,10 +62,8 @@ struct AppInfo {
 };
 
 const AppInfo kApps[] = {
-    {"address", App::Address, "AddressDB", "addr"},
-    {"memo", App::Memo, "MemoDB", "memo"},
-    {"mail", App::Mail, "MailDB", "mail"},
-    {"todo", App::ToDo, "ToDoDB", "todo"},
+    {"address", App::Address, "AddressDB", "addr"}, {"memo", App::Memo, "MemoDB", "memo"},
+    {"mail", App::Mail, "MailDB", "mail"},          {"todo", App::ToDo, "ToDoDB", "todo"},
     {"event", App::Event, "DatebookDB", "date"},
 };
 
@@ -75,9 +73,7 @@ const AppInfo& appByWord(const std::string& word) {
   usageError("unknown application \"" + word + "\" (address, memo, mail, todo or event)");
 }
 
-uint32_t creatorOf(const AppInfo& a) {
-  return palm::fourCC(*reinterpret_cast<const char(*)[5]>(a.creator));
-}
+uint32_t creatorOf(const AppInfo& a) { return palm::fourCC(*reinterpret_cast<const char(*)[5]>(a.creator)); }
 
 // ---- Text between the terminal and the handheld ----
 
@@ -119,8 +115,8 @@ std::string takeText(const std::string& field, const std::string& typed) {
   }
   std::optional<std::string> converted = platform::terminalToHandheld(typed, charset());
   if (!converted)
-    refuse(field + ": the text is not valid " + platform::terminalCharset() + " or has a character that " +
-           charset() + " (the handheld's character set) cannot hold; nothing was changed");
+    refuse(field + ": the text is not valid " + platform::terminalCharset() + " or has a character that " + charset() +
+           " (the handheld's character set) cannot hold; nothing was changed");
   return *converted;
 }
 
@@ -181,14 +177,13 @@ std::string folder() {
 
 palm::CategoryBlock categories(const StoredDatabase& db) {
   palm::CategoryBlock c;
-  if (!db.db().appInfo || !palm::parseCategoryBlock(*db.db().appInfo, c))
-    refuse(db.path() + " has no category block");
+  if (!db.db().appInfo || !palm::parseCategoryBlock(*db.db().appInfo, c)) refuse(db.path() + " has no category block");
   return c;
 }
 
 // Whether the folder holds a handheld (its Address Book).
 bool hasHandheld() {
-  struct stat st{};
+  struct stat st {};
   return ::stat(palm::databaseFile(folder(), "AddressDB", false).c_str(), &st) == 0;
 }
 
@@ -337,8 +332,7 @@ std::string summary(App app, const Record& r) {
       if (s.empty()) s = a.fields[palm::kCompany].value_or("");
       return s;
     }
-    case App::Memo:
-      return firstLine(palm::memoText(r.data));
+    case App::Memo: return firstLine(palm::memoText(r.data));
     case App::Mail: {
       palm::MailRecord m;
       if (!palm::parseMail(r.data, m, &why)) return "(unreadable: " + why + ")";
@@ -393,19 +387,14 @@ void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
       std::printf("shown phone: %d\n", a.shownPhone() + 1);
       break;
     }
-    case App::Memo:
-      printField("text", palm::memoText(r.data));
-      break;
+    case App::Memo: printField("text", palm::memoText(r.data)); break;
     case App::Mail: {
       palm::MailRecord m;
       if (!palm::parseMail(r.data, m, &why)) refuse(why);
-      if (m.year)
-        std::printf("date: %04d-%02d-%02d %02d:%02d\n", m.year, m.month, m.day, m.hour, m.minute);
-      else
-        std::printf("date: -\n");
+      if (m.year) std::printf("date: %04d-%02d-%02d %02d:%02d\n", m.year, m.month, m.day, m.hour, m.minute);
+      else std::printf("date: -\n");
       static const char* const kPriorities[4] = {"high", "normal", "low", "?"};
-      std::printf("read: %s\npriority: %s\n", (m.flags & palm::kMailRead) ? "yes" : "no",
-                  kPriorities[m.priority()]);
+      std::printf("read: %s\npriority: %s\n", (m.flags & palm::kMailRead) ? "yes" : "no", kPriorities[m.priority()]);
       for (int t = 0; t < palm::kMailTextCount; ++t) printField(palm::kMailTextNames[t], m.texts[t]);
       break;
     }
@@ -422,10 +411,8 @@ void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
       if (!palm::parseEvent(r.data, e, &why)) refuse(why);
       std::printf("date: %s\ntime: %s\n", dayText(e.date).c_str(), timeText(e).c_str());
       static const char* const kUnits[3] = {"m", "h", "d"};
-      if (e.alarm)
-        std::printf("alarm: %d%s\n", e.alarm->advance, e.alarm->unit < 3 ? kUnits[e.alarm->unit] : "?");
-      else
-        std::printf("alarm: -\n");
+      if (e.alarm) std::printf("alarm: %d%s\n", e.alarm->advance, e.alarm->unit < 3 ? kUnits[e.alarm->unit] : "?");
+      else std::printf("alarm: -\n");
       std::printf("repeat: %s\n", e.repeat ? repeatText(*e.repeat).c_str() : "-");
       std::string dates;
       for (uint16_t d : e.exceptions.value_or(std::vector<uint16_t>{}))
@@ -440,17 +427,17 @@ void showRecord(App app, const palm::CategoryBlock& c, const Record& r) {
 
 // ---- Building records from options ----
 
-const std::vector<std::string> kAddressOptions = {
-    "last", "first", "company", "phone", "address", "city", "state", "zip", "country", "title",
-    "custom1", "custom2", "custom3", "custom4", "note", "category", "show-phone"};
+const std::vector<std::string> kAddressOptions = {"last",    "first",   "company", "phone",    "address",   "city",
+                                                  "state",   "zip",     "country", "title",    "custom1",   "custom2",
+                                                  "custom3", "custom4", "note",    "category", "show-phone"};
 const std::vector<std::string> kMemoOptions = {"text", "category"};
-const std::vector<std::string> kMailOptions = {"subject", "from", "to", "cc", "bcc", "reply-to", "sent-to",
-                                               "body", "date", "priority", "category"};
+const std::vector<std::string> kMailOptions = {"subject", "from", "to",   "cc",       "bcc",     "reply-to",
+                                               "sent-to", "body", "date", "priority", "category"};
 const std::vector<std::string> kToDoOptions = {"description", "note", "due", "priority", "category"};
 const std::vector<std::string> kRecordFlags = {"private", "public", "read", "unread", "help"};
 const std::vector<std::string> kToDoFlags = {"private", "public", "completed", "not-completed", "help"};
-const std::vector<std::string> kEventOptions = {"description", "note", "date", "start", "end", "alarm",
-                                                "repeat", "every", "until", "on", "except"};
+const std::vector<std::string> kEventOptions = {"description", "note",  "date",  "start", "end",   "alarm",
+                                                "repeat",      "every", "until", "on",    "except"};
 const std::vector<std::string> kEventFlags = {"private", "public", "untimed", "help"};
 
 int phoneLabel(const std::string& word) {
@@ -462,11 +449,11 @@ int phoneLabel(const std::string& word) {
 // Applies the address options to a record; an empty value removes a field.
 void applyAddress(const Args& a, palm::AddressRecord& r) {
   static const std::pair<const char*, int> kPlain[] = {
-      {"last", palm::kLastName}, {"first", palm::kFirstName}, {"company", palm::kCompany},
-      {"address", palm::kAddress}, {"city", palm::kCity}, {"state", palm::kState}, {"zip", palm::kZip},
-      {"country", palm::kCountry}, {"title", palm::kTitle}, {"custom1", palm::kCustom1},
-      {"custom2", palm::kCustom2}, {"custom3", palm::kCustom3}, {"custom4", palm::kCustom4},
-      {"note", palm::kNote}};
+      {"last", palm::kLastName},   {"first", palm::kFirstName}, {"company", palm::kCompany},
+      {"address", palm::kAddress}, {"city", palm::kCity},       {"state", palm::kState},
+      {"zip", palm::kZip},         {"country", palm::kCountry}, {"title", palm::kTitle},
+      {"custom1", palm::kCustom1}, {"custom2", palm::kCustom2}, {"custom3", palm::kCustom3},
+      {"custom4", palm::kCustom4}, {"note", palm::kNote}};
   for (const auto& [option, field] : kPlain)
     if (auto v = a.get(option)) r.fields[field] = v->empty() ? std::nullopt : std::optional<std::string>(*v);
   std::vector<std::string> phones = a.all("phone");
@@ -494,16 +481,16 @@ void parseDate(const std::string& text, palm::MailRecord& m) {
   int y, mo, d, h = 0, mi = 0;
   char tail;
   int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d%c", &y, &mo, &d, &h, &mi, &tail);
-  if ((n != 3 && n != 5) || y < 1904 || y > 2031 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 ||
-      mi < 0 || mi > 59)
+  if ((n != 3 && n != 5) || y < 1904 || y > 2031 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+      mi > 59)
     usageError("--date takes YYYY-MM-DD or \"YYYY-MM-DD HH:MM\" (years 1904 to 2031)");
   m.year = y, m.month = mo, m.day = d, m.hour = h, m.minute = mi;
 }
 
 void applyMail(const Args& a, palm::MailRecord& m) {
   static const std::pair<const char*, int> kTexts[] = {
-      {"subject", palm::kSubject}, {"from", palm::kFrom}, {"to", palm::kTo}, {"cc", palm::kCc},
-      {"bcc", palm::kBcc}, {"reply-to", palm::kReplyTo}, {"sent-to", palm::kSentTo}, {"body", palm::kBody}};
+      {"subject", palm::kSubject}, {"from", palm::kFrom},        {"to", palm::kTo},          {"cc", palm::kCc},
+      {"bcc", palm::kBcc},         {"reply-to", palm::kReplyTo}, {"sent-to", palm::kSentTo}, {"body", palm::kBody}};
   for (const auto& [option, text] : kTexts)
     if (auto v = a.get(option)) m.texts[text] = *v;
   if (auto v = a.get("date")) parseDate(*v, m);
@@ -589,10 +576,8 @@ uint8_t monthlyByDayOn(uint16_t date, bool last) {
 void applyEvent(const Args& a, palm::EventRecord& e) {
   if (auto v = a.get("description")) e.description = *v;
   if (auto v = a.get("note")) {
-    if (v->empty())
-      e.note.reset();
-    else
-      e.note = *v;
+    if (v->empty()) e.note.reset();
+    else e.note = *v;
   }
   if (auto v = a.get("date")) e.date = eventDay("date", *v);
   if (a.has("untimed")) {
@@ -686,7 +671,7 @@ void applyEvent(const Args& a, palm::EventRecord& e) {
 
 void nowInto(palm::MailRecord& m) {
   time_t now = std::time(nullptr);
-  struct tm t{};
+  struct tm t {};
   localtime_r(&now, &t);
   m.year = t.tm_year + 1900, m.month = t.tm_mon + 1, m.day = t.tm_mday, m.hour = t.tm_hour, m.minute = t.tm_min;
 }
@@ -706,10 +691,11 @@ void cmdCreate(const std::vector<std::string>& in) {
   const std::string dir = folder();
   if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) refuse("cannot make " + dir + ": " + std::strerror(errno));
   for (const AppInfo& app : kApps) {
-    struct stat st{};
+    struct stat st {};
     for (bool resource : {false, true})
       if (::stat(palm::databaseFile(dir, app.database, resource).c_str(), &st) == 0)
-        refuse(std::string("a database \"") + app.database + "\" exists in " + dir + "; the folder holds a handheld already");
+        refuse(std::string("a database \"") + app.database + "\" exists in " + dir +
+               "; the folder holds a handheld already");
   }
   for (const AppInfo& app : kApps) {
     std::unique_ptr<StoredDatabase> made;
@@ -761,16 +747,11 @@ uint32_t store(StoredDatabase& db, const Args& a, Record r, const std::string& d
 
 std::vector<std::string> optionsOf(App app) {
   switch (app) {
-    case App::Address:
-      return kAddressOptions;
-    case App::Memo:
-      return kMemoOptions;
-    case App::Mail:
-      return kMailOptions;
-    case App::ToDo:
-      return kToDoOptions;
-    case App::Event:
-      return kEventOptions;
+    case App::Address: return kAddressOptions;
+    case App::Memo: return kMemoOptions;
+    case App::Mail: return kMailOptions;
+    case App::ToDo: return kToDoOptions;
+    case App::Event: return kEventOptions;
   }
   return {};
 }
@@ -852,9 +833,7 @@ void cmdEdit(const std::vector<std::string>& in) {
       data = palm::packAddress(rec);
       break;
     }
-    case App::Memo:
-      data = a.get("text") ? palm::packMemo(*a.get("text")) : r.data;
-      break;
+    case App::Memo: data = a.get("text") ? palm::packMemo(*a.get("text")) : r.data; break;
     case App::Mail: {
       palm::MailRecord m;
       if (!palm::parseMail(r.data, m, &why)) refuse(why);
@@ -1005,8 +984,8 @@ void cmdRecover(const std::vector<std::string>& in) {
   if (!report.found) {
     std::printf("%s has no journal to recover from; nothing was changed\n", name.c_str());
   } else if (report.stale) {
-    std::printf("%s: the journal's changes were in the database already; none used, journal kept as %s\n",
-                name.c_str(), report.keptAs.c_str());
+    std::printf("%s: the journal's changes were in the database already; none used, journal kept as %s\n", name.c_str(),
+                report.keptAs.c_str());
   } else {
     std::printf("recovered %s: %zu change%s of the journal used, %zu skipped as damaged; journal kept as %s\n",
                 name.c_str(), report.used, report.used == 1 ? "" : "s", report.skipped, report.keptAs.c_str());
@@ -1016,8 +995,7 @@ void cmdRecover(const std::vector<std::string>& in) {
 const char* const kSyncTypes[4] = {"all", "send", "filter", "unread"};
 
 void cmdMailPref(const std::vector<std::string>& in) {
-  Args a = parseArgs(in, {"sync", "truncate", "to", "from", "subject", "high-priority", "include"},
-                     {"remote", "help"});
+  Args a = parseArgs(in, {"sync", "truncate", "to", "from", "subject", "high-priority", "include"}, {"remote", "help"});
   needPositional(a, 0, "");
   const std::string dir = folder();
   const std::string name = "Saved Preferences";
@@ -1076,10 +1054,8 @@ void cmdMailPref(const std::vector<std::string>& in) {
     }
   if (change) {
     std::string data = palm::packMailPreference(p);
-    if (res)
-      res->data = data;
-    else
-      prefs.resources.push_back({palm::fourCC("mail"), prefId, data});
+    if (res) res->data = data;
+    else prefs.resources.push_back({palm::fourCC("mail"), prefId, data});
     prefs.modified = palm::palmNow();
     ++prefs.modificationNumber;
     check(palm::writeDatabaseFile(palm::databaseFile(dir, name, true), prefs));
@@ -1093,65 +1069,75 @@ void cmdMailPref(const std::vector<std::string>& in) {
 }
 
 const Command kCommands[] = {
-    {"create", "handheld create [DIR]\n"
-               "  Makes DIR (or the handheld folder) a new handheld with empty Address Book,\n"
-               "  Memo Pad, Mail, To Do List and Date Book databases and their standard categories.\n",
+    {"create",
+     "handheld create [DIR]\n"
+     "  Makes DIR (or the handheld folder) a new handheld with empty Address Book,\n"
+     "  Memo Pad, Mail, To Do List and Date Book databases and their standard categories.\n",
      cmdCreate},
-    {"list", "handheld list APP [--category NAME]\n"
-             "  Lists the records of APP (address, memo, mail, todo, event), deleted ones included:\n"
-             "  id, category, attributes (dirty, private, deleted, archived), summary (a to-do:\n"
-             "  [x] when completed, priority, due date, description; an event: date, time,\n"
-             "  description and its repeat).\n",
+    {"list",
+     "handheld list APP [--category NAME]\n"
+     "  Lists the records of APP (address, memo, mail, todo, event), deleted ones included:\n"
+     "  id, category, attributes (dirty, private, deleted, archived), summary (a to-do:\n"
+     "  [x] when completed, priority, due date, description; an event: date, time,\n"
+     "  description and its repeat).\n",
      cmdList},
     {"show", "handheld show APP ID\n  Shows every field of one record.\n", cmdShow},
-    {"add", "handheld add address [--last T] [--first T] [--company T] [--phone LABEL=NUMBER]...\n"
-            "        [--address T] [--city T] [--state T] [--zip T] [--country T] [--title T]\n"
-            "        [--custom1..4 T] [--note T] [--show-phone 1-5] [--category NAME] [--private]\n"
-            "handheld add memo --text TEXT [--category NAME] [--private]\n"
-            "handheld add mail [--subject T] [--from T] [--to T] [--cc T] [--bcc T] [--reply-to T]\n"
-            "        [--sent-to T] [--body T] [--date 'YYYY-MM-DD HH:MM'] [--priority high|normal|low]\n"
-            "        [--read] [--category NAME (default Outbox)] [--private]\n"
-            "handheld add todo --description T [--note T] [--due YYYY-MM-DD|none] [--priority 1-5]\n"
-            "        [--completed] [--category NAME] [--private]\n"
-            "handheld add event --description T --date YYYY-MM-DD [--start HH:MM [--end HH:MM]]\n"
-            "        [--note T] [--alarm N[m|h|d]] [--private]\n"
-            "        [--repeat daily|weekly|monthly-by-day|monthly-by-date|yearly [--every N]\n"
-            "         [--until YYYY-MM-DD] [--on sun,mon,..|last] [--except YYYY-MM-DD]...]\n"
-            "  Adds a record as the handheld application does (marked dirty) and prints its id.\n"
-            "  Phone labels: work, home, fax, other, e-mail, main, pager, mobile.\n",
+    {"add",
+     "handheld add address [--last T] [--first T] [--company T] [--phone LABEL=NUMBER]...\n"
+     "        [--address T] [--city T] [--state T] [--zip T] [--country T] [--title T]\n"
+     "        [--custom1..4 T] [--note T] [--show-phone 1-5] [--category NAME] [--private]\n"
+     "handheld add memo --text TEXT [--category NAME] [--private]\n"
+     "handheld add mail [--subject T] [--from T] [--to T] [--cc T] [--bcc T] [--reply-to T]\n"
+     "        [--sent-to T] [--body T] [--date 'YYYY-MM-DD HH:MM'] [--priority high|normal|low]\n"
+     "        [--read] [--category NAME (default Outbox)] [--private]\n"
+     "handheld add todo --description T [--note T] [--due YYYY-MM-DD|none] [--priority 1-5]\n"
+     "        [--completed] [--category NAME] [--private]\n"
+     "handheld add event --description T --date YYYY-MM-DD [--start HH:MM [--end HH:MM]]\n"
+     "        [--note T] [--alarm N[m|h|d]] [--private]\n"
+     "        [--repeat daily|weekly|monthly-by-day|monthly-by-date|yearly [--every N]\n"
+     "         [--until YYYY-MM-DD] [--on sun,mon,..|last] [--except YYYY-MM-DD]...]\n"
+     "  Adds a record as the handheld application does (marked dirty) and prints its id.\n"
+     "  Phone labels: work, home, fax, other, e-mail, main, pager, mobile.\n",
      cmdAdd},
-    {"edit", "handheld edit APP ID [the options of add] [--public] [--unread] [--not-completed]\n"
-             "        [--untimed] [--alarm none] [--repeat none] [--until none] [--except none]\n"
-             "  Changes the given fields (an empty value removes an address field; --phone\n"
-             "  options replace all phones) and marks the record dirty.\n",
+    {"edit",
+     "handheld edit APP ID [the options of add] [--public] [--unread] [--not-completed]\n"
+     "        [--untimed] [--alarm none] [--repeat none] [--until none] [--except none]\n"
+     "  Changes the given fields (an empty value removes an address field; --phone\n"
+     "  options replace all phones) and marks the record dirty.\n",
      cmdEdit},
-    {"delete", "handheld delete APP ID\n"
-               "  Deletes a record as the handheld does: it keeps its id, loses its data and\n"
-               "  is marked deleted and dirty until the next HotSync.\n",
+    {"delete",
+     "handheld delete APP ID\n"
+     "  Deletes a record as the handheld does: it keeps its id, loses its data and\n"
+     "  is marked deleted and dirty until the next HotSync.\n",
      [](const std::vector<std::string>& in) { markRecord(in, false); }},
-    {"archive", "handheld archive APP ID\n"
-                "  Deletes a record keeping an archive copy: marked archived and dirty, data kept.\n",
+    {"archive",
+     "handheld archive APP ID\n"
+     "  Deletes a record keeping an archive copy: marked archived and dirty, data kept.\n",
      [](const std::vector<std::string>& in) { markRecord(in, true); }},
-    {"categories", "handheld categories APP\n"
-                   "  Lists the categories: index, unique id, renamed mark, name.\n",
+    {"categories",
+     "handheld categories APP\n"
+     "  Lists the categories: index, unique id, renamed mark, name.\n",
      cmdCategories},
-    {"category", "handheld category APP add NAME\n"
-                 "handheld category APP rename NAME NEW\n"
-                 "handheld category APP remove NAME\n"
-                 "  Changes categories as the handheld does: the slot gets its renamed mark;\n"
-                 "  records of a removed category move to the first one, marked dirty.\n",
+    {"category",
+     "handheld category APP add NAME\n"
+     "handheld category APP rename NAME NEW\n"
+     "handheld category APP remove NAME\n"
+     "  Changes categories as the handheld does: the slot gets its renamed mark;\n"
+     "  records of a removed category move to the first one, marked dirty.\n",
      cmdCategory},
-    {"mail-pref", "handheld mail-pref [--sync all|send|filter|unread] [--truncate BYTES]\n"
-                  "        [--to T] [--from T] [--subject T] [--include yes|no]\n"
-                  "        [--high-priority yes|no] [--remote]\n"
-                  "  Shows, and with options sets, the Mail application's HotSync preference\n"
-                  "  (in \"Saved Preferences\"; --remote: the one for remote HotSync).\n",
+    {"mail-pref",
+     "handheld mail-pref [--sync all|send|filter|unread] [--truncate BYTES]\n"
+     "        [--to T] [--from T] [--subject T] [--include yes|no]\n"
+     "        [--high-priority yes|no] [--remote]\n"
+     "  Shows, and with options sets, the Mail application's HotSync preference\n"
+     "  (in \"Saved Preferences\"; --remote: the one for remote HotSync).\n",
      cmdMailPref},
-    {"recover", "handheld recover DB\n"
-                "  When a database is refused because its journal (the changes not yet folded\n"
-                "  into the file) is damaged: applies every change of the journal that is\n"
-                "  intact, says how many it used and skipped, and keeps the journal beside the\n"
-                "  database as DB.pdb.journal.recovered.\n",
+    {"recover",
+     "handheld recover DB\n"
+     "  When a database is refused because its journal (the changes not yet folded\n"
+     "  into the file) is damaged: applies every change of the journal that is\n"
+     "  intact, says how many it used and skipped, and keeps the journal beside the\n"
+     "  database as DB.pdb.journal.recovered.\n",
      cmdRecover},
 };
 
@@ -1207,8 +1193,7 @@ int main(int argc, char** argv) {
     const std::string who = command ? std::string("handheld ") + command : "handheld";
     if (f.exitCode == 2)
       std::fprintf(stderr, "%s: %s (see \"%s --help\")\n", who.c_str(), f.message.c_str(), who.c_str());
-    else
-      std::fprintf(stderr, "handheld: %s\n", f.message.c_str());
+    else std::fprintf(stderr, "handheld: %s\n", f.message.c_str());
     return f.exitCode;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "handheld: %s\n", e.what());

@@ -9,11 +9,10 @@ namespace palm {
 const char* const kPhoneLabels[8] = {"work", "home", "fax", "other", "e-mail", "main", "pager", "mobile"};
 
 const char* const kAddressFieldNames[kAddressFieldCount] = {
-    "last name", "first name", "company", "phone 1",  "phone 2",  "phone 3",  "phone 4",
-    "phone 5",   "address",    "city",    "state",    "zip code", "country",  "title",
-    "custom 1",  "custom 2",   "custom 3", "custom 4", "note"};
+    "last name", "first name", "company", "phone 1", "phone 2",  "phone 3",  "phone 4",  "phone 5",  "address", "city",
+    "state",     "zip code",   "country", "title",   "custom 1", "custom 2", "custom 3", "custom 4", "note"};
 
-const char* const kMailTextNames[kMailTextCount] = {"subject", "from",    "to",      "cc",
+const char* const kMailTextNames[kMailTextCount] = {"subject", "from",     "to",      "cc",
                                                     "bcc",     "reply-to", "sent-to", "body"};
 
 namespace {
@@ -35,7 +34,8 @@ bool takeText(std::string_view data, size_t& at, std::string& out) {
 }  // namespace
 
 bool parseAddress(std::string_view data, AddressRecord& out, std::string* error) {
-  if (data.size() < 9) return fail(error, "an address record needs 9 bytes, this one has " + std::to_string(data.size()));
+  if (data.size() < 9)
+    return fail(error, "an address record needs 9 bytes, this one has " + std::to_string(data.size()));
   AddressRecord r;
   r.options = getU32(data, 0);
   const uint32_t flags = getU32(data, 4);
@@ -70,9 +70,7 @@ std::string packAddress(const AddressRecord& r) {
   return out;
 }
 
-std::string memoText(std::string_view data) {
-  return std::string(data.substr(0, data.find('\0')));
-}
+std::string memoText(std::string_view data) { return std::string(data.substr(0, data.find('\0'))); }
 
 std::string packMemo(const std::string& text) { return text + std::string(1, '\0'); }
 

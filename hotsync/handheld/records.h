@@ -23,8 +23,25 @@ namespace palm {
 // ---- Address Book ----
 
 enum AddressField {
-  kLastName, kFirstName, kCompany, kPhone1, kPhone2, kPhone3, kPhone4, kPhone5,
-  kAddress, kCity, kState, kZip, kCountry, kTitle, kCustom1, kCustom2, kCustom3, kCustom4, kNote,
+  kLastName,
+  kFirstName,
+  kCompany,
+  kPhone1,
+  kPhone2,
+  kPhone3,
+  kPhone4,
+  kPhone5,
+  kAddress,
+  kCity,
+  kState,
+  kZip,
+  kCountry,
+  kTitle,
+  kCustom1,
+  kCustom2,
+  kCustom3,
+  kCustom4,
+  kNote,
   kAddressFieldCount
 };
 

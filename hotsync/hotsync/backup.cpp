@@ -96,7 +96,8 @@ bool copyAtomic(const std::string& from, const std::string& temp, const std::str
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail("cannot read", from);
     if (n == 0) break;
-    if (!platform::writeAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(n)))) return fail("cannot write", temp);
+    if (!platform::writeAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(n))))
+      return fail("cannot write", temp);
     crc = palm::crc32(std::string_view(buffer.data(), static_cast<size_t>(n)), crc);
     size += static_cast<unsigned long long>(n);
   }
@@ -217,12 +218,9 @@ bool newerStamp(const std::string& a, const std::string& b) {
 std::string escapePath(const std::string& path) {
   std::string out;
   for (char c : path) {
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '\n')
-      out += "\\n";
-    else
-      out += c;
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else out += c;
   }
   return out;
 }

@@ -485,14 +485,16 @@ ConduitReport runConduit(const RunConduit& run, const RunPlace& place, const Use
   CConduitLibrary conduit;
   if (!conduit.load(run.module)) {
     report.outcome = "could not be loaded: " + conduit.problem();
-    if (!place.quiet) std::printf("%s: %s could not be loaded: %s\n", report.label.c_str(), run.module.c_str(),
-                conduit.problem().c_str());
+    if (!place.quiet)
+      std::printf("%s: %s could not be loaded: %s\n", report.label.c_str(), run.module.c_str(),
+                  conduit.problem().c_str());
     log.add(run.module + " could not be loaded: " + conduit.problem(), kHsLogActivityError);
     return report;
   }
   report.conduit = conduit.name();
-  if (!place.quiet) std::printf("%s: %s %s (%s), database %s\n", report.label.c_str(), report.conduit.c_str(),
-              versionText(conduit.version()).c_str(), run.module.c_str(), run.database.c_str());
+  if (!place.quiet)
+    std::printf("%s: %s %s (%s), database %s\n", report.label.c_str(), report.conduit.c_str(),
+                versionText(conduit.version()).c_str(), run.module.c_str(), run.database.c_str());
   std::fflush(stdout);  // before the conduit's own output
 
   CSyncProperties props{};
@@ -587,10 +589,11 @@ void copyHandheldFiles(const std::string& from, const std::string& to) {
 // HotSync log and the conduits' own files kept aside. The handheld folder
 // and the server are left as they are; what the run would do is returned.
 std::vector<ConduitReport> dryRunConduits(const std::vector<RunConduit>& conduits, const std::string& handheld,
-                                          const std::string& userFolder, const UserName& user,
-                                          bool quiet, std::vector<std::string>* logEntries = nullptr) {
+                                          const std::string& userFolder, const UserName& user, bool quiet,
+                                          std::vector<std::string>* logEntries = nullptr) {
   std::string pattern = userFolder + "/dry-run.XXXXXX";
-  if (!::mkdtemp(pattern.data())) refuse("cannot make a folder for the dry run in " + userFolder + ": " + std::strerror(errno));
+  if (!::mkdtemp(pattern.data()))
+    refuse("cannot make a folder for the dry run in " + userFolder + ": " + std::strerror(errno));
   const std::string scratch = pattern;
   struct Restore {
     std::string scratch, handheld;
@@ -666,8 +669,8 @@ int commandSync(const Args& a) {
   if (a.get("dry-run")) {
     std::vector<std::string> logEntries;
     std::vector<ConduitReport> plan = dryRunConduits(conduits, handheld, userFolder, user, false, &logEntries);
-    const int failed = static_cast<int>(
-        std::count_if(plan.begin(), plan.end(), [](const ConduitReport& r) { return !r.ok; }));
+    const int failed =
+        static_cast<int>(std::count_if(plan.begin(), plan.end(), [](const ConduitReport& r) { return !r.ok; }));
     if (a.get("json")) {
       std::printf("%s\n", reportJson(plan, RunInfo{started, user.typed, handheld, true, failed ? 1 : 0}, true).c_str());
     } else {
@@ -734,8 +737,8 @@ int commandSync(const Args& a) {
   std::vector<ConduitReport> reports = runConduits(conduits, place, user, log);
   for (const ConduitReport& r : reports)
     if (r.ran) log.add(reportLine(r), kHsLogActivityNone);
-  const int failed = static_cast<int>(
-      std::count_if(reports.begin(), reports.end(), [](const ConduitReport& r) { return !r.ok; }));
+  const int failed =
+      static_cast<int>(std::count_if(reports.begin(), reports.end(), [](const ConduitReport& r) { return !r.ok; }));
   const int status = failed == 0 ? 0 : 1;
   keepReport(reports, userFolder, RunInfo{started, user.typed, handheld, false, status});
   // What undo cannot put back by itself is kept with the backup it restores.
@@ -819,8 +822,7 @@ int commandUndo(const Args& a) {
   if (!chosen) {
     if (anyHere) refuse("every backup of " + handheld + " in " + where + " is undone already; nothing was changed");
     if (!other.empty())
-      refuse("no backup of " + handheld + " in " + where + " (those there are of " + other +
-             "); nothing was changed");
+      refuse("no backup of " + handheld + " in " + where + " (those there are of " + other + "); nothing was changed");
     refuse("no backup of " + handheld + " in " + where + " to undo; nothing was changed");
   }
 
@@ -830,9 +832,10 @@ int commandUndo(const Args& a) {
   if (!restoreBackup(*chosen, handheld, report, problem)) refuse("the handheld folder cannot be put back: " + problem);
   for (const std::string& name : report.removed) std::printf("removed %s\n", name.c_str());
   for (const std::string& name : report.restored) std::printf("restored %s\n", name.c_str());
-  std::printf("The handheld folder is back as it was before the HotSync run %s (%zu files restored, %zu removed, %zu "
-              "unchanged).\n",
-              chosen->stamp.c_str(), report.restored.size(), report.removed.size(), report.unchanged.size());
+  std::printf(
+      "The handheld folder is back as it was before the HotSync run %s (%zu files restored, %zu removed, %zu "
+      "unchanged).\n",
+      chosen->stamp.c_str(), report.restored.size(), report.removed.size(), report.unchanged.size());
   const std::string changesFile = chosen->folder + "/server-changes";
   const std::string changes = fs::exists(changesFile) ? wholeFile(changesFile) : std::string();
   if (a.get("server") && !undoOnServer(changes, chosen->folder, user, userFolder)) {
@@ -843,9 +846,10 @@ int commandUndo(const Args& a) {
   }
   // Marked undone last, so that an undo cut short is done again.
   if (!markUndone(*chosen, problem))
-    refuse("the handheld folder is put back, but the backup cannot be marked undone (the next undo would take "
-           "it again): " +
-           problem);
+    refuse(
+        "the handheld folder is put back, but the backup cannot be marked undone (the next undo would take "
+        "it again): " +
+        problem);
   if (a.get("server")) return 0;
   if (!fs::exists(changesFile)) {
     std::printf("What the run changed on the server is not known (the run kept no record of it).\n");
@@ -856,8 +860,9 @@ int commandUndo(const Args& a) {
     std::printf("The run changed nothing on the server.\n");
     return 0;
   }
-  std::printf("The server keeps what the run did there. To take that back too, on the server\n"
-              "(`hotsync undo --server` does it with the handheld, for the runs not undone yet):\n");
+  std::printf(
+      "The server keeps what the run did there. To take that back too, on the server\n"
+      "(`hotsync undo --server` does it with the handheld, for the runs not undone yet):\n");
   for (const std::string& line : inverse) std::printf("  %s\n", line.c_str());
   std::printf("Until then the next HotSync brings those records back to the handheld as the server has them.\n");
   return 0;
@@ -927,10 +932,8 @@ int commandConfigure(const Args& a) {
   }
   // The conduit interface's own codes read best in hexadecimal (0x107A).
   char result[32];
-  if (rc > 0)
-    std::snprintf(result, sizeof result, "0x%lX", rc);
-  else
-    std::snprintf(result, sizeof result, "%ld", rc);
+  if (rc > 0) std::snprintf(result, sizeof result, "0x%lX", rc);
+  else std::snprintf(result, sizeof result, "%ld", rc);
   std::printf("%s: configuration failed (result %s)%s%s\n", creator.c_str(), result,
               conduit.problem().empty() ? "" : ": ", conduit.problem().c_str());
   return 1;
@@ -983,8 +986,7 @@ int commandRegister(const Args& a) {
   std::string title = a.get("title").value_or("");
   if (title.empty()) {
     CConduitLibrary conduit;
-    if (conduit.load(module))
-      title = conduit.name();
+    if (conduit.load(module)) title = conduit.name();
     else
       std::fprintf(stderr, "hotsync: warning: %s cannot be loaded now (%s); it is registered all the same\n",
                    module.c_str(), conduit.problem().c_str());
@@ -993,10 +995,8 @@ int commandRegister(const Args& a) {
 
   const char* c = creator.c_str();
   int rc = CmInstallCreator(c, CM_CREATOR_TYPE_CONDUIT);
-  if (rc == CM_ERR_ALREADY_INSTALLED)
-    std::printf("%s was registered already; its registration is replaced.\n", c);
-  else if (rc != CM_ERR_NONE)
-    registryFailure("cannot register " + creator);
+  if (rc == CM_ERR_ALREADY_INSTALLED) std::printf("%s was registered already; its registration is replaced.\n", c);
+  else if (rc != CM_ERR_NONE) registryFailure("cannot register " + creator);
   std::string directory = "gw_" + creator;
   std::string file = "gw_" + creator + ".dat";
   if (CmSetCreatorPriority(c, priority) || CmSetCreatorName(c, module.c_str()) ||
@@ -1168,20 +1168,28 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"sync", commandSync, kSyncUsage,
-     {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "dry-run", "json", "allow-mass-delete"}},
+    {"sync",
+     commandSync,
+     kSyncUsage,
+     {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "dry-run", "json",
+      "allow-mass-delete"}},
     {"undo", commandUndo, kUndoUsage, {"handheld", "user", "userdir", "user-charset", "server"}},
     {"history", commandHistory, kHistoryUsage, {"user", "userdir", "user-charset", "last"}},
     {"configure", commandConfigure, kConfigureUsage, {"user", "conduit", "userdir", "user-charset"}},
     {"list", commandList, kListUsage, {}},
     {"register", commandRegister, kRegisterUsage, {"creator", "module", "database", "title", "priority"}},
     {"unregister", commandUnregister, kUnregisterUsage, {}},
-    {"start", commandStart, kStartUsage,
+    {"start",
+     commandStart,
+     kStartUsage,
      {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "watch", "foreground"}},
     {"button", commandButton, kButtonUsage, {}},
     {"status", commandStatus, kStatusUsage, {}},
     {"stop", commandStop, kStopUsage, {}},
-    {"unit", commandUnit, kUnitUsage, {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "watch"}},
+    {"unit",
+     commandUnit,
+     kUnitUsage,
+     {"handheld", "user", "userdir", "user-charset", "conduit", "keep-backups", "watch"}},
 };
 
 // The build's own library folder (../lib beside bin/) goes after whatever

@@ -62,8 +62,8 @@ std::string jsonRecords(const std::vector<RecordChange>& list) {
   for (size_t i = 0; i < list.size(); ++i) {
     const RecordChange& c = list[i];
     out += std::string(i ? "," : "") + "{\"side\":\"" + sideName(c.side) + "\",\"what\":" + jsonText(c.what, false) +
-           ",\"id\":" + jsonText(c.id, false) + ",\"text\":" + jsonText(c.text) + ",\"kind\":" + jsonText(c.kind, false) +
-           "}";
+           ",\"id\":" + jsonText(c.id, false) + ",\"text\":" + jsonText(c.text) +
+           ",\"kind\":" + jsonText(c.kind, false) + "}";
   }
   return out + "]";
 }
@@ -105,8 +105,7 @@ void addHandheldChanges(const DatabaseSnapshot& before, const DatabaseSnapshot& 
   for (const auto& [id, was] : before.records) {
     if (!was.live()) continue;
     auto now = after.records.find(id);
-    if (now == after.records.end() || !now->second.live())
-      gone.push_back(&was);
+    if (now == after.records.end() || !now->second.live()) gone.push_back(&was);
     else if (!sameContent(was, now->second))
       report.changes.push_back(
           {Side::Handheld, "change", std::to_string(id), report.database, describeRecord(creator, now->second.data)});
@@ -198,8 +197,9 @@ std::string reportLine(const ConduitReport& r) {
            std::to_string(r.count(s, "delete")) + " deleted of " + std::to_string(of);
   };
   return r.conduit + ": handheld " + side(Side::Handheld, r.handheldRecords) + "; server " +
-         side(Side::Server, r.serverRecords) + "; " + plural(static_cast<long>(r.conflicts.size()), "conflict", "conflicts") +
-         ", " + std::to_string(r.skipped.size() + static_cast<size_t>(r.filtered)) + " skipped; " +
+         side(Side::Server, r.serverRecords) + "; " +
+         plural(static_cast<long>(r.conflicts.size()), "conflict", "conflicts") + ", " +
+         std::to_string(r.skipped.size() + static_cast<size_t>(r.filtered)) + " skipped; " +
          plural(r.httpRequests, "HTTP request", "HTTP requests") + ", " + std::to_string(r.bytesSent) +
          " bytes sent, " + std::to_string(r.bytesReceived) + " received; " +
          plural(r.syncCalls, "Sync Manager call", "Sync Manager calls") + "; " + seconds(r.wallMs);
@@ -214,9 +214,10 @@ std::string reportText(const std::vector<ConduitReport>& reports, bool plan) {
     out += r.label + ": " + r.conduit + " (" + r.database + "): " + r.outcome + "\n";
     if (!r.ran) continue;
     for (Side s : {Side::Handheld, Side::Server})
-      out += std::string("  ") + (s == Side::Handheld ? "handheld: " : "server:   ") + std::to_string(r.count(s, "add")) +
-             add + std::to_string(r.count(s, "change")) + change + std::to_string(r.count(s, "delete")) + del +
-             " (of " + std::to_string(s == Side::Handheld ? r.handheldRecords : r.serverRecords) + ")\n";
+      out += std::string("  ") + (s == Side::Handheld ? "handheld: " : "server:   ") +
+             std::to_string(r.count(s, "add")) + add + std::to_string(r.count(s, "change")) + change +
+             std::to_string(r.count(s, "delete")) + del + " (of " +
+             std::to_string(s == Side::Handheld ? r.handheldRecords : r.serverRecords) + ")\n";
     if (!r.conflicts.empty())
       out += "  conflicts: " + std::to_string(r.conflicts.size()) + ", the server's version " +
              (plan ? "to be kept" : "kept") + "\n";
@@ -231,8 +232,7 @@ std::string reportText(const std::vector<ConduitReport>& reports, bool plan) {
       out += std::string("    ") + mark + " " + (c.side == Side::Handheld ? "handheld " : "server   ") +
              platform::handheldToTerminal(c.text) + "\n";
     }
-    for (const RecordChange& c : r.conflicts)
-      out += "    ! conflict " + platform::handheldToTerminal(c.text) + "\n";
+    for (const RecordChange& c : r.conflicts) out += "    ! conflict " + platform::handheldToTerminal(c.text) + "\n";
     for (const RecordChange& c : r.skipped)
       out += std::string("    ? skipped  ") + sideName(c.side) + " " + platform::handheldToTerminal(c.text) + "\n";
   }
@@ -254,9 +254,9 @@ std::string reportJson(const std::vector<ConduitReport>& reports, const RunInfo&
            ",\"handheld\":" + jsonSide(r, Side::Handheld) + ",\"server\":" + jsonSide(r, Side::Server) +
            ",\"conflicts\":" + std::to_string(r.conflicts.size()) + ",\"skipped\":" + std::to_string(r.skipped.size()) +
            ",\"filtered\":" + std::to_string(r.filtered) + ",\"relations\":{\"set\":" + std::to_string(r.relationsSet) +
-           ",\"removed\":" + std::to_string(r.relationsRemoved) + "},\"http\":{\"requests\":" +
-           std::to_string(r.httpRequests) + ",\"bytesSent\":" + std::to_string(r.bytesSent) +
-           ",\"bytesReceived\":" + std::to_string(r.bytesReceived) +
+           ",\"removed\":" + std::to_string(r.relationsRemoved) +
+           "},\"http\":{\"requests\":" + std::to_string(r.httpRequests) +
+           ",\"bytesSent\":" + std::to_string(r.bytesSent) + ",\"bytesReceived\":" + std::to_string(r.bytesReceived) +
            "},\"syncManagerCalls\":" + std::to_string(r.syncCalls) + ",\"wallMs\":" + ms;
     if (records)
       out += ",\"changes\":" + jsonRecords(r.changes) + ",\"conflictRecords\":" + jsonRecords(r.conflicts) +
@@ -295,16 +295,17 @@ std::vector<RecordChange> parseServerChanges(const std::string& text) {
 }
 
 std::vector<std::string> inverseCommands(const std::vector<RecordChange>& serverChanges) {
-  static const std::map<std::string, std::string> kKinds = {{"SyncAddress", "card"},     {"SyncMemo", "memo"},
-                                                            {"SyncToDo", "to-do"},       {"SyncCalendar", "schedule"},
+  static const std::map<std::string, std::string> kKinds = {{"SyncAddress", "card"},
+                                                            {"SyncMemo", "memo"},
+                                                            {"SyncToDo", "to-do"},
+                                                            {"SyncCalendar", "schedule"},
                                                             {"SyncMail", "sent mail"}};
   std::vector<std::string> out;
   for (const RecordChange& c : serverChanges) {
     auto k = kKinds.find(c.kind);
     const std::string kind = k == kKinds.end() ? c.kind : k->second;
     const std::string name = "\"" + platform::handheldToTerminal(c.text) + "\"";
-    if (c.kind == "SyncMail")
-      out.push_back("the mail " + name + " was sent; a sent mail cannot be taken back");
+    if (c.kind == "SyncMail") out.push_back("the mail " + name + " was sent; a sent mail cannot be taken back");
     else if (c.what == "add")
       out.push_back("delete the " + kind + " " + name + " (id " + c.id + "), which the run made");
     else if (c.what == "change")
@@ -333,8 +334,7 @@ std::vector<std::string> historyLines(const std::string& historyText) {
       const std::smatch& f = *c;
       out.push_back("  " + f[1].str() + " " + f[3].str() + ": handheld +" + f[5].str() + " ~" + f[6].str() + " -" +
                     f[7].str() + " of " + f[4].str() + ", server +" + f[9].str() + " ~" + f[10].str() + " -" +
-                    f[11].str() + " of " + f[8].str() + ", " + f[12].str() + " conflicts, " + f[13].str() +
-                    " skipped");
+                    f[11].str() + " of " + f[8].str() + ", " + f[12].str() + " conflicts, " + f[13].str() + " skipped");
     }
   }
   return out;
@@ -351,12 +351,9 @@ BrakeSettings readBrakeSettings(const std::string& userFolder, std::string& prob
     char* end = nullptr;
     const long n = std::strtol(value.c_str(), &end, 10);
     const bool number = !value.empty() && *end == '\0';
-    if (name == "mass-delete-brake" && (value == "on" || value == "off"))
-      b.on = value == "on";
-    else if (name == "mass-delete-share" && number && n >= 1 && n <= 100)
-      b.share = static_cast<int>(n);
-    else if (name == "mass-delete-minimum" && number && n >= 1 && n <= 1000000)
-      b.minimum = static_cast<int>(n);
+    if (name == "mass-delete-brake" && (value == "on" || value == "off")) b.on = value == "on";
+    else if (name == "mass-delete-share" && number && n >= 1 && n <= 100) b.share = static_cast<int>(n);
+    else if (name == "mass-delete-minimum" && number && n >= 1 && n <= 1000000) b.minimum = static_cast<int>(n);
     else if (name.rfind("mass-delete-", 0) == 0)
       problem = userFolder + "/settings: \"" + line + "\" cannot be read; the default is used";
   }
@@ -369,8 +366,8 @@ std::string massDeletion(const ConduitReport& r, const BrakeSettings& brake) {
     const long deleted = r.count(s, "delete");
     const long of = s == Side::Handheld ? r.handheldRecords : r.serverRecords;
     if (deleted < brake.minimum || deleted * 100 <= static_cast<long>(brake.share) * of) continue;
-    return r.conduit + " would delete " + std::to_string(deleted) + " of the " + std::to_string(of) + " records on the " +
-           sideName(s) + " (more than " + std::to_string(brake.share) +
+    return r.conduit + " would delete " + std::to_string(deleted) + " of the " + std::to_string(of) +
+           " records on the " + sideName(s) + " (more than " + std::to_string(brake.share) +
            "%), so nothing was synchronised and nothing changed. If that is what you want, run "
            "\"hotsync sync --allow-mass-delete\" once; \"hotsync sync --dry-run\" shows each record first.";
   }

@@ -97,9 +97,9 @@ std::string reportLine(const ConduitReport& r);
 std::string reportText(const std::vector<ConduitReport>& reports, bool plan);
 
 struct RunInfo {
-  std::string started;  // UTC, "2026-12-08T21:40:00Z"
-  std::string user;     // as typed
-  std::string handheld; // the handheld folder
+  std::string started;   // UTC, "2026-12-08T21:40:00Z"
+  std::string user;      // as typed
+  std::string handheld;  // the handheld folder
   bool dryRun = false;
   int status = 0;  // the exit status of the run
 };

@@ -44,8 +44,8 @@ constexpr uint32_t kEpochDelta1904 = 2082844800u;
 
 // Four-character codes as big-endian numbers: fourCC("addr") == 0x61646472.
 constexpr uint32_t fourCC(const char (&c)[5]) {
-  return (uint32_t(uint8_t(c[0])) << 24) | (uint32_t(uint8_t(c[1])) << 16) |
-         (uint32_t(uint8_t(c[2])) << 8) | uint32_t(uint8_t(c[3]));
+  return (uint32_t(uint8_t(c[0])) << 24) | (uint32_t(uint8_t(c[1])) << 16) | (uint32_t(uint8_t(c[2])) << 8) |
+         uint32_t(uint8_t(c[3]));
 }
 std::string fourCCText(uint32_t code);
 
@@ -53,10 +53,10 @@ std::string fourCCText(uint32_t code);
 // the live ones in the file; a deleted record has no data, an archived one
 // keeps it. Both keep their unique id until purged.
 struct Record {
-  uint32_t uniqueId = 0; // 24 bits, never 0 in a valid file
-  uint8_t category = 0;  // 0..15; not stored for deleted or archived records
+  uint32_t uniqueId = 0;  // 24 bits, never 0 in a valid file
+  uint8_t category = 0;   // 0..15; not stored for deleted or archived records
   bool deleted = false;
-  bool archived = false; // implies deleted in the file form
+  bool archived = false;  // implies deleted in the file form
   bool dirty = false;
   bool secret = false;
   bool busy = false;
@@ -77,7 +77,7 @@ struct Resource {
 };
 
 struct Database {
-  std::string name; // at most 31 bytes
+  std::string name;  // at most 31 bytes
   uint16_t attributes = 0;
   uint16_t version = 0;
   // Dates in seconds since 1904 (local time). 1970-based values met on
@@ -91,8 +91,8 @@ struct Database {
   uint32_t uniqueIdSeed = 0;
   std::optional<std::string> appInfo;
   std::optional<std::string> sortInfo;
-  std::vector<Record> records;     // record databases
-  std::vector<Resource> resources; // resource databases
+  std::vector<Record> records;      // record databases
+  std::vector<Resource> resources;  // resource databases
 
   bool isResourceDb() const { return (attributes & kDbResource) != 0; }
 };
@@ -110,8 +110,7 @@ bool parseDatabase(std::string_view bytes, Database &out, std::string *error);
 // `fileSize` bytes can be a database at all: false with *error set when it is
 // larger than its last block or entry plus kMaxBlockSize. Lets a reader
 // refuse a huge file without reading it; true says nothing else is right.
-bool checkImageSize(std::string_view head, uint64_t fileSize,
-                    std::string *error);
+bool checkImageSize(std::string_view head, uint64_t fileSize, std::string *error);
 
 // Whether the database can be written in the format: at most kMaxEntries
 // records (or resources), none and no block larger than kMaxBlockSize. False
@@ -145,8 +144,8 @@ constexpr size_t kCategoryNameSize = 16;
 constexpr size_t kCategoryBlockSize = 276;
 
 struct CategoryBlock {
-  uint16_t renamed = 0;              // bit i: slot i renamed
-  std::string names[kCategoryCount]; // at most 15 bytes each
+  uint16_t renamed = 0;               // bit i: slot i renamed
+  std::string names[kCategoryCount];  // at most 15 bytes each
   uint8_t ids[kCategoryCount] = {};
   uint8_t lastUniqueId = 0;
 };
@@ -174,4 +173,4 @@ void appendU32(std::string &b, uint32_t v);
 // CRC-32 (the zlib polynomial) of some bytes, continuing from `crc`.
 uint32_t crc32(std::string_view bytes, uint32_t crc = 0);
 
-} // namespace palm
+}  // namespace palm

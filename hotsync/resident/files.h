@@ -31,13 +31,13 @@ pid_t spawnHotSync(const std::string& program, const char* command, const std::v
 
 // How the resident instance runs.
 struct ServeOptions {
-  std::string program;                // the hotsync program (run as `PROGRAM sync SYNCARGS`)
+  std::string program;                 // the hotsync program (run as `PROGRAM sync SYNCARGS`)
   std::vector<std::string> startArgs;  // the arguments `hotsync start` was given, for a restart
   std::vector<std::string> syncArgs;   // what each run passes to `hotsync sync`
-  std::string handheld;               // the handheld folder
-  std::string user;                   // the handheld user's name, for status
-  bool watch = false;                 // also run when the handheld folder changes
-  bool foreground = false;            // stay attached (under a service manager)
+  std::string handheld;                // the handheld folder
+  std::string user;                    // the handheld user's name, for status
+  bool watch = false;                  // also run when the handheld folder changes
+  bool foreground = false;             // stay attached (under a service manager)
 };
 
 // Runs the resident instance; returns the exit status for `hotsync start`

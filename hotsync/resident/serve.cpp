@@ -149,9 +149,7 @@ class Manager {
     unsigned long message = std::strtoul(line.c_str(), nullptr, 10);
     std::string reply;
     switch (message) {
-      case kMsgCanRestart:
-        reply = "1\n";
-        break;
+      case kMsgCanRestart: reply = "1\n"; break;
       case kMsgClose:
         reply = "0\n";
         g_stop = 1;
@@ -161,11 +159,8 @@ class Manager {
         reply = std::to_string(status) + "\n" + lastOutput_;
         break;
       }
-      case kMsgStatus:
-        reply = "1\n" + status();
-        break;
-      default:
-        reply = "0\n";
+      case kMsgStatus: reply = "1\n" + status(); break;
+      default: reply = "0\n";
     }
     size_t at = 0;
     while (at < reply.size()) {
@@ -244,8 +239,8 @@ int serve(const ServeOptions& options) {
       while ((n = ::read(ready[0], &c, 1)) < 0 && errno == EINTR) {
       }
       if (n != 1) return 1;  // it printed why
-      std::printf("HotSync Manager started (pid %d) for user %s on %s\n", static_cast<int>(child),
-                  options.user.c_str(), options.handheld.c_str());
+      std::printf("HotSync Manager started (pid %d) for user %s on %s\n", static_cast<int>(child), options.user.c_str(),
+                  options.handheld.c_str());
       std::printf("Its output goes to %s/hotsync.out; `hotsync button` runs a HotSync, `hotsync stop` ends it.\n",
                   runtimeFolder().c_str());
       return 0;
@@ -269,8 +264,9 @@ int serve(const ServeOptions& options) {
   ::sigaction(SIGTERM, &stop, nullptr);
   ::sigaction(SIGINT, &stop, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
-  std::printf("%s: HotSync Manager running (pid %d) for user %s on %s%s\n", timeNow().c_str(), static_cast<int>(::getpid()),
-              options.user.c_str(), options.handheld.c_str(), options.watch ? ", watching it" : "");
+  std::printf("%s: HotSync Manager running (pid %d) for user %s on %s%s\n", timeNow().c_str(),
+              static_cast<int>(::getpid()), options.user.c_str(), options.handheld.c_str(),
+              options.watch ? ", watching it" : "");
   std::fflush(stdout);
   if (ready[1] >= 0) {
     (void)::write(ready[1], "r", 1);

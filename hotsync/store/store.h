@@ -48,22 +48,22 @@ namespace palm {
 
 enum class StoreError {
   None,
-  NotFound,    // no such database
-  Malformed,   // the file is not a valid database; it is left untouched
-  Exists,      // create: a database of that name is there already
-  Io,          // a file operation failed (message says which)
-  Busy,        // another process holds the folder
-  BadArgument, // invalid name, category, id or size
-  Full,        // the database holds as many records as the format allows
+  NotFound,     // no such database
+  Malformed,    // the file is not a valid database; it is left untouched
+  Exists,       // create: a database of that name is there already
+  Io,           // a file operation failed (message says which)
+  Busy,         // another process holds the folder
+  BadArgument,  // invalid name, category, id or size
+  Full,         // the database holds as many records as the format allows
 };
 
 // What StoredDatabase::recover did.
 struct RecoverReport {
-  bool found = false; // there was a journal to recover from
-  bool stale = false; // its changes were in the file already; none applied
-  size_t used = 0;    // entries applied
-  size_t skipped = 0; // damaged stretches and entries that could not apply
-  std::string keptAs; // where the journal is kept now
+  bool found = false;  // there was a journal to recover from
+  bool stale = false;  // its changes were in the file already; none applied
+  size_t used = 0;     // entries applied
+  size_t skipped = 0;  // damaged stretches and entries that could not apply
+  std::string keptAs;  // where the journal is kept now
 };
 
 struct StoreStatus {
@@ -88,8 +88,7 @@ bool validDatabaseName(const std::string &name);
 
 // The file of a database in a folder: "<folder>/<name>.pdb" (.prc for
 // resource databases).
-std::string databaseFile(const std::string &folder, const std::string &name,
-                         bool resource);
+std::string databaseFile(const std::string &folder, const std::string &name, bool resource);
 
 // Reads a database file without opening it for changes (no journal replay,
 // no lock): for tools that only look, such as "Saved Preferences". Passes
@@ -103,27 +102,25 @@ StoreStatus readDatabaseFile(const std::string &path, Database &out);
 StoreStatus writeDatabaseFile(const std::string &path, const Database &db);
 
 class StoredDatabase {
-public:
+ public:
   // Opens a database of the folder by name (.pdb, else .prc), replaying a
   // journal left by a crash. `writable` false refuses every change.
   // NotFound only when neither file exists; a damaged file gives Malformed.
   // A journal that is damaged (not merely cut short by a crash) is moved
   // to "<file>.journal.damaged" and the database is refused (Malformed)
   // until recover() has run; the journal is never deleted.
-  static StoreStatus open(const std::string &folder, const std::string &name,
-                          bool writable, std::unique_ptr<StoredDatabase> &out);
+  static StoreStatus open(const std::string &folder, const std::string &name, bool writable,
+                          std::unique_ptr<StoredDatabase> &out);
 
   // Creates a new database file from `initial` (its name names the file) and
   // opens it for changes. Exists when any database of that name is there.
-  static StoreStatus create(const std::string &folder, Database initial,
-                            std::unique_ptr<StoredDatabase> &out);
+  static StoreStatus create(const std::string &folder, Database initial, std::unique_ptr<StoredDatabase> &out);
 
   // Applies the intact entries of a damaged journal (or of a journal left
   // in place) to the database, writes it whole, and keeps the journal as
   // "<file>.journal.recovered" (".2", ... when taken). Success with
   // report.found false when there is no journal.
-  static StoreStatus recover(const std::string &folder, const std::string &name,
-                             RecoverReport &report);
+  static StoreStatus recover(const std::string &folder, const std::string &name, RecoverReport &report);
 
   // Closes; a failure to fold the journal in loses nothing (the journal
   // stays and the next open replays it).
@@ -166,10 +163,10 @@ public:
   // on the object fail. Idempotent.
   StoreStatus close();
 
-private:
+ private:
   StoredDatabase() = default;
-  static StoreStatus begin(const std::string &folder, const std::string &name,
-                           bool writable, std::unique_ptr<StoredDatabase> &out);
+  static StoreStatus begin(const std::string &folder, const std::string &name, bool writable,
+                           std::unique_ptr<StoredDatabase> &out);
   StoreStatus loadBase();
   StoreStatus replay();
   StoreStatus refuseDamaged(size_t offset, size_t entry);
@@ -190,14 +187,14 @@ private:
   std::unordered_set<uint32_t> ids_;
   bool writable_ = false;
   bool open_ = false;
-  bool changed_ = false; // since the last fold
-  bool broken_ = false;  // the journal could not be kept whole: no more changes
+  bool changed_ = false;  // since the last fold
+  bool broken_ = false;   // the journal could not be kept whole: no more changes
   int journalFd_ = -1;
-  uint64_t journalSize_ = 0; // bytes of entries
-  uint64_t journalRoom_ = 0; // bytes of the file, zeroed beyond the entries
-  uint64_t flushed_ = 0;     // bytes of entries the disk holds for sure
+  uint64_t journalSize_ = 0;  // bytes of entries
+  uint64_t journalRoom_ = 0;  // bytes of the file, zeroed beyond the entries
+  uint64_t flushed_ = 0;      // bytes of entries the disk holds for sure
   uint64_t baseSize_ = 0;
   uint32_t baseCrc_ = 0;
 };
 
-} // namespace palm
+}  // namespace palm

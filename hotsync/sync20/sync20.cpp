@@ -6,10 +6,10 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <cstdio>
 #include <string>
 
 #include "hotsync/pdb/pdb.h"
@@ -17,20 +17,30 @@
 #include "platform/files.h"
 #include "platform/module.h"
 
-GWSYNC_EXPORT_ORDINALS = {
-    {22, "SyncRegisterConduit"},   {23, "SyncUnRegisterConduit"},  {26, "SyncOpenDB"},
-    {27, "SyncCreateDB"},          {28, "SyncCloseDB"},            {31, "SyncResetSyncFlags"},
-    {32, "SyncWriteRec"},          {33, "SyncDeleteRec"},          {35, "SyncReadRecordById"},
-    {36, "SyncReadRecordByIndex"}, {37, "SyncReadNextModifiedRec"}, {38, "SyncReadDBAppInfoBlock"},
-    {39, "SyncWriteDBAppInfoBlock"}, {40, "SyncPurgeDeletedRecs"}, {41, "SyncPurgeAllRecs"},
-    {42, "SyncAddLogEntry"},       {0, nullptr}};
+GWSYNC_EXPORT_ORDINALS = {{22, "SyncRegisterConduit"},
+                          {23, "SyncUnRegisterConduit"},
+                          {26, "SyncOpenDB"},
+                          {27, "SyncCreateDB"},
+                          {28, "SyncCloseDB"},
+                          {31, "SyncResetSyncFlags"},
+                          {32, "SyncWriteRec"},
+                          {33, "SyncDeleteRec"},
+                          {35, "SyncReadRecordById"},
+                          {36, "SyncReadRecordByIndex"},
+                          {37, "SyncReadNextModifiedRec"},
+                          {38, "SyncReadDBAppInfoBlock"},
+                          {39, "SyncWriteDBAppInfoBlock"},
+                          {40, "SyncPurgeDeletedRecs"},
+                          {41, "SyncPurgeAllRecs"},
+                          {42, "SyncAddLogEntry"},
+                          {0, nullptr}};
 
 namespace {
 
 using palm::Record;
+using palm::StoredDatabase;
 using palm::StoreError;
 using palm::StoreStatus;
-using palm::StoredDatabase;
 
 constexpr size_t kMaxHandles = 32;
 constexpr char kLogFile[] = "synclog.txt";
@@ -118,10 +128,14 @@ LONG fromStore(const StoreStatus& st) {
     StoreError error;
     LONG code;
   } kMap[] = {
-      {StoreError::None, SYNCERR_NONE},          {StoreError::NotFound, SYNCERR_NOT_FOUND},
-      {StoreError::Malformed, SYNCERR_BAD_FILE}, {StoreError::Exists, SYNCERR_EXISTS},
-      {StoreError::Io, SYNCERR_IO},              {StoreError::Busy, SYNCERR_BUSY},
-      {StoreError::BadArgument, SYNCERR_BAD_ARG},  {StoreError::Full, SYNCERR_DB_FULL},
+      {StoreError::None, SYNCERR_NONE},
+      {StoreError::NotFound, SYNCERR_NOT_FOUND},
+      {StoreError::Malformed, SYNCERR_BAD_FILE},
+      {StoreError::Exists, SYNCERR_EXISTS},
+      {StoreError::Io, SYNCERR_IO},
+      {StoreError::Busy, SYNCERR_BUSY},
+      {StoreError::BadArgument, SYNCERR_BAD_ARG},
+      {StoreError::Full, SYNCERR_DB_FULL},
   };
   for (const auto& row : kMap)
     if (row.error == st.code) return row.code == SYNCERR_NONE ? SYNCERR_NONE : fail(row.code, st.message);
@@ -196,8 +210,7 @@ LONG deliver(const OpenDb& db, size_t index, CRawRecordInfo* info) {
   if (r.data.empty()) return SYNCERR_NONE;
   if (!info->m_pBytes || info->m_TotalBytes < r.data.size())
     return fail(SYNCERR_BUFFER_TOO_SMALL, "record of " + std::to_string(r.data.size()) +
-                                              " bytes does not fit a buffer of " +
-                                              std::to_string(info->m_TotalBytes));
+                                              " bytes does not fit a buffer of " + std::to_string(info->m_TotalBytes));
   std::memcpy(info->m_pBytes, r.data.data(), r.data.size());
   return SYNCERR_NONE;
 }
@@ -454,8 +467,7 @@ LONG SyncReadDBAppInfoBlock(BYTE handle, CDbGenInfo* info) {
   if (!info->m_pBytes || info->m_TotalBytes < block->size()) {
     info->m_BytesRead = static_cast<WORD>(block->size());
     return fail(SYNCERR_BUFFER_TOO_SMALL, "app-info block of " + std::to_string(block->size()) +
-                                              " bytes does not fit a buffer of " +
-                                              std::to_string(info->m_TotalBytes));
+                                              " bytes does not fit a buffer of " + std::to_string(info->m_TotalBytes));
   }
   std::memcpy(info->m_pBytes, block->data(), block->size());
   info->m_BytesRead = static_cast<WORD>(block->size());
@@ -480,8 +492,7 @@ LONG SyncReadAppPreference(CRawPreferenceInfo* info) {
   if (!handheldFolder(folder)) return noFolder();
   const char* file = info->m_bBackedUp ? "Saved Preferences" : "Unsaved Preferences";
   palm::Database prefs;
-  if (StoreStatus st = palm::readDatabaseFile(palm::databaseFile(folder, file, true), prefs); !st)
-    return fromStore(st);
+  if (StoreStatus st = palm::readDatabaseFile(palm::databaseFile(folder, file, true), prefs); !st) return fromStore(st);
   for (const palm::Resource& res : prefs.resources) {
     if (res.type != info->m_Creator || res.id != info->m_PrefId) continue;
     std::string_view bytes = res.data;
@@ -523,7 +534,8 @@ LONG SyncCallRemoteModule(CCallModuleParams* params) {
   const auto* param = static_cast<const CInitDatabaseParam*>(params->m_pParam);
   std::optional<std::string> block = palm::defaultAppInfo(params->m_dwCreatorID);
   if (!block)
-    return fail(SYNCERR_NOT_SUPPORTED, "no application " + palm::fourCCText(params->m_dwCreatorID) + " on the handheld");
+    return fail(SYNCERR_NOT_SUPPORTED,
+                "no application " + palm::fourCCText(params->m_dwCreatorID) + " on the handheld");
   OpenDb* db = nullptr;
   if (LONG r = writableDb(param->m_FileHandle, db)) return r;
   if (db->store->db().creator != params->m_dwCreatorID)

@@ -46,8 +46,9 @@ typedef DWORD CONDHANDLE;
 #define SYNCERR_NOT_SUPPORTED 0x401AL     // no application or action for a remote call
 #define SYNCERR_ALREADY_OPEN 0x401BL      // the database is open through another handle
 #define SYNCERR_ALREADY_REGISTERED 0x401CL
-#define SYNCERR_DB_FULL 0x401DL           // SyncWriteRec of a new record: the database holds 65,535, the most
-                                          // its 16-bit count allows; nothing was written
+#define SYNCERR_DB_FULL \
+  0x401DL  // SyncWriteRec of a new record: the database holds 65,535, the most
+           // its 16-bit count allows; nothing was written
 
 // Open modes.
 #define eDbShowSecret 0x10
@@ -76,14 +77,14 @@ typedef DWORD CONDHANDLE;
 // One record, in and out of the record calls.
 struct CRawRecordInfo {
   BYTE m_FileHandle;
-  DWORD m_RecId;       // 0 in SyncWriteRec makes a new record; its id comes back here
+  DWORD m_RecId;  // 0 in SyncWriteRec makes a new record; its id comes back here
   WORD m_RecIndex;
-  BYTE m_Attribs;      // eRecAttr... bits
-  short m_CatId;       // category index 0..15
+  BYTE m_Attribs;  // eRecAttr... bits
+  short m_CatId;   // category index 0..15
   LONG m_ConduitId;
-  DWORD m_RecSize;     // bytes of data (out on reads, in on writes)
-  WORD m_TotalBytes;   // size of the caller's buffer (reads)
-  BYTE* m_pBytes;      // the caller's buffer; the caller owns it
+  DWORD m_RecSize;    // bytes of data (out on reads, in on writes)
+  WORD m_TotalBytes;  // size of the caller's buffer (reads)
+  BYTE* m_pBytes;     // the caller's buffer; the caller owns it
   DWORD m_dwReserved;
 };
 
@@ -112,14 +113,14 @@ struct CDbGenInfo {
 // SyncCallRemoteModule: runs a handheld application with a launch code.
 struct CCallModuleParams {
   DWORD m_dwCreatorID;
-  DWORD m_dwTypeID;        // 'appl'
-  WORD m_wActionCode;      // sysAppLaunchCmdInitDatabase
-  DWORD m_dwParamSize;     // 16
-  void* m_pParam;          // CInitDatabaseParam
+  DWORD m_dwTypeID;     // 'appl'
+  WORD m_wActionCode;   // sysAppLaunchCmdInitDatabase
+  DWORD m_dwParamSize;  // 16
+  void* m_pParam;       // CInitDatabaseParam
   DWORD m_dwResultBufSize;
   void* m_pResultBuf;
-  DWORD m_dwResultCode;    // out: 0 when the application did its work
-  DWORD m_dwActResultSize; // out
+  DWORD m_dwResultCode;     // out: 0 when the application did its work
+  DWORD m_dwActResultSize;  // out
   DWORD m_dwReserved;
 };
 
@@ -137,12 +138,12 @@ struct CInitDatabaseParam {
 // reads "Saved Preferences", else "Unsaved Preferences". The preference's
 // version comes back in m_version and the bytes after it in m_pBuffer.
 struct CRawPreferenceInfo {
-  WORD m_version;     // out
+  WORD m_version;  // out
   DWORD m_Creator;
   WORD m_PrefId;
-  WORD m_ReqBytes;    // at most this many bytes are returned
-  WORD m_RetBytes;    // out: bytes placed in m_pBuffer
-  WORD m_ActSize;     // out: size of the whole preference (without its version)
+  WORD m_ReqBytes;  // at most this many bytes are returned
+  WORD m_RetBytes;  // out: bytes placed in m_pBuffer
+  WORD m_ActSize;   // out: size of the whole preference (without its version)
   DWORD m_bBackedUp;
   LONG m_nBufSize;
   BYTE* m_pBuffer;

@@ -37,8 +37,10 @@ int main() {
 
   DWORD opened = Log::openLog("condlog.dll");
   if (opened != 0) {
-    std::fprintf(stderr, "log-demo: the message service did not open (error %u); "
-                         "run logtext-install first\n", opened);
+    std::fprintf(stderr,
+                 "log-demo: the message service did not open (error %u); "
+                 "run logtext-install first\n",
+                 opened);
   }
   Log::writeLog(MSG_RESTORED_FROM_SERVER, "Ann Example (card 12)");
   Log::writeLog(MSG_SERVER_REQUEST_FAILED, "commit addresses", 21, 16406, "ErrorCode,16406");

@@ -53,11 +53,9 @@ class MessagesTest : public ::testing::Test {
   }
   void setMessageFile(DWORD type, const void* data, DWORD size) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kEventSource, 0, nullptr, 0, KEY_ALL_ACCESS,
-                             nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kEventSource, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueEx(key, "EventMessageFile", 0, type, static_cast<const BYTE*>(data), size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueEx(key, "EventMessageFile", 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     RegCloseKey(key);
   }
   std::string hotsyncLog() { return readFile(dir_ / "hotsync.log"); }
@@ -80,8 +78,7 @@ TEST_F(MessagesTest, WithoutOpenLogTextsSayTheLibraryIsMissingAndNothingIsForwar
   EXPECT_TRUE(g_seen.empty());
   EXPECT_FALSE(fs::exists(dir_ / "hotsync.log"));
   char text[100];
-  EXPECT_EQ(Log::getMessage(MSG_SYNC_FAILED, text, sizeof text, "Memo"),
-            static_cast<long>(kNoLibrary.size()));
+  EXPECT_EQ(Log::getMessage(MSG_SYNC_FAILED, text, sizeof text, "Memo"), static_cast<long>(kNoLibrary.size()));
   EXPECT_EQ(text, kNoLibrary);
 }
 
@@ -89,8 +86,7 @@ TEST_F(MessagesTest, OpenLogFailuresReturnTheirCodesAndLeaveNothingLoaded) {
   // No key at all, then a key without the value.
   EXPECT_EQ(Log::openLog("condlog.dll"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   HKEY key;
-  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kEventSource, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                           &key, nullptr),
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kEventSource, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(Log::openLog("condlog.dll"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -204,8 +200,7 @@ TEST_F(MessagesTest, EntriesReachTheHotSyncLogWithTheirActivityAndTheTraceWithTh
   EXPECT_EQ(g_seen[3].level, 0);
 
   std::string traced = readFile(trace);
-  EXPECT_NE(traced.find(" *INFO* Address Book: synchronisation finished successfully.\r\n"),
-            std::string::npos);
+  EXPECT_NE(traced.find(" *INFO* Address Book: synchronisation finished successfully.\r\n"), std::string::npos);
   EXPECT_NE(traced.find(" *ERR* Server request failed: fetch addresses"), std::string::npos);
   EXPECT_NE(traced.find(" *WARN* careful\r\nsecond line\r\n"), std::string::npos);
   EXPECT_NE(traced.find(" *OK* fine\n"), std::string::npos);

@@ -48,13 +48,10 @@ class TraceTest : public ::testing::Test {
   void SetUp() override { ::setenv("GWSYNC_MSGBOX_LOG", (dir_ / "boxes").c_str(), 1); }
   void TearDown() override { trace_.stop(); }
 
-  void startFile(int level, int maxSizeKB = 1000, int maxFiles = 2, bool rotate = false,
-                 bool append = false) {
+  void startFile(int level, int maxSizeKB = 1000, int maxFiles = 2, bool rotate = false, bool append = false) {
     trace_.start(level, TraceToFile, path_.c_str(), maxSizeKB, maxFiles, rotate, append);
   }
-  std::vector<std::string> lines(const std::string& suffix = "") {
-    return linesOf(readFile(path_ + suffix));
-  }
+  std::vector<std::string> lines(const std::string& suffix = "") { return linesOf(readFile(path_ + suffix)); }
 
   testutil::TempDir dir_{"trace"};
   std::string path_ = (dir_ / "trace-address").string();
@@ -283,20 +280,14 @@ TEST(TraceInfo, ReadsLevelOutputAndPathFromTheEnvironment) {
     const char* path;
   } cases[] = {
       // value                       result level console path
-      {nullptr, false, 0, false, ""},
-      {"", false, 0, false, ""},
-      {"5", true, 5, true, ""},
-      {"5,file, /tmp/t", true, 5, false, "/tmp/t"},
-      {"3,console", true, 3, true, ""},
-      {"7,  console ,  /var/x y", true, 7, true, "/var/x y"},
-      {"x,file", true, 0, false, ""},
-      {"2,consol", true, 2, false, ""},
+      {nullptr, false, 0, false, ""},   {"", false, 0, false, ""},
+      {"5", true, 5, true, ""},         {"5,file, /tmp/t", true, 5, false, "/tmp/t"},
+      {"3,console", true, 3, true, ""}, {"7,  console ,  /var/x y", true, 7, true, "/var/x y"},
+      {"x,file", true, 0, false, ""},   {"2,consol", true, 2, false, ""},
   };
   for (const Case& c : cases) {
-    if (c.value)
-      ::setenv("GW_TRACE_TEST", c.value, 1);
-    else
-      ::unsetenv("GW_TRACE_TEST");
+    if (c.value) ::setenv("GW_TRACE_TEST", c.value, 1);
+    else ::unsetenv("GW_TRACE_TEST");
     int level = -1;
     bool console = !c.console;
     const char* path = nullptr;

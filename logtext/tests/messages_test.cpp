@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -27,15 +27,14 @@ struct Expected {
 };
 
 const Expected kMessages[] = {
-    {0x4000000a, ""},   {0x4000000b, ""},     {0x4000000c, ""},     {0x4000000d, ""},
-    {0x40000010, ""},   {0x40000011, ""},     {0x40000012, ""},     {0x40000013, ""},
-    {0x40000015, ""},   {0x40000016, "s"},    {0x40000017, "s"},    {0x40000018, "s"},
-    {0x40000041, "s"},  {0x40000042, "s"},    {0x40000043, "s"},    {0x4000004b, "n"},
-    {0xc0000002, "sss"}, {0xc0000003, "ssn"}, {0xc0000005, "ssssns"}, {0xc0000007, ""},
-    {0xc0000008, ""},   {0xc0000019, "sn"},   {0xc000001a, "snn"},  {0xc000001c, "s"},
-    {0xc000001d, "nn"}, {0xc000001e, "nn"},   {0xc000001f, ""},     {0xc0000020, ""},
-    {0xc0000021, ""},   {0xc0000022, "snns"}, {0xc0000023, ""},     {0xc0000024, ""},
-    {0xc0000049, "s"},  {0xc000004a, "s"},  {0xc000004c, "s"},  {0x8000004d, "ss"},
+    {0x4000000a, ""},   {0x4000000b, ""},    {0x4000000c, ""},    {0x4000000d, ""},       {0x40000010, ""},
+    {0x40000011, ""},   {0x40000012, ""},    {0x40000013, ""},    {0x40000015, ""},       {0x40000016, "s"},
+    {0x40000017, "s"},  {0x40000018, "s"},   {0x40000041, "s"},   {0x40000042, "s"},      {0x40000043, "s"},
+    {0x4000004b, "n"},  {0xc0000002, "sss"}, {0xc0000003, "ssn"}, {0xc0000005, "ssssns"}, {0xc0000007, ""},
+    {0xc0000008, ""},   {0xc0000019, "sn"},  {0xc000001a, "snn"}, {0xc000001c, "s"},      {0xc000001d, "nn"},
+    {0xc000001e, "nn"}, {0xc000001f, ""},    {0xc0000020, ""},    {0xc0000021, ""},       {0xc0000022, "snns"},
+    {0xc0000023, ""},   {0xc0000024, ""},    {0xc0000049, "s"},   {0xc000004a, "s"},      {0xc000004c, "s"},
+    {0x8000004d, "ss"},
 };
 
 // The argument kinds a printf format consumes, or "?" + the conversion for
@@ -52,12 +51,9 @@ std::string conversions(const std::string& format) {
     char c = format[i];
     std::string conversion = format.substr(start, i - start + 1);
     if (conversion.find('*') != std::string::npos) return kinds + "?" + conversion;
-    if (c == 's')
-      kinds += 's';
-    else if (std::strchr("diuxXc", c))
-      kinds += 'n';
-    else
-      kinds += "?" + conversion;
+    if (c == 's') kinds += 's';
+    else if (std::strchr("diuxXc", c)) kinds += 'n';
+    else kinds += "?" + conversion;
   }
   return kinds;
 }
@@ -75,8 +71,8 @@ class LogTextTest : public ::testing::Test {
 
   std::string text(DWORD id) {
     char buffer[2048];
-    DWORD n = FormatMessage(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_, id,
-                            0, buffer, sizeof buffer, nullptr);
+    DWORD n = FormatMessage(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_, id, 0, buffer,
+                            sizeof buffer, nullptr);
     return n ? std::string(buffer, n) : std::string();
   }
 
@@ -102,8 +98,7 @@ TEST_F(LogTextTest, EveryIdHasOneLineWhoseConversionsMatchItsArguments) {
 }
 
 TEST_F(LogTextTest, TableHoldsNoIdBeyondTheKnownOnes) {
-  auto* table = reinterpret_cast<const MESSAGE_TABLE_ENTRY*>(
-      GetProcAddress(module_, "gwsyncMessageTable"));
+  auto* table = reinterpret_cast<const MESSAGE_TABLE_ENTRY*>(GetProcAddress(module_, "gwsyncMessageTable"));
   ASSERT_NE(table, nullptr);
   size_t count = 0;
   for (; table->text; ++table, ++count) {
@@ -121,15 +116,13 @@ TEST(LogTextInstall, StoresTheLibrarysAbsolutePathAndRemovesIt) {
   ASSERT_EQ(std::system((tool + " >/dev/null").c_str()), 0);
 
   HKEY key;
-  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE,
-                         "system\\currentcontrolset\\services\\eventlog\\application\\gwsync", 0,
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "system\\currentcontrolset\\services\\eventlog\\application\\gwsync", 0,
                          KEY_READ, &key),
             ERROR_SUCCESS);
   char path[512];
   DWORD size = sizeof path;
   DWORD type = 0;
-  ASSERT_EQ(RegQueryValueEx(key, "EventMessageFile", nullptr, &type,
-                            reinterpret_cast<LPBYTE>(path), &size),
+  ASSERT_EQ(RegQueryValueEx(key, "EventMessageFile", nullptr, &type, reinterpret_cast<LPBYTE>(path), &size),
             ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
@@ -141,8 +134,7 @@ TEST(LogTextInstall, StoresTheLibrarysAbsolutePathAndRemovesIt) {
   EXPECT_NE(std::system((tool + " " + bogus.string() + " 2>/dev/null").c_str()), 0);
 
   ASSERT_EQ(std::system((tool + " --uninstall >/dev/null").c_str()), 0);
-  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE,
-                         "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GWSync", 0,
+  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GWSync", 0,
                          KEY_READ, &key),
             ERROR_FILE_NOT_FOUND);
 }

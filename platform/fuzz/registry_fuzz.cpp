@@ -25,24 +25,19 @@ namespace {
 std::string registryFile() {
   static const std::string path = [] {
     const char *given = std::getenv("GWSYNC_REGISTRY");
-    if (given && *given)
-      return std::string(given);
+    if (given && *given) return std::string(given);
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/gw-registry-fuzz-XXXXXX";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/gw-registry-fuzz-XXXXXX";
     static std::string folder;
-    if (::mkdtemp(pattern.data()))
-      folder = pattern;
+    if (::mkdtemp(pattern.data())) folder = pattern;
     std::string own = folder + "/registry.reg";
     ::setenv("GWSYNC_REGISTRY", own.c_str(), 1);
     std::atexit([] {
-      if (folder.empty())
-        return;
+      if (folder.empty()) return;
       // The registry may leave its lock and temporary files beside the file.
       if (DIR *d = ::opendir(folder.c_str())) {
         while (dirent *e = ::readdir(d))
-          if (std::strcmp(e->d_name, ".") != 0 &&
-              std::strcmp(e->d_name, "..") != 0)
+          if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
             ::unlink((folder + "/" + e->d_name).c_str());
         ::closedir(d);
       }
@@ -61,16 +56,14 @@ std::string readAll(const std::string &path) {
 }
 
 void check(bool condition) {
-  if (!condition)
-    __builtin_trap();
+  if (!condition) __builtin_trap();
 }
 
 // The text unit alone: whatever it reads, it writes so that it reads back
 // the same, and writes that again byte for byte.
 void checkRoundTrip(const std::string &input) {
   platform::regfile::Registry first;
-  if (platform::regfile::parseRegistry(input, first))
-    return;
+  if (platform::regfile::parseRegistry(input, first)) return;
   const std::string text = platform::regfile::formatRegistry(first);
   platform::regfile::Registry second;
   check(!platform::regfile::parseRegistry(text, second));
@@ -86,35 +79,26 @@ void walk(HKEY key, int depth) {
     DWORD type = 0;
     DWORD size = 0;
     LONG r = RegEnumValue(key, i, name, &cch, nullptr, &type, nullptr, &size);
-    if (r == ERROR_NO_MORE_ITEMS)
-      break;
-    if (r != ERROR_SUCCESS)
-      continue;
+    if (r == ERROR_NO_MORE_ITEMS) break;
+    if (r != ERROR_SUCCESS) continue;
     check(cch < sizeof name && name[cch] == '\0');
     std::string data(size + 1, '\x5a');
     DWORD got = size;
-    check(RegQueryValueEx(key, name, nullptr, &type,
-                          reinterpret_cast<BYTE *>(data.data()),
-                          &got) == ERROR_SUCCESS);
+    check(RegQueryValueEx(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &got) == ERROR_SUCCESS);
     check(got == size && data[size] == '\x5a');
     if (size > 0) {
       DWORD shortSize = size - 1;
-      check(RegQueryValueEx(key, name, nullptr, &type,
-                            reinterpret_cast<BYTE *>(data.data()),
-                            &shortSize) == ERROR_MORE_DATA);
+      check(RegQueryValueEx(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &shortSize) ==
+            ERROR_MORE_DATA);
       check(shortSize == size);
     }
   }
-  if (depth == 0)
-    return;
+  if (depth == 0) return;
   for (DWORD i = 0; i < 64; ++i) {
     DWORD cch = sizeof name;
-    LONG r =
-        RegEnumKeyEx(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-    if (r == ERROR_NO_MORE_ITEMS)
-      break;
-    if (r != ERROR_SUCCESS)
-      continue;
+    LONG r = RegEnumKeyEx(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    if (r == ERROR_NO_MORE_ITEMS) break;
+    if (r != ERROR_SUCCESS) continue;
     HKEY sub = nullptr;
     if (RegOpenKeyEx(key, name, 0, KEY_READ, &sub) == ERROR_SUCCESS) {
       walk(sub, depth - 1);
@@ -123,7 +107,7 @@ void walk(HKEY key, int depth) {
   }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string path = registryFile();
@@ -135,27 +119,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   LONG opened = RegOpenKeyEx(HKEY_CURRENT_USER, "", 0, KEY_READ, &probe);
   if (opened == ERROR_BADDB) {
     DWORD one = 1;
-    check(RegSetValueEx(HKEY_CURRENT_USER, "Fuzz", 0, REG_DWORD,
-                        reinterpret_cast<BYTE *>(&one),
-                        sizeof one) == ERROR_BADDB);
+    check(RegSetValueEx(HKEY_CURRENT_USER, "Fuzz", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), sizeof one) ==
+          ERROR_BADDB);
     check(readAll(path) == input);
     return 0;
   }
-  if (opened == ERROR_SUCCESS)
-    RegCloseKey(probe);
+  if (opened == ERROR_SUCCESS) RegCloseKey(probe);
   walk(HKEY_CURRENT_USER, 3);
   walk(HKEY_LOCAL_MACHINE, 3);
 
   // A readable file takes a write and keeps what it held.
   const char text[] = "fuzz \"value\" \\ \x82\xa0";
-  check(RegSetValueEx(HKEY_LOCAL_MACHINE, "FuzzText", 0, REG_SZ,
-                      reinterpret_cast<const BYTE *>(text),
-                      sizeof text) == ERROR_SUCCESS);
+  check(RegSetValueEx(HKEY_LOCAL_MACHINE, "FuzzText", 0, REG_SZ, reinterpret_cast<const BYTE *>(text), sizeof text) ==
+        ERROR_SUCCESS);
   char back[sizeof text];
   DWORD backSize = sizeof back;
-  check(RegQueryValueEx(HKEY_LOCAL_MACHINE, "FuzzText", nullptr, nullptr,
-                        reinterpret_cast<BYTE *>(back),
-                        &backSize) == ERROR_SUCCESS);
+  check(RegQueryValueEx(HKEY_LOCAL_MACHINE, "FuzzText", nullptr, nullptr, reinterpret_cast<BYTE *>(back), &backSize) ==
+        ERROR_SUCCESS);
   check(backSize == sizeof text && std::memcmp(back, text, backSize) == 0);
   return 0;
 }

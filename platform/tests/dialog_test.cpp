@@ -94,10 +94,8 @@ TEST_F(DialogTest, ScriptedAnswersFillTheFormAndPressAButton) {
   EXPECT_EQ(dlg.text(kUser), "hanako");
   EXPECT_EQ(dlg.selection(kUser), 2);
 
-  std::vector<std::pair<std::string, std::string>> want = {{"url=http://gw.example/gw", "set"},
-                                                           {"password=********", "set"},
-                                                           {"user=hanako", "set"},
-                                                           {"ok", "pressed"}};
+  std::vector<std::pair<std::string, std::string>> want = {
+      {"url=http://gw.example/gw", "set"}, {"password=********", "set"}, {"user=hanako", "set"}, {"ok", "pressed"}};
   EXPECT_EQ(answerLines(), want);
 }
 
@@ -238,15 +236,14 @@ TEST_P(CheckAnswer, SetsOrFlipsAndNotifiesOnChange) {
   EXPECT_EQ(answers()[0].outcome, row.outcome);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, CheckAnswer,
-    ::testing::Values(/* 0 */ CheckRow{false, "auth=on", "set", true, true},
-                      /* 1 */ CheckRow{true, "auth=0", "set", false, true},
-                      /* 2 */ CheckRow{false, "auth=ON", "set", true, true},
-                      /* 3 */ CheckRow{true, "auth=1", "set", true, false},
-                      /* 4 */ CheckRow{true, "auth", "set", false, true},
-                      /* 5 */ CheckRow{false, "auth=yes", "invalid", false, false},
-                      /* 6 */ CheckRow{false, " auth = off", "set", false, false}));
+INSTANTIATE_TEST_SUITE_P(Rows, CheckAnswer,
+                         ::testing::Values(/* 0 */ CheckRow{false, "auth=on", "set", true, true},
+                                           /* 1 */ CheckRow{true, "auth=0", "set", false, true},
+                                           /* 2 */ CheckRow{false, "auth=ON", "set", true, true},
+                                           /* 3 */ CheckRow{true, "auth=1", "set", true, false},
+                                           /* 4 */ CheckRow{true, "auth", "set", false, true},
+                                           /* 5 */ CheckRow{false, "auth=yes", "invalid", false, false},
+                                           /* 6 */ CheckRow{false, " auth = off", "set", false, false}));
 
 TEST(DialogLog, MissingFileReadsAsNoRecords) {
   EXPECT_TRUE(platform::readDialogLog("/nonexistent/gw-dialog.log").empty());

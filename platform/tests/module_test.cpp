@@ -1,4 +1,6 @@
 // Module loading and message tables: names, search order, ordinals, errors.
+#include "platform/module.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <fstream>
 
 #include "platform/errors.h"
-#include "platform/module.h"
 #include "platform/msgtable.h"
 #include "testutil/files.h"
 
@@ -115,15 +116,13 @@ TEST_F(ModuleTest, FormatMessageCopiesTheStoredTextOrFailsWithItsCode) {
   EXPECT_EQ(FormatMessage(flags, h, 0x40000099, 0, text, sizeof text, nullptr), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
   SetLastError(0);
-  EXPECT_EQ(FormatMessage(FORMAT_MESSAGE_FROM_HMODULE, h, 0x40000001, 0, text, sizeof text, nullptr),
-            0u);
+  EXPECT_EQ(FormatMessage(FORMAT_MESSAGE_FROM_HMODULE, h, 0x40000001, 0, text, sizeof text, nullptr), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   FreeLibrary(h);
 }
 
 TEST(ErrorTexts, KnownCodesHaveTextsAndErrnoMapsToWindowsCodes) {
-  EXPECT_STREQ(platform::systemErrorText(ERROR_FILE_NOT_FOUND),
-               "The system cannot find the file specified.");
+  EXPECT_STREQ(platform::systemErrorText(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   EXPECT_EQ(platform::systemErrorText(0xdeadbeef), nullptr);
   EXPECT_EQ(platform::winErrorFromErrno(ENOENT), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(platform::winErrorFromErrno(ENOSPC), static_cast<DWORD>(ERROR_DISK_FULL));

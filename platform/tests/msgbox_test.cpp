@@ -1,4 +1,6 @@
 // Scripted message boxes: answers by position, records read back exactly.
+#include "platform/msgbox.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/msgbox.h"
 #include "testutil/files.h"
 
 namespace fs = std::filesystem;

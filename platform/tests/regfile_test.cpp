@@ -1,5 +1,7 @@
 // The registry file's text unit and the shared file helpers, without the
 // registry API around them.
+#include "platform/regfile.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/regfile.h"
 #include "platform/registry.h"
 
 namespace {

@@ -36,15 +36,11 @@ class RegistryTest : public ::testing::Test {
 
   HKEY create(HKEY parent, const char* path, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyEx(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                             disposition),
-              ERROR_SUCCESS)
+    EXPECT_EQ(RegCreateKeyEx(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition), ERROR_SUCCESS)
         << path;
     return key;
   }
-  LONG open(HKEY parent, const char* path, HKEY* key) {
-    return RegOpenKeyEx(parent, path, 0, KEY_READ, key);
-  }
+  LONG open(HKEY parent, const char* path, HKEY* key) { return RegOpenKeyEx(parent, path, 0, KEY_READ, key); }
   LONG setBytes(HKEY key, const char* name, DWORD type, const std::string& bytes) {
     return RegSetValueEx(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                          static_cast<DWORD>(bytes.size()));
@@ -57,8 +53,7 @@ class RegistryTest : public ::testing::Test {
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueEx(key, name, nullptr, type, nullptr, &size), ERROR_SUCCESS) << name;
     std::string data(size, '\0');
-    EXPECT_EQ(RegQueryValueEx(key, name, nullptr, type, reinterpret_cast<BYTE*>(data.data()), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueEx(key, name, nullptr, type, reinterpret_cast<BYTE*>(data.data()), &size), ERROR_SUCCESS);
     return data;
   }
   std::string fileText() const {
@@ -134,8 +129,7 @@ TEST_F(RegistryTest, ValuesReadBackWithTheirTypeAndBytes) {
   // A text where a number is expected keeps its type, so the caller sees it.
   EXPECT_EQ(setBytes(key, "Retries", REG_SZ, "10"), ERROR_SUCCESS);
   DWORD n = 0, size = sizeof n;
-  EXPECT_EQ(RegQueryValueEx(key, "Retries", nullptr, &type, reinterpret_cast<BYTE*>(&n), &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueEx(key, "Retries", nullptr, &type, reinterpret_cast<BYTE*>(&n), &size), ERROR_SUCCESS);
   EXPECT_EQ(type, REG_SZ);
   RegCloseKey(key);
 }
@@ -228,8 +222,7 @@ TEST_F(RegistryTest, EnumeratesSubKeysByNameAndValuesInSetOrder) {
   EXPECT_EQ(setDword(key, "alpha", 1), ERROR_SUCCESS);
   EXPECT_EQ(setBytes(key, nullptr, REG_SZ, "default"), ERROR_SUCCESS);
   EXPECT_EQ(setBytes(key, "ZETA", REG_SZ, "again"), ERROR_SUCCESS);  // keeps its place
-  const std::vector<std::pair<std::string, DWORD>> expected = {
-      {"Zeta", REG_SZ}, {"alpha", REG_DWORD}, {"", REG_SZ}};
+  const std::vector<std::pair<std::string, DWORD>> expected = {{"Zeta", REG_SZ}, {"alpha", REG_DWORD}, {"", REG_SZ}};
   for (DWORD i = 0; i < expected.size(); ++i) {
     DWORD type = 0;
     cch = sizeof name;
@@ -303,8 +296,7 @@ TEST_F(RegistryTest, AShiftJisNameWhoseSecondByteIsABackslashIsOneKey) {
   RegCloseKey(key);
   // Read back from the file, the section line names the same single key.
   HKEY again = nullptr;
-  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\\x83\x5c", 0, KEY_READ, &again),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\\x83\x5c", 0, KEY_READ, &again), ERROR_SUCCESS);
   RegCloseKey(again);
 }
 
@@ -336,8 +328,7 @@ struct Malformed {
 // Names the case in test listings (instead of a dump of its bytes).
 void PrintTo(const Malformed& m, std::ostream* os) { *os << m.name; }
 
-class MalformedRegistryTest : public RegistryTest,
-                              public ::testing::WithParamInterface<Malformed> {};
+class MalformedRegistryTest : public RegistryTest, public ::testing::WithParamInterface<Malformed> {};
 
 TEST_P(MalformedRegistryTest, FailsWithBadDbAndKeepsTheFile) {
   const std::string text(GetParam().text);
@@ -345,15 +336,13 @@ TEST_P(MalformedRegistryTest, FailsWithBadDbAndKeepsTheFile) {
   HKEY key = nullptr;
   EXPECT_EQ(open(HKEY_CURRENT_USER, "Software", &key), ERROR_BADDB);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADDB));
-  EXPECT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                           nullptr),
+  EXPECT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_BADDB);
   EXPECT_EQ(setDword(HKEY_CURRENT_USER, "On", 1), ERROR_BADDB);
   EXPECT_EQ(RegDeleteKey(HKEY_CURRENT_USER, "Software"), ERROR_BADDB);
   const std::string where = file_ + ":" + std::to_string(GetParam().line) + ": ";
   EXPECT_EQ(platform::registryProblem().rfind(where, 0), 0u) << platform::registryProblem();
-  EXPECT_NE(platform::registryProblem().find(GetParam().what), std::string::npos)
-      << platform::registryProblem();
+  EXPECT_NE(platform::registryProblem().find(GetParam().what), std::string::npos) << platform::registryProblem();
   EXPECT_EQ(fileText(), text);
 }
 
@@ -365,18 +354,13 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"UnknownHive", "REGEDIT4\n\n[HKEY_NOWHERE\\A]\n", 3, "HKEY_NOWHERE"},
         Malformed{"EmptyKeyName", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A\\\\B]\n", 3, "empty key"},
         Malformed{"ValueBeforeSection", "REGEDIT4\n\n\"a\"=\"b\"\n", 3, "before any [key]"},
-        Malformed{"NulInValueName",
-                  "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"x\0y\"=dword:00000001\n"sv, 4,
-                  "value name"},
+        Malformed{"NulInValueName", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"x\0y\"=dword:00000001\n"sv, 4, "value name"},
         Malformed{"ControlInKeyName", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A\tB]\n", 3, "key name"},
         Malformed{"BadEscape", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\\q\"\n", 4, "escape"},
-        Malformed{"UnterminatedText", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\n", 4,
-                  "unterminated"},
-        Malformed{"BadDwordDigit", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=dword:0000000g\n", 4,
-                  "dword"},
+        Malformed{"UnterminatedText", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\n", 4, "unterminated"},
+        Malformed{"BadDwordDigit", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=dword:0000000g\n", 4, "dword"},
         Malformed{"BadHexByte", "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"a\"=hex:01,2g\n", 4, "hex"},
-        Malformed{"JunkLine", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n\"a\"=\"b\"\r\njunk\r\n",
-                  5, "not a [key]"}),
+        Malformed{"JunkLine", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n\"a\"=\"b\"\r\njunk\r\n", 5, "not a [key]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The library prints nothing: the problem is the caller's to tell, with the
@@ -414,8 +398,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       HKEY key = nullptr;
-      RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\GWSync", 0, nullptr, 0, KEY_ALL_ACCESS,
-                     nullptr, &key, nullptr);
+      RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\GWSync", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
       for (int i = 0; i < kValues; ++i) {
         const std::string name = "p" + std::to_string(child) + "_" + std::to_string(i);
         if (setDword(key, name.c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) _exit(1);
@@ -434,9 +417,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
     for (int i = 0; i < kValues; ++i) {
       const std::string name = "p" + std::to_string(child) + "_" + std::to_string(i);
       DWORD n = 0, size = sizeof n;
-      ASSERT_EQ(RegQueryValueEx(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&n),
-                                &size),
-                ERROR_SUCCESS)
+      ASSERT_EQ(RegQueryValueEx(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&n), &size), ERROR_SUCCESS)
           << name;
       EXPECT_EQ(n, static_cast<DWORD>(i));
     }

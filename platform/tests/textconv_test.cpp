@@ -8,9 +8,9 @@
 
 namespace {
 
-const std::string kTanakaSjis = "\x93\x63\x92\x86";     // 田中
+const std::string kTanakaSjis = "\x93\x63\x92\x86";  // 田中
 const std::string kTanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad";
-const std::string kSoSjis = "\x83\x5c";                 // ソ: its second byte is '\'
+const std::string kSoSjis = "\x83\x5c";  // ソ: its second byte is '\'
 
 class Locale : public ::testing::Test {
  protected:

@@ -55,8 +55,7 @@ struct Layout {
 };
 
 Layout locate(const Bytes& b) {
-  static const unsigned char head[] = {7, 0, 0,   0,   24,  0,   0,   0,   1, 0,
-                                       0, 0, 'G', 'W', 'S', 'y', 'n', 'c', 0, 0};
+  static const unsigned char head[] = {7, 0, 0, 0, 24, 0, 0, 0, 1, 0, 0, 0, 'G', 'W', 'S', 'y', 'n', 'c', 0, 0};
   Layout l;
   auto it = std::search(b.begin(), b.end(), std::begin(head), std::end(head));
   if (it == b.end()) return l;
@@ -168,18 +167,13 @@ const Damage kDamages[] = {
        b[offsetof(Elf64_Ehdr, e_shstrndx) + 1] = 0x7F;
      }},
     {"note section beyond the end",
-     [](Bytes& b, const Layout& l) {
-       put64(b, l.sectionHeader + offsetof(Elf64_Shdr, sh_offset), b.size() - 4);
-     }},
+     [](Bytes& b, const Layout& l) { put64(b, l.sectionHeader + offsetof(Elf64_Shdr, sh_offset), b.size() - 4); }},
     {"note section size wraps around",
-     [](Bytes& b, const Layout& l) {
-       put64(b, l.sectionHeader + offsetof(Elf64_Shdr, sh_size), ~uint64_t{0});
-     }},
+     [](Bytes& b, const Layout& l) { put64(b, l.sectionHeader + offsetof(Elf64_Shdr, sh_size), ~uint64_t{0}); }},
     {"note section too small for its note",
      [](Bytes& b, const Layout& l) { put64(b, l.sectionHeader + offsetof(Elf64_Shdr, sh_size), 30); }},
     {"note name size past the section", [](Bytes& b, const Layout& l) { put32(b, l.note, 0xFFFFFFF0u); }},
-    {"note record size past the section",
-     [](Bytes& b, const Layout& l) { put32(b, l.note + 4, 0xFFFFFFFDu); }},
+    {"note record size past the section", [](Bytes& b, const Layout& l) { put32(b, l.note + 4, 0xFFFFFFFDu); }},
     {"note record of another size", [](Bytes& b, const Layout& l) { put32(b, l.note + 4, 16); }},
     {"note of another type", [](Bytes& b, const Layout& l) { put32(b, l.note + 8, 2); }},
     {"note of another owner", [](Bytes& b, const Layout& l) { b[l.note + 12] = 'X'; }},

@@ -39,18 +39,14 @@ TEST(CommitFuzz, DamagedBodiesAreAppliedOrRefusedWhole) {
         size_t at = 1 + random() % bytes.size();
         char c = alphabet[random() % alphabet.size()];
         switch (random() % 4) {
-          case 0:
-            bytes.insert(at, 1, c);
-            break;
+          case 0: bytes.insert(at, 1, c); break;
           case 1:
             if (at < bytes.size()) bytes[at] = c;
             break;
           case 2:
             if (at < bytes.size()) bytes.erase(at, 1 + random() % 6);
             break;
-          default:
-            bytes.resize(std::max<size_t>(1, std::min(bytes.size(), at)));
-            break;
+          default: bytes.resize(std::max<size_t>(1, std::min(bytes.size(), at))); break;
         }
       }
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

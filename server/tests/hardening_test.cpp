@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-
 #include <fstream>
 #include <thread>
 
@@ -88,8 +87,9 @@ testutil::RawReply loginFrom(const char* source, int port, const std::string& id
   int fd = connectFrom(source, port);
   if (fd < 0) return reply;
   std::string body = "page=PXBlank&_ID=" + id + "&Password=" + password;
-  std::string req = "POST /gw HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
-                    std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string req =
+      "POST /gw HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n\r\n" + body;
   ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
   std::string raw = readAll(fd);
   ::close(fd);
@@ -193,10 +193,10 @@ TEST_F(ServerHardening, TwoContentLengthsAreRefusedAndNothingIsCommitted) {
   std::string body = "page=SyncMemo&label=P&i=0&n=first&i=0&rt=ts.-1";
   for (const std::string& second : {std::to_string(body.size()), std::string("20")}) {
     testutil::HttpUrl u(server_.url());
-    auto r = testutil::rawRequest(server_.port(), "POST /gw HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " +
-                                                      session_->loginCookie() + "\r\nContent-Length: " +
-                                                      std::to_string(body.size()) + "\r\nContent-Length: " + second +
-                                                      "\r\n\r\n" + body);
+    auto r = testutil::rawRequest(
+        server_.port(), "POST /gw HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " + session_->loginCookie() +
+                            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nContent-Length: " + second +
+                            "\r\n\r\n" + body);
     EXPECT_EQ(r.status, 400) << second;
   }
   EXPECT_EQ(records(fetch("page=SyncMemo&label=P")).size(), 0u);
@@ -237,7 +237,8 @@ TEST_F(ServerHardening, SixtyFourTricklingClientsDoNotStopANormalOne) {
   // generous 3 seconds.
   int answered = 0;
   for (int i = 0; i < 12; ++i) {
-    auto r = testutil::rawRequest(server_.port(), testutil::getRequest(testutil::HttpUrl(server_.url()), "page=SyncPXVersion"), 3);
+    auto r = testutil::rawRequest(server_.port(),
+                                  testutil::getRequest(testutil::HttpUrl(server_.url()), "page=SyncPXVersion"), 3);
     if (r.status == 200 && r.body.rfind("version,", 0) == 0) ++answered;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
@@ -404,13 +405,13 @@ TEST_F(ServerHardening, GuessingIsSlowedPerUserAndPerAddressAndLogged) {
   server_.start();
   // Guesses at taro's password: after three, even the right one is refused
   // until a wait has passed; another user's login is untouched.
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(loginFrom("127.0.0.1", server_.port(), taro_, "guess").body, "ErrorCode,16404\n");
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(loginFrom("127.0.0.1", server_.port(), taro_, "guess").body, "ErrorCode,16404\n");
   EXPECT_EQ(loginFrom("127.0.0.1", server_.port(), taro_, "pw").body, "ErrorCode,16404\n");
   EXPECT_EQ(loginFrom("127.0.0.2", server_.port(), taro_, "pw").body, "ErrorCode,16404\n");
   EXPECT_EQ(loginFrom("127.0.0.1", server_.port(), yamada_, "pw2").body, "");
   // Guesses at many users from one address: that address waits, others do not.
-  for (int i = 0; i < 12; ++i)
-    loginFrom("127.0.0.3", server_.port(), std::to_string(100 + i), "guess");
+  for (int i = 0; i < 12; ++i) loginFrom("127.0.0.3", server_.port(), std::to_string(100 + i), "guess");
   EXPECT_EQ(loginFrom("127.0.0.3", server_.port(), yamada_, "pw2").body, "ErrorCode,16404\n");
   EXPECT_EQ(loginFrom("127.0.0.4", server_.port(), yamada_, "pw2").body, "");
   server_.stop();
@@ -468,8 +469,8 @@ TEST_F(ServerHardening, PasswdReplacesThePasswordAndDeleteRemovesTheUserWithItsD
   EXPECT_EQ(yes.status, 0) << yes.out;
 
   gwserver::Db db(server_.db());
-  for (const char* table : {"users", "cards", "card_values", "memos", "todos", "todo_categories", "relations",
-                            "relation_pairs"}) {
+  for (const char* table :
+       {"users", "cards", "card_values", "memos", "todos", "todo_categories", "relations", "relation_pairs"}) {
     std::string where = std::string(table) == "card_values" ? "" : " WHERE user_id = " + taro_;
     if (std::string(table) == "users") where = " WHERE id = " + taro_;
     gwserver::Stmt s(db, (std::string("SELECT COUNT(*) FROM ") + table + where).c_str());

@@ -32,10 +32,8 @@ TEST_P(Cli, ExitsWithTheRightStatus) {
   auto r = server_.admin(args);
   EXPECT_EQ(r.status, GetParam().status) << r.out;
   std::string want = GetParam().out;
-  if (want.empty() || want[0] == '=')
-    EXPECT_EQ(r.out, want.empty() ? "" : want.substr(1));
-  else
-    EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
+  if (want.empty() || want[0] == '=') EXPECT_EQ(r.out, want.empty() ? "" : want.substr(1));
+  else EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,9 +216,10 @@ TEST_F(ServerTest, LargeFormBodyFromCurlIsCommitted) {
   ASSERT_GT(body.size(), 40'000u);
   std::string file = (dir_ / "body").string();
   std::ofstream(file, std::ios::binary) << body;
-  testutil::CommandResult r = testutil::runCommand(
-      {"/usr/bin/env", "curl", "-s", "-S", "-o", "-", "-w", "%{http_code}", "-b", "lc=CP932; " + session_->loginCookie(),
-       "-H", "Content-Type: application/x-www-form-urlencoded", "--data-binary", "@" + file, server_.url()});
+  testutil::CommandResult r = testutil::runCommand({"/usr/bin/env", "curl", "-s", "-S", "-o", "-", "-w", "%{http_code}",
+                                                    "-b", "lc=CP932; " + session_->loginCookie(), "-H",
+                                                    "Content-Type: application/x-www-form-urlencoded", "--data-binary",
+                                                    "@" + file, server_.url()});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - 3), "200") << r.out;
   EXPECT_EQ(records(fetch("page=SyncMemo&label=P1")).size(), 400u);

@@ -60,8 +60,9 @@ TEST_F(Pages, CommitWritesOnlyThePairsThatChanged) {
   auto rows = [&] {
     std::vector<std::string> out;
     gwserver::Db db(server_.db());
-    gwserver::Stmt s(db, "SELECT rowid, pos, server_id, handheld_id FROM relation_pairs WHERE server_id < 20 "
-                         "ORDER BY pos");
+    gwserver::Stmt s(db,
+                     "SELECT rowid, pos, server_id, handheld_id FROM relation_pairs WHERE server_id < 20 "
+                     "ORDER BY pos");
     while (s.step())
       out.push_back(std::to_string(s.integer(0)) + ":" + std::to_string(s.integer(1)) + ":" +
                     std::to_string(s.integer(2)) + "=" + std::to_string(s.integer(3)));
@@ -359,18 +360,18 @@ TEST_P(StoredRecord, ShowsEachColumnInPlaceWithItsDefault) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StoredRecord,
-    ::testing::Values(
-        StoredRow{"memoNameOnly", "SyncMemo", "n=x", R"(,"x","")"},
-        StoredRow{"memoLastKeyWins", "SyncMemo", "n=a&d=1&n=b&d=2", R"(,"b","2")"},
-        StoredRow{"todoNameOnly", "SyncToDo", "n=x", R"(,,0,,,"","x","")"},
-        StoredRow{"todoUnfinished", "SyncToDo", "n=x&p=2&f=0&c=A%2CB", R"(,,2,,,"A,B","x","")"},
-        StoredRow{"scheduleDateOnly", "SyncCalendar", "sd=da.2024.1.8", R"(,,2024/1/8,,,,,,,,"","","")"},
-        StoredRow{"scheduleDayZeroIsShown", "SyncCalendar", "sd=da.2024.1.8&t=D&n=0&e=da.2024.1.9",
-                  R"(,2024/1/8,2024/1/8,,,,d,0,,,"","","",2024/1/9)"},
-        StoredRow{"scheduleFlagsAndTexts", "SyncCalendar", "st=tm.7.5.0&p=0&b=1&c=e&d=f&m=g",
-                  R"(,,,,7:05,,,,,1,"e","f","g")"},
-        StoredRow{"cardCountOnly", "SyncAddress", "c=0", R"(,1,"",,,,,,,,,,,)"},
-        StoredRow{"cardKindAndCategory", "SyncAddress", "t=2&g=Work&c=1&-11=m", R"(,2,"Work",,,,,,,,,,,"m")"}),
+    ::testing::Values(StoredRow{"memoNameOnly", "SyncMemo", "n=x", R"(,"x","")"},
+                      StoredRow{"memoLastKeyWins", "SyncMemo", "n=a&d=1&n=b&d=2", R"(,"b","2")"},
+                      StoredRow{"todoNameOnly", "SyncToDo", "n=x", R"(,,0,,,"","x","")"},
+                      StoredRow{"todoUnfinished", "SyncToDo", "n=x&p=2&f=0&c=A%2CB", R"(,,2,,,"A,B","x","")"},
+                      StoredRow{"scheduleDateOnly", "SyncCalendar", "sd=da.2024.1.8", R"(,,2024/1/8,,,,,,,,"","","")"},
+                      StoredRow{"scheduleDayZeroIsShown", "SyncCalendar", "sd=da.2024.1.8&t=D&n=0&e=da.2024.1.9",
+                                R"(,2024/1/8,2024/1/8,,,,d,0,,,"","","",2024/1/9)"},
+                      StoredRow{"scheduleFlagsAndTexts", "SyncCalendar", "st=tm.7.5.0&p=0&b=1&c=e&d=f&m=g",
+                                R"(,,,,7:05,,,,,1,"e","f","g")"},
+                      StoredRow{"cardCountOnly", "SyncAddress", "c=0", R"(,1,"",,,,,,,,,,,)"},
+                      StoredRow{"cardKindAndCategory", "SyncAddress", "t=2&g=Work&c=1&-11=m",
+                                R"(,2,"Work",,,,,,,,,,,"m")"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- mail ----

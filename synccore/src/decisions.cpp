@@ -31,12 +31,18 @@ constexpr DWORD kAnyAttr = 0;
 // status | entry | attribute set -> action, commands, message, label
 const HHSideRow kHHSideRows[] = {
     {HHSTAT_CHANGED, P::kNone, kAnyAttr, {HHACT_NONE, gw_addrec, 0, false, "hh_none, gw_addrec_addrel"}},
-    {HHSTAT_CHANGED, P::kPresent, GWATTR_CHANGED,
+    {HHSTAT_CHANGED,
+     P::kPresent,
+     GWATTR_CHANGED,
      {HHACT_MODIFY, gw_none, MSG_CONFLICT_SERVER_WINS, false, "hh_modifyrec"}},
-    {HHSTAT_CHANGED, P::kPresent, GWATTR_DELETED,
+    {HHSTAT_CHANGED,
+     P::kPresent,
+     GWATTR_DELETED,
      {HHACT_NONE, gw_delrel_addrec, MSG_RECREATED_ON_SERVER, false, "hh_none, gw_delrel_addrec_addrel"}},
     {HHSTAT_CHANGED, P::kPresent, kAnyAttr, {HHACT_NONE, gw_modifyrec, 0, false, "hh_none, gw_modifyrec"}},
-    {HHSTAT_DELETED, P::kPresent, GWATTR_CHANGED,
+    {HHSTAT_DELETED,
+     P::kPresent,
+     GWATTR_CHANGED,
      {HHACT_ADD, gw_delrel_addrel, MSG_RESTORED_FROM_SERVER, false, "hh_addrec, gw_delrel_addrel"}},
     {HHSTAT_DELETED, P::kPresent, GWATTR_DELETED, {HHACT_NONE, gw_delrel, 0, false, "hh_none, gw_delrel"}},
     {HHSTAT_DELETED, P::kPresent, kAnyAttr, {HHACT_NONE, gw_delrec_delrel, 0, false, "hh_none, gw_delrec_delrel"}},
@@ -67,9 +73,7 @@ const size_t kMailRowCount = sizeof kMailRows / sizeof kMailRows[0];
 
 namespace {
 
-bool matches(Presence p, bool present) {
-  return p == Presence::kAny || (p == Presence::kPresent) == present;
-}
+bool matches(Presence p, bool present) { return p == Presence::kAny || (p == Presence::kPresent) == present; }
 
 bool statusMatches(int rowStatus, int status) {
   if (rowStatus == kOtherStatus) return status != HHSTAT_CHANGED && status != HHSTAT_DELETED;

@@ -37,8 +37,8 @@ extern const GWSyncCmd gw_mail_out[];  // outgoing mail: GW_ADDREC alone
 struct Decision {
   HHAction action;
   const GWSyncCmd* cmds;
-  DWORD message;       // record message to write, 0 for none
-  bool deleteRelation; // mail decision only
+  DWORD message;        // record message to write, 0 for none
+  bool deleteRelation;  // mail decision only
   const char* label;
 };
 

@@ -51,9 +51,9 @@ void CGWAddressConstRec::trace() const {
                    static_cast<unsigned long>(static_cast<DWORD>(d->nTimeStamp)), d->nItemCount);
   for (LONG i = 0; d->pValues && i < d->nItemCount; ++i) {
     const __ADDRESS_ITEM* item = d->pValues[i].pItem;
-    g_TraceObj.write(10, "  nID:%d pszName:%db nType:%d bNecessary:%d bDisable:%d pszValue:%db\n",
-                     item ? item->nID : 0, item ? gwrec::len(item->pszName) : 0, item ? item->nType : 0,
-                     item ? item->bNecessary : 0, item ? item->bDisable : 0, gwrec::len(d->pValues[i].pszValue));
+    g_TraceObj.write(10, "  nID:%d pszName:%db nType:%d bNecessary:%d bDisable:%d pszValue:%db\n", item ? item->nID : 0,
+                     item ? gwrec::len(item->pszName) : 0, item ? item->nType : 0, item ? item->bNecessary : 0,
+                     item ? item->bDisable : 0, gwrec::len(d->pValues[i].pszValue));
   }
 }
 
@@ -190,4 +190,3 @@ bool CGWAddressDataSrc::prepare() {
   while (item) item = m_Conn.FindNextItem();
   return true;
 }
-

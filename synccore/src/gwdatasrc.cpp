@@ -1,11 +1,12 @@
 // The server data source's operations that the engine calls: each wraps one
 // virtual operation and reports a client failure once through the session.
+#include "synccore/gwdatasrc.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
 #include "log/log.h"
-#include "synccore/gwdatasrc.h"
 #include "synccore/gwsession.h"
 
 namespace {

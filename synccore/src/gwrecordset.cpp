@@ -37,8 +37,8 @@ void CGWRecord::assign(const CGWRecord& /*other*/) { fatalStop(m_ClassName, "ass
 
 char* CGWRecRel::describe(char* buffer, int length) const {
   if (buffer && length > 0)
-    std::snprintf(buffer, static_cast<size_t>(length), "Flgs:%x Attrib:%x [%x, %x]", m_Marks, m_Attrib,
-                  m_GWRecId, m_HHRecId);
+    std::snprintf(buffer, static_cast<size_t>(length), "Flgs:%x Attrib:%x [%x, %x]", m_Marks, m_Attrib, m_GWRecId,
+                  m_HHRecId);
   return buffer;
 }
 

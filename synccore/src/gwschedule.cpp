@@ -37,8 +37,8 @@ char* CGWScheduleConstRec::getRecIdStr(char* buffer, int length) const {
   char text[256] = "";
   if (const __SCHEDULE_DATA* d = data()) {
     const char* what = d->pszEvent && *d->pszEvent ? d->pszEvent : (d->pszDetail ? d->pszDetail : "");
-    std::snprintf(text, sizeof text, "%d/%d %s", static_cast<int>(d->dateSet.lMonth),
-                  static_cast<int>(d->dateSet.lDay), what);
+    std::snprintf(text, sizeof text, "%d/%d %s", static_cast<int>(d->dateSet.lMonth), static_cast<int>(d->dateSet.lDay),
+                  what);
   }
   copyDbcsText(buffer, text, length, DBCS_COPY, "...");
   return buffer;
@@ -133,4 +133,3 @@ template class CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWSch
 CGWScheduleDataSrc::CGWScheduleDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWScheduleDataSrc::~CGWScheduleDataSrc() = default;
-

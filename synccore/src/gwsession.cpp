@@ -9,13 +9,9 @@
 namespace {
 const char* orEmpty(const char* s) { return s ? s : ""; }
 
-bool isLoginServerError(DWORD e) {
-  return e == GWERR_SERVER_AUTH || e == GWERR_SERVER_USER || e == GWERR_SERVER_LOGIN;
-}
+bool isLoginServerError(DWORD e) { return e == GWERR_SERVER_AUTH || e == GWERR_SERVER_USER || e == GWERR_SERVER_LOGIN; }
 
-int loginAnswerFor(DWORD e) {
-  return static_cast<int>(e - GWERR_SERVER_AUTH) + GWLOGIN_SERVER_AUTH;
-}
+int loginAnswerFor(DWORD e) { return static_cast<int>(e - GWERR_SERVER_AUTH) + GWLOGIN_SERVER_AUTH; }
 }  // namespace
 
 CGWSession::CGWSession() { std::memset(&m_SyncSet, 0, sizeof m_SyncSet); }
@@ -26,9 +22,8 @@ void CGWSession::vreportServerError(const char* operation, const char* format, v
   char text[512] = "";
   if (format && *format) std::vsnprintf(text, sizeof text, format, args);
   DWORD e = m_Session.GetLastError();
-  DWORD d = (e == GWERR_UNAUTHORIZED || e == GWERR_HTTP_STATUS || e == GWERR_SERVER_OTHER)
-                ? m_Session.GetDetailError()
-                : 0;
+  DWORD d =
+      (e == GWERR_UNAUTHORIZED || e == GWERR_HTTP_STATUS || e == GWERR_SERVER_OTHER) ? m_Session.GetDetailError() : 0;
   Log::writeLog(MSG_SERVER_REQUEST_FAILED, operation, e, d, text);
 }
 

@@ -54,4 +54,3 @@ template class CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel,
 CGWToDoDataSrc::CGWToDoDataSrc(CGWSession& session) : CGWKeyedDataSrcOf(session) {}
 
 CGWToDoDataSrc::~CGWToDoDataSrc() = default;
-

@@ -58,8 +58,7 @@ void reportRegistryFailure(const char* call, const char* what, const char* name,
   std::snprintf(target, sizeof target, what, name);
   char systemText[512];
   getSystemErrorText(static_cast<DWORD>(code), systemText, sizeof systemText);
-  Log::writeLog(MSG_REGISTRY_FAILED, call, "rsmain", "getRSCfgFilePath", target,
-                static_cast<DWORD>(code), systemText);
+  Log::writeLog(MSG_REGISTRY_FAILED, call, "rsmain", "getRSCfgFilePath", target, static_cast<DWORD>(code), systemText);
 }
 
 }  // namespace
@@ -148,8 +147,8 @@ bool pickLogFileName(char* prefix) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   ::localtime_r(&now, &local);
-  std::snprintf(prefix, kRoom, "%s-%04d%02d%02d%02d%02d%02d", path.c_str(), local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  std::snprintf(prefix, kRoom, "%s-%04d%02d%02d%02d%02d%02d", path.c_str(), local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   return true;
 }
 

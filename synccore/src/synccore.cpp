@@ -177,13 +177,12 @@ void traceConversion(const char* fromText, const char* call, const char* toText,
 }  // namespace
 
 void CSyncCore::traceHH2GW(const CHHRecord* r, bool ok, const CGWRecord* x) {
-  traceConversion("+++ Converting the following HH record:\n", "convertHH2GW", "Converted GW record follows:\n", r,
-                  ok, x);
+  traceConversion("+++ Converting the following HH record:\n", "convertHH2GW", "Converted GW record follows:\n", r, ok,
+                  x);
 }
 
 void CSyncCore::traceGW2HH(const CGWRecord* x, bool ok, const CHHRecord* y) {
-  traceConversion("+++ Converting following GW record:\n", "convertGW2HH", "Converted HH record follows:\n", x, ok,
-                  y);
+  traceConversion("+++ Converting following GW record:\n", "convertGW2HH", "Converted HH record follows:\n", x, ok, y);
 }
 
 // --- open, run, close -------------------------------------------------------
@@ -315,8 +314,10 @@ void CSyncCore::undoUncommittedAdds() {
     CHHRecOpResult* results = nullptr;
     int answer = m_HH.deleteRecord(id, &results);
     if (answer == HH_FAILED)
-      g_TraceObj.write(1, "SyncCore|*ERR* handheld record RId:0x%x could not be taken back; the next run may add it "
-                          "again\n", id);
+      g_TraceObj.write(1,
+                       "SyncCore|*ERR* handheld record RId:0x%x could not be taken back; the next run may add it "
+                       "again\n",
+                       id);
   }
   if (!singleCommit()) {
     CHHRecOpResult* results = nullptr;
@@ -435,8 +436,7 @@ int CSyncCore::executeGWCmds(const GWSyncCmd* cmds, CHHRecord* r, CGWRecRel* e, 
         if (m_GW.deleteRelation(e->m_GWRecId)) ++n;
         else result = CMD_DELREL_FAILED;
         break;
-      default:
-        fatalStop("SyncCore", "bad server command");
+      default: fatalStop("SyncCore", "bad server command");
     }
   }
   if (result == CMD_DONE) changed = n > 0;
@@ -496,10 +496,8 @@ int CSyncCore::writeToHH(Write write, const GWSyncCmd* cmds, DWORD gwRecId, DWOR
       if (singleCommit()) fatalStop("SyncCore", "a handheld write was queued in single-commit mode");
       pushDeferred(cmds, gwRecId);
       return APPLY_DONE;
-    case HH_FAILED:
-      return APPLY_HH_FAILED;
-    default:
-      return APPLY_DONE;  // nothing done
+    case HH_FAILED: return APPLY_HH_FAILED;
+    default: return APPLY_DONE;  // nothing done
   }
 }
 
@@ -525,8 +523,7 @@ int CSyncCore::applyToHH(HHAction action, const GWSyncCmd* cmds, CHHRecord* hr, 
     if (reserved) rec->setRecordId(reserved);
     return writeToHH([&](CHHRecOpResult** L) { return m_HH.addRecord(rec, L); }, cmds, e->m_GWRecId, 0);
   }
-  return writeToHH([&](CHHRecOpResult** L) { return m_HH.updateRecord(rec, L); }, cmds, e->m_GWRecId,
-                   e->m_HHRecId);
+  return writeToHH([&](CHHRecOpResult** L) { return m_HH.updateRecord(rec, L); }, cmds, e->m_GWRecId, e->m_HHRecId);
 }
 
 void CSyncCore::planAdds(std::vector<DWORD> gwRecIds) {
@@ -643,8 +640,7 @@ bool CSyncCore::syncTwoWay() {
     }
     if (deleted > 0 && !commitServer()) return false;
   }
-  if ((m_Flags & SYNC_INITIAL) && !beginFirstSync("----- Init sync: Deleting all GW relations -----\n"))
-    return false;
+  if ((m_Flags & SYNC_INITIAL) && !beginFirstSync("----- Init sync: Deleting all GW relations -----\n")) return false;
   return twoWayPass1() && twoWayPass2() && twoWayPass3();
 }
 
@@ -672,7 +668,7 @@ bool CSyncCore::twoWayPass1() {
   if (!m_HH.readRecords(&m_GW, (m_Flags & SYNC_INITIAL) != 0)) return false;
   bool changed = false;
   CHHRecord* r = nullptr;
-  for (bool more = m_HH.getFirstRecordToSync(&r); ; more = m_HH.getNextRecordToSync(&r)) {
+  for (bool more = m_HH.getFirstRecordToSync(&r);; more = m_HH.getNextRecordToSync(&r)) {
     if (!more) return false;
     if (!r) break;
     CGWRecRel* e = m_GW.findRecRel(r->getRecordId());
@@ -800,8 +796,7 @@ bool CSyncCore::twoWayPass3() {
 
 bool CSyncCore::syncRefresh() {
   g_TraceObj.write(9, "---------- Refresh sync start %s ----------\n", m_SyncName);
-  if ((m_Flags & SYNC_DELETE_GW_RELATIONS) &&
-      !deleteAllRelationsAndCommit("----- Deleting all GW relations-----\n"))
+  if ((m_Flags & SYNC_DELETE_GW_RELATIONS) && !deleteAllRelationsAndCommit("----- Deleting all GW relations-----\n"))
     return false;
   m_HH.beginPass(1);
   clearDeferred();
@@ -838,8 +833,7 @@ bool CSyncCore::syncRefresh() {
 
 bool CSyncCore::syncMail() {
   g_TraceObj.write(9, "---------- Mail two-way sync start %s ----------\n", m_SyncName);
-  if ((m_Flags & SYNC_INITIAL) && !beginFirstSync("----- Init Sync: Deleting all GW relations -----\n"))
-    return false;
+  if ((m_Flags & SYNC_INITIAL) && !beginFirstSync("----- Init Sync: Deleting all GW relations -----\n")) return false;
   if (!mailPass1()) return false;
   if (m_Flags & SYNC_ONE_WAY) return true;
   return mailPass2() && mailPass3();
@@ -853,7 +847,7 @@ bool CSyncCore::mailPass1() {
   int written = 0;
   bool unsent = false;  // mails handed to the server since the last send
   CHHRecord* r = nullptr;
-  for (bool more = m_HH.getFirstRecordToSync(&r); ; more = m_HH.getNextRecordToSync(&r)) {
+  for (bool more = m_HH.getFirstRecordToSync(&r);; more = m_HH.getNextRecordToSync(&r)) {
     if (!more) return false;
     if (!r) break;
     int operation = RECDONE_OP_NONE;

@@ -1,10 +1,11 @@
 // The bounded list on its own, with an item and failure texts of the test's
 // own: where its entries live, the cursor, and both ways it refuses.
+#include "synccore/boundedlist.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "synccore/boundedlist.h"
 #include "synccore/except.h"
 #include "synccore/tests/allocfail.h"
 
@@ -36,8 +37,7 @@ struct StorageCase {
 
 const StorageCase kStorageCases[] = {
     {0, 0, false},  // no room given: one entry is allocated all the same
-    {0, 1, true},   {1, 1, true}, {3, 4, true}, {4, 4, true},
-    {5, 4, false},  // one more than the room
+    {0, 1, true},  {1, 1, true}, {3, 4, true}, {4, 4, true}, {5, 4, false},  // one more than the room
     {1, 0, false},
 };
 

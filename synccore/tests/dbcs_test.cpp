@@ -34,13 +34,11 @@ struct CopyRow {
 
 const CopyRow kRows[] = {
     // 0: 40 bytes, "A" + 12 chars + "BC" + 1 char + 5 chars + "E", into 30.
-    {"mixed 40 into 30, no suffix: 29 bytes", "A" + times(kA, 12) + "BC" + kA + times(kA, 5) + "E", 30,
-     DBCS_COPY, nullptr, "A" + times(kA, 12) + "BC" + kA, 30},
-    {"mixed 40 into 30 with ...: 26 bytes and suffix",
-     "A" + times(kA, 12) + "BC" + kA + times(kA, 5) + "E", 30, DBCS_COPY, "...",
-     "A" + times(kA, 12) + "B" + "...", 30},
-    {"all double-byte, room ends inside a character", times(kA, 20), 30, DBCS_COPY, nullptr, times(kA, 14),
-     29},
+    {"mixed 40 into 30, no suffix: 29 bytes", "A" + times(kA, 12) + "BC" + kA + times(kA, 5) + "E", 30, DBCS_COPY,
+     nullptr, "A" + times(kA, 12) + "BC" + kA, 30},
+    {"mixed 40 into 30 with ...: 26 bytes and suffix", "A" + times(kA, 12) + "BC" + kA + times(kA, 5) + "E", 30,
+     DBCS_COPY, "...", "A" + times(kA, 12) + "B" + "...", 30},
+    {"all double-byte, room ends inside a character", times(kA, 20), 30, DBCS_COPY, nullptr, times(kA, 14), 29},
     {"all double-byte with ..., prefix ends inside a character", times(kA, 20), 29, DBCS_COPY, "...",
      times(kA, 12) + "...", 28},
     {"text that fits takes no suffix", "abc", 4, DBCS_COPY, "...", "abc", 4},

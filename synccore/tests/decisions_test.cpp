@@ -1,12 +1,13 @@
 // The decision tables, case by case: each case states the facts of one
 // record and the decision the engine must take, written out independently of
 // the tables' own rows.
+#include "synccore/src/decisions.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "log/msgids.h"
-#include "synccore/src/decisions.h"
 #include "synccore/tests/memgw.h"
 
 namespace {

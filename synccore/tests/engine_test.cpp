@@ -129,8 +129,8 @@ TEST_F(EngineTest, ChangedOnHandheldDeletedOnServerIsCreatedAgain) {
 // a second relation request on the wire.
 TEST_F(EngineTest, RecordAddedToTheServerIsRelatedByTheAddItself) {
   startInStep();
-  hh_.addRecord("D");                          // gw_addrec
-  changeOnHandheld("A", "A-handheld");         // gw_delrel_addrec
+  hh_.addRecord("D");                   // gw_addrec
+  changeOnHandheld("A", "A-handheld");  // gw_delrel_addrec
   gw_.removeServerRecord(gwIdOf("A"));
   gw_.calls.clear();
   ASSERT_TRUE(sync());
@@ -250,8 +250,7 @@ TEST_F(EngineTest, WithoutSingleCommitRecordMessagesGoToTheHandheldLog) {
   EXPECT_EQ(messages("A-server"), 0);  // nothing in the event log
   EXPECT_EQ(messages("synchronisation finished"), 0);
   ASSERT_FALSE(hh_.log.empty());
-  EXPECT_EQ(hh_.log.back(),
-            "Changed on both the handheld and the server; the server's version was kept: A-server\r\n");
+  EXPECT_EQ(hh_.log.back(), "Changed on both the handheld and the server; the server's version was kept: A-server\r\n");
 }
 
 TEST_F(EngineTest, DeferredListThatCannotBeHadFailsTheOpen) {
@@ -259,8 +258,7 @@ TEST_F(EngineTest, DeferredListThatCannotBeHadFailsTheOpen) {
   CSyncCore core(hh_, gw_, false);
   EXPECT_FALSE(core.openSync("Test Book", 100));
   EXPECT_FALSE(hh_.dbOpen);
-  EXPECT_EQ(messages("Out of memory in SyncCore::openSync: Corvane record/ List of Relation Data Operation deley."),
-            1);
+  EXPECT_EQ(messages("Out of memory in SyncCore::openSync: Corvane record/ List of Relation Data Operation deley."), 1);
 }
 
 TEST_F(EngineTest, FailedHandheldOpenFailsWithTheStatusMessage) {
@@ -278,7 +276,7 @@ TEST_F(EngineTest, OnlyModificationsAreCommittedByTheirPass) {
   gw_.failOn("putRelationTimeStamp");
   EXPECT_FALSE(sync());
   EXPECT_EQ(serverNames(), (Names{"A2", "B", "C"}));  // committed in pass 1
-  EXPECT_EQ(hh_.lastSyncTime, 1000u);                   // not moved on
+  EXPECT_EQ(hh_.lastSyncTime, 1000u);                 // not moved on
   EXPECT_EQ(messages("synchronisation could not be completed"), 1);
   ASSERT_TRUE(sync());
   expectInStep({"A2", "B", "C"});

@@ -1,6 +1,8 @@
 // The owned copies of the client library's record structures: texts that
 // point into the holder, moves that keep them there, and copies that either
 // complete or change nothing, at every allocation that can fail.
+#include "synccore/gwowned.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,17 +10,15 @@
 
 #include "synccore/gwaddress.h"
 #include "synccore/gwmail.h"
-#include "synccore/gwowned.h"
 #include "synccore/gwschedule.h"
 #include "synccore/tests/allocfail.h"
 
 namespace {
 
 using MemoTexts = CGWOwnedTexts<__MEMO_DATA, &__MEMO_DATA::pszName, &__MEMO_DATA::pszData>;
-using MailTexts =
-    CGWOwnedTexts<__MAIL_DATA, &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
-                  &__MAIL_DATA::pszCC, &__MAIL_DATA::pszBCC, &__MAIL_DATA::pszReplyTo,
-                  &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData>;
+using MailTexts = CGWOwnedTexts<__MAIL_DATA, &__MAIL_DATA::pszSubject, &__MAIL_DATA::pszFrom, &__MAIL_DATA::pszTo,
+                                &__MAIL_DATA::pszCC, &__MAIL_DATA::pszBCC, &__MAIL_DATA::pszReplyTo,
+                                &__MAIL_DATA::pszContentType, &__MAIL_DATA::pszData>;
 
 const MailTexts::Labels kMailLabels{"L0", "L1", "L2", "L3", "L4", "L5", "L6", "L7"};
 
@@ -77,8 +77,18 @@ TEST(OwnedTexts, MovingKeepsTheTextsWhereTheyAre) {
 }
 
 TEST(OwnedTexts, CopyFromTakesEveryFieldAndOwnsItsTexts) {
-  __MAIL_DATA src{7, 100, 55, 1, const_cast<char*>("s"), nullptr, const_cast<char*>("t"), const_cast<char*>(""),
-                  nullptr, const_cast<char*>("r"), const_cast<char*>("text/plain"), const_cast<char*>("body")};
+  __MAIL_DATA src{7,
+                  100,
+                  55,
+                  1,
+                  const_cast<char*>("s"),
+                  nullptr,
+                  const_cast<char*>("t"),
+                  const_cast<char*>(""),
+                  nullptr,
+                  const_cast<char*>("r"),
+                  const_cast<char*>("text/plain"),
+                  const_cast<char*>("body")};
   MailTexts t;
   t.copyFrom(src, kMailLabels);
   EXPECT_EQ(t.data().nID, 7u);
@@ -96,10 +106,10 @@ class OwnedCopyFailure : public ::testing::TestWithParam<int> {};
 TEST_P(OwnedCopyFailure, ThrowsThatTextsLabelAndChangesNothing) {
   const int k = GetParam();
   MailTexts t;
-  t.copyFrom({1, 2, 3, 0, const_cast<char*>("a"), const_cast<char*>("b"), const_cast<char*>("c"),
-              const_cast<char*>("d"), const_cast<char*>("e"), const_cast<char*>("f"), const_cast<char*>("g"),
-              const_cast<char*>("h")},
-             kMailLabels);
+  t.copyFrom(
+      {1, 2, 3, 0, const_cast<char*>("a"), const_cast<char*>("b"), const_cast<char*>("c"), const_cast<char*>("d"),
+       const_cast<char*>("e"), const_cast<char*>("f"), const_cast<char*>("g"), const_cast<char*>("h")},
+      kMailLabels);
   const __MAIL_DATA before = t.data();
   const std::vector<std::string> textsBefore = textsOf(before);
   char x[] = "x";

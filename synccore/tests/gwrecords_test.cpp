@@ -40,19 +40,19 @@ TEST_P(AddressId, NamesTheCardByLastThenFirstName) {
     items.push_back({id, const_cast<char*>("n"), 1, 0, 0});
     values.push_back({&items.back(), const_cast<char*>(text)});
   }
-  __ADDRESS_DATA card{7, 100, 1, const_cast<char*>(""), static_cast<LONG>(values.size()),
-                      values.empty() ? nullptr : values.data()};
+  __ADDRESS_DATA card{
+      7, 100, 1, const_cast<char*>(""), static_cast<LONG>(values.size()), values.empty() ? nullptr : values.data()};
   EXPECT_EQ(idOf(CGWAddressConstRec(&card)), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AddressId,
-    ::testing::Values(AddressIdRow{{}, " "},                                      // no name items: two empty halves
-                      AddressIdRow{{{1, "Acme"}}, " "},                          // other items do not count
-                      AddressIdRow{{{-1, "Taro"}, {-2, "Yamada"}}, "Yamada Taro"},  // last name first
-                      AddressIdRow{{{-2, ""}, {-2, "Sato"}}, "Sato "},           // a later value replaces
-                      // the walk stops once both are found: the third value is never seen
-                      AddressIdRow{{{-2, "Sato"}, {-1, "Jiro"}, {-2, "Late"}}, "Sato Jiro"}));
+INSTANTIATE_TEST_SUITE_P(Rows, AddressId,
+                         ::testing::Values(AddressIdRow{{}, " "},             // no name items: two empty halves
+                                           AddressIdRow{{{1, "Acme"}}, " "},  // other items do not count
+                                           AddressIdRow{{{-1, "Taro"}, {-2, "Yamada"}},
+                                                        "Yamada Taro"},                      // last name first
+                                           AddressIdRow{{{-2, ""}, {-2, "Sato"}}, "Sato "},  // a later value replaces
+                                           // the walk stops once both are found: the third value is never seen
+                                           AddressIdRow{{{-2, "Sato"}, {-1, "Jiro"}, {-2, "Late"}}, "Sato Jiro"}));
 
 TEST(ScheduleRecord, IdentifiesByDateAndEventOrDetail) {
   __SCHEDULE_DATA s{};
@@ -158,9 +158,14 @@ TEST(MailRecord, AssignCopiesEveryField) {
   EXPECT_EQ(a.getSubject(), nullptr);
   EXPECT_EQ(b->getRecordId(), 12u);
   EXPECT_EQ(b->getRead(), 1);
-  for (auto [got, want] : {std::pair{b->getSubject(), "s"}, {b->getFrom(), "f"}, {b->getTo(), "t"},
-                           {b->getCC(), "c"}, {b->getBCC(), "b"}, {b->getReplyTo(), "r"},
-                           {b->getContentType(), "text/plain"}, {b->getData(), "body"}})
+  for (auto [got, want] : {std::pair{b->getSubject(), "s"},
+                           {b->getFrom(), "f"},
+                           {b->getTo(), "t"},
+                           {b->getCC(), "c"},
+                           {b->getBCC(), "b"},
+                           {b->getReplyTo(), "r"},
+                           {b->getContentType(), "text/plain"},
+                           {b->getData(), "body"}})
     EXPECT_STREQ(got, want);
 }
 

@@ -1,11 +1,12 @@
 // The session wrapper against a real gwserver: open, locale, login by name,
 // label and settings, and exactly one server-error message per failure.
+#include "synccore/gwsession.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "log/log.h"
-#include "synccore/gwsession.h"
 #include "synccore/tests/logcapture.h"
 #include "testutil/files.h"
 #include "testutil/gwserver.h"
@@ -163,8 +164,7 @@ TEST_F(GWSessionTest, FindFirstUserTellsAnEmptyListFromAFailure) {
   EXPECT_EQ(other.findFirstUser(&ok), nullptr);
   EXPECT_FALSE(ok);
   ASSERT_EQ(log_.entries().size(), 1u);
-  EXPECT_NE(log_.entries()[0].text.find("Server request failed: FindFirstUser (error 11, detail 0)"),
-            std::string::npos)
+  EXPECT_NE(log_.entries()[0].text.find("Server request failed: FindFirstUser (error 11, detail 0)"), std::string::npos)
       << log_.all();
 }
 

@@ -1,6 +1,8 @@
 // The shared helpers other than the text copy: byte swaps, line ends, system
 // error texts, string resources, the trace file name, the configuration path
 // and the message box.
+#include "synccore/helpers.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -15,7 +17,6 @@
 #include "platform/module.h"
 #include "platform/msgbox.h"
 #include "platform/registry.h"
-#include "synccore/helpers.h"
 #include "synccore/tests/logcapture.h"
 #include "testutil/files.h"
 
@@ -81,7 +82,9 @@ class PickLogFileName : public ::testing::Test {
   void make(const std::string& name, size_t size, time_t mtime) {
     fs::path p = dir_ / name;
     std::ofstream(p) << std::string(size, 'x');
-    struct utimbuf t{mtime, mtime};
+    struct utimbuf t {
+      mtime, mtime
+    };
     ASSERT_EQ(::utime(p.c_str(), &t), 0);
   }
   std::string pick(const std::string& prefixName) {
@@ -123,7 +126,9 @@ TEST(FindFile, ReportsSizeTimeAndFolderFlag) {
   std::ofstream(dir / "a1") << "12345";
   fs::create_directory(dir / "a2");
   std::ofstream(dir / "b1") << "x";
-  struct utimbuf t{1000000000, 1000000000};
+  struct utimbuf t {
+    1000000000, 1000000000
+  };
   ::utime((dir / "a1").c_str(), &t);
   WIN32_FIND_DATA found;
   HANDLE h = FindFirstFile((dir.path().string() + "/a*").c_str(), &found);
@@ -157,9 +162,9 @@ class ConfigPath : public ::testing::Test {
  protected:
   void setValue(DWORD type, const void* data, DWORD size) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\GWSync", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                             &key, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\GWSync", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueEx(key, "ConfigFile", 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     RegCloseKey(key);
   }

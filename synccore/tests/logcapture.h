@@ -38,9 +38,7 @@ class LogCapture {
     EXPECT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(Log::openLog("condlog.dll"), 0u);
     loggedEntries().clear();
-    Log::setWriteCallback([](unsigned short level, const char* text) {
-      loggedEntries().push_back({level, text});
-    });
+    Log::setWriteCallback([](unsigned short level, const char* text) { loggedEntries().push_back({level, text}); });
   }
   ~LogCapture() {
     Log::setWriteCallback(nullptr);

@@ -261,6 +261,7 @@ class MemGWDataSrc : public CGWDataSrc {
     m_Error = GWERR_SERVER_OTHER;
     return true;
   }
+
  private:
   const TEST_DATA* view(const Stored& s) {
     auto* d = new TEST_DATA{s.id, s.stamp, dup(s.name), dup(s.category)};

@@ -177,11 +177,11 @@ class MemHH : public CHHDataSrc {
 
   CategoryList categories;
   RecordSet records;
-  std::map<DWORD, Stored> store;     // the handheld's database
+  std::map<DWORD, Stored> store;  // the handheld's database
   DWORD lastSyncTime = 0;
-  std::vector<std::string> log;      // addLogEntry texts ("<signal>" for type 1)
+  std::vector<std::string> log;  // addLogEntry texts ("<signal>" for type 1)
   std::vector<int> cleanupCounts;
-  std::map<std::string, int> fail;   // operation name -> answer HH_FAILED / false once
+  std::map<std::string, int> fail;       // operation name -> answer HH_FAILED / false once
   std::map<std::string, int> failAfter;  // operation name -> calls that still succeed before fail
   std::map<std::string, int> calls;      // operation name -> calls so far
   bool dbOpen = false;
@@ -321,9 +321,7 @@ class MemHH : public CHHDataSrc {
     if (t) lastSyncTime = t;
     return true;
   }
-  void addLogEntry(int type, const char* text) override {
-    log.push_back(type == 1 ? "<signal>" : (text ? text : ""));
-  }
+  void addLogEntry(int type, const char* text) override { log.push_back(type == 1 ? "<signal>" : (text ? text : "")); }
   bool reservePairings(const std::vector<DWORD>& gwRecIds, std::vector<DWORD>& hhRecIds) override {
     hhRecIds.assign(gwRecIds.size(), 0);
     if (!keepsNote) return true;

@@ -151,11 +151,20 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, MemoConflict,
     ::testing::Values(
         // changed on both: the server's version wins (0x40000041)
-        Conflict{"ChangedOnBoth", "x-server", "x-handheld", "the server's version was kept: x-server", {"keep", "x-server"}},
+        Conflict{
+            "ChangedOnBoth", "x-server", "x-handheld", "the server's version was kept: x-server", {"keep", "x-server"}},
         // deleted on the handheld, changed on the server: restored (0x40000042)
-        Conflict{"DeletedOnHandheldChangedOnServer", "x-server", "", "restored on the handheld: x-server", {"keep", "x-server"}},
+        Conflict{"DeletedOnHandheldChangedOnServer",
+                 "x-server",
+                 "",
+                 "restored on the handheld: x-server",
+                 {"keep", "x-server"}},
         // changed on the handheld, deleted on the server: re-created (0x40000043)
-        Conflict{"ChangedOnHandheldDeletedOnServer", nullptr, "x-handheld", "created again on the server: x-handheld", {"keep", "x-handheld"}}),
+        Conflict{"ChangedOnHandheldDeletedOnServer",
+                 nullptr,
+                 "x-handheld",
+                 "created again on the server: x-handheld",
+                 {"keep", "x-handheld"}}),
     [](const ::testing::TestParamInfo<Conflict>& info) { return std::string(info.param.name); });
 
 TEST_F(MemoSync, DeletedOnBothSidesLeavesNoTrace) {

@@ -1,6 +1,8 @@
 // The fixed-size object pool: block growth, release of wholly free blocks,
 // the order of blocks, object separation, and failures that leave nothing
 // half-built.
+#include "synccore/objbuf.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "synccore/except.h"
-#include "synccore/objbuf.h"
 #include "synccore/tests/allocfail.h"
 
 namespace {

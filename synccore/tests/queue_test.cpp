@@ -70,9 +70,7 @@ class QueueHH : public testhh::MemHH {
   }
   void apply(Op& op) {
     switch (op.kind) {
-      case Op::kCategories:
-        m_Results.push(HHOP_CATEGORIES, 1, 0);
-        break;
+      case Op::kCategories: m_Results.push(HHOP_CATEGORIES, 1, 0); break;
       case Op::kAdd: {
         DWORD id = 0x9000 + static_cast<DWORD>(store.size()) + m_Added++;
         op.s.id = id;

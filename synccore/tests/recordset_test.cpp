@@ -105,9 +105,9 @@ TEST_F(RecordSetTest, TwoRelationsOfOneRecordStayTwoAndTheLaterTakesTheRecord) {
 TEST_F(RecordSetTest, IterationFollowsHandheldBucketsAndChainHeads) {
   // Handheld ids 5 and 1016 share bucket 5; 3 has its own; two new server
   // records sit in bucket 0.
-  DWORD a = gw_.addServerRecord("a", 1);  // id 1
-  DWORD b = gw_.addServerRecord("b", 1);  // id 2
-  DWORD c = gw_.addServerRecord("c", 1);  // id 3
+  DWORD a = gw_.addServerRecord("a", 1);      // id 1
+  DWORD b = gw_.addServerRecord("b", 1);      // id 2
+  DWORD c = gw_.addServerRecord("c", 1);      // id 3
   DWORD n1 = gw_.addServerRecord("new1", 1);  // id 4
   DWORD n2 = gw_.addServerRecord("new2", 1);  // id 5
   gw_.relate(a, 5);

@@ -26,8 +26,7 @@ using Fields = std::vector<std::string>;
 using Names = std::multiset<std::string>;
 
 // Settings under which every kind syncs both ways.
-inline const char kBothWays[] =
-    "s,Sync,1,3\nt,Sync\na,Sync,0,0,0,0,ts.0\nw,Sync,0,0,0\nm,Sync,0\n";
+inline const char kBothWays[] = "s,Sync,1,3\nt,Sync\na,Sync,0,0,0,0,ts.0\nw,Sync,0,0,0\nm,Sync,0\n";
 
 // A handheld whose pass hooks can act on the server mid-run.
 class HookedHH : public testhh::MemHH {
@@ -81,9 +80,9 @@ class ServerSync : public ::testing::Test {
     ASSERT_EQ(server_.admin({"import", server_.db(), "taro"}, "gwserver-export 1\n" + lines).status, 0);
   }
   void armFault(const std::string& query) {
-    testutil::RawReply r = testutil::rawRequest(
-        testutil::HttpUrl(server_.url()).port,
-        "GET /_fault?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    testutil::RawReply r =
+        testutil::rawRequest(testutil::HttpUrl(server_.url()).port,
+                             "GET /_fault?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     ASSERT_EQ(r.status, 200);
   }
 

@@ -24,8 +24,8 @@ const Names kExpected = {"A2", "C2", "E-server", "F", "G"};
 
 struct Fault {
   const char* op;
-  bool handheld;    // an operation of the handheld data source, else of the server's
-  bool persistent;  // fails from the N-th call on, else only the N-th call
+  bool handheld;      // an operation of the handheld data source, else of the server's
+  bool persistent;    // fails from the N-th call on, else only the N-th call
   bool note = false;  // the handheld keeps a pairing note
 };
 
@@ -65,9 +65,7 @@ class FaultSweep : public enginetest::EngineTest, public ::testing::WithParamInt
     gw_.setClock(2000);
     log_.clear();
   }
-  int calls(const Fault& f) {
-    return f.handheld ? hh_.calls[f.op] : gw_.calls[f.op];
-  }
+  int calls(const Fault& f) { return f.handheld ? hh_.calls[f.op] : gw_.calls[f.op]; }
   void arm(const Fault& f, int n) {
     const int count = f.persistent ? 1000 : 1;
     if (f.handheld) {
@@ -146,10 +144,13 @@ class FaultSweep : public enginetest::EngineTest, public ::testing::WithParamInt
 
 TEST_P(FaultSweep, NothingLostNothingDuplicated) {
   const Fault& f = GetParam();
-  int met = sweepFault(f, [&] {
-    reset(f.note);
-    prepare();
-  }, kExpected);
+  int met = sweepFault(
+      f,
+      [&] {
+        reset(f.note);
+        prepare();
+      },
+      kExpected);
   EXPECT_GT(met, 0) << "the sync never called " << f.op;
 }
 
@@ -178,10 +179,12 @@ TEST_F(FaultSweep, AHandheldThatCannotDeleteKeepsTheAddsOfAFailedRunUnlessItKeep
 // The process killed after its N-th operation, for every N: with the
 // handheld's pairing note, the next run ends in step whatever N was.
 TEST_F(FaultSweep, AKilledRunLeavesNothingLostOrDoubledWithAPairingNote) {
-  int killed = sweepKill([&] {
-    reset(true);
-    prepare();
-  }, kExpected);
+  int killed = sweepKill(
+      [&] {
+        reset(true);
+        prepare();
+      },
+      kExpected);
   EXPECT_GT(killed, 20);
 }
 
@@ -197,10 +200,12 @@ TEST_F(FaultSweep, APowerLossLeavesNothingLostOrDoubled) {
   };
   for (Loss loss : {Loss::Unkept, Loss::UnkeptButRecords}) {
     SCOPED_TRACE(loss == Loss::Unkept ? "unkept writes lost" : "unkept writes lost but records");
-    int killed = sweepKill([&] {
-      reset(true);
-      prepare();
-    }, kExpected, loss);
+    int killed = sweepKill(
+        [&] {
+          reset(true);
+          prepare();
+        },
+        kExpected, loss);
     EXPECT_GT(killed, 20);
     sweepKill(prepareFirst, {"A", "B", "C", "D"}, loss);
     if (HasFailure()) return;
@@ -219,12 +224,19 @@ TEST_F(FaultSweep, AFailedOrKilledFirstSyncIsResumedWithoutDoubling) {
     for (const char* n : {"A", "B", "C"}) hh_.addRecord(n);
     gw_.addServerRecord("D", 500);
   };
-  const Fault faults[] = {
-      {"commitChanges", false, false}, {"commitReply", false, false}, {"putNewRecord", false, false},
-      {"putRelation", false, false},   {"putRelationTimeStamp", false, false}, {"findFirst", false, false},
-      {"commitChanges", false, true},  {"addRecord", true, false},     {"addRecord", true, true},
-      {"noteFirstSyncBegun", true, false}, {"clearPairings", true, false}, {"cleanupSyncRecords", true, false},
-      {"setLastSyncTime", true, false}};
+  const Fault faults[] = {{"commitChanges", false, false},
+                          {"commitReply", false, false},
+                          {"putNewRecord", false, false},
+                          {"putRelation", false, false},
+                          {"putRelationTimeStamp", false, false},
+                          {"findFirst", false, false},
+                          {"commitChanges", false, true},
+                          {"addRecord", true, false},
+                          {"addRecord", true, true},
+                          {"noteFirstSyncBegun", true, false},
+                          {"clearPairings", true, false},
+                          {"cleanupSyncRecords", true, false},
+                          {"setLastSyncTime", true, false}};
   for (const Fault& f : faults) {
     sweepFault(f, prepareFirst, expected);
     if (HasFailure()) return;
@@ -249,29 +261,28 @@ TEST_F(FaultSweep, TheFirstSyncMarkIsDroppedOnceTheFirstSyncIsDone) {
   EXPECT_FALSE(hh_.firstSyncBegun);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Server, FaultSweep,
-    ::testing::Values(Fault{"findFirst", false, false}, Fault{"findFirstRelation", false, false},
-                      Fault{"putNewRecord", false, false}, Fault{"putRecord", false, false},
-                      Fault{"removeRecord", false, false}, Fault{"commitChanges", false, false},
-                      Fault{"putRelation", false, false}, Fault{"removeRelation", false, false},
-                      Fault{"putRelationTimeStamp", false, false}, Fault{"putNewRecord", false, true},
-                      Fault{"commitChanges", false, true}, Fault{"commitReply", false, false},
-                      Fault{"putRelation", false, true},
-                      Fault{"removeRelation", false, true}, Fault{"putRelationTimeStamp", false, true}),
-    faultName);
+INSTANTIATE_TEST_SUITE_P(Server, FaultSweep,
+                         ::testing::Values(Fault{"findFirst", false, false}, Fault{"findFirstRelation", false, false},
+                                           Fault{"putNewRecord", false, false}, Fault{"putRecord", false, false},
+                                           Fault{"removeRecord", false, false}, Fault{"commitChanges", false, false},
+                                           Fault{"putRelation", false, false}, Fault{"removeRelation", false, false},
+                                           Fault{"putRelationTimeStamp", false, false},
+                                           Fault{"putNewRecord", false, true}, Fault{"commitChanges", false, true},
+                                           Fault{"commitReply", false, false}, Fault{"putRelation", false, true},
+                                           Fault{"removeRelation", false, true},
+                                           Fault{"putRelationTimeStamp", false, true}),
+                         faultName);
 
-INSTANTIATE_TEST_SUITE_P(
-    Handheld, FaultSweep,
-    // deleteRecord failing for good is the window shown above.
-    ::testing::Values(Fault{"openDB", true, false}, Fault{"readCategories", true, false},
-                      Fault{"readRecords", true, false}, Fault{"writeCategories", true, false},
-                      Fault{"updateRecord", true, false}, Fault{"addRecord", true, false},
-                      Fault{"deleteRecord", true, false}, Fault{"completeRecordOps", true, false},
-                      Fault{"cleanupSyncRecords", true, false}, Fault{"updateRecord", true, true},
-                      Fault{"addRecord", true, true}, Fault{"completeRecordOps", true, true},
-                      Fault{"cleanupSyncRecords", true, true}),
-    faultName);
+INSTANTIATE_TEST_SUITE_P(Handheld, FaultSweep,
+                         // deleteRecord failing for good is the window shown above.
+                         ::testing::Values(Fault{"openDB", true, false}, Fault{"readCategories", true, false},
+                                           Fault{"readRecords", true, false}, Fault{"writeCategories", true, false},
+                                           Fault{"updateRecord", true, false}, Fault{"addRecord", true, false},
+                                           Fault{"deleteRecord", true, false}, Fault{"completeRecordOps", true, false},
+                                           Fault{"cleanupSyncRecords", true, false}, Fault{"updateRecord", true, true},
+                                           Fault{"addRecord", true, true}, Fault{"completeRecordOps", true, true},
+                                           Fault{"cleanupSyncRecords", true, true}),
+                         faultName);
 
 // The same with a handheld that keeps a pairing note, whose own operations
 // fail too; a handheld that cannot delete no longer leaves a window.
@@ -285,15 +296,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"clearPairings", true, true, true}, Fault{"setLastSyncTime", true, false, true}),
     faultName);
 
-INSTANTIATE_TEST_SUITE_P(
-    ServerWithNote, FaultSweep,
-    ::testing::Values(Fault{"commitChanges", false, false, true}, Fault{"commitReply", false, false, true},
-                      Fault{"putRelation", false, false, true},
-                      Fault{"putRelation", false, true, true}, Fault{"putRelationTimeStamp", false, false, true}),
-    faultName);
+INSTANTIATE_TEST_SUITE_P(ServerWithNote, FaultSweep,
+                         ::testing::Values(Fault{"commitChanges", false, false, true},
+                                           Fault{"commitReply", false, false, true},
+                                           Fault{"putRelation", false, false, true},
+                                           Fault{"putRelation", false, true, true},
+                                           Fault{"putRelationTimeStamp", false, false, true}),
+                         faultName);
 
 }  // namespace
-
 
 namespace {
 

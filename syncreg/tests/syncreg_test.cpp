@@ -27,8 +27,7 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 // A copy of a file of the build whose version note carries the four numbers.
-std::string withVersion(std::string bytes, unsigned major, unsigned minor, unsigned buildMajor,
-                        unsigned buildMinor) {
+std::string withVersion(std::string bytes, unsigned major, unsigned minor, unsigned buildMajor, unsigned buildMinor) {
   const std::string head("\x07\0\0\0\x18\0\0\0\x01\0\0\0GWSync\0\0", 20);
   size_t at = bytes.find(head);
   if (at == std::string::npos) return {};
@@ -65,9 +64,7 @@ class SyncRegTest : public ::testing::Test {
   }
 
   fs::path program() const { return bin_ / "syncreg"; }
-  void installCondMgr() {
-    fs::copy_file(fs::path(GWSYNC_TEST_LIBDIR) / "libcondmgr.so", lib_ / "libcondmgr.so");
-  }
+  void installCondMgr() { fs::copy_file(fs::path(GWSYNC_TEST_LIBDIR) / "libcondmgr.so", lib_ / "libcondmgr.so"); }
   // A file where the program looks for a conduit; it is never loaded.
   fs::path placeLibrary(const fs::path& folder, const std::string& file) {
     fs::create_directories(folder);
@@ -76,8 +73,7 @@ class SyncRegTest : public ::testing::Test {
   }
 
   // Runs syncreg with these arguments; standard error joins standard output.
-  testutil::CommandResult syncreg(const std::vector<std::string>& args = {},
-                                  const std::string& answers = "") {
+  testutil::CommandResult syncreg(const std::vector<std::string>& args = {}, const std::string& answers = "") {
     writeFile(answers_, answers);
     std::vector<std::string> all = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", program().string()};
     all.insert(all.end(), args.begin(), args.end());
@@ -116,8 +112,7 @@ class SyncRegTest : public ::testing::Test {
 // ---- clear ----
 
 // Legend: a command line that asks for clear, in any case and place.
-class SyncRegClearTest : public SyncRegTest,
-                         public ::testing::WithParamInterface<std::vector<std::string>> {};
+class SyncRegClearTest : public SyncRegTest, public ::testing::WithParamInterface<std::vector<std::string>> {};
 
 TEST_P(SyncRegClearTest, RemovesOnlyConduitsRegisteredUnderTheirOwnTitleWithoutADialog) {
   installCondMgr();
@@ -139,8 +134,7 @@ TEST_P(SyncRegClearTest, RemovesOnlyConduitsRegisteredUnderTheirOwnTitleWithoutA
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, SyncRegClearTest,
-                         ::testing::Values(std::vector<std::string>{"CLEAR"},
-                                           std::vector<std::string>{"/Clear"},
+                         ::testing::Values(std::vector<std::string>{"CLEAR"}, std::vector<std::string>{"/Clear"},
                                            std::vector<std::string>{"--all", "unCLEARed"}));
 
 // ---- the main dialog ----
@@ -158,11 +152,10 @@ TEST_F(SyncRegTest, DialogStartsFromTheRegisteredConduits) {
   std::vector<std::pair<int, std::string>> checks;
   for (const auto& c : shown[0].controls)
     if (c.kind == "check") checks.emplace_back(c.id, c.name + "=" + c.value);
-  EXPECT_EQ(checks, (std::vector<std::pair<int, std::string>>{{1000, "schedule=off"},
-                                                              {1001, "todo=off"},
-                                                              {1002, "address=on"},
-                                                              {1003, "memo=off"},
-                                                              {1004, "mail=on"}}));
+  EXPECT_EQ(
+      checks,
+      (std::vector<std::pair<int, std::string>>{
+          {1000, "schedule=off"}, {1001, "todo=off"}, {1002, "address=on"}, {1003, "memo=off"}, {1004, "mail=on"}}));
 }
 
 // Legend: answers that leave the dialog without a new selection; the
@@ -243,8 +236,7 @@ TEST_F(SyncRegTest, NewSelectionRegistersTheTickedAndRemovesTheUnticked) {
 TEST_F(SyncRegTest, WithoutTheConduitManagerNothingChanges) {
   registerAs("addr", "Tessel AddressBook Sync");
   const std::string before = testutil::readFile(registry_);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, std::vector<std::string>{"clear"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{"clear"}}) {
     auto r = syncreg(args, "memo\nok\n");
     EXPECT_NE(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("condmgr.dll (libcondmgr.so) cannot be loaded"), std::string::npos) << r.out;

@@ -67,7 +67,7 @@ TEST_F(Conduit, NameAndVersion) {
 struct InfoCase {
   const char* name;
   int type;
-  bool input;          // a request record (version 1, size 80)
+  bool input;  // a request record (version 1, size 80)
   DWORD inputVersion;
   bool output;
   bool size;
@@ -98,21 +98,20 @@ TEST_P(ConduitInfo, AnswersAsTheHotSyncManagerExpects) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ConduitInfo,
-    ::testing::Values(
-        //       name              type input  ver out    size   outSize result  written
-        InfoCase{"NoOutput",         0, true,  1, false, true,  64,    0x1071, nullptr},
-        InfoCase{"NoOutputSize",     0, true,  1, true,  false, 64,    0x1077, nullptr},
-        InfoCase{"NameNoInput",      0, false, 1, true,  true,  64,    0x1074, nullptr},
-        InfoCase{"NameBadVersion",   0, true,  2, true,  true,  64,    0x1075, nullptr},
-        InfoCase{"Name",             0, true,  1, true,  true,  64,    0,      "GWSync Address Book"},
-        InfoCase{"NameCut",          0, true,  1, true,  true,  7,     0,      "GWSync"},
-        InfoCase{"FrameworkWrongSize", 1, false, 1, true, true, 8,     0x1073, nullptr},
-        InfoCase{"Framework",        1, false, 1, true,  true,  4,     0,      "10000000"},
-        InfoCase{"DefaultAction",    2, false, 1, true,  true,  4,     0,      "0"},
-        InfoCase{"Unknown",          3, false, 1, true,  true,  4,     0x1070, nullptr}),
-    [](const ::testing::TestParamInfo<InfoCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, ConduitInfo,
+                         ::testing::Values(
+                             //       name              type input  ver out    size   outSize result  written
+                             InfoCase{"NoOutput", 0, true, 1, false, true, 64, 0x1071, nullptr},
+                             InfoCase{"NoOutputSize", 0, true, 1, true, false, 64, 0x1077, nullptr},
+                             InfoCase{"NameNoInput", 0, false, 1, true, true, 64, 0x1074, nullptr},
+                             InfoCase{"NameBadVersion", 0, true, 2, true, true, 64, 0x1075, nullptr},
+                             InfoCase{"Name", 0, true, 1, true, true, 64, 0, "GWSync Address Book"},
+                             InfoCase{"NameCut", 0, true, 1, true, true, 7, 0, "GWSync"},
+                             InfoCase{"FrameworkWrongSize", 1, false, 1, true, true, 8, 0x1073, nullptr},
+                             InfoCase{"Framework", 1, false, 1, true, true, 4, 0, "10000000"},
+                             InfoCase{"DefaultAction", 2, false, 1, true, true, 4, 0, "0"},
+                             InfoCase{"Unknown", 3, false, 1, true, true, 4, 0x1070, nullptr}),
+                         [](const ::testing::TestParamInfo<InfoCase>& info) { return info.param.name; });
 
 TEST_F(Conduit, CfgConduitChecksItsArgumentsBeforeAnyDialog) {
   CfgConduitInfoType info{};
@@ -154,11 +153,12 @@ class ConduitRun : public Conduit {
   }
   void configure(const std::string& url) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\Ann", 0, nullptr, 0, KEY_ALL_ACCESS,
-                             nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\Ann", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                             &key, nullptr),
               ERROR_SUCCESS);
     for (auto [name, value] : {std::pair<const char*, std::string>{"ZaDiridoURL", url},
-                               {"ZaDiridoUser", "taro"}, {"ZaDiridoPwd", "taro-pw"}})
+                               {"ZaDiridoUser", "taro"},
+                               {"ZaDiridoPwd", "taro-pw"}})
       RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                     static_cast<DWORD>(value.size() + 1));
     DWORD off = 0;

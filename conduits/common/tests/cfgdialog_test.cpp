@@ -110,8 +110,7 @@ class ConfigDialogTest : public ::testing::Test {
       if (r.type == platform::DialogLogRecord::Form && r.resourceId == resourceId) out.push_back(r);
     return out;
   }
-  static const platform::DialogLogControl& controlOf(const platform::DialogLogRecord& form,
-                                                     int id) {
+  static const platform::DialogLogControl& controlOf(const platform::DialogLogRecord& form, int id) {
     for (const auto& c : form.controls)
       if (c.id == id) return c;
     static platform::DialogLogControl none;
@@ -192,9 +191,8 @@ TEST_P(ConnectionTest, ShowsHowFarTheLoginGot) {
   if (row.state == ServerState::VersionNeedsLogin) {
     // Both version reads, on opening and in the test, are refused.
     std::string base = server_.url().substr(0, server_.url().rfind('/'));
-    auto r = testutil::rawRequest(server_.port(),
-                                  testutil::getRequest(testutil::HttpUrl(base + "/_fault"),
-                                                       "page=SyncPXVersion&error=16401&count=2"));
+    auto r = testutil::rawRequest(server_.port(), testutil::getRequest(testutil::HttpUrl(base + "/_fault"),
+                                                                       "page=SyncPXVersion&error=16401&count=2"));
     ASSERT_EQ(r.status, 200);
   }
   EXPECT_FALSE(run({"user=" + row.user, "password=" + row.password, "test", "cancel"}));
@@ -206,22 +204,21 @@ TEST_P(ConnectionTest, ShowsHowFarTheLoginGot) {
   EXPECT_STREQ(stored().getServerUser(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ConnectionTest,
-    ::testing::Values(
-        /* 0 succeeds         */ TestRow{"taro", "taro-pw", ServerState::Up, MSG_TEST_SUCCEEDED},
-        /* 1 wrong password   */
-        TestRow{"taro", "wrong", ServerState::Up, MSG_LOGIN_BAD_CREDENTIALS},
-        /* 2 typed, unknown   */
-        TestRow{"saburo", "x", ServerState::Up, MSG_TEST_USER_NOT_FOUND},
-        /* 3 choice entry     */ TestRow{"#0", "x", ServerState::Up, MSG_CFG_NO_USER},
-        /* 4 empty user       */ TestRow{"", "x", ServerState::Up, MSG_CFG_NO_USER},
-        /* 5 may not sync     */
-        TestRow{"taro", "taro-pw", ServerState::UserMayNotSync, MSG_TEST_LOGIN_REFUSED},
-        /* 6 server down      */
-        TestRow{"taro", "taro-pw", ServerState::Down, MSG_TEST_OPEN_FAILED},
-        /* 7 version: error 18*/
-        TestRow{"taro", "taro-pw", ServerState::VersionNeedsLogin, MSG_LOGIN_EXPIRED}));
+INSTANTIATE_TEST_SUITE_P(Rows, ConnectionTest,
+                         ::testing::Values(
+                             /* 0 succeeds         */ TestRow{"taro", "taro-pw", ServerState::Up, MSG_TEST_SUCCEEDED},
+                             /* 1 wrong password   */
+                             TestRow{"taro", "wrong", ServerState::Up, MSG_LOGIN_BAD_CREDENTIALS},
+                             /* 2 typed, unknown   */
+                             TestRow{"saburo", "x", ServerState::Up, MSG_TEST_USER_NOT_FOUND},
+                             /* 3 choice entry     */ TestRow{"#0", "x", ServerState::Up, MSG_CFG_NO_USER},
+                             /* 4 empty user       */ TestRow{"", "x", ServerState::Up, MSG_CFG_NO_USER},
+                             /* 5 may not sync     */
+                             TestRow{"taro", "taro-pw", ServerState::UserMayNotSync, MSG_TEST_LOGIN_REFUSED},
+                             /* 6 server down      */
+                             TestRow{"taro", "taro-pw", ServerState::Down, MSG_TEST_OPEN_FAILED},
+                             /* 7 version: error 18*/
+                             TestRow{"taro", "taro-pw", ServerState::VersionNeedsLogin, MSG_LOGIN_EXPIRED}));
 
 TEST_F(ConfigDialogTest, OkRefusesNoUserAndNoAddressThenSaves) {
   server_.start();
@@ -310,9 +307,8 @@ TEST_F(ConfigDialogTest, AConfigurationThatCannotBeLoadedIsLoggedAndTheDefaultsE
   // Ann has no key yet, and none can be created.
   blockRegistryWrites();
   EXPECT_FALSE(run({"cancel"}));
-  EXPECT_NE(
-      testutil::readFile(dir_ / "hotsync.log").find(text(MSG_CONFIG_NOT_LOADED).substr(0, 40)),
-      std::string::npos);
+  EXPECT_NE(testutil::readFile(dir_ / "hotsync.log").find(text(MSG_CONFIG_NOT_LOADED).substr(0, 40)),
+            std::string::npos);
   auto shown = forms(IDD_SERVER_SETTINGS);
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(controlOf(shown[0], IDC_SERVER_URL).value, "http://");
@@ -341,16 +337,15 @@ TEST_P(VersionCheck, AcceptsOnlyMajorVersionsTwoPointSomething) {
   EXPECT_NE(server.request(0).find("Cookie: lc=CP1252"), std::string::npos) << server.request(0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, VersionCheck,
-    ::testing::Values(/* 0 */ VersionRow{200, "version,1.9,0\n", CFGCONNECT_OPEN},
-                      /* 1 */ VersionRow{200, "version,2.0,0\n", CFGCONNECT_OK},
-                      /* 2 */ VersionRow{200, "version,2.9,9\n", CFGCONNECT_OK},
-                      /* 3 */ VersionRow{200, "version,3.0,0\n", CFGCONNECT_OPEN},
-                      /* 4 */ VersionRow{200, "ProductID,x\n", CFGCONNECT_OPEN},
-                      /* 5 */ VersionRow{200, "ErrorCode,16403\n", CFGCONNECT_SERVER_AUTH},
-                      /* 6 */ VersionRow{200, "ErrorCode,16404\n", CFGCONNECT_SERVER_USER},
-                      /* 7 */ VersionRow{200, "ErrorCode,16405\n", CFGCONNECT_OPEN},
-                      /* 8 */ VersionRow{500, "", CFGCONNECT_OPEN}));
+INSTANTIATE_TEST_SUITE_P(Rows, VersionCheck,
+                         ::testing::Values(/* 0 */ VersionRow{200, "version,1.9,0\n", CFGCONNECT_OPEN},
+                                           /* 1 */ VersionRow{200, "version,2.0,0\n", CFGCONNECT_OK},
+                                           /* 2 */ VersionRow{200, "version,2.9,9\n", CFGCONNECT_OK},
+                                           /* 3 */ VersionRow{200, "version,3.0,0\n", CFGCONNECT_OPEN},
+                                           /* 4 */ VersionRow{200, "ProductID,x\n", CFGCONNECT_OPEN},
+                                           /* 5 */ VersionRow{200, "ErrorCode,16403\n", CFGCONNECT_SERVER_AUTH},
+                                           /* 6 */ VersionRow{200, "ErrorCode,16404\n", CFGCONNECT_SERVER_USER},
+                                           /* 7 */ VersionRow{200, "ErrorCode,16405\n", CFGCONNECT_OPEN},
+                                           /* 8 */ VersionRow{500, "", CFGCONNECT_OPEN}));
 
 }  // namespace

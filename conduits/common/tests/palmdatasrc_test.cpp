@@ -26,9 +26,7 @@ constexpr BYTE kAppMode = eDbRead | eDbWrite | eDbShowSecret;
 
 CPalmRecord* placePlain(void* memory, BYTE* shared) { return new (memory) CPalmRecord(shared); }
 
-std::string dataOf(const CPalmRecord& r) {
-  return std::string(reinterpret_cast<const char*>(r.data()), r.dataSize());
-}
+std::string dataOf(const CPalmRecord& r) { return std::string(reinterpret_cast<const char*>(r.data()), r.dataSize()); }
 
 // A handheld folder with the Sync Manager pointed at it, and the data source
 // of one run over "AddressDB".
@@ -76,9 +74,7 @@ class Handheld : public ::testing::Test {
     EXPECT_EQ(SyncReadDBAppInfoBlock(h, &info), 0);
     return std::string(reinterpret_cast<char*>(buffer.data()), info.m_BytesRead);
   }
-  void setAppInfo(BYTE h, const std::string& block) {
-    ASSERT_NO_FATAL_FAILURE(testutil::writeAppInfo(h, block));
-  }
+  void setAppInfo(BYTE h, const std::string& block) { ASSERT_NO_FATAL_FAILURE(testutil::writeAppInfo(h, block)); }
   // The records of a full or changed-only read, by id.
   std::set<DWORD> readIds(CPalmLSDataSrc& hh, bool all) {
     EXPECT_TRUE(hh.readRecords(nullptr, all));
@@ -125,7 +121,8 @@ TEST(PalmRecord, StatusFromFlags) {
   EXPECT_EQ(r.getStatus(), HHSTAT_CHANGED);
   r.m_Flags = PALMREC_MODIFIED | PALMREC_DELETED;
   EXPECT_EQ(r.getStatus(), HHSTAT_DELETED);
-  EXPECT_EQ(palmFlagsFromAttributes(eRecAttrArchived | eRecAttrDirty), PALMREC_DELETED | PALMREC_ARCHIVED | PALMREC_MODIFIED);
+  EXPECT_EQ(palmFlagsFromAttributes(eRecAttrArchived | eRecAttrDirty),
+            PALMREC_DELETED | PALMREC_ARCHIVED | PALMREC_MODIFIED);
   EXPECT_EQ(palmFlagsFromAttributes(eRecAttrSecret), PALMREC_PRIVATE);
   for (BYTE a : {0x00, 0x40, 0x10, 0x80, 0xC0, 0x88, 0xD8})
     EXPECT_EQ(palmAttributesFromFlags(palmFlagsFromAttributes(a)), a) << int(a);

@@ -28,19 +28,16 @@ class SyncConfTest : public ::testing::Test {
   // Stores one raw value under the user's key.
   void store(const std::string& user, const char* name, DWORD type, const void* data, DWORD size) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, (kPalmKey + user).c_str(), 0, nullptr, 0,
-                             KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, (kPalmKey + user).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                             nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueEx(key, name, 0, type, static_cast<const BYTE*>(data), size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueEx(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     RegCloseKey(key);
   }
   void storeText(const std::string& user, const char* name, const std::string& text) {
     store(user, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
   }
-  void storeNumber(const std::string& user, const char* name, DWORD n) {
-    store(user, name, REG_DWORD, &n, sizeof n);
-  }
+  void storeNumber(const std::string& user, const char* name, DWORD n) { store(user, name, REG_DWORD, &n, sizeof n); }
   // Type and bytes of a stored value; false when there is none.
   bool fetch(HKEY root, const std::string& path, const char* name, DWORD* type, std::string* data) {
     HKEY key;
@@ -83,8 +80,7 @@ TEST_F(SyncConfTest, NewUserGetsTheDefaultsAndAKey) {
   EXPECT_EQ(conf.getTimeout(-1), 0u);
 
   HKEY key;
-  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\Ann", 0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\GWSync\\Palm\\Ann", 0, KEY_READ, &key), ERROR_SUCCESS);
   RegCloseKey(key);
 }
 
@@ -156,10 +152,8 @@ class StoredValue : public SyncConfTest, public ::testing::WithParamInterface<St
 
 TEST_P(StoredValue, MissingMistypedOrOversizedValuesTakeTheirDefault) {
   const StoredRow& row = GetParam();
-  if (row.type == REG_SZ)
-    storeText("Ann", row.name, row.stored);
-  else
-    store("Ann", row.name, row.type, row.stored.data(), static_cast<DWORD>(row.stored.size()));
+  if (row.type == REG_SZ) storeText("Ann", row.name, row.stored);
+  else store("Ann", row.name, row.type, row.stored.data(), static_cast<DWORD>(row.stored.size()));
   CGWSyncConf conf;
   conf.setKeyName("Ann");
   ASSERT_TRUE(conf.load());
@@ -168,23 +162,22 @@ TEST_P(StoredValue, MissingMistypedOrOversizedValuesTakeTheirDefault) {
 
 std::string dword(DWORD n) { return std::string(reinterpret_cast<const char*>(&n), 4); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, StoredValue,
-    ::testing::Values(
-        /* 0 URL as a number      */ StoredRow{"ZaDiridoURL", REG_DWORD, dword(7), "http://"},
-        /* 1 URL of 511 bytes fits*/
-        StoredRow{"ZaDiridoURL", REG_SZ, std::string(511, 'u'), std::string(511, 'u')},
-        /* 2 URL of 512 too long  */
-        StoredRow{"ZaDiridoURL", REG_SZ, std::string(512, 'u'), "http://"},
-        /* 3 user of 255 fits     */
-        StoredRow{"ZaDiridoUser", REG_SZ, std::string(255, 'n'), std::string(255, 'n')},
-        /* 4 user of 256 too long */ StoredRow{"ZaDiridoUser", REG_SZ, std::string(256, 'n'), ""},
-        /* 5 password as binary   */ StoredRow{"ZaDiridoPwd", REG_BINARY, "pw", ""},
-        /* 6 Ba user as a number  */ StoredRow{"BaUser", REG_DWORD, dword(1), ""},
-        /* 7 detail log as text   */ StoredRow{"DetailLog", REG_SZ, "0", "1"},
-        /* 8 detail log 2 bytes  */ StoredRow{"DetailLog", REG_BINARY, std::string(2, '\0'), "1"},
-        /* 9 Ba as long text     */ StoredRow{"Ba", REG_SZ, "enabled", "0"},
-        /* 10 port low 16 bits    */ StoredRow{"ProxyPort", REG_DWORD, dword(0x12345), "9029"}));
+INSTANTIATE_TEST_SUITE_P(Rows, StoredValue,
+                         ::testing::Values(
+                             /* 0 URL as a number      */ StoredRow{"ZaDiridoURL", REG_DWORD, dword(7), "http://"},
+                             /* 1 URL of 511 bytes fits*/
+                             StoredRow{"ZaDiridoURL", REG_SZ, std::string(511, 'u'), std::string(511, 'u')},
+                             /* 2 URL of 512 too long  */
+                             StoredRow{"ZaDiridoURL", REG_SZ, std::string(512, 'u'), "http://"},
+                             /* 3 user of 255 fits     */
+                             StoredRow{"ZaDiridoUser", REG_SZ, std::string(255, 'n'), std::string(255, 'n')},
+                             /* 4 user of 256 too long */ StoredRow{"ZaDiridoUser", REG_SZ, std::string(256, 'n'), ""},
+                             /* 5 password as binary   */ StoredRow{"ZaDiridoPwd", REG_BINARY, "pw", ""},
+                             /* 6 Ba user as a number  */ StoredRow{"BaUser", REG_DWORD, dword(1), ""},
+                             /* 7 detail log as text   */ StoredRow{"DetailLog", REG_SZ, "0", "1"},
+                             /* 8 detail log 2 bytes  */ StoredRow{"DetailLog", REG_BINARY, std::string(2, '\0'), "1"},
+                             /* 9 Ba as long text     */ StoredRow{"Ba", REG_SZ, "enabled", "0"},
+                             /* 10 port low 16 bits    */ StoredRow{"ProxyPort", REG_DWORD, dword(0x12345), "9029"}));
 
 // Key names. Legend: handheld user name, the key name kept.
 struct KeyRow {
@@ -206,16 +199,15 @@ TEST_P(KeyName, KeepsAtMost63BytesWithoutSplittingACharacter) {
   EXPECT_TRUE(fetch(HKEY_CURRENT_USER, kPalmKey + row.key, "ZaDiridoUser", &type, &data));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, KeyName,
-    ::testing::Values(
-        /* 0 short                 */ KeyRow{"Ann", "Ann"},
-        /* 1 70 characters         */ KeyRow{std::string(70, 'a'), std::string(63, 'a')},
-        /* 2 exactly 63            */ KeyRow{std::string(63, 'b'), std::string(63, 'b')},
-        /* 3 double-byte at 62..63 */
-        KeyRow{std::string(62, 'c') + "\x93\xfa\x96\x7b", std::string(62, 'c')},
-        /* 4 double-byte at 61..62 */
-        KeyRow{std::string(61, 'd') + "\x93\xfa\x96\x7b", std::string(61, 'd') + "\x93\xfa"}));
+INSTANTIATE_TEST_SUITE_P(Rows, KeyName,
+                         ::testing::Values(
+                             /* 0 short                 */ KeyRow{"Ann", "Ann"},
+                             /* 1 70 characters         */ KeyRow{std::string(70, 'a'), std::string(63, 'a')},
+                             /* 2 exactly 63            */ KeyRow{std::string(63, 'b'), std::string(63, 'b')},
+                             /* 3 double-byte at 62..63 */
+                             KeyRow{std::string(62, 'c') + "\x93\xfa\x96\x7b", std::string(62, 'c')},
+                             /* 4 double-byte at 61..62 */
+                             KeyRow{std::string(61, 'd') + "\x93\xfa\x96\x7b", std::string(61, 'd') + "\x93\xfa"}));
 
 TEST_F(SyncConfTest, SettersCopyAtMostCapacityAndNullEmpties) {
   CGWSyncConf conf;
@@ -260,8 +252,7 @@ TEST_F(SyncConfTest, GeneralVariantReadsTheServiceValuesAndUpToFiveDevices) {
   for (const char* id : ids) {
     HKEY key;
     std::string path = std::string("Software\\GWSync\\Remote\\Device\\") + id;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                             nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     std::string cond = std::string("/opt/cond-") + id;
     RegSetValueEx(key, "DevCondPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(cond.c_str()),
@@ -269,8 +260,8 @@ TEST_F(SyncConfTest, GeneralVariantReadsTheServiceValuesAndUpToFiveDevices) {
     RegCloseKey(key);
   }
   HKEY root;
-  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\GWSync\\Remote", 0, nullptr, 0,
-                           KEY_ALL_ACCESS, nullptr, &root, nullptr),
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\GWSync\\Remote", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                           &root, nullptr),
             ERROR_SUCCESS);
   DWORD n = 5;
   RegSetValueEx(root, "RsMaxNDataPerBatchSnd", 0, REG_DWORD, reinterpret_cast<BYTE*>(&n), 4);

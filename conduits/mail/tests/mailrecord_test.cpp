@@ -33,8 +33,8 @@ struct ServerMail {
   BOOL read = 0;
   __MAIL_DATA data{};
   CGWMailConstRec rec() {
-    data = {7, 0, sent, read, subject.data(), from.data(), to.data(), cc.data(), bcc.data(), replyTo.data(),
-            nullptr, body.data()};
+    data = {7,         0,         sent,       read,           subject.data(), from.data(),
+            to.data(), cc.data(), bcc.data(), replyTo.data(), nullptr,        body.data()};
     return CGWMailConstRec(&data);
   }
 };
@@ -80,8 +80,8 @@ class UtcTime : public ::testing::Test {
 using MailFromServer = UtcTime;
 
 TEST_F(MailFromServer, HeaderAndTextsInOrder) {
-  ServerMail m{"Hello", "ann@example.com", "bob@example.com", "cc@example.com", "bcc@example.com",
-               "reply@example.com", "line1\r\nline2"};
+  ServerMail m{"Hello",           "ann@example.com",   "bob@example.com", "cc@example.com",
+               "bcc@example.com", "reply@example.com", "line1\r\nline2"};
   m.sent = 1700000000;  // 2023-11-14 22:13 UTC
   std::string r = convert(m);
   EXPECT_EQ(r.substr(0, 6), "\xEF\x6E\x16\x0D\x04\x00"s);
@@ -157,8 +157,8 @@ TEST_F(MailFromServer, LongBodyIsTruncatedWithLineFeedsAndDots) {
 // Any buffer size: the record stays whole, nothing is written past it, and
 // what does not fit is cut (to empty at worst), earlier texts first.
 TEST_F(MailFromServer, SmallBuffersNeverOverflowAndStayWellFormed) {
-  ServerMail m{std::string(80, 's'), std::string(90, 'f'), "a@x,b@y,c@z", "d@x,e@y", std::string(50, 'b'),
-               std::string(50, 'r'), std::string(300, 'y')};
+  ServerMail m{std::string(80, 's'), std::string(90, 'f'), "a@x,b@y,c@z",        "d@x,e@y",
+               std::string(50, 'b'), std::string(50, 'r'), std::string(300, 'y')};
   for (DWORD size = kMailMinRecord; size < 700; ++size) {
     SCOPED_TRACE(size);
     std::string r = convert(m, 0, size);
@@ -200,7 +200,7 @@ TEST(MailToServer, TextsSetOrNullAndPlainText) {
 }
 
 std::string pref(BYTE type, BYTE include, WORD trunc, const std::string& filters) {
-  return std::string{static_cast<char>(type), 0, static_cast<char>(include), 0, static_cast<char>(trunc >> 8),
+  return std::string{static_cast<char>(type),        0, static_cast<char>(include), 0, static_cast<char>(trunc >> 8),
                      static_cast<char>(trunc & 0xFF)} +
          filters;
 }

@@ -3,9 +3,5 @@
 // the category's name in the message of a full category list).
 #include "platform/strres.h"
 
-GWSYNC_EXPORT_STRING_TABLE = {{1, "GWSync"},
-                              {5, "GWSync Memo Pad"},
-                              {6, "(choose a user)"},
-                              {9, "Memo Pad record"},
-                              {10, "GWSync"},
-                              {0, nullptr}};
+GWSYNC_EXPORT_STRING_TABLE = {{1, "GWSync"},          {5, "GWSync Memo Pad"}, {6, "(choose a user)"},
+                              {9, "Memo Pad record"}, {10, "GWSync"},         {0, nullptr}};

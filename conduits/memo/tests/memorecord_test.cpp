@@ -101,18 +101,17 @@ TEST_P(MemoToServer, TitleIsTheFirstLine) {
   EXPECT_EQ(text(memo.getData()), text(GetParam().body));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, MemoToServer,
-    ::testing::Values(
-        //    name               record bytes                 title            body
-        Split{"TitleAndBody",    "Shopping\nmilk\neggs\0"s,    "Shopping",      "milk\neggs"},
-        Split{"NoLineBreak",     "No line break\0"s,           "No line break", nullptr},
-        Split{"StartsWithBreak", "\nstarts with a break\0"s,   nullptr,         "starts with a break"},
-        Split{"EmptyBody",       "Title\n\0"s,                 "Title",         nullptr},
-        Split{"Empty",           "\0\0"s,                      nullptr,         nullptr},
-        Split{"NoTerminator",    "no\nterminator"s,            "no",            "terminator"},
-        Split{"BytesAfterNul",   "cut\0\nafter NUL"s,          "cut",           nullptr}),
-    [](const ::testing::TestParamInfo<Split>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, MemoToServer,
+                         ::testing::Values(
+                             //    name               record bytes                 title            body
+                             Split{"TitleAndBody", "Shopping\nmilk\neggs\0"s, "Shopping", "milk\neggs"},
+                             Split{"NoLineBreak", "No line break\0"s, "No line break", nullptr},
+                             Split{"StartsWithBreak", "\nstarts with a break\0"s, nullptr, "starts with a break"},
+                             Split{"EmptyBody", "Title\n\0"s, "Title", nullptr},
+                             Split{"Empty", "\0\0"s, nullptr, nullptr},
+                             Split{"NoTerminator", "no\nterminator"s, "no", "terminator"},
+                             Split{"BytesAfterNul", "cut\0\nafter NUL"s, "cut", nullptr}),
+                         [](const ::testing::TestParamInfo<Split>& info) { return info.param.name; });
 
 // A 10,000-byte memo keeps 4,096 bytes of text at most, whole characters
 // only, the title included, and always its two zero bytes.

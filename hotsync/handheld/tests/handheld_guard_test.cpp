@@ -14,25 +14,29 @@
 #include <vector>
 
 #include "hotsync/handheld/records.h"
+#include "hotsync/handheld/tests/toolrun.h"
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
 #include "testutil/files.h"
-#include "hotsync/handheld/tests/toolrun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kTanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad"; // 田中
+const std::string kTanakaUtf8 = "\xe7\x94\xb0\xe4\xb8\xad";  // 田中
 const std::string kTanakaSjis = "\x93\x63\x92\x86";
 
 using Outcome = HandheldRun;
 
 class Guard : public ::testing::Test {
-protected:
+ protected:
   // Runs the tool in a UTF-8 terminal.
-  Outcome run(const std::vector<std::string> &args) { return runHandheld(folder_, dir_.path(), args, "LC_ALL=C.UTF-8 "); }
-  std::string ok(const std::vector<std::string> &args) { return handheldOk(folder_, dir_.path(), args, "LC_ALL=C.UTF-8 "); }
+  Outcome run(const std::vector<std::string> &args) {
+    return runHandheld(folder_, dir_.path(), args, "LC_ALL=C.UTF-8 ");
+  }
+  std::string ok(const std::vector<std::string> &args) {
+    return handheldOk(folder_, dir_.path(), args, "LC_ALL=C.UTF-8 ");
+  }
 
   fs::path memoFile() const { return folder_ / "MemoDB.pdb"; }
   fs::path addressFile() const { return folder_ / "AddressDB.pdb"; }
@@ -74,15 +78,13 @@ TEST_F(Guard, TheMemoAfterTheLastTheFormatHoldsIsRefusedAndTheFileKept) {
 // and first megabyte: enough to see a rewrite without reading 300 MB.
 std::string fingerprint(const fs::path &file) {
   struct stat st {};
-  if (::stat(file.c_str(), &st) != 0)
-    return "missing";
-  if (st.st_size <= (1 << 20))
-    return testutil::readFile(file);
+  if (::stat(file.c_str(), &st) != 0) return "missing";
+  if (st.st_size <= (1 << 20)) return testutil::readFile(file);
   std::ifstream in(file, std::ios::binary);
   std::string head(1 << 20, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  return std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) +
-         "." + std::to_string(st.st_mtim.tv_nsec) + ":" + head;
+  return std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" + head;
 }
 
 // Legend: what is wrong with MemoDB; every write command must refuse it and
@@ -117,13 +119,11 @@ TEST_F(Guard, EveryWriteCommandRefusesADamagedDatabaseAndLeavesItAsItWas) {
          std::ofstream(f, std::ios::binary | std::ios::trunc) << good;
          fs::resize_file(f, 300u << 20);
        }},
-      {"fifo",
-       [&](const fs::path &f) { ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0); }},
+      {"fifo", [&](const fs::path &f) { ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0); }},
       {"damaged journal",
        [&](const fs::path &f) {
          std::ofstream(f, std::ios::binary | std::ios::trunc) << good;
-         std::ofstream(f.string() + ".journal", std::ios::binary)
-             << std::string("GWSJ\x7f junk", 10);
+         std::ofstream(f.string() + ".journal", std::ios::binary) << std::string("GWSJ\x7f junk", 10);
        }},
   };
   const auto started = std::chrono::steady_clock::now();
@@ -137,24 +137,18 @@ TEST_F(Guard, EveryWriteCommandRefusesADamagedDatabaseAndLeavesItAsItWas) {
     for (const auto &command : kWriteCommands) {
       Outcome r = run(command);
       EXPECT_EQ(r.code, 1) << c.name << ": " << command[0] << " " << r.out;
-      EXPECT_NE(r.err.find("MemoDB.pdb"), std::string::npos)
-          << c.name << ": " << r.err;
-      if (regular)
-        EXPECT_EQ(fingerprint(memoFile()), before)
-            << c.name << ": " << command[0];
-      else
-        EXPECT_TRUE(fs::is_fifo(memoFile())) << c.name;
+      EXPECT_NE(r.err.find("MemoDB.pdb"), std::string::npos) << c.name << ": " << r.err;
+      if (regular) EXPECT_EQ(fingerprint(memoFile()), before) << c.name << ": " << command[0];
+      else EXPECT_TRUE(fs::is_fifo(memoFile())) << c.name;
     }
     EXPECT_EQ(run({"list", "memo"}).code, 1) << c.name;
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - started,
-            std::chrono::seconds(20));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
 TEST_F(Guard, ADamagedJournalIsRecoveredByTheToolWhichSaysWhatItUsed) {
   ok({"add", "memo", "--text", "kept"});
-  std::ofstream(memoFile().string() + ".journal", std::ios::binary)
-      << std::string("XWSJ", 4) << std::string(40, '\1');
+  std::ofstream(memoFile().string() + ".journal", std::ios::binary) << std::string("XWSJ", 4) << std::string(40, '\1');
   Outcome r = run({"list", "memo"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("damaged at offset 0"), std::string::npos) << r.err;
@@ -165,28 +159,21 @@ TEST_F(Guard, ADamagedJournalIsRecoveredByTheToolWhichSaysWhatItUsed) {
                 memoFile().string() + ".journal.recovered\n");
   EXPECT_TRUE(fs::exists(memoFile().string() + ".journal.recovered"));
   EXPECT_NE(ok({"list", "memo"}).find("kept"), std::string::npos);
-  EXPECT_EQ(ok({"recover", "MemoDB"}),
-            "MemoDB has no journal to recover from; nothing was changed\n");
+  EXPECT_EQ(ok({"recover", "MemoDB"}), "MemoDB has no journal to recover from; nothing was changed\n");
 }
 
 TEST_F(Guard, TextTypedInUtf8IsStoredInShiftJisAndShownInUtf8) {
-  std::string id =
-      ok({"add", "address", "--last", kTanakaUtf8, "--category", "Business"});
+  std::string id = ok({"add", "address", "--last", kTanakaUtf8, "--category", "Business"});
   palm::Database db = database(addressFile());
   ASSERT_EQ(db.records.size(), 1u);
   palm::AddressRecord a;
   ASSERT_TRUE(palm::parseAddress(db.records[0].data, a, nullptr));
   EXPECT_EQ(a.fields[palm::kLastName], kTanakaSjis);
-  EXPECT_EQ(ok({"list", "address"}),
-            "1\tBusiness\tdirty\t" + kTanakaUtf8 + "\n");
-  EXPECT_NE(
-      ok({"show", "address", "1"}).find("last name: " + kTanakaUtf8 + "\n"),
-      std::string::npos);
+  EXPECT_EQ(ok({"list", "address"}), "1\tBusiness\tdirty\t" + kTanakaUtf8 + "\n");
+  EXPECT_NE(ok({"show", "address", "1"}).find("last name: " + kTanakaUtf8 + "\n"), std::string::npos);
   // --raw shows and takes the stored bytes.
-  EXPECT_EQ(ok({"--raw", "list", "address"}),
-            "1\tBusiness\tdirty\t" + kTanakaSjis + "\n");
-  EXPECT_EQ(ok({"category", "address", "add", kTanakaUtf8}),
-            "added category \"" + kTanakaUtf8 + "\" to address\n");
+  EXPECT_EQ(ok({"--raw", "list", "address"}), "1\tBusiness\tdirty\t" + kTanakaSjis + "\n");
+  EXPECT_EQ(ok({"category", "address", "add", kTanakaUtf8}), "added category \"" + kTanakaUtf8 + "\" to address\n");
   EXPECT_NE(ok({"categories", "address"}).find(kTanakaUtf8), std::string::npos);
 }
 
@@ -198,11 +185,9 @@ struct BadText {
 
 TEST_F(Guard, TextWithoutAFormOnTheHandheldIsRefusedNamingTheField) {
   const BadText cases[] = {
-      {{"add", "memo", "--text", "a\x81"}, "--text"}, // not UTF-8
-      {{"--raw", "add", "memo", "--text", "a\x81"},
-       "--text"}, // a lone Shift-JIS lead byte
-      {{"add", "address", "--last", "\xf0\x9f\x98\x80"},
-       "--last"}, // no Shift-JIS form
+      {{"add", "memo", "--text", "a\x81"}, "--text"},                // not UTF-8
+      {{"--raw", "add", "memo", "--text", "a\x81"}, "--text"},       // a lone Shift-JIS lead byte
+      {{"add", "address", "--last", "\xf0\x9f\x98\x80"}, "--last"},  // no Shift-JIS form
       {{"add", "memo", "--charset", "CP1252", "--text", kTanakaUtf8}, "--text"},
       {{"category", "memo", "add", "x\x82"}, "the category name"},
   };
@@ -210,8 +195,7 @@ TEST_F(Guard, TextWithoutAFormOnTheHandheldIsRefusedNamingTheField) {
   for (const BadText &c : cases) {
     Outcome r = run(c.args);
     EXPECT_EQ(r.code, 1) << c.field;
-    EXPECT_EQ(r.err.rfind(std::string("handheld: ") + c.field + ":", 0), 0u)
-        << r.err;
+    EXPECT_EQ(r.err.rfind(std::string("handheld: ") + c.field + ":", 0), 0u) << r.err;
   }
   EXPECT_EQ(testutil::readFile(memoFile()), before);
   EXPECT_TRUE(database(addressFile()).records.empty());
@@ -225,9 +209,7 @@ TEST_F(Guard, AWesternHandheldStoresWindows1252ByOptionOrFolderSetting) {
   ASSERT_EQ(db.records.size(), 2u);
   EXPECT_EQ(palm::memoText(db.records[0].data), "caf\xe9");
   EXPECT_EQ(palm::memoText(db.records[1].data), "na\xefve");
-  EXPECT_EQ(
-      ok({"list", "memo"}),
-      "1\tUnfiled\tdirty\tcaf\xc3\xa9\n2\tUnfiled\tdirty\tna\xc3\xafve\n");
+  EXPECT_EQ(ok({"list", "memo"}), "1\tUnfiled\tdirty\tcaf\xc3\xa9\n2\tUnfiled\tdirty\tna\xc3\xafve\n");
 }
 
 TEST_F(Guard, HelpUsageErrorsAndChangesSpeakPlainly) {
@@ -238,22 +220,17 @@ TEST_F(Guard, HelpUsageErrorsAndChangesSpeakPlainly) {
 
   Outcome bad = run({"add", "memo"});
   EXPECT_EQ(bad.code, 2);
-  EXPECT_EQ(
-      bad.err,
-      "handheld add: a memo needs --text (see \"handheld add --help\")\n");
+  EXPECT_EQ(bad.err, "handheld add: a memo needs --text (see \"handheld add --help\")\n");
   Outcome unknown = run({"frobnicate"});
   EXPECT_EQ(unknown.code, 2);
-  EXPECT_EQ(std::count(unknown.err.begin(), unknown.err.end(), '\n'), 1)
-      << unknown.err;
+  EXPECT_EQ(std::count(unknown.err.begin(), unknown.err.end(), '\n'), 1) << unknown.err;
 
   ok({"add", "memo", "--text", "a"});
   ok({"add", "memo", "--text", "b", "--category", "Business"});
-  EXPECT_EQ(ok({"delete", "memo", "1"}),
-            "deleted memo record 1 (its id kept until the next HotSync)\n");
-  EXPECT_EQ(ok({"category", "memo", "rename", "Business", "Work"}),
-            "renamed memo category \"Business\" to \"Work\"\n");
+  EXPECT_EQ(ok({"delete", "memo", "1"}), "deleted memo record 1 (its id kept until the next HotSync)\n");
+  EXPECT_EQ(ok({"category", "memo", "rename", "Business", "Work"}), "renamed memo category \"Business\" to \"Work\"\n");
   EXPECT_EQ(ok({"category", "memo", "remove", "Work"}),
             "removed memo category \"Work\"; 1 record moved to \"Unfiled\"\n");
 }
 
-} // namespace
+}  // namespace

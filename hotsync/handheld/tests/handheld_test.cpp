@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "hotsync/handheld/records.h"
+#include "hotsync/handheld/tests/toolrun.h"
 #include "hotsync/pdb/pdb.h"
 #include "hotsync/store/store.h"
 #include "testutil/files.h"
-#include "hotsync/handheld/tests/toolrun.h"
 
 namespace fs = std::filesystem;
 
@@ -163,51 +163,51 @@ TEST_P(HandheldBadInput, FailsClearlyAndChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Handheld, HandheldBadInput,
-    ::testing::Values(BadInput{{"frobnicate"}, 2, "unknown command"},
-                      BadInput{{"list", "calendar"}, 2, "unknown application"},
-                      BadInput{{"list"}, 2, "missing application"},
-                      BadInput{{"show", "address", "zero"}, 2, "not a record id"},
-                      BadInput{{"show", "address", "7"}, 1, "no record with id 7"},
-                      BadInput{{"add", "address"}, 2, "at least one field"},
-                      BadInput{{"add", "address", "--last", "A", "--phone", "cell=1"}, 2, "unknown phone label"},
-                      BadInput{{"add", "address", "--last", "A", "--category", "Nope"}, 1, "no category"},
-                      BadInput{{"add", "address", "--last"}, 2, "needs a value"},
-                      BadInput{{"add", "address", "--colour", "red"}, 2, "unknown option --colour"},
-                      BadInput{{"add", "mail", "--date", "yesterday"}, 2, "--date takes"},
-                      BadInput{{"category", "address", "add", "A name that is too long"}, 2, "15 bytes"},
-                      BadInput{{"category", "address", "rename", "Business", "Personal"}, 1, "exists"},
-                      BadInput{{"category", "address", "remove", "Unfiled"}, 1, "cannot be removed"},
-                      BadInput{{"mail-pref", "--sync", "sometimes"}, 2, "--sync takes"},
-                      BadInput{{"mail-pref", "--truncate", "70000"}, 2, "--truncate takes"},
-                      BadInput{{"add", "todo", "--note", "n"}, 2, "needs --description"},
-                      BadInput{{"add", "todo", "--description", "d", "--due", "2026-13-01"}, 2, "--due takes"},
-                      BadInput{{"add", "todo", "--description", "d", "--due", "2040-01-01"}, 2, "--due takes"},
-                      BadInput{{"add", "todo", "--description", "d", "--due", "2027-02-29"}, 2, "--due takes"},
-                      BadInput{{"add", "todo", "--description", "d", "--priority", "0"}, 2, "--priority takes"},
-                      BadInput{{"add", "todo", "--description", "d", "--priority", "12"}, 2, "--priority takes"},
-                      BadInput{{"add", "mail", "--completed"}, 2, "unknown option --completed"},
-                      BadInput{{"add", "event", "--date", "2026-12-08"}, 2, "needs --description"},
-                      BadInput{{"add", "event", "--description", "d"}, 2, "needs --date"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-02-29"}, 2, "--date takes"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--start", "25:00"}, 2,
-                               "--start takes"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--start", "10:00",
-                                "--end", "09:00"},
-                               2, "ends before it starts"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--end", "09:00"}, 2,
-                               "--end needs --start"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--alarm", "5w"}, 2,
-                               "--alarm takes"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--every", "2"}, 2,
-                               "need a repeating event"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "hourly"},
-                               2, "--repeat takes"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "weekly",
-                                "--on", "monday"},
-                               2, "--on takes weekdays"},
-                      BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "daily",
-                                "--until", "2026-12-01"},
-                               2, "ends before"}));
+    ::testing::Values(
+        BadInput{{"frobnicate"}, 2, "unknown command"}, BadInput{{"list", "calendar"}, 2, "unknown application"},
+        BadInput{{"list"}, 2, "missing application"}, BadInput{{"show", "address", "zero"}, 2, "not a record id"},
+        BadInput{{"show", "address", "7"}, 1, "no record with id 7"},
+        BadInput{{"add", "address"}, 2, "at least one field"},
+        BadInput{{"add", "address", "--last", "A", "--phone", "cell=1"}, 2, "unknown phone label"},
+        BadInput{{"add", "address", "--last", "A", "--category", "Nope"}, 1, "no category"},
+        BadInput{{"add", "address", "--last"}, 2, "needs a value"},
+        BadInput{{"add", "address", "--colour", "red"}, 2, "unknown option --colour"},
+        BadInput{{"add", "mail", "--date", "yesterday"}, 2, "--date takes"},
+        BadInput{{"category", "address", "add", "A name that is too long"}, 2, "15 bytes"},
+        BadInput{{"category", "address", "rename", "Business", "Personal"}, 1, "exists"},
+        BadInput{{"category", "address", "remove", "Unfiled"}, 1, "cannot be removed"},
+        BadInput{{"mail-pref", "--sync", "sometimes"}, 2, "--sync takes"},
+        BadInput{{"mail-pref", "--truncate", "70000"}, 2, "--truncate takes"},
+        BadInput{{"add", "todo", "--note", "n"}, 2, "needs --description"},
+        BadInput{{"add", "todo", "--description", "d", "--due", "2026-13-01"}, 2, "--due takes"},
+        BadInput{{"add", "todo", "--description", "d", "--due", "2040-01-01"}, 2, "--due takes"},
+        BadInput{{"add", "todo", "--description", "d", "--due", "2027-02-29"}, 2, "--due takes"},
+        BadInput{{"add", "todo", "--description", "d", "--priority", "0"}, 2, "--priority takes"},
+        BadInput{{"add", "todo", "--description", "d", "--priority", "12"}, 2, "--priority takes"},
+        BadInput{{"add", "mail", "--completed"}, 2, "unknown option --completed"},
+        BadInput{{"add", "event", "--date", "2026-12-08"}, 2, "needs --description"},
+        BadInput{{"add", "event", "--description", "d"}, 2, "needs --date"},
+        BadInput{{"add", "event", "--description", "d", "--date", "2026-02-29"}, 2, "--date takes"},
+        BadInput{
+            {"add", "event", "--description", "d", "--date", "2026-12-08", "--start", "25:00"}, 2, "--start takes"},
+        BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--start", "10:00", "--end", "09:00"},
+                 2,
+                 "ends before it starts"},
+        BadInput{
+            {"add", "event", "--description", "d", "--date", "2026-12-08", "--end", "09:00"}, 2, "--end needs --start"},
+        BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--alarm", "5w"}, 2, "--alarm takes"},
+        BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--every", "2"},
+                 2,
+                 "need a repeating event"},
+        BadInput{
+            {"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "hourly"}, 2, "--repeat takes"},
+        BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "weekly", "--on", "monday"},
+                 2,
+                 "--on takes weekdays"},
+        BadInput{{"add", "event", "--description", "d", "--date", "2026-12-08", "--repeat", "daily", "--until",
+                  "2026-12-01"},
+                 2,
+                 "ends before"}));
 
 TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
   const std::string sjis = "\x93\xfa\x96\x7b";
@@ -223,8 +223,8 @@ TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
   // 2026-04-15: (122 << 9) | (4 << 5) | 15.
   EXPECT_EQ(db.records[0].data, "\xF4\x8F\x02" + sjis + std::string("\0a\nb\0", 5));
   EXPECT_EQ(db.records[1].data, std::string("\xFF\xFF\x81Plain\0\0", 10));
-  EXPECT_EQ(ok({"--raw", "list", "todo"}), "1\tBusiness\tdirty,private\t[ ] 2 2026-04-15 " + sjis +
-                                               "\n2\tUnfiled\tdirty\t[x] 1 - Plain\n");
+  EXPECT_EQ(ok({"--raw", "list", "todo"}),
+            "1\tBusiness\tdirty,private\t[ ] 2 2026-04-15 " + sjis + "\n2\tUnfiled\tdirty\t[x] 1 - Plain\n");
 
   ok({"edit", "todo", "1", "--due", "none", "--completed", "--priority", "5", "--public"});
   ok({"edit", "todo", "2", "--not-completed", "--note", "later"});
@@ -237,8 +237,9 @@ TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
   EXPECT_EQ(t.description, sjis);  // untouched fields kept
   EXPECT_FALSE(db.records[0].secret);
   std::string shown = ok({"show", "todo", "2"});
-  EXPECT_EQ(shown, "id: 2\ncategory: Unfiled\nattributes: dirty\ndue: -\npriority: 1\ncompleted: no\n"
-                   "description: Plain\nnote: later\n");
+  EXPECT_EQ(shown,
+            "id: 2\ncategory: Unfiled\nattributes: dirty\ndue: -\npriority: 1\ncompleted: no\n"
+            "description: Plain\nnote: later\n");
   ok({"delete", "todo", "2"});
   EXPECT_TRUE(database("ToDoDB").records[1].deleted);
 }
@@ -246,9 +247,9 @@ TEST_F(HandheldTool, ToDosAreAddedEditedAndShownAsTheToDoListKeepsThem) {
 // Events as the Date Book writes them: the bytes of each part, the weekday
 // and week a repeat takes from its date, and edits that drop parts again.
 TEST_F(HandheldTool, EventsAreAddedEditedAndShownAsTheDateBookKeepsThem) {
-  EXPECT_EQ(ok({"add", "event", "--description", "Meeting", "--date", "2026-12-08", "--start", "09:30", "--end",
-                "10:45", "--alarm", "10", "--repeat", "weekly", "--every", "2", "--until", "2027-03-31", "--except",
-                "2026-12-16", "--except", "2026-12-30", "--note", "Room 3"}),
+  EXPECT_EQ(ok({"add",     "event",      "--description", "Meeting",    "--date",   "2026-12-08", "--start", "09:30",
+                "--end",   "10:45",      "--alarm",       "10",         "--repeat", "weekly",     "--every", "2",
+                "--until", "2027-03-31", "--except",      "2026-12-16", "--except", "2026-12-30", "--note",  "Room 3"}),
             "1\n");
   EXPECT_EQ(ok({"add", "event", "--description", "Holiday", "--date", "2026-12-24", "--private", "--alarm", "1d"}),
             "2\n");
@@ -273,13 +274,15 @@ TEST_F(HandheldTool, EventsAreAddedEditedAndShownAsTheDateBookKeepsThem) {
   ASSERT_TRUE(club.repeat);
   EXPECT_EQ(club.repeat->on, 4 * 7 + 4);
   EXPECT_EQ(club.endHour, 20);
-  EXPECT_EQ(ok({"list", "event"}), "1\t-\tdirty\t2026-12-08 09:30-10:45 Meeting (weekly)\n"
-                                   "2\t-\tdirty,private\t2026-12-24 - Holiday\n"
-                                   "3\t-\tdirty\t2026-12-31 19:00-20:00 Club (monthly-by-day)\n");
-  EXPECT_EQ(ok({"show", "event", "1"}), "id: 1\ncategory: -\nattributes: dirty\ndate: 2026-12-08\n"
-                                        "time: 09:30-10:45\nalarm: 10m\n"
-                                        "repeat: weekly every 2 until 2027-03-31 on tue\n"
-                                        "exceptions: 2026-12-16 2026-12-30\ndescription: Meeting\nnote: Room 3\n");
+  EXPECT_EQ(ok({"list", "event"}),
+            "1\t-\tdirty\t2026-12-08 09:30-10:45 Meeting (weekly)\n"
+            "2\t-\tdirty,private\t2026-12-24 - Holiday\n"
+            "3\t-\tdirty\t2026-12-31 19:00-20:00 Club (monthly-by-day)\n");
+  EXPECT_EQ(ok({"show", "event", "1"}),
+            "id: 1\ncategory: -\nattributes: dirty\ndate: 2026-12-08\n"
+            "time: 09:30-10:45\nalarm: 10m\n"
+            "repeat: weekly every 2 until 2027-03-31 on tue\n"
+            "exceptions: 2026-12-16 2026-12-30\ndescription: Meeting\nnote: Room 3\n");
 
   ok({"edit", "event", "1", "--on", "mon,wed", "--until", "none", "--except", "none", "--alarm", "none"});
   ok({"edit", "event", "3", "--untimed", "--repeat", "none", "--note", "n"});
@@ -311,8 +314,8 @@ TEST_F(HandheldTool, AHandheldWithoutToDoListGetsOneOnTheFirstToDo) {
 }
 
 TEST_F(HandheldTool, EveryCommandHasHelp) {
-  for (const char* command : {"create", "list", "show", "add", "edit", "delete", "archive", "categories",
-                              "category", "mail-pref"}) {
+  for (const char* command :
+       {"create", "list", "show", "add", "edit", "delete", "archive", "categories", "category", "mail-pref"}) {
     Outcome r = run({command, "--help"});
     EXPECT_EQ(r.code, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: handheld ") + command, 0), 0u) << r.out;

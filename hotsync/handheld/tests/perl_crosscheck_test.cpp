@@ -216,8 +216,9 @@ TEST_F(PerlCrossCheck, PerlReadsWhatTheHandheldToolWrites) {
   tool("add memo --text 'to delete'");
   tool("delete memo 2");
   tool("category memo rename Business Work");
-  tool("add mail --subject Hi --from me@example.com --to you@example.com --body 'see you' "
-       "--date '2026-12-24 18:05' --priority high --read");
+  tool(
+      "add mail --subject Hi --from me@example.com --to you@example.com --body 'see you' "
+      "--date '2026-12-24 18:05' --priority high --read");
   tool("mail-pref --sync filter --from boss --truncate 1000");
   EXPECT_EQ(dump({"MemoDB.pdb", "MailDB.pdb", "Saved Preferences.prc"}),
             "db MemoDB DATA memo\n"
@@ -238,13 +239,14 @@ TEST_F(PerlCrossCheck, PerlReadsWhatTheHandheldToolWrites) {
 TEST_F(PerlCrossCheck, ToDosReadTheSameInPerlAndInTheTool) {
   const std::string taroUtf8 = "\xe5\xa4\xaa\xe9\x83\x8e", taroSjis = "\x91\xbe\x98\x59";
   tool("create");
-  tool("add todo --description 'File taxes' --note 'forms\nreceipts' --due 2027-04-15 --priority 2 "
-       "--category Business");
-  ASSERT_EQ(std::system(("LC_ALL=C.UTF-8 " + std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder '" +
-                         folder_.string() + "' add todo --description '" + taroUtf8 +
-                         "' --completed --priority 5 --private >/dev/null")
-                            .c_str()),
-            0);
+  tool(
+      "add todo --description 'File taxes' --note 'forms\nreceipts' --due 2027-04-15 --priority 2 "
+      "--category Business");
+  ASSERT_EQ(
+      std::system(("LC_ALL=C.UTF-8 " + std::string(GWSYNC_TEST_BINDIR) + "/handheld --folder '" + folder_.string() +
+                   "' add todo --description '" + taroUtf8 + "' --completed --priority 5 --private >/dev/null")
+                      .c_str()),
+      0);
   std::ofstream(dir_ / "todo.pl") << R"PERL(
 use strict; use warnings; use Palm::PDB; use Palm::ToDo;
 my ($cmd, $file) = @ARGV;
@@ -269,15 +271,18 @@ if ($cmd eq 'read') {
   const std::string file = (folder_ / "ToDoDB.pdb").string();
   Perl read = perl(dir_ / "todo.pl", {"read", file});
   EXPECT_EQ(read.code, 0) << read.out;
-  EXPECT_EQ(read.out, "1 Business 2027-4-15 2 open public File taxes forms|receipts\n"
-                      "2 Unfiled - 5 done private " + taroSjis + " \n");
+  EXPECT_EQ(read.out,
+            "1 Business 2027-4-15 2 open public File taxes forms|receipts\n"
+            "2 Unfiled - 5 done private " +
+                taroSjis + " \n");
 
   fs::remove(file);
   Perl written = perl(dir_ / "todo.pl", {"write", file});
   ASSERT_EQ(written.code, 0) << written.out;
   EXPECT_EQ(tool("list todo"), "64\tErrands\tdirty\t[x] 3 2028-02-29 From Perl\n");
-  EXPECT_EQ(tool("show todo 64"), "id: 64\ncategory: Errands\nattributes: dirty\ndue: 2028-02-29\npriority: 3\n"
-                                  "completed: yes\ndescription: From Perl\nnote: a\nb\n");
+  EXPECT_EQ(tool("show todo 64"),
+            "id: 64\ncategory: Errands\nattributes: dirty\ndue: 2028-02-29\npriority: 3\n"
+            "completed: yes\ndescription: From Perl\nnote: a\nb\n");
 }
 
 // Events both ways: what the tool writes, Palm::Datebook reads part for part
@@ -285,8 +290,9 @@ if ($cmd eq 'read') {
 // Perl writes, the tool lists and shows.
 TEST_F(PerlCrossCheck, EventsReadTheSameInPerlAndInTheTool) {
   tool("create");
-  tool("add event --description 'Team meeting' --note 'Room 3' --date 2026-12-08 --start 09:30 --end 10:45 "
-       "--alarm 2h --repeat weekly --every 2 --on mon,wed --until 2027-03-31 --except 2026-12-16");
+  tool(
+      "add event --description 'Team meeting' --note 'Room 3' --date 2026-12-08 --start 09:30 --end 10:45 "
+      "--alarm 2h --repeat weekly --every 2 --on mon,wed --until 2027-03-31 --except 2026-12-16");
   tool("add event --description Holiday --date 2026-12-24 --private");
   tool("add event --description Club --date 2026-12-31 --repeat monthly-by-day");
   std::ofstream(dir_ / "date.pl") << R"PERL(
@@ -327,19 +333,22 @@ if ($cmd eq 'read') {
   const std::string file = (folder_ / "DatebookDB.pdb").string();
   Perl read = perl(dir_ / "date.pl", {"read", file});
   EXPECT_EQ(read.code, 0) << read.out;
-  EXPECT_EQ(read.out, "1 2026-12-8 9:30-10:45 alarm=2/1 repeat=2/2/2027-3-31/0101000 except=2026-12-16 public "
-                      "Team meeting Room 3\n"
-                      "2 2026-12-24 untimed noalarm private Holiday -\n"
-                      "3 2026-12-31 untimed noalarm repeat=3/1/-/4/4 public Club -\n");
+  EXPECT_EQ(read.out,
+            "1 2026-12-8 9:30-10:45 alarm=2/1 repeat=2/2/2027-3-31/0101000 except=2026-12-16 public "
+            "Team meeting Room 3\n"
+            "2 2026-12-24 untimed noalarm private Holiday -\n"
+            "3 2026-12-31 untimed noalarm repeat=3/1/-/4/4 public Club -\n");
 
   fs::remove(file);
   Perl written = perl(dir_ / "date.pl", {"write", file});
   ASSERT_EQ(written.code, 0) << written.out;
-  EXPECT_EQ(tool("list event"), "80\tUnfiled\tdirty\t2027-01-15 14:00-15:30 From Perl (monthly-by-date)\n"
-                                "81\tUnfiled\tdirty\t2027-02-01 - All day\n");
-  EXPECT_EQ(tool("show event 80"), "id: 80\ncategory: Unfiled\nattributes: dirty\ndate: 2027-01-15\ntime: 14:00-15:30\n"
-                                   "alarm: 15m\nrepeat: monthly-by-date every 1 until 2027-12-15\n"
-                                   "exceptions: 2027-03-15\ndescription: From Perl\nnote: a\nb\n");
+  EXPECT_EQ(tool("list event"),
+            "80\tUnfiled\tdirty\t2027-01-15 14:00-15:30 From Perl (monthly-by-date)\n"
+            "81\tUnfiled\tdirty\t2027-02-01 - All day\n");
+  EXPECT_EQ(tool("show event 80"),
+            "id: 80\ncategory: Unfiled\nattributes: dirty\ndate: 2027-01-15\ntime: 14:00-15:30\n"
+            "alarm: 15m\nrepeat: monthly-by-date every 1 until 2027-12-15\n"
+            "exceptions: 2027-03-15\ndescription: From Perl\nnote: a\nb\n");
 }
 
 TEST_F(PerlCrossCheck, AJapaneseNameTypedInUtf8IsShiftJisForPerlAndUtf8InTheList) {
@@ -347,8 +356,8 @@ TEST_F(PerlCrossCheck, AJapaneseNameTypedInUtf8IsShiftJisForPerlAndUtf8InTheList
   const std::string tanakaSjis = "\x93\x63\x92\x86", taroSjis = "\x91\xbe\x98\x59";
   tool("create");
   const std::string utf8 = "LC_ALL=C.UTF-8 ";
-  std::string cmd = utf8 + GWSYNC_TEST_BINDIR + "/handheld --folder '" + folder_.string() +
-                    "' add address --last '" + tanakaUtf8 + "' --first '" + taroUtf8 + "' >/dev/null";
+  std::string cmd = utf8 + GWSYNC_TEST_BINDIR + "/handheld --folder '" + folder_.string() + "' add address --last '" +
+                    tanakaUtf8 + "' --first '" + taroUtf8 + "' >/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   const std::string dumped = dump({"AddressDB.pdb"});
   EXPECT_NE(dumped.find("rec 1 0 dirty name=" + tanakaSjis + ";firstName=" + taroSjis + ";"), std::string::npos)
@@ -396,7 +405,8 @@ TEST_F(PerlCrossCheck, TheSyncManagerReadsWhatPerlWritesAndPerlReadsItsChanges) 
     LONG r = SyncReadRecordByIndex(&info);
     if (r == SYNCERR_NOT_FOUND) break;
     ASSERT_EQ(r, 0);
-    seen.push_back({info.m_RecId, info.m_Attribs, info.m_CatId, std::string(reinterpret_cast<char*>(buffer), info.m_RecSize)});
+    seen.push_back(
+        {info.m_RecId, info.m_Attribs, info.m_CatId, std::string(reinterpret_cast<char*>(buffer), info.m_RecSize)});
   }
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].id, 0x123456u);
@@ -446,10 +456,12 @@ TEST_F(PerlCrossCheck, TheSyncManagerReadsWhatPerlWritesAndPerlReadsItsChanges) 
             "cat 0 Unfiled 0 0\ncat 1 Business 1 0\ncat 2 Personal 2 1\ncat 5 Desktop 130 1\n"
             "rec 1193046 2 private name=Tanaka;firstName=\x91\xbe\x98\x59;company=Example Co;phone1=03-1234;"
             "phone2=090-9999;note=line1\nline2;labels=07234\n"
-            "rec " + std::to_string(id) + " 5 - name=Added;labels=01234\n"
-            "db MemoDB DATA memo\n"
-            "cat 0 Unfiled 0 0\ncat 1 Business 1 0\n"
-            "rec 16 1 - text=Title\nbody\n");
+            "rec " +
+                std::to_string(id) +
+                " 5 - name=Added;labels=01234\n"
+                "db MemoDB DATA memo\n"
+                "cat 0 Unfiled 0 0\ncat 1 Business 1 0\n"
+                "rec 16 1 - text=Title\nbody\n");
 }
 
 }  // namespace

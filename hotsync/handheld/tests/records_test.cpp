@@ -18,10 +18,11 @@ TEST(AddressRecord, PacksToTheReferenceBytes) {
   a.fields[palm::kPhone1] = "123";
   a.fields[palm::kNote] = "\x93\xfa\x96\x7b";  // Shift-JIS bytes
   const std::string expected =
-      "\x00\x04\x32\x10"s    // phone labels: work home fax other e-mail
-      "\x00\x04\x00\x0F"s    // fields 0-3 and 18
-      "\x0C"s                // company after the 11 bytes of the two names, plus 1
-      "Smith\0John\0Acme\0" "123\0\x93\xfa\x96\x7b\0"s;
+      "\x00\x04\x32\x10"s  // phone labels: work home fax other e-mail
+      "\x00\x04\x00\x0F"s  // fields 0-3 and 18
+      "\x0C"s              // company after the 11 bytes of the two names, plus 1
+      "Smith\0John\0Acme\0"
+      "123\0\x93\xfa\x96\x7b\0"s;
   EXPECT_EQ(palm::packAddress(a), expected);
   palm::AddressRecord back;
   std::string why;
@@ -111,11 +112,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Broken{"AddressHead", "\x00\x04\x32\x10\x00"s, false, "needs 9 bytes"},
                       Broken{"AddressCutInFirstName", "\x00\x04\x32\x10\x00\x00\x00\x03\x00Smith\0Jo"s, false,
                              "inside its first name"},
-                      Broken{"AddressUnknownField", "\x00\x04\x32\x10\x00\x08\x00\x00\x00"s, false,
-                             "do not exist"},
+                      Broken{"AddressUnknownField", "\x00\x04\x32\x10\x00\x08\x00\x00\x00"s, false, "do not exist"},
                       Broken{"MailHead", "\xF5\x87\x09"s, true, "needs 6 bytes"},
-                      Broken{"MailCutInBody", "\xF5\x87\x09\x05\x84\x00s\0f\0t\0\0\0\0\0bo"s, true,
-                             "inside its body"}),
+                      Broken{"MailCutInBody", "\xF5\x87\x09\x05\x84\x00s\0f\0t\0\0\0\0\0bo"s, true, "inside its body"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // 2026-12-20 is (122 << 9) | (12 << 5) | 20 = 0xF594.
@@ -174,15 +173,14 @@ TEST_P(BrokenToDoRecord, IsRefused) {
   EXPECT_NE(why.find(GetParam().words), std::string::npos) << why;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Records, BrokenToDoRecord,
-    ::testing::Values(BrokenToDo{"Empty", ""s, "needs 3 bytes"},
-                      BrokenToDo{"NoPriority", "\xFF\xFF"s, "needs 3 bytes"},
-                      BrokenToDo{"NoDescription", "\xFF\xFF\x01"s, "inside its description"},
-                      BrokenToDo{"CutInDescription", "\xFF\xFF\x01Rep"s, "inside its description"},
-                      BrokenToDo{"NoNote", "\xFF\xFF\x01Report\0"s, "inside its note"},
-                      BrokenToDo{"CutInNote", "\xFF\xFF\x01Report\0pa"s, "inside its note"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Records, BrokenToDoRecord,
+                         ::testing::Values(BrokenToDo{"Empty", ""s, "needs 3 bytes"},
+                                           BrokenToDo{"NoPriority", "\xFF\xFF"s, "needs 3 bytes"},
+                                           BrokenToDo{"NoDescription", "\xFF\xFF\x01"s, "inside its description"},
+                                           BrokenToDo{"CutInDescription", "\xFF\xFF\x01Rep"s, "inside its description"},
+                                           BrokenToDo{"NoNote", "\xFF\xFF\x01Report\0"s, "inside its note"},
+                                           BrokenToDo{"CutInNote", "\xFF\xFF\x01Report\0pa"s, "inside its note"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Every part present: the head, then alarm, repeat, exceptions,
 // description and note in that order.
@@ -256,20 +254,18 @@ TEST_P(BrokenEventRecord, IsRefused) {
 // Each flag promising a part that is missing or cut short.
 INSTANTIATE_TEST_SUITE_P(
     Records, BrokenEventRecord,
-    ::testing::Values(BrokenToDo{"Empty", ""s, "needs 8 bytes"},
-                      BrokenToDo{"HeadCut", "\x09\x00\x0A\x00\xF5\x88\x00"s, "needs 8 bytes"},
-                      BrokenToDo{"AlarmMissing", "\x09\x00\x0A\x00\xF5\x88\x40\x00"s, "inside its alarm"},
-                      BrokenToDo{"AlarmCut", "\x09\x00\x0A\x00\xF5\x88\x40\x00\x05"s, "inside its alarm"},
-                      BrokenToDo{"RepeatCut", "\x09\x00\x0A\x00\xF5\x88\x20\x00\x01\x00\xFF\xFF\x01\x00\x00"s,
-                                 "inside its repeat"},
-                      BrokenToDo{"NoExceptionCount", "\x09\x00\x0A\x00\xF5\x88\x08\x00\x00"s,
-                                 "inside its exception count"},
-                      BrokenToDo{"CountBeyondTheData", "\x09\x00\x0A\x00\xF5\x88\x08\x00\xFF\xFF\xF5\x90"s,
-                                 "inside its exception dates"},
-                      BrokenToDo{"DescriptionMissing", "\x09\x00\x0A\x00\xF5\x88\x04\x00"s,
-                                 "inside its description"},
-                      BrokenToDo{"DescriptionCut", "\x09\x00\x0A\x00\xF5\x88\x04\x00Mee"s, "inside its description"},
-                      BrokenToDo{"NoteCut", "\x09\x00\x0A\x00\xF5\x88\x14\x00Meeting\0Ro"s, "inside its note"}),
+    ::testing::Values(
+        BrokenToDo{"Empty", ""s, "needs 8 bytes"},
+        BrokenToDo{"HeadCut", "\x09\x00\x0A\x00\xF5\x88\x00"s, "needs 8 bytes"},
+        BrokenToDo{"AlarmMissing", "\x09\x00\x0A\x00\xF5\x88\x40\x00"s, "inside its alarm"},
+        BrokenToDo{"AlarmCut", "\x09\x00\x0A\x00\xF5\x88\x40\x00\x05"s, "inside its alarm"},
+        BrokenToDo{"RepeatCut", "\x09\x00\x0A\x00\xF5\x88\x20\x00\x01\x00\xFF\xFF\x01\x00\x00"s, "inside its repeat"},
+        BrokenToDo{"NoExceptionCount", "\x09\x00\x0A\x00\xF5\x88\x08\x00\x00"s, "inside its exception count"},
+        BrokenToDo{"CountBeyondTheData", "\x09\x00\x0A\x00\xF5\x88\x08\x00\xFF\xFF\xF5\x90"s,
+                   "inside its exception dates"},
+        BrokenToDo{"DescriptionMissing", "\x09\x00\x0A\x00\xF5\x88\x04\x00"s, "inside its description"},
+        BrokenToDo{"DescriptionCut", "\x09\x00\x0A\x00\xF5\x88\x04\x00Mee"s, "inside its description"},
+        BrokenToDo{"NoteCut", "\x09\x00\x0A\x00\xF5\x88\x14\x00Meeting\0Ro"s, "inside its note"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

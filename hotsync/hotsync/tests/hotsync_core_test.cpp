@@ -129,10 +129,8 @@ class UserFolderTest : public ::testing::Test {
     restore("HOME", savedHome_);
   }
   static void restore(const char* name, const std::optional<std::string>& value) {
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
+    if (value) setenv(name, value->c_str(), 1);
+    else unsetenv(name);
   }
   std::optional<std::string> savedXdg_, savedHome_;
 };

@@ -1,8 +1,8 @@
 // The hotsync program run as a child process, with a fixture conduit that
 // reports what it was handed (tests/fixture_conduit.cpp).
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +10,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hotsync/condmgr/condmgr.h"
@@ -486,8 +486,8 @@ TEST_F(HotSyncTest, HelpForEveryCommand) {
   auto r = hotsync({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("usage: hotsync COMMAND"), std::string::npos);
-  for (const char* command : {"sync", "configure", "list", "register", "unregister", "start", "button", "status",
-                              "stop", "unit"}) {
+  for (const char* command :
+       {"sync", "configure", "list", "register", "unregister", "start", "button", "status", "stop", "unit"}) {
     r = hotsync({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: hotsync ") + command, 0), 0u) << r.out;
@@ -516,7 +516,8 @@ class ResidentTest : public HotSyncTest {
   }
   void result(const std::string& text) { std::ofstream(dir_ / "result") << text << "\n"; }
   pid_t residentPid() const {
-    return static_cast<pid_t>(std::atol(testutil::readFile((dir_ / "run" / "gwsync" / "hotsync.pid").string()).c_str()));
+    return static_cast<pid_t>(
+        std::atol(testutil::readFile((dir_ / "run" / "gwsync" / "hotsync.pid").string()).c_str()));
   }
 };
 

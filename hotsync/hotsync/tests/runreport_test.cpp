@@ -56,15 +56,15 @@ TEST(RunReport, HandheldChangesAreWhatTheRunDidToLiveRecords) {
   palm::Record clean = dirty;
   clean.dirty = false;
   // 4 came back under id 40 with the same content: no change to a person.
-  const DatabaseSnapshot after = snapshot({memo(1, "Kept"), memo(2, "New text\nsecond line"), nowDeleted,
-                                           memo(40, "Refreshed"), clean, nowSecret, memo(8, "Moved", 2),
-                                           memo(9, "Arrived")});
+  const DatabaseSnapshot after =
+      snapshot({memo(1, "Kept"), memo(2, "New text\nsecond line"), nowDeleted, memo(40, "Refreshed"), clean, nowSecret,
+                memo(8, "Moved", 2), memo(9, "Arrived")});
   ConduitReport r;
   r.database = "MemoDB";
   hotsync::addHandheldChanges(before, after, r);
-  EXPECT_EQ(changesText(r), (std::vector<std::string>{"handheld change 2 New text", "handheld change 7 Made private",
-                                                      "handheld change 8 Moved", "handheld add 9 Arrived",
-                                                      "handheld delete 3 Gone"}));
+  EXPECT_EQ(changesText(r),
+            (std::vector<std::string>{"handheld change 2 New text", "handheld change 7 Made private",
+                                      "handheld change 8 Moved", "handheld add 9 Arrived", "handheld delete 3 Gone"}));
   EXPECT_EQ(r.count(Side::Handheld, "change"), 3);
   EXPECT_EQ(r.changes[0].kind, "MemoDB");
   EXPECT_EQ(before.live(), 7);
@@ -96,8 +96,8 @@ TEST(RunReport, RunRecordLinesAddUp) {
   EXPECT_EQ(r.bytesReceived, 1020u);
   EXPECT_EQ(r.serverRead, 26);
   EXPECT_EQ(r.serverRecords, 14);
-  EXPECT_EQ(changesText(r), (std::vector<std::string>{"server add 31 Tanaka, Jiro", "server delete 5 Endo",
-                                                      "server add  "}));
+  EXPECT_EQ(changesText(r),
+            (std::vector<std::string>{"server add 31 Tanaka, Jiro", "server delete 5 Endo", "server add  "}));
   EXPECT_EQ(r.relationsSet, 2);
   EXPECT_EQ(r.relationsRemoved, 1);
   ASSERT_EQ(r.conflicts.size(), 1u);
@@ -145,16 +145,15 @@ TEST_P(BrakeTest, StopsAboveTheShareAndTheMinimum) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, BrakeTest,
-    ::testing::Values(BrakeRow{10, 19, true, {}, true, true},    // 53%
-                      BrakeRow{10, 20, true, {}, true, false},   // exactly half
-                      BrakeRow{9, 9, false, {}, true, false},    // below the minimum
-                      BrakeRow{12, 12, false, {}, true, true},   // a whole side
-                      BrakeRow{12, 12, false, {false, 50, 10}, true, false},  // off
-                      BrakeRow{12, 12, true, {true, 100, 10}, true, false},   // all allowed
-                      BrakeRow{3, 4, true, {true, 50, 3}, true, true},        // the user's minimum
-                      BrakeRow{12, 12, true, {}, false, false}));             // a failed run changed nothing
+INSTANTIATE_TEST_SUITE_P(Rows, BrakeTest,
+                         ::testing::Values(BrakeRow{10, 19, true, {}, true, true},                 // 53%
+                                           BrakeRow{10, 20, true, {}, true, false},                // exactly half
+                                           BrakeRow{9, 9, false, {}, true, false},                 // below the minimum
+                                           BrakeRow{12, 12, false, {}, true, true},                // a whole side
+                                           BrakeRow{12, 12, false, {false, 50, 10}, true, false},  // off
+                                           BrakeRow{12, 12, true, {true, 100, 10}, true, false},   // all allowed
+                                           BrakeRow{3, 4, true, {true, 50, 3}, true, true},        // the user's minimum
+                                           BrakeRow{12, 12, true, {}, false, false}));  // a failed run changed nothing
 
 TEST(RunReport, BrakeSettingsAreReadAndBadValuesNamed) {
   testutil::TempDir dir("brake");

@@ -1,4 +1,6 @@
 // The HotSync log file: one line per entry, by name and by ordinal 52.
+#include "hotsync/hslog/hslog.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "hotsync/hslog/hslog.h"
 #include "platform/module.h"
 #include "testutil/files.h"
 

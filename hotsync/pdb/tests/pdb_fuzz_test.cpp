@@ -42,12 +42,18 @@ TEST(PdbFuzz, DamagedFilesAreReadWholeOrRefused) {
       for (int e = 0; e < edits; ++e) {
         size_t at = bytes.empty() ? 0 : random() % bytes.size();
         switch (random() % 5) {
-          case 0: if (!bytes.empty()) bytes[at] = static_cast<char>(random()); break;
-          case 1: if (!bytes.empty()) bytes[at] ^= static_cast<char>(1u << (random() % 8)); break;
+          case 0:
+            if (!bytes.empty()) bytes[at] = static_cast<char>(random());
+            break;
+          case 1:
+            if (!bytes.empty()) bytes[at] ^= static_cast<char>(1u << (random() % 8));
+            break;
           case 2: bytes.insert(at, 1 + random() % 4, static_cast<char>(random())); break;
           case 3: bytes.erase(at, 1 + random() % 8); break;
           // Header fields (offsets, count) are where damage matters most.
-          default: if (bytes.size() > 78) bytes[32 + random() % 46] = static_cast<char>(random()); break;
+          default:
+            if (bytes.size() > 78) bytes[32 + random() % 46] = static_cast<char>(random());
+            break;
         }
       }
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

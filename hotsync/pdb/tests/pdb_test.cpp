@@ -14,14 +14,17 @@
 namespace {
 
 using palm::Database;
-using palm::Record;
 using palm::fourCC;
+using palm::Record;
 
 std::string unhex(std::string_view hex) {
   std::string out;
   int high = -1;
   for (char c : hex) {
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int v = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (v < 0) continue;
     if (high < 0) {
       high = v;
@@ -36,19 +39,18 @@ std::string unhex(std::string_view hex) {
 // A memo database of four records: plain, secret+dirty in category 3,
 // deleted+dirty, archived. Offsets: table ends at 110, two zero bytes, the
 // app-info block "AI" at 112, data from 114.
-const std::string kReference = unhex(
-    "54" + std::string(62, '0') +  // name "T"
-    "0008 0001 C0000000 C0000001 00000000 00000005"
-    "00000070 00000000 44415441 6D656D6F 00000010 00000000 0004"
-    "00000072 00 000001"
-    "00000074 53 000002"
-    "00000077 C0 000003"
-    "00000077 88 000004"
-    "0000"
-    "4149"
-    "6100"
-    "626300"
-    "7A00");
+const std::string kReference = unhex("54" + std::string(62, '0') +  // name "T"
+                                     "0008 0001 C0000000 C0000001 00000000 00000005"
+                                     "00000070 00000000 44415441 6D656D6F 00000010 00000000 0004"
+                                     "00000072 00 000001"
+                                     "00000074 53 000002"
+                                     "00000077 C0 000003"
+                                     "00000077 88 000004"
+                                     "0000"
+                                     "4149"
+                                     "6100"
+                                     "626300"
+                                     "7A00");
 
 Database referenceDatabase() {
   Database db;
@@ -71,9 +73,7 @@ Database referenceDatabase() {
   return db;
 }
 
-TEST(PdbFile, WritesTheReferenceBytes) {
-  EXPECT_EQ(palm::serializeDatabase(referenceDatabase()), kReference);
-}
+TEST(PdbFile, WritesTheReferenceBytes) { EXPECT_EQ(palm::serializeDatabase(referenceDatabase()), kReference); }
 
 TEST(PdbFile, ReadsTheReferenceBack) {
   Database db;
@@ -110,7 +110,8 @@ TEST(PdbFile, ResourceDatabasesRoundTrip) {
   db.type = fourCC("sprf");
   db.creator = fourCC("psys");
   db.sortInfo = "S";
-  db.resources = {{fourCC("mail"), 1, std::string("\x00\x02pref", 6)}, {fourCC("mail"), 2, ""}, {fourCC("addr"), 7, "x"}};
+  db.resources = {
+      {fourCC("mail"), 1, std::string("\x00\x02pref", 6)}, {fourCC("mail"), 2, ""}, {fourCC("addr"), 7, "x"}};
   std::string bytes = palm::serializeDatabase(db);
   // Ten-byte entries: type, id, offset.
   EXPECT_EQ(bytes.substr(78, 10), unhex("6D61696C 0001 0000006F"));
@@ -256,14 +257,13 @@ TEST_P(NewDatabaseBlock, HasTheApplicationsCategories) {
   EXPECT_EQ(c.lastUniqueId, row.categories.empty() ? 0 : 15);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pdb, NewDatabaseBlock,
-    ::testing::Values(NewBlock{"addr", 638, {"Unfiled", "Business", "Personal", "QuickList"}},
-                      NewBlock{"memo", 282, {"Unfiled", "Business", "Personal"}},
-                      NewBlock{"todo", 282, {"Unfiled", "Business", "Personal"}},
-                      NewBlock{"mail", 289, {"Inbox", "Outbox", "Deleted", "Filed", "Draft"}},
-                      NewBlock{"date", 280, {}}),
-    [](const auto& info) { return std::string(info.param.creator); });
+INSTANTIATE_TEST_SUITE_P(Pdb, NewDatabaseBlock,
+                         ::testing::Values(NewBlock{"addr", 638, {"Unfiled", "Business", "Personal", "QuickList"}},
+                                           NewBlock{"memo", 282, {"Unfiled", "Business", "Personal"}},
+                                           NewBlock{"todo", 282, {"Unfiled", "Business", "Personal"}},
+                                           NewBlock{"mail", 289, {"Inbox", "Outbox", "Deleted", "Filed", "Draft"}},
+                                           NewBlock{"date", 280, {}}),
+                         [](const auto& info) { return std::string(info.param.creator); });
 
 TEST(NewDatabaseBlock, AddressLabelsAndMailFieldsAfterTheCategories) {
   std::string addr = *palm::defaultAppInfo(fourCC("addr"));

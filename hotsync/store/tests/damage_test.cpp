@@ -49,7 +49,7 @@ Record memo(const std::string &text) {
 }
 
 class Damage : public ::testing::Test {
-protected:
+ protected:
   std::string folder() const { return dir_.path().string(); }
   fs::path file() const { return dir_ / "MemoDB.pdb"; }
   fs::path journal() const { return dir_ / "MemoDB.pdb.journal"; }
@@ -60,16 +60,14 @@ protected:
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  palm::StoreStatus open(std::unique_ptr<StoredDatabase> &db,
-                         bool writable = true) {
+  palm::StoreStatus open(std::unique_ptr<StoredDatabase> &db, bool writable = true) {
     return StoredDatabase::open(folder(), "MemoDB", writable, db);
   }
 
   // Has a child process write texts to a new MemoDB, flushing after the
   // first flushAfter of them (0: never), and die without closing: its
   // journal stays. Returns the file as it was before.
-  std::string writeAndDie(const std::vector<std::string> &texts,
-                          size_t flushAfter = 0) {
+  std::string writeAndDie(const std::vector<std::string> &texts, size_t flushAfter = 0) {
     if (!fs::exists(file())) {
       std::unique_ptr<StoredDatabase> db;
       EXPECT_TRUE(StoredDatabase::create(folder(), memoDb(), db));
@@ -79,13 +77,10 @@ protected:
     EXPECT_GE(child, 0);
     if (child == 0) {
       std::unique_ptr<StoredDatabase> db;
-      if (!open(db))
-        ::_exit(2);
+      if (!open(db)) ::_exit(2);
       for (size_t i = 0; i < texts.size(); ++i) {
-        if (!db->writeRecord(memo(texts[i]), nullptr))
-          ::_exit(3);
-        if (i + 1 == flushAfter && !db->flush())
-          ::_exit(4);
+        if (!db->writeRecord(memo(texts[i]), nullptr)) ::_exit(3);
+        if (i + 1 == flushAfter && !db->flush()) ::_exit(4);
       }
       ::_exit(0);
     }
@@ -97,13 +92,12 @@ protected:
 
   // Where each of a journal's first `entries` entries starts, and where the
   // last one ends.
-  static std::vector<size_t> entryStarts(const std::string &journal,
-                                         size_t entries) {
+  static std::vector<size_t> entryStarts(const std::string &journal, size_t entries) {
     std::vector<size_t> starts;
-    size_t at = 24; // after the header
+    size_t at = 24;  // after the header
     for (size_t i = 0; i <= entries; ++i) {
       starts.push_back(at);
-      at += 20 + palm::getU32(journal, at) + 1; // head, payload, commit byte
+      at += 20 + palm::getU32(journal, at) + 1;  // head, payload, commit byte
     }
     return starts;
   }
@@ -112,8 +106,7 @@ protected:
 };
 
 TEST_F(Damage, TheRecordAfterTheLastTheFormatHoldsIsRefusedAndNothingChanges) {
-  ASSERT_TRUE(
-      palm::writeDatabaseFile(file().string(), memoDb(palm::kMaxEntries)));
+  ASSERT_TRUE(palm::writeDatabaseFile(file().string(), memoDb(palm::kMaxEntries)));
   const std::string before = testutil::readFile(file());
   {
     std::unique_ptr<StoredDatabase> db;
@@ -142,14 +135,13 @@ TEST_F(Damage, TheRecordAfterTheLastTheFormatHoldsIsRefusedAndNothingChanges) {
 
 // A journal of kEntries writes left by a process that died before closing.
 class JournalDamage : public Damage {
-protected:
+ protected:
   static constexpr int kEntries = 5;
-  static constexpr int kVictim = 2; // the entry that gets damaged
+  static constexpr int kVictim = 2;  // the entry that gets damaged
 
   void SetUp() override {
     std::vector<std::string> texts;
-    for (int i = 0; i < kEntries; ++i)
-      texts.push_back(text(i));
+    for (int i = 0; i < kEntries; ++i) texts.push_back(text(i));
     base_ = writeAndDie(texts);
     journal_ = testutil::readFile(journal());
     starts_ = entryStarts(journal_, kEntries);
@@ -162,16 +154,14 @@ protected:
     palm::Database db;
     EXPECT_TRUE(palm::readDatabaseFile(file().string(), db));
     std::vector<std::string> out;
-    for (const Record &r : db.records)
-      out.push_back(r.data);
+    for (const Record &r : db.records) out.push_back(r.data);
     return out;
   }
 
   std::vector<std::string> allBut(int skipped) {
     std::vector<std::string> out;
     for (int i = 0; i < kEntries; ++i)
-      if (i != skipped)
-        out.push_back(text(i));
+      if (i != skipped) out.push_back(text(i));
     return out;
   }
 
@@ -181,8 +171,7 @@ protected:
     std::unique_ptr<StoredDatabase> db;
     palm::StoreStatus st = open(db, false);
     ASSERT_EQ(st.code, StoreError::Malformed) << context;
-    EXPECT_NE(st.message.find(journal().string() + " is damaged at offset " +
-                              std::to_string(offset)),
+    EXPECT_NE(st.message.find(journal().string() + " is damaged at offset " + std::to_string(offset)),
               std::string::npos)
         << context << ": " << st.message;
     EXPECT_FALSE(fs::exists(journal())) << context;
@@ -219,8 +208,7 @@ TEST_F(JournalDamage, AnIntactJournalIsReplayedWhole) {
   EXPECT_FALSE(fs::exists(journal()));
 }
 
-TEST_F(JournalDamage,
-       EachDamagedByteOfAnEntryIsFoundAndRecoveryKeepsEveryOtherEntry) {
+TEST_F(JournalDamage, EachDamagedByteOfAnEntryIsFoundAndRecoveryKeepsEveryOtherEntry) {
   for (size_t at = starts_[kVictim]; at < starts_[kVictim + 1]; ++at) {
     const std::string context = "byte " + std::to_string(at);
     damage(at);
@@ -244,9 +232,9 @@ TEST_F(JournalDamage,
 }
 
 TEST_F(JournalDamage, TheLastEntryDamagedIsNotMistakenForATornWrite) {
-  damage(starts_[kEntries] - 1); // its commit byte
+  damage(starts_[kEntries] - 1);  // its commit byte
   expectRefused(starts_[kEntries - 1], "commit byte");
-  damage(starts_[kEntries - 1] + 14); // inside its data
+  damage(starts_[kEntries - 1] + 14);  // inside its data
   fs::remove(damaged());
   expectRefused(starts_[kEntries - 1], "data");
 }
@@ -262,8 +250,7 @@ TEST_F(JournalDamage, ABadMagicNumberKeepsEveryEntryForRecovery) {
   EXPECT_EQ(testutil::readFile(recovered()), damagedJournal_);
 }
 
-TEST_F(JournalDamage,
-       RecoveringTwiceKeepsBothJournalsAndNothingToRecoverSaysSo) {
+TEST_F(JournalDamage, RecoveringTwiceKeepsBothJournalsAndNothingToRecoverSaysSo) {
   damage(starts_[1] + 3);
   expectRefused(starts_[1], "first");
   palm::RecoverReport report;
@@ -271,7 +258,7 @@ TEST_F(JournalDamage,
   write(file(), base_);
   write(journal(), damagedJournal_);
   ASSERT_TRUE(StoredDatabase::recover(folder(), "MemoDB",
-                                      report)); // from a journal left in place
+                                      report));  // from a journal left in place
   EXPECT_EQ(report.keptAs, recovered().string() + ".2");
   EXPECT_TRUE(fs::exists(recovered()));
   ASSERT_TRUE(StoredDatabase::recover(folder(), "MemoDB", report));
@@ -310,13 +297,10 @@ TEST_F(Damage, AFifoAFolderAndAnOversizedFileAreRefusedPromptly) {
       EXPECT_EQ(st.code, StoreError::Malformed) << c.what << ": " << st.message;
     }
     palm::Database out;
-    EXPECT_EQ(palm::readDatabaseFile(file().string(), out).code,
-              StoreError::Malformed)
-        << c.what;
+    EXPECT_EQ(palm::readDatabaseFile(file().string(), out).code, StoreError::Malformed) << c.what;
     EXPECT_FALSE(fs::exists(journal())) << c.what;
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - started,
-            std::chrono::seconds(5));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 // A child writes kWrites memos, flushing after kFlushed of them, and dies
@@ -326,14 +310,13 @@ TEST_F(Damage, AFifoAFolderAndAnOversizedFileAreRefusedPromptly) {
 // first lost byte, in order, and never fewer than were flushed; the intact
 // writes after a lost sector are kept beside it.
 class PowerLoss : public Damage {
-protected:
+ protected:
   static constexpr int kWrites = 90;
   static constexpr int kFlushed = 35;
 
   void SetUp() override {
     std::vector<std::string> texts;
-    for (int i = 0; i < kWrites; ++i)
-      texts.push_back(text(i));
+    for (int i = 0; i < kWrites; ++i) texts.push_back(text(i));
     base_ = writeAndDie(texts, kFlushed);
     journal_ = testutil::readFile(journal());
     starts_ = entryStarts(journal_, kWrites);
@@ -344,15 +327,12 @@ protected:
   }
 
   // Long enough that a sector holds a few entries, not dozens.
-  static std::string text(int i) {
-    return "memo " + std::to_string(i) + " " + std::string(40 + i % 50, 'x');
-  }
+  static std::string text(int i) { return "memo " + std::to_string(i) + " " + std::string(40 + i % 50, 'x'); }
 
   // Entries wholly before `offset`.
   int entriesBefore(size_t offset) const {
     int n = 0;
-    while (n < kWrites && starts_[n + 1] <= offset)
-      ++n;
+    while (n < kWrites && starts_[n + 1] <= offset) ++n;
     return n;
   }
 
@@ -371,32 +351,26 @@ TEST_F(PowerLoss, EveryLostSectorAfterTheFlushCutsTheReplayThereAndNoEarlier) {
     for (bool toTheEnd : {false, true}) {
       const size_t lostFrom = std::max(s, flushedAt_);
       const size_t lostTo = toTheEnd ? journal_.size() : s + sector;
-      const std::string context = "sector at " + std::to_string(s) +
-                                  (toTheEnd ? " and all after it" : " alone");
+      const std::string context = "sector at " + std::to_string(s) + (toTheEnd ? " and all after it" : " alone");
       std::string j = journal_;
-      std::fill(j.begin() + static_cast<long>(lostFrom),
-                j.begin() + static_cast<long>(lostTo), '\0');
+      std::fill(j.begin() + static_cast<long>(lostFrom), j.begin() + static_cast<long>(lostTo), '\0');
       write(file(), base_);
       write(journal(), j);
       for (const auto &e : fs::directory_iterator(dir_.path()))
-        if (e.path().string().find(".journal.cut") != std::string::npos)
-          fs::remove(e.path());
+        if (e.path().string().find(".journal.cut") != std::string::npos) fs::remove(e.path());
 
       std::unique_ptr<StoredDatabase> db;
       palm::StoreStatus st = open(db);
       ASSERT_TRUE(st) << context << ": " << st.message;
       std::vector<std::string> found;
-      for (const Record &r : db->db().records)
-        found.push_back(r.data);
+      for (const Record &r : db->db().records) found.push_back(r.data);
       const int kept = entriesBefore(lostFrom);
       ASSERT_GE(kept, kFlushed) << context;
       ASSERT_EQ(found.size(), static_cast<size_t>(kept)) << context;
-      for (int i = 0; i < kept; ++i)
-        ASSERT_EQ(found[static_cast<size_t>(i)], text(i)) << context;
+      for (int i = 0; i < kept; ++i) ASSERT_EQ(found[static_cast<size_t>(i)], text(i)) << context;
       // Whole entries after the lost sector are kept aside, never replayed.
       const bool intactAfter = !toTheEnd && lostTo < starts_[kWrites - 1];
-      EXPECT_EQ(fs::exists(dir_ / "MemoDB.pdb.journal.cut"), intactAfter)
-          << context;
+      EXPECT_EQ(fs::exists(dir_ / "MemoDB.pdb.journal.cut"), intactAfter) << context;
       cuts += intactAfter;
       db.reset();
       EXPECT_FALSE(fs::exists(journal())) << context;
@@ -411,15 +385,13 @@ TEST_F(PowerLoss, EveryLostSectorAfterTheFlushCutsTheReplayThereAndNoEarlier) {
 TEST_F(PowerLoss, DamageBeforeTheFlushRefusesTheDatabase) {
   for (bool wholeSector : {false, true}) {
     for (int victim : {3, kFlushed / 2, kFlushed - 2}) {
-      const std::string context = "entry " + std::to_string(victim) +
-                                  (wholeSector ? ", its sector" : ", a byte");
+      const std::string context = "entry " + std::to_string(victim) + (wholeSector ? ", its sector" : ", a byte");
       std::string j = journal_;
-      const size_t at = starts_[victim] + 22; // inside its payload
+      const size_t at = starts_[victim] + 22;  // inside its payload
       size_t offset = starts_[victim];
       if (wholeSector) {
         const size_t sector = at / 512 * 512;
-        std::fill(j.begin() + static_cast<long>(sector),
-                  j.begin() + static_cast<long>(sector + 512), '\0');
+        std::fill(j.begin() + static_cast<long>(sector), j.begin() + static_cast<long>(sector + 512), '\0');
         // The header's sector, or the entry that the sector cuts first.
         offset = sector == 0 ? 0 : starts_[entriesBefore(sector)];
       } else {
@@ -431,9 +403,7 @@ TEST_F(PowerLoss, DamageBeforeTheFlushRefusesTheDatabase) {
       std::unique_ptr<StoredDatabase> db;
       palm::StoreStatus st = open(db);
       ASSERT_EQ(st.code, StoreError::Malformed) << context;
-      EXPECT_NE(st.message.find("is damaged at offset " +
-                                std::to_string(offset)),
-                std::string::npos)
+      EXPECT_NE(st.message.find("is damaged at offset " + std::to_string(offset)), std::string::npos)
           << context << ": " << st.message;
       EXPECT_EQ(testutil::readFile(file()), base_) << context;
     }
@@ -454,8 +424,7 @@ TEST_F(PowerLoss, ALostHeaderSectorIsACutOnlyBeforeTheFirstFlush) {
   fs::remove(damaged());
   fs::remove(journal());
   std::vector<std::string> unflushed;
-  for (int i = 0; i < 20; ++i)
-    unflushed.push_back(text(i));
+  for (int i = 0; i < 20; ++i) unflushed.push_back(text(i));
   writeAndDie(unflushed);
   j = testutil::readFile(journal());
   std::fill(j.begin(), j.begin() + 512, '\0');
@@ -477,8 +446,7 @@ TEST_F(Damage, TheDiskIsAskedToKeepWritesOnlyWhereItMatters) {
   std::unique_ptr<StoredDatabase> db;
   ASSERT_TRUE(open(db));
   const uint64_t before = palm::diskFlushes();
-  for (int i = 0; i < 200; ++i)
-    ASSERT_TRUE(db->writeRecord(memo("memo " + std::to_string(i)), nullptr));
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(db->writeRecord(memo("memo " + std::to_string(i)), nullptr));
   // The journal's first megabyte: the file and its name in the folder.
   EXPECT_EQ(palm::diskFlushes() - before, 2u);
   ASSERT_TRUE(db->flush());
@@ -493,4 +461,4 @@ TEST_F(Damage, TheDiskIsAskedToKeepWritesOnlyWhereItMatters) {
   EXPECT_EQ(palm::diskFlushes() - before, 6u);
 }
 
-} // namespace
+}  // namespace

@@ -14,8 +14,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -154,8 +154,8 @@ TEST_F(Store, ChangesOfEveryKindReplayToTheSameDatabase) {
     std::unique_ptr<StoredDatabase> db;
     if (!StoredDatabase::open(folder(), "MemoDB", true, db)) ::_exit(2);
     uint32_t a = 0, b = 0, c = 0;
-    bool ok = db->writeRecord(memo("a", true), &a) && db->writeRecord(memo("b"), &b) &&
-              db->writeRecord(memo("c", true), &c);
+    bool ok =
+        db->writeRecord(memo("a", true), &a) && db->writeRecord(memo("b"), &b) && db->writeRecord(memo("c", true), &c);
     Record archived = memo("b");
     archived.uniqueId = b;
     archived.archived = true;
@@ -213,10 +213,8 @@ TEST_F(Store, AFailedWriteFlushOrRenameLosesNothingThatCompleted) {
         if (!StoredDatabase::open(folder(), name, true, db)) continue;  // replay could not be folded
         for (int i = 0; i < 4; ++i, ++next) {
           std::string text = payload(static_cast<uint32_t>(next));
-          if (db->writeRecord(memo(text), nullptr))
-            completed.push_back(text);
-          else if (!firstFailed)
-            firstFailed = text;
+          if (db->writeRecord(memo(text), nullptr)) completed.push_back(text);
+          else if (!firstFailed) firstFailed = text;
         }
         db->close();
       }

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,7 +23,9 @@ namespace {
 using palm::fourCC;
 using testutil::readFile;
 
-DWORD code(const char* s) { return (DWORD(BYTE(s[0])) << 24) | (DWORD(BYTE(s[1])) << 16) | (DWORD(BYTE(s[2])) << 8) | BYTE(s[3]); }
+DWORD code(const char* s) {
+  return (DWORD(BYTE(s[0])) << 24) | (DWORD(BYTE(s[1])) << 16) | (DWORD(BYTE(s[2])) << 8) | BYTE(s[3]);
+}
 
 constexpr BYTE kAppMode = eDbRead | eDbWrite | eDbShowSecret;
 
@@ -448,13 +450,22 @@ TEST(SyncManagerLibrary, OrdinalsNameTheFunctionsConduitsImportByNumber) {
   ::setenv("GWSYNC_LIBDIR", GWSYNC_TEST_LIBDIR, 1);
   HMODULE lib = LoadLibrary("SYNC20.dll");
   ASSERT_NE(lib, nullptr) << platform::loaderProblem();
-  const std::pair<int, const char*> kOrdinals[] = {
-      {22, "SyncRegisterConduit"},   {23, "SyncUnRegisterConduit"},  {26, "SyncOpenDB"},
-      {27, "SyncCreateDB"},          {28, "SyncCloseDB"},            {31, "SyncResetSyncFlags"},
-      {32, "SyncWriteRec"},          {33, "SyncDeleteRec"},          {35, "SyncReadRecordById"},
-      {36, "SyncReadRecordByIndex"}, {37, "SyncReadNextModifiedRec"}, {38, "SyncReadDBAppInfoBlock"},
-      {39, "SyncWriteDBAppInfoBlock"}, {40, "SyncPurgeDeletedRecs"}, {41, "SyncPurgeAllRecs"},
-      {42, "SyncAddLogEntry"}};
+  const std::pair<int, const char*> kOrdinals[] = {{22, "SyncRegisterConduit"},
+                                                   {23, "SyncUnRegisterConduit"},
+                                                   {26, "SyncOpenDB"},
+                                                   {27, "SyncCreateDB"},
+                                                   {28, "SyncCloseDB"},
+                                                   {31, "SyncResetSyncFlags"},
+                                                   {32, "SyncWriteRec"},
+                                                   {33, "SyncDeleteRec"},
+                                                   {35, "SyncReadRecordById"},
+                                                   {36, "SyncReadRecordByIndex"},
+                                                   {37, "SyncReadNextModifiedRec"},
+                                                   {38, "SyncReadDBAppInfoBlock"},
+                                                   {39, "SyncWriteDBAppInfoBlock"},
+                                                   {40, "SyncPurgeDeletedRecs"},
+                                                   {41, "SyncPurgeAllRecs"},
+                                                   {42, "SyncAddLogEntry"}};
   for (const auto& [ordinal, name] : kOrdinals) {
     FARPROC byNumber = GetProcAddress(lib, MAKEINTRESOURCE(ordinal));
     EXPECT_NE(byNumber, nullptr) << ordinal;
