@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 
+#include "testutil/mutate.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace gwfuzz {
 extern int applied;
@@ -33,22 +35,8 @@ TEST(CommitFuzz, DamagedBodiesAreAppliedOrRefusedWhole) {
     std::string base(
         seed, seed[0] == '\0' ? 1 + std::char_traits<char>::length(seed + 1) : std::char_traits<char>::length(seed));
     for (int round = 0; round < 300; ++round) {
-      std::string bytes = base;
-      int edits = 1 + static_cast<int>(random() % 4);
-      for (int e = 0; e < edits; ++e) {
-        size_t at = 1 + random() % bytes.size();
-        char c = alphabet[random() % alphabet.size()];
-        switch (random() % 4) {
-          case 0: bytes.insert(at, 1, c); break;
-          case 1:
-            if (at < bytes.size()) bytes[at] = c;
-            break;
-          case 2:
-            if (at < bytes.size()) bytes.erase(at, 1 + random() % 6);
-            break;
-          default: bytes.resize(std::max<size_t>(1, std::min(bytes.size(), at))); break;
-        }
-      }
+      // The first byte chooses the target's case and stays as it is.
+      const std::string bytes = base.substr(0, 1) + testutil::damage(base.substr(1), random, alphabet, 4);
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
   }
