@@ -100,7 +100,7 @@ class SYNCCORE_API CGWAddressRecRel : public CGWRecRelOf<CGWAddressRecRel, CGWAd
   static constexpr char kClassName[] = "CGWAddressRecRel";
 };
 
-class CGWAddressDataSrc;
+class SYNCCORE_API CGWAddressDataSrc;
 extern template class CGWRecRelOf<CGWAddressRecRel, CGWAddressConstRec>;
 extern template class CGWDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;
 extern template class CGWKeyedDataSrcOf<CGWAddressDataSrc, CAddressConnection, CGWAddressRecRel, CGWAddressRec>;

@@ -84,7 +84,7 @@ class SYNCCORE_API CGWMailRecRel : public CGWRecRelOf<CGWMailRecRel, CGWMailCons
   static constexpr char kClassName[] = "CGWMailRecRel";
 };
 
-class CGWMailDataSrc;
+class SYNCCORE_API CGWMailDataSrc;
 extern template class CGWRecRelOf<CGWMailRecRel, CGWMailConstRec>;
 extern template class CGWDataSrcOf<CGWMailDataSrc, CMailConnection, CGWMailRecRel, CGWMailRec>;
 

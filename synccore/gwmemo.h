@@ -60,7 +60,7 @@ class SYNCCORE_API CGWMemoRecRel : public CGWRecRelOf<CGWMemoRecRel, CGWMemoCons
   static constexpr char kClassName[] = "CGWMemoRecRel";
 };
 
-class CGWMemoDataSrc;
+class SYNCCORE_API CGWMemoDataSrc;
 extern template class CGWRecRelOf<CGWMemoRecRel, CGWMemoConstRec>;
 extern template class CGWDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;
 extern template class CGWKeyedDataSrcOf<CGWMemoDataSrc, CMemoConnection, CGWMemoRecRel, CGWMemoRec>;

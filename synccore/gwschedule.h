@@ -108,7 +108,7 @@ class SYNCCORE_API CGWScheduleRecRel : public CGWRecRelOf<CGWScheduleRecRel, CGW
   static constexpr char kClassName[] = "CGWScheduleRecRel";
 };
 
-class CGWScheduleDataSrc;
+class SYNCCORE_API CGWScheduleDataSrc;
 extern template class CGWRecRelOf<CGWScheduleRecRel, CGWScheduleConstRec>;
 extern template class CGWDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;
 extern template class CGWKeyedDataSrcOf<CGWScheduleDataSrc, CScheduleConnection, CGWScheduleRecRel, CGWScheduleRec>;

@@ -67,7 +67,7 @@ class SYNCCORE_API CGWToDoRecRel : public CGWRecRelOf<CGWToDoRecRel, CGWToDoCons
   static constexpr char kClassName[] = "CGWToDoRecRel";
 };
 
-class CGWToDoDataSrc;
+class SYNCCORE_API CGWToDoDataSrc;
 extern template class CGWRecRelOf<CGWToDoRecRel, CGWToDoConstRec>;
 extern template class CGWDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
 extern template class CGWKeyedDataSrcOf<CGWToDoDataSrc, CToDoConnection, CGWToDoRecRel, CGWToDoRec>;
